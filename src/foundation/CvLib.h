@@ -1,0 +1,9 @@
+#pragma once
+
+// What the program needs of the support library, and nothing more: every call the program
+// makes into CvLibNav5 is named here.
+#include <CvLibNav5.h>
+
+// Languages
+using cvlib::GetCurrentLanguage;
+using cvlib::SetCurrentLanguage;
