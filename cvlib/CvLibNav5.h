@@ -1,4 +1,5 @@
 #pragma once
 
 // The support library's public interface, one header per area.
+#include "CvLibErrors.h"
 #include "CvLibLanguages.h"

@@ -7,3 +7,6 @@
 // Languages
 using cvlib::GetCurrentLanguage;
 using cvlib::SetCurrentLanguage;
+
+// Errors
+using cvlib::ErrorToStr;

@@ -1,0 +1,32 @@
+#include "CvLibErrors.h"
+
+namespace cvlib {
+
+QString ErrorToStr(int error) {
+  switch (error) {
+    case ceOK: return QStringLiteral("No error.");
+    case ceStoreOpen: return QStringLiteral("The settings store cannot be opened.");
+    case ceStoreRead: return QStringLiteral("The settings store cannot be read.");
+    case ceStoreWrite: return QStringLiteral("The settings store cannot be written.");
+    case ceStoreBadKey: return QStringLiteral("Invalid settings key.");
+    case ceStoreNoKey: return QStringLiteral("The settings key does not exist.");
+    case ceFileNotFound: return QStringLiteral("The file or folder does not exist.");
+    case ceFileAccess: return QStringLiteral("Access to the file or folder was denied.");
+    case ceFileCreate: return QStringLiteral("The file cannot be created.");
+    case ceFileRead: return QStringLiteral("The file cannot be read.");
+    case ceFileWrite: return QStringLiteral("The file cannot be written.");
+    case ceDiskFull: return QStringLiteral("There is not enough space on the disk.");
+    case ceDirCreate: return QStringLiteral("The folder cannot be created.");
+    case ceDirDelete: return QStringLiteral("The folder cannot be deleted.");
+    case ceFileDelete: return QStringLiteral("The file cannot be deleted.");
+    case ceDriveNotFound: return QStringLiteral("The drive cannot be found.");
+    case ceAborted: return QStringLiteral("The operation was aborted.");
+    case ceProcessStart: return QStringLiteral("The program cannot be started.");
+    case ceProcessCrashed: return QStringLiteral("The program ended abnormally.");
+    case ceNoVersionInfo: return QStringLiteral("The file carries no version information.");
+    default: break;
+  }
+  return QStringLiteral("Unknown error %1.").arg(error);
+}
+
+}  // namespace cvlib

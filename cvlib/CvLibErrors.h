@@ -1,0 +1,45 @@
+#pragma once
+
+// Error codes of the support library: 0 is success; every other code has a text in ErrorToStr.
+// Each area keeps its own block of numbers.
+
+#include <QString>
+
+namespace cvlib {
+
+enum TCvError : int {
+  ceOK = 0,
+
+  // Settings store: 100..199
+  ceStoreOpen = 100,      // the store cannot be opened or created
+  ceStoreRead = 101,      // reading failed
+  ceStoreWrite = 102,     // writing failed (disk full, read-only, locked too long)
+  ceStoreBadKey = 103,    // a key path with an empty name or an unknown root
+  ceStoreNoKey = 104,     // the key does not exist
+
+  // Files and disks: 200..299
+  ceFileNotFound = 200,
+  ceFileAccess = 201,
+  ceFileCreate = 202,
+  ceFileRead = 203,
+  ceFileWrite = 204,
+  ceDiskFull = 205,
+  ceDirCreate = 206,
+  ceDirDelete = 207,
+  ceFileDelete = 208,
+  ceDriveNotFound = 209,
+  ceAborted = 210,
+
+  // Processes and program information: 300..399
+  ceProcessStart = 300,
+  ceProcessCrashed = 301,
+  ceNoVersionInfo = 302,
+
+  // Chart files and chart cache: 400..499
+  // Navigation environment, chart check, backup index: 500..699
+};
+
+// The text of an error code, in English; unknown codes give a text with the number.
+QString ErrorToStr(int error);
+
+}  // namespace cvlib

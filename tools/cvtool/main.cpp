@@ -1,0 +1,45 @@
+// cvtool: the installer's engine on the command line, for product setups, support staff,
+// benchmarks and tests.
+#include "Commands.h"
+
+#include "CvMsgBoxPresenter.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+const Command kCommands[] = {
+    {"help", "help", nullptr},
+};
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out, "usage: cvtool COMMAND ...\n");
+  for (const Command& c : kCommands) std::fprintf(out, "  cvtool %s\n", c.usage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QStringList args = app.arguments().mid(1);
+  if (args.isEmpty()) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  const QString name = args.takeFirst();
+  for (const Command& c : kCommands) {
+    if (name != QLatin1String(c.name)) continue;
+    if (!c.run) {
+      PrintUsage(stdout);
+      return 0;
+    }
+    return c.run(args);
+  }
+  std::fprintf(stderr, "cvtool: unknown command '%s'\n", qPrintable(name));
+  PrintUsage(stderr);
+  return 2;
+}
