@@ -1,0 +1,96 @@
+#pragma once
+
+// A tree of the file system for choosing folders: a virtual root that holds the home folder,
+// the file-system root and every mounted volume, expanded lazily, with new folder, rename in
+// place, refresh and a context menu of its own.
+
+#include <QString>
+#include <QTreeWidget>
+
+#include <functional>
+
+enum TShellTreeSelectMode { smNormal, smSimple };
+
+enum TShellObjectType { otFolders = 1, otNonFolders = 2, otHidden = 4 };
+using TShellObjectTypes = int;
+
+// What the tree knows of one node.
+struct TShellData {
+  bool canCopy = false;
+  bool canDelete = false;
+  bool canMove = false;
+  bool canRename = false;
+  bool isVirtual = false;  // the root; it has no path
+  bool isFolder = false;
+  bool pathExists = false;
+  QString path;         // ends with '/' for folders; empty for virtual nodes
+  QString displayName;  // the node's text
+};
+
+class TShellTreeViewEx : public QTreeWidget {
+  Q_OBJECT
+
+ public:
+  explicit TShellTreeViewEx(QWidget* parent = nullptr);
+  ~TShellTreeViewEx() override;
+
+  TShellTreeSelectMode Mode = smSimple;
+  TShellObjectTypes ObjectTypes = otFolders;
+  bool SystemContextMenu = true;
+
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool readOnly);
+
+  // Hooks of the owner. OnFolderAdd may refuse a node; OnFolderCreate receives the bare name
+  // of a new folder and may change it or refuse; OnFolderEdit may refuse a rename.
+  std::function<void(TShellTreeViewEx*, const TShellData&, bool& canAdd)> OnFolderAdd;
+  std::function<void(TShellTreeViewEx*, QString& folder, bool& canCreate)> OnFolderCreate;
+  std::function<void(TShellTreeViewEx*, const TShellData&, bool& allowed)> OnFolderEdit;
+  std::function<void(TShellTreeViewEx*, const TShellData*)> OnFolderSelect;
+
+  // Selects the folder of a path, expanding the way to it; a path that cannot be found shows
+  // the folder-not-found message. True when the folder is selected.
+  bool SelectPath(const QString& path);
+  // Creates a new folder under the selected node and starts renaming it.
+  bool CreateNewFolder();
+  // Rebuilds the tree and selects the nearest existing folder of the old selection.
+  void Refresh();
+  // Path of the selected node; empty when nothing or a virtual node is selected.
+  QString SelectedPath() const;
+  const TShellData* SelectedData() const;
+
+  // Where the tree's volumes come from (mount points ending with '/').
+  static void SetVolumeSource(std::function<QStringList()> source);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+
+ private:
+  class Node;
+  void Initialize();
+  Node* AddNode(QTreeWidgetItem* parent, TShellData data);
+  void Populate(QTreeWidgetItem* item);
+  void RefreshChildren(QTreeWidgetItem* item);
+  Node* FindChildByPath(QTreeWidgetItem* parent, const QString& path) const;
+  void ItemExpanding(QTreeWidgetItem* item);
+  void CurrentChanged(QTreeWidgetItem* current);
+  void ItemEdited(QTreeWidgetItem* item, int column);
+  void StartRename(QTreeWidgetItem* item);
+  void DeleteNode(Node* node);
+  void PasteInto(Node* target);
+
+  bool readOnly_ = true;
+  bool populating_ = false;
+  Node* root_ = nullptr;
+  QString clipboardPath_;
+  bool clipboardCut_ = false;
+};
+
+// True when a folder name holds none of \ / : * ? " < > | and is not empty, "." or "..".
+bool IsValidFolderName(const QString& name);
+
+// "New folder", "New folder (1)", ... : the first name under parent (ending with '/') that
+// does not exist yet.
+QString UniqueNewFolderPath(const QString& parent, const QString& baseName);
