@@ -10,3 +10,14 @@ using cvlib::SetCurrentLanguage;
 
 // Errors
 using cvlib::ErrorToStr;
+
+// Size texts and file names
+using cvlib::TSizeUnit;
+using cvlib::suBytes;
+using cvlib::suKB;
+using cvlib::suMB;
+using cvlib::suGB;
+using cvlib::suTB;
+using cvlib::suAll;
+using cvlib::_SizeToStr2;
+using cvlib::_FileNameReplaceInvalidChars;
