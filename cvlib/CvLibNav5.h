@@ -3,3 +3,4 @@
 // The support library's public interface, one header per area.
 #include "CvLibErrors.h"
 #include "CvLibLanguages.h"
+#include "CvLibRegistry.h"

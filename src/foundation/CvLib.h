@@ -8,5 +8,15 @@
 using cvlib::GetCurrentLanguage;
 using cvlib::SetCurrentLanguage;
 
+// Settings store
+using cvlib::TRegRoot;
+using cvlib::rrSettings;
+using cvlib::rrSoftware;
+using cvlib::rrProducts;
+using cvlib::TRegType;
+using cvlib::TRegValue;
+using cvlib::TAppReg;
+using cvlib::GetAppReg;
+
 // Errors
 using cvlib::ErrorToStr;
