@@ -7,6 +7,14 @@
 // Languages
 using cvlib::GetCurrentLanguage;
 using cvlib::SetCurrentLanguage;
+using cvlib::RegWriteLanguage;
+using cvlib::RegReadLanguage;
+using cvlib::TLanguageSet;
+using cvlib::GetAvailableLanguages;
+using cvlib::InLanguages;
+using cvlib::LanguageToStrLocal;
+using cvlib::TChooseLanguageFunc;
+using cvlib::InitApplication;
 
 // Settings store
 using cvlib::TRegRoot;
