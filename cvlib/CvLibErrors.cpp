@@ -10,6 +10,11 @@ QString ErrorToStr(int error) {
     case ceStoreWrite: return QStringLiteral("The settings store cannot be written.");
     case ceStoreBadKey: return QStringLiteral("Invalid settings key.");
     case ceStoreNoKey: return QStringLiteral("The settings key does not exist.");
+    case ceStoreNoValue: return QStringLiteral("The settings value does not exist.");
+    case ceStoreBadValue: return QStringLiteral("The value cannot be kept in the settings store.");
+    case ceStoreCorrupt: return QStringLiteral("The settings store is damaged.");
+    case ceStoreNewer:
+      return QStringLiteral("The settings store was made by a newer version of the program.");
     case ceFileNotFound: return QStringLiteral("The file or folder does not exist.");
     case ceFileAccess: return QStringLiteral("Access to the file or folder was denied.");
     case ceFileCreate: return QStringLiteral("The file cannot be created.");

@@ -16,6 +16,10 @@ enum TCvError : int {
   ceStoreWrite = 102,     // writing failed (disk full, read-only, locked too long)
   ceStoreBadKey = 103,    // a key path with an empty name or an unknown root
   ceStoreNoKey = 104,     // the key does not exist
+  ceStoreNoValue = 105,   // the value does not exist
+  ceStoreBadValue = 106,  // a value the store cannot keep faithfully (not-a-number, infinity)
+  ceStoreCorrupt = 107,   // the store file is damaged or is no store at all
+  ceStoreNewer = 108,     // the store was made by a newer program and is left alone
 
   // Files and disks: 200..299
   ceFileNotFound = 200,

@@ -3,4 +3,5 @@
 // The support library's public interface, one header per area.
 #include "CvLibErrors.h"
 #include "CvLibLanguages.h"
+#include "CvLibRegistry.h"
 #include "CvLibStrings.h"

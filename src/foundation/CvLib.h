@@ -7,6 +7,24 @@
 // Languages
 using cvlib::GetCurrentLanguage;
 using cvlib::SetCurrentLanguage;
+using cvlib::RegWriteLanguage;
+using cvlib::RegReadLanguage;
+using cvlib::TLanguageSet;
+using cvlib::GetAvailableLanguages;
+using cvlib::InLanguages;
+using cvlib::LanguageToStrLocal;
+using cvlib::TChooseLanguageFunc;
+using cvlib::InitApplication;
+
+// Settings store
+using cvlib::TRegRoot;
+using cvlib::rrSettings;
+using cvlib::rrSoftware;
+using cvlib::rrProducts;
+using cvlib::TRegType;
+using cvlib::TRegValue;
+using cvlib::TAppReg;
+using cvlib::GetAppReg;
 
 // Errors
 using cvlib::ErrorToStr;

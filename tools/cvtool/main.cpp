@@ -10,10 +10,13 @@
 #include <cstring>
 #include <iterator>
 
+int RegCommand(const QStringList& args);
+
 namespace {
 
 const Command kCommands[] = {
     {"help", "help", nullptr},
+    {"reg", "reg get|set|keys|values|delete ROOT KEY ...", RegCommand},
 };
 
 void PrintUsage(FILE* out) {

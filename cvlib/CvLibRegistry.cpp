@@ -1,0 +1,647 @@
+#include "CvLibRegistry.h"
+
+#include "CvLibErrors.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace cvlib {
+namespace {
+
+// Long enough for another process's whole write to finish; a write that still finds the store
+// locked after this reports ceStoreWrite.
+constexpr int kBusyTimeoutMs = 15000;
+
+constexpr int kMaxKeyNameLength = 255;
+constexpr int kMaxValueNameLength = 16383;
+
+// Schema migrations: entry i brings a store of version i to version i + 1. A store of a newer
+// version than this list knows is not touched (ceStoreNewer).
+const char* const kMigrations[] = {
+    // 0 -> 1: keys as a tree under the root key 0; names kept as written and case-folded.
+    "CREATE TABLE keys("
+    "  id INTEGER PRIMARY KEY,"
+    "  parent INTEGER NOT NULL,"
+    "  name TEXT NOT NULL,"
+    "  fold TEXT NOT NULL,"
+    "  UNIQUE(parent, fold));"
+    "CREATE TABLE vals("
+    "  key INTEGER NOT NULL,"
+    "  name TEXT NOT NULL,"
+    "  fold TEXT NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  value,"
+    "  PRIMARY KEY(key, fold)) WITHOUT ROWID;",
+};
+constexpr int kSchemaVersion = static_cast<int>(std::size(kMigrations));
+
+constexpr qint64 kRootKeyId = 0;
+
+QString EnvFolder(const char* variable, const char* fallbackBelowHome) {
+  // Relative values are not valid for these variables and are ignored, as other programs do.
+  const QString value = qEnvironmentVariable(variable);
+  if (!value.isEmpty() && QDir::isAbsolutePath(value)) return QDir::cleanPath(value);
+  return QDir::cleanPath(QDir::homePath() + QLatin1Char('/') + QLatin1String(fallbackBelowHome));
+}
+
+// ---- connections -------------------------------------------------------------------------
+
+bool IsCorrupt(int rc) {
+  const int primary = rc & 0xFF;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+struct Connection {
+  sqlite3* db = nullptr;
+  QString path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::map<std::string, sqlite3_stmt*> statements;
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    for (auto& entry : statements) sqlite3_finalize(entry.second);
+    if (db) sqlite3_close_v2(db);
+  }
+
+  int Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+  sqlite3_stmt* Prepare(const char* sql) {
+    auto it = statements.find(sql);
+    if (it != statements.end()) return it->second;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK) {
+      sqlite3_finalize(statement);
+      return nullptr;
+    }
+    statements.emplace(sql, statement);
+    return statement;
+  }
+
+  // Still the file that the environment names now? A store file that was removed or
+  // replaced while we held it open is opened again, so writes never go to a ghost.
+  bool StillCurrent(const QString& wanted) const {
+    if (wanted != path) return false;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return false;
+    return st.st_dev == device && st.st_ino == inode;
+  }
+};
+
+// Resets a cached statement however the caller leaves.
+class Statement {
+ public:
+  explicit Statement(sqlite3_stmt* statement) : s_(statement) {}
+  ~Statement() {
+    if (s_) {
+      sqlite3_reset(s_);
+      sqlite3_clear_bindings(s_);
+    }
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  explicit operator bool() const { return s_ != nullptr; }
+  sqlite3_stmt* get() const { return s_; }
+
+  void Bind(int index, qint64 value) { sqlite3_bind_int64(s_, index, value); }
+  void Bind(int index, double value) { sqlite3_bind_double(s_, index, value); }
+  void Bind(int index, const QString& value) {
+    const QByteArray utf8 = value.toUtf8();
+    sqlite3_bind_text(s_, index, utf8.constData(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+  }
+  int Step() { return sqlite3_step(s_); }
+
+  qint64 Int(int column) const { return sqlite3_column_int64(s_, column); }
+  double Float(int column) const { return sqlite3_column_double(s_, column); }
+  QString Text(int column) const {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s_, column));
+    return QString::fromUtf8(text, sqlite3_column_bytes(s_, column));
+  }
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+int ReadUserVersion(Connection& c, int& version) {
+  Statement st(c.Prepare("PRAGMA user_version"));
+  if (!st) return sqlite3_errcode(c.db);
+  const int rc = st.Step();
+  if (rc != SQLITE_ROW) return rc;
+  version = static_cast<int>(st.Int(0));
+  return SQLITE_OK;
+}
+
+int BringSchemaUpToDate(Connection& c) {
+  int version = 0;
+  int rc = ReadUserVersion(c, version);
+  if (rc != SQLITE_OK) return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreOpen;
+  if (version == kSchemaVersion) return ceOK;
+  if (version > kSchemaVersion) return ceStoreNewer;
+
+  rc = c.Exec("BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreOpen;
+  // Another process may have brought it up to date while we waited for the lock.
+  rc = ReadUserVersion(c, version);
+  int error = rc == SQLITE_OK ? ceOK : ceStoreOpen;
+  if (!error && version > kSchemaVersion) error = ceStoreNewer;
+  for (; !error && version < kSchemaVersion; ++version) {
+    if (c.Exec(kMigrations[version]) != SQLITE_OK) error = ceStoreOpen;
+  }
+  if (!error) {
+    const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+    if (c.Exec(setVersion.c_str()) != SQLITE_OK || c.Exec("COMMIT") != SQLITE_OK) error = ceStoreOpen;
+  }
+  if (error) c.Exec("ROLLBACK");
+  return error;
+}
+
+int OpenConnection(const QString& path, std::unique_ptr<Connection>& out) {
+  const QFileInfo info(path);
+  if (!QDir().mkpath(info.absolutePath())) return ceStoreOpen;
+  if (info.exists() && !info.isFile()) return ceStoreOpen;  // a folder or device in its place
+
+  auto c = std::make_unique<Connection>();
+  c->path = path;
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(QFile::encodeName(path).constData(), &c->db, flags, nullptr) != SQLITE_OK)
+    return ceStoreOpen;
+  sqlite3_busy_timeout(c->db, kBusyTimeoutMs);
+
+  // WAL lets readers go on while one process writes; FULL makes each commit durable before
+  // the call returns. The first statement is also where a damaged file shows itself.
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(c->db, "PRAGMA journal_mode=WAL", -1, &raw, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(raw);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  sqlite3_finalize(raw);
+  if (rc != SQLITE_OK) return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreOpen;
+  if (c->Exec("PRAGMA synchronous=FULL") != SQLITE_OK) return ceStoreOpen;
+
+  if (const int error = BringSchemaUpToDate(*c)) return error;
+
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return ceStoreOpen;
+  c->device = st.st_dev;
+  c->inode = st.st_ino;
+  out = std::move(c);
+  return ceOK;
+}
+
+// One connection per thread and root: SQLite connections are not shared between threads.
+thread_local std::array<std::unique_ptr<Connection>, 4> tConnections;
+
+Connection* Connect(int root, int& error) {
+  const QString path = TAppReg::RootFileName(root);
+  if (path.isEmpty()) {
+    error = ceStoreBadKey;
+    return nullptr;
+  }
+  auto& slot = tConnections[static_cast<size_t>(root)];
+  if (slot && slot->StillCurrent(path)) {
+    error = ceOK;
+    return slot.get();
+  }
+  slot.reset();
+  error = OpenConnection(path, slot);
+  if (error) slot.reset();
+  return slot.get();
+}
+
+// ---- key paths ---------------------------------------------------------------------------
+
+bool ValidName(const QString& name, int maxLength) {
+  if (name.size() > maxLength) return false;
+  for (QChar ch : name)
+    if (ch.unicode() < 0x20 || ch.unicode() == 0x7F) return false;
+  return true;
+}
+
+// Separators at the start and the end are ignored ("\Settings\" is "Settings"); an empty
+// name inside the path ("A\\B") or a name with control characters is an error.
+bool SplitKey(const QString& key, QStringList& names) {
+  names.clear();
+  qsizetype begin = 0;
+  qsizetype end = key.size();
+  while (begin < end && key[begin] == QLatin1Char('\\')) ++begin;
+  while (end > begin && key[end - 1] == QLatin1Char('\\')) --end;
+  if (begin == end) return true;  // the root key
+  names = key.mid(begin, end - begin).split(QLatin1Char('\\'));
+  for (const QString& name : names)
+    if (name.isEmpty() || !ValidName(name, kMaxKeyNameLength)) return false;
+  return true;
+}
+
+QString Fold(const QString& name) { return name.toCaseFolded(); }
+
+int ReadError(int rc) { return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreRead; }
+int WriteError(int rc) { return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreWrite; }
+
+// Finds the id of a key path; ceStoreNoKey when some part is missing.
+int FindKey(Connection& c, const QStringList& names, qint64& id) {
+  id = kRootKeyId;
+  for (const QString& name : names) {
+    Statement st(c.Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2"));
+    if (!st) return ReadError(sqlite3_errcode(c.db));
+    st.Bind(1, id);
+    st.Bind(2, Fold(name));
+    const int rc = st.Step();
+    if (rc == SQLITE_DONE) return ceStoreNoKey;
+    if (rc != SQLITE_ROW) return ReadError(rc);
+    id = st.Int(0);
+  }
+  return ceOK;
+}
+
+// Finds or creates every key of the path; inside a writing transaction.
+int EnsureKey(Connection& c, const QStringList& names, qint64& id) {
+  id = kRootKeyId;
+  for (const QString& name : names) {
+    {
+      Statement st(c.Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2"));
+      if (!st) return WriteError(sqlite3_errcode(c.db));
+      st.Bind(1, id);
+      st.Bind(2, Fold(name));
+      const int rc = st.Step();
+      if (rc == SQLITE_ROW) {
+        id = st.Int(0);
+        continue;
+      }
+      if (rc != SQLITE_DONE) return WriteError(rc);
+    }
+    Statement insert(c.Prepare("INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)"));
+    if (!insert) return WriteError(sqlite3_errcode(c.db));
+    insert.Bind(1, id);
+    insert.Bind(2, name);
+    insert.Bind(3, Fold(name));
+    const int rc = insert.Step();
+    if (rc != SQLITE_DONE) return WriteError(rc);
+    id = sqlite3_last_insert_rowid(c.db);
+  }
+  return ceOK;
+}
+
+// A read or write transaction around a body; a write begins IMMEDIATE so that a busy store
+// makes it wait (busy timeout) at the start instead of failing half-way.
+template <typename Body>
+int InTransaction(Connection& c, bool write, Body body) {
+  int rc = c.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+  if (rc != SQLITE_OK) return write ? WriteError(rc) : ReadError(rc);
+  int error = body();
+  if (!error) {
+    rc = c.Exec("COMMIT");
+    if (rc != SQLITE_OK) error = write ? WriteError(rc) : ReadError(rc);
+  }
+  if (error && !sqlite3_get_autocommit(c.db)) c.Exec("ROLLBACK");
+  return error;
+}
+
+TRegValue ValueFromRow(const Statement& st) {
+  // Columns: name, type, value.
+  TRegValue v;
+  v.name = st.Text(0);
+  v.type = static_cast<TRegType>(st.Int(1));
+  switch (v.type) {
+    case TRegType::rtString: v.value = st.Text(2); break;
+    case TRegType::rtInteger: v.value = st.Int(2); break;
+    case TRegType::rtBool: v.value = st.Int(2) != 0; break;
+    case TRegType::rtFloat: v.value = st.Float(2); break;
+    default: v.type = TRegType::rtNone; break;  // written by something newer: not ours to read
+  }
+  return v;
+}
+
+QString FloatToText(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return QString::fromLatin1(buffer, result.ptr - buffer);
+}
+
+}  // namespace
+
+QString RegTypeName(TRegType type) {
+  switch (type) {
+    case TRegType::rtString: return QStringLiteral("string");
+    case TRegType::rtInteger: return QStringLiteral("int");
+    case TRegType::rtBool: return QStringLiteral("bool");
+    case TRegType::rtFloat: return QStringLiteral("float");
+    default: return {};
+  }
+}
+
+QString RegValueToText(const TRegValue& value) {
+  switch (value.type) {
+    case TRegType::rtString: return value.value.toString();
+    case TRegType::rtInteger: return QString::number(value.value.toLongLong());
+    case TRegType::rtBool:
+      return value.value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case TRegType::rtFloat: return FloatToText(value.value.toDouble());
+    default: return {};
+  }
+}
+
+QString TAppReg::RootFileName(int root) {
+  switch (root) {
+    case rrSettings:
+      return EnvFolder("XDG_CONFIG_HOME", ".config") + QStringLiteral("/Corvane/Deployer/Settings.db");
+    case rrSoftware:
+      return EnvFolder("XDG_DATA_HOME", ".local/share") + QStringLiteral("/Corvane/SoftwareRegistry.db");
+    case rrProducts:
+      return EnvFolder("XDG_DATA_HOME", ".local/share") + QStringLiteral("/Corvane/InstalledProducts.db");
+    default: return {};
+  }
+}
+
+int TAppReg::CreateKey(int root, const QString& key) {
+  QStringList names;
+  if (!SplitKey(key, names)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, true, [&] {
+    qint64 id = 0;
+    return EnsureKey(*c, names, id);
+  });
+}
+
+int TAppReg::DeleteKey(int root, const QString& key) {
+  QStringList names;
+  if (!SplitKey(key, names) || names.isEmpty()) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, true, [&] {
+    qint64 id = 0;
+    if (const int e = FindKey(*c, names, id)) return e;
+    static const char* const kDeletes[] = {
+        "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+        "  SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+        "DELETE FROM vals WHERE key IN (SELECT id FROM sub)",
+        "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+        "  SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
+        "DELETE FROM keys WHERE id IN (SELECT id FROM sub)",
+    };
+    for (const char* sql : kDeletes) {
+      Statement st(c->Prepare(sql));
+      if (!st) return WriteError(sqlite3_errcode(c->db));
+      st.Bind(1, id);
+      const int rc = st.Step();
+      if (rc != SQLITE_DONE) return WriteError(rc);
+    }
+    return int(ceOK);
+  });
+}
+
+bool TAppReg::KeyExists(int root, const QString& key) {
+  QStringList names;
+  if (!SplitKey(key, names)) return false;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return false;
+  qint64 id = 0;
+  return FindKey(*c, names, id) == ceOK;
+}
+
+int TAppReg::GetKeyNames(int root, const QString& key, QStringList& names) {
+  names.clear();
+  QStringList path;
+  if (!SplitKey(key, path)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  QStringList found;
+  error = InTransaction(*c, false, [&] {
+    qint64 id = 0;
+    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceOK) : e;
+    Statement st(c->Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold"));
+    if (!st) return ReadError(sqlite3_errcode(c->db));
+    st.Bind(1, id);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) found.append(st.Text(0));
+    return rc == SQLITE_DONE ? int(ceOK) : ReadError(rc);
+  });
+  if (!error) names = found;
+  return error;
+}
+
+int TAppReg::GetValues(int root, const QString& key, QList<TRegValue>& values) {
+  values.clear();
+  QStringList path;
+  if (!SplitKey(key, path)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  QList<TRegValue> found;
+  error = InTransaction(*c, false, [&] {
+    qint64 id = 0;
+    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceOK) : e;
+    Statement st(c->Prepare("SELECT name, type, value FROM vals WHERE key = ?1 ORDER BY fold"));
+    if (!st) return ReadError(sqlite3_errcode(c->db));
+    st.Bind(1, id);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      TRegValue v = ValueFromRow(st);
+      if (v.type != TRegType::rtNone) found.append(v);
+    }
+    return rc == SQLITE_DONE ? int(ceOK) : ReadError(rc);
+  });
+  if (!error) values = found;
+  return error;
+}
+
+int TAppReg::ReadValue(int root, const QString& key, const QString& name, TRegValue& value) {
+  value = TRegValue{};
+  QStringList path;
+  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, false, [&] {
+    qint64 id = 0;
+    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceStoreNoValue) : e;
+    Statement st(c->Prepare("SELECT name, type, value FROM vals WHERE key = ?1 AND fold = ?2"));
+    if (!st) return ReadError(sqlite3_errcode(c->db));
+    st.Bind(1, id);
+    st.Bind(2, Fold(name));
+    const int rc = st.Step();
+    if (rc == SQLITE_DONE) return int(ceStoreNoValue);
+    if (rc != SQLITE_ROW) return ReadError(rc);
+    value = ValueFromRow(st);
+    return value.type == TRegType::rtNone ? int(ceStoreNoValue) : int(ceOK);
+  });
+}
+
+bool TAppReg::ValueExists(int root, const QString& key, const QString& name) {
+  TRegValue v;
+  return ReadValue(root, key, name, v) == ceOK;
+}
+
+bool TAppReg::ReadBool(int root, const QString& key, const QString& name, bool defaultValue) {
+  TRegValue v;
+  if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
+  switch (v.type) {
+    case TRegType::rtBool: return v.value.toBool();
+    case TRegType::rtInteger: return v.value.toLongLong() != 0;
+    case TRegType::rtString: {
+      const QString s = v.value.toString().trimmed();
+      if (s.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || s == QLatin1String("1"))
+        return true;
+      if (s.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || s == QLatin1String("0"))
+        return false;
+      return defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
+double TAppReg::ReadFloat(int root, const QString& key, const QString& name, double defaultValue) {
+  TRegValue v;
+  if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
+  switch (v.type) {
+    case TRegType::rtFloat: return v.value.toDouble();
+    case TRegType::rtInteger: return static_cast<double>(v.value.toLongLong());
+    case TRegType::rtString: {
+      bool ok = false;
+      const double d = v.value.toString().trimmed().toDouble(&ok);  // C locale
+      return ok && std::isfinite(d) ? d : defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
+int TAppReg::ReadInteger(int root, const QString& key, const QString& name, int defaultValue) {
+  TRegValue v;
+  if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
+  constexpr qint64 lo = std::numeric_limits<int>::min();
+  constexpr qint64 hi = std::numeric_limits<int>::max();
+  switch (v.type) {
+    case TRegType::rtInteger: {
+      const qint64 i = v.value.toLongLong();
+      return i >= lo && i <= hi ? static_cast<int>(i) : defaultValue;
+    }
+    case TRegType::rtBool: return v.value.toBool() ? 1 : 0;
+    case TRegType::rtFloat: {
+      const double d = v.value.toDouble();
+      return std::trunc(d) == d && d >= double(lo) && d <= double(hi) ? static_cast<int>(d)
+                                                                     : defaultValue;
+    }
+    case TRegType::rtString: {
+      bool ok = false;
+      const int i = v.value.toString().trimmed().toInt(&ok);
+      return ok ? i : defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
+QString TAppReg::ReadString(int root, const QString& key, const QString& name,
+                            const QString& defaultValue) {
+  TRegValue v;
+  if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
+  return RegValueToText(v);
+}
+
+int TAppReg::WriteBool(int root, const QString& key, const QString& name, bool value) {
+  return Write(root, key, name, TRegType::rtBool, QVariant(value));
+}
+
+int TAppReg::WriteFloat(int root, const QString& key, const QString& name, double value) {
+  // Not-a-number and infinities have no faithful text form and would not read back.
+  if (!std::isfinite(value)) return ceStoreBadValue;
+  return Write(root, key, name, TRegType::rtFloat, QVariant(value));
+}
+
+int TAppReg::WriteInteger(int root, const QString& key, const QString& name, qint64 value) {
+  return Write(root, key, name, TRegType::rtInteger, QVariant(value));
+}
+
+int TAppReg::WriteString(int root, const QString& key, const QString& name, const QString& value) {
+  return Write(root, key, name, TRegType::rtString, QVariant(value));
+}
+
+int TAppReg::Write(int root, const QString& key, const QString& name, TRegType type,
+                   const QVariant& value) {
+  QStringList path;
+  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, true, [&] {
+    qint64 id = 0;
+    if (const int e = EnsureKey(*c, path, id)) return e;
+    Statement st(c->Prepare(
+        "INSERT INTO vals(key, name, fold, type, value) VALUES(?1, ?2, ?3, ?4, ?5) "
+        "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, value = excluded.value"));
+    if (!st) return WriteError(sqlite3_errcode(c->db));
+    st.Bind(1, id);
+    st.Bind(2, name);
+    st.Bind(3, Fold(name));
+    st.Bind(4, static_cast<qint64>(type));
+    switch (type) {
+      case TRegType::rtString: st.Bind(5, value.toString()); break;
+      case TRegType::rtInteger: st.Bind(5, value.toLongLong()); break;
+      case TRegType::rtBool: st.Bind(5, qint64{value.toBool() ? 1 : 0}); break;
+      case TRegType::rtFloat: st.Bind(5, value.toDouble()); break;
+      default: return int(ceStoreBadValue);
+    }
+    const int rc = st.Step();
+    return rc == SQLITE_DONE ? int(ceOK) : WriteError(rc);
+  });
+}
+
+int TAppReg::DeleteValue(int root, const QString& key, const QString& name) {
+  QStringList path;
+  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, true, [&] {
+    qint64 id = 0;
+    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceStoreNoValue) : e;
+    Statement st(c->Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
+    if (!st) return WriteError(sqlite3_errcode(c->db));
+    st.Bind(1, id);
+    st.Bind(2, Fold(name));
+    const int rc = st.Step();
+    if (rc != SQLITE_DONE) return WriteError(rc);
+    return sqlite3_changes(c->db) > 0 ? int(ceOK) : int(ceStoreNoValue);
+  });
+}
+
+int TAppReg::CheckStore(int root) {
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  Statement st(c->Prepare("PRAGMA integrity_check"));
+  if (!st) return ReadError(sqlite3_errcode(c->db));
+  const int rc = st.Step();
+  if (rc != SQLITE_ROW) return ReadError(rc);
+  return st.Text(0) == QLatin1String("ok") ? int(ceOK) : int(ceStoreCorrupt);
+}
+
+void TAppReg::CloseConnections() {
+  for (auto& slot : tConnections) slot.reset();
+}
+
+TAppReg& GetAppReg() {
+  static TAppReg reg;
+  return reg;
+}
+
+}  // namespace cvlib

@@ -1,0 +1,146 @@
+// cvtool reg: the settings store on the command line, for product setups, support staff and
+// other software. Exit codes: 0 done, 1 the value or key is missing, 2 an error (bad
+// arguments, unknown root or type, a store that cannot be read or written), told in one line
+// on stderr. ROOT: 1 program settings, 2 software registry, 3 installed products; KEY: names
+// separated by '\', "" for the root key.
+#include "Commands.h"
+
+#include "CvLib.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+constexpr int kExitOK = 0;
+constexpr int kExitMissing = 1;
+constexpr int kExitError = 2;
+
+void Out(const QString& line) {
+  const QByteArray bytes = line.toUtf8() + '\n';
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+}
+
+int Fail(const QString& message, int code = kExitError) {
+  const QByteArray bytes = QStringLiteral("cvtool reg: %1\n").arg(message).toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+  return code;
+}
+
+// A store error as one line: the library's text and what it was about.
+int StoreFail(int error, int root, const QString& key) {
+  if (error == cvlib::ceStoreBadKey) return Fail(QStringLiteral("%1 (key '%2')").arg(ErrorToStr(error), key));
+  return Fail(QStringLiteral("%1 (%2)").arg(ErrorToStr(error), TAppReg::RootFileName(root)));
+}
+
+// Tabs, line breaks and backslashes are escaped so that one value stays one line.
+QString EscapeForLine(const QString& text) {
+  QString out;
+  out.reserve(text.size());
+  for (QChar ch : text) {
+    switch (ch.unicode()) {
+      case '\\': out += QLatin1String("\\\\"); break;
+      case '\t': out += QLatin1String("\\t"); break;
+      case '\n': out += QLatin1String("\\n"); break;
+      case '\r': out += QLatin1String("\\r"); break;
+      default: out += ch; break;
+    }
+  }
+  return out;
+}
+
+int Get(int root, const QString& key, const QString& name) {
+  TRegValue value;
+  const int error = GetAppReg().ReadValue(root, key, name, value);
+  if (error == cvlib::ceStoreNoValue)
+    return Fail(QStringLiteral("no value '%1' in key '%2'").arg(name, key), kExitMissing);
+  if (error) return StoreFail(error, root, key);
+  Out(cvlib::RegValueToText(value));
+  return kExitOK;
+}
+
+int Set(int root, const QString& key, const QString& name, const QString& type,
+        const QString& text) {
+  TAppReg& reg = GetAppReg();
+  int error = 0;
+  if (type == QLatin1String("string")) {
+    error = reg.WriteString(root, key, name, text);
+  } else if (type == QLatin1String("int")) {
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok) return Fail(QStringLiteral("'%1' is not an integer").arg(text));
+    error = reg.WriteInteger(root, key, name, value);
+  } else if (type == QLatin1String("bool")) {
+    if (text != QLatin1String("true") && text != QLatin1String("false"))
+      return Fail(QStringLiteral("'%1' is not a bool (true or false)").arg(text));
+    error = reg.WriteBool(root, key, name, text == QLatin1String("true"));
+  } else if (type == QLatin1String("float")) {
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value)) return Fail(QStringLiteral("'%1' is not a number").arg(text));
+    error = reg.WriteFloat(root, key, name, value);
+  } else {
+    return Fail(QStringLiteral("unknown type '%1' (string, int, bool or float)").arg(type));
+  }
+  return error ? StoreFail(error, root, key) : kExitOK;
+}
+
+int Keys(int root, const QString& key) {
+  QStringList names;
+  if (const int error = GetAppReg().GetKeyNames(root, key, names)) return StoreFail(error, root, key);
+  for (const QString& name : names) Out(name);
+  return kExitOK;
+}
+
+int Values(int root, const QString& key) {
+  QList<TRegValue> values;
+  if (const int error = GetAppReg().GetValues(root, key, values)) return StoreFail(error, root, key);
+  for (const TRegValue& v : values)
+    Out(v.name + QLatin1Char('\t') + cvlib::RegTypeName(v.type) + QLatin1Char('\t') +
+        EscapeForLine(cvlib::RegValueToText(v)));
+  return kExitOK;
+}
+
+int Delete(int root, const QString& key) {
+  const int error = GetAppReg().DeleteKey(root, key);
+  if (error == cvlib::ceStoreNoKey)
+    return Fail(QStringLiteral("no key '%1'").arg(key), kExitMissing);
+  return error ? StoreFail(error, root, key) : kExitOK;
+}
+
+}  // namespace
+
+int RegCommand(const QStringList& args) {
+  struct Form {
+    const char* name;
+    int argCount;  // with the sub-command itself
+    const char* usage;
+  };
+  static const Form forms[] = {
+      {"get", 4, "cvtool reg get ROOT KEY NAME"},
+      {"set", 6, "cvtool reg set ROOT KEY NAME string|int|bool|float VALUE"},
+      {"keys", 3, "cvtool reg keys ROOT KEY"},
+      {"values", 3, "cvtool reg values ROOT KEY"},
+      {"delete", 3, "cvtool reg delete ROOT KEY"},
+  };
+  const QString sub = args.value(0);
+  const Form* form = nullptr;
+  for (const Form& f : forms)
+    if (sub == QLatin1String(f.name)) form = &f;
+  if (!form)
+    return Fail(QStringLiteral("unknown sub-command '%1' (get, set, keys, values, delete)").arg(sub));
+  if (args.size() != form->argCount)
+    return Fail(QStringLiteral("wrong number of arguments (%1)").arg(QLatin1String(form->usage)));
+
+  bool ok = false;
+  const int root = args[1].toInt(&ok);
+  if (!ok || TAppReg::RootFileName(root).isEmpty())
+    return Fail(QStringLiteral("unknown root '%1' (1, 2 or 3)").arg(args[1]));
+  const QString& key = args[2];
+
+  if (sub == QLatin1String("get")) return Get(root, key, args[3]);
+  if (sub == QLatin1String("set")) return Set(root, key, args[3], args[4], args[5]);
+  if (sub == QLatin1String("keys")) return Keys(root, key);
+  if (sub == QLatin1String("values")) return Values(root, key);
+  return Delete(root, key);
+}
