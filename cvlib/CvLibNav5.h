@@ -3,3 +3,5 @@
 // The support library's public interface, one header per area.
 #include "CvLibErrors.h"
 #include "CvLibLanguages.h"
+#include "CvLibFiles.h"
+#include "CvLibDrives.h"

@@ -10,3 +10,29 @@ using cvlib::SetCurrentLanguage;
 
 // Errors
 using cvlib::ErrorToStr;
+
+// Files and folders
+using cvlib::DirCreate;
+using cvlib::_DirCreateUnique;
+using cvlib::DirDeleteTree;
+using cvlib::FileDelete;
+using cvlib::FileCopy;
+using cvlib::TFileCopyProgress;
+using cvlib::FileGetTimeModified;
+using cvlib::FindFiles;
+using cvlib::_GetTempDir;
+using cvlib::ShlGetSpecialFolderPath;
+using cvlib::csfCommonAppData;
+using cvlib::csfProgramFiles;
+
+// Drives
+using cvlib::GetDrives;
+using cvlib::DriveGetType;
+using cvlib::DiskIsPresent;
+using cvlib::DiskGetFreeSpace;
+using cvlib::GetFolderDrive;
+using cvlib::IsDriveRoot;
+using cvlib::dtRemovable;
+using cvlib::dtFixed;
+using cvlib::dtRemote;
+using cvlib::dtOptical;
