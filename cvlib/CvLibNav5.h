@@ -5,3 +5,5 @@
 #include "CvLibLanguages.h"
 #include "CvLibFiles.h"
 #include "CvLibDrives.h"
+#include "CvLibProcess.h"
+#include "CvLibProgInfo.h"

@@ -36,3 +36,11 @@ using cvlib::dtRemovable;
 using cvlib::dtFixed;
 using cvlib::dtRemote;
 using cvlib::dtOptical;
+
+// Processes and program information
+using cvlib::RunAndWait;
+using cvlib::TRunPoll;
+using cvlib::F12;
+using cvlib::GetProgInfo;
+using cvlib::TProgInfo;
+using cvlib::VersionInfoGetProgVersion;
