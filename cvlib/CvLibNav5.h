@@ -7,3 +7,4 @@
 #include "CvLibDrives.h"
 #include "CvLibProcess.h"
 #include "CvLibProgInfo.h"
+#include "CvLibExceptions.h"

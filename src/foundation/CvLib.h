@@ -44,3 +44,8 @@ using cvlib::F12;
 using cvlib::GetProgInfo;
 using cvlib::TProgInfo;
 using cvlib::VersionInfoGetProgVersion;
+
+// Exception log
+using cvlib::GetExceptionLogFileName;
+using cvlib::SetExceptionLogFileName;
+using cvlib::ReportException;
