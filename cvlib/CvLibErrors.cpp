@@ -26,9 +26,12 @@ QString ErrorToStr(int error) {
     case ceFileDelete: return QStringLiteral("The file cannot be deleted.");
     case ceDriveNotFound: return QStringLiteral("The drive cannot be found.");
     case ceAborted: return QStringLiteral("The operation was aborted.");
+    case ceDriveNotReady: return QStringLiteral("The drive is not ready: no medium is present or it cannot be read.");
+    case ceInvalidPath: return QStringLiteral("The path is empty or not allowed for this operation.");
     case ceProcessStart: return QStringLiteral("The program cannot be started.");
     case ceProcessCrashed: return QStringLiteral("The program ended abnormally.");
     case ceNoVersionInfo: return QStringLiteral("The file carries no version information.");
+    case ceProcessStopped: return QStringLiteral("The program was stopped before it ended.");
     default: break;
   }
   return QStringLiteral("Unknown error %1.").arg(error);

@@ -33,11 +33,14 @@ enum TCvError : int {
   ceFileDelete = 208,
   ceDriveNotFound = 209,
   ceAborted = 210,
+  ceDriveNotReady = 211,  // the drive is known but its medium is missing or unreadable
+  ceInvalidPath = 212,    // an empty path, or one the operation refuses (the root folder)
 
   // Processes and program information: 300..399
   ceProcessStart = 300,
   ceProcessCrashed = 301,
   ceNoVersionInfo = 302,
+  ceProcessStopped = 303,  // the wait was stopped and the program terminated
 
   // Chart files and chart cache: 400..499
   // Navigation environment, chart check, backup index: 500..699

@@ -5,3 +5,8 @@
 #include "CvLibLanguages.h"
 #include "CvLibRegistry.h"
 #include "CvLibStrings.h"
+#include "CvLibFiles.h"
+#include "CvLibDrives.h"
+#include "CvLibProcess.h"
+#include "CvLibProgInfo.h"
+#include "CvLibExceptions.h"

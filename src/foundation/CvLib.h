@@ -39,3 +39,42 @@ using cvlib::suTB;
 using cvlib::suAll;
 using cvlib::_SizeToStr2;
 using cvlib::_FileNameReplaceInvalidChars;
+
+// Files and folders
+using cvlib::DirCreate;
+using cvlib::_DirCreateUnique;
+using cvlib::DirDeleteTree;
+using cvlib::FileDelete;
+using cvlib::FileCopy;
+using cvlib::TFileCopyProgress;
+using cvlib::FileGetTimeModified;
+using cvlib::FindFiles;
+using cvlib::_GetTempDir;
+using cvlib::ShlGetSpecialFolderPath;
+using cvlib::csfCommonAppData;
+using cvlib::csfProgramFiles;
+
+// Drives
+using cvlib::GetDrives;
+using cvlib::DriveGetType;
+using cvlib::DiskIsPresent;
+using cvlib::DiskGetFreeSpace;
+using cvlib::GetFolderDrive;
+using cvlib::IsDriveRoot;
+using cvlib::dtRemovable;
+using cvlib::dtFixed;
+using cvlib::dtRemote;
+using cvlib::dtOptical;
+
+// Processes and program information
+using cvlib::RunAndWait;
+using cvlib::TRunPoll;
+using cvlib::F12;
+using cvlib::GetProgInfo;
+using cvlib::TProgInfo;
+using cvlib::VersionInfoGetProgVersion;
+
+// Exception log
+using cvlib::GetExceptionLogFileName;
+using cvlib::SetExceptionLogFileName;
+using cvlib::ReportException;

@@ -2,9 +2,8 @@
 // benchmarks and tests.
 #include "Commands.h"
 
+#include "CvAppExceptions.h"
 #include "CvMsgBoxPresenter.h"
-
-#include <QCoreApplication>
 
 #include <cstdio>
 #include <cstring>
@@ -27,7 +26,7 @@ void PrintUsage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+  TCvCoreApplication app(argc, argv);
   QStringList args = app.arguments().mid(1);
   if (args.isEmpty()) {
     PrintUsage(stderr);
