@@ -2,7 +2,6 @@
 
 #include "CvLib.h"
 
-#include <QLocale>
 
 namespace {
 
@@ -30,20 +29,6 @@ int LanguageFromWindowsId(int languageId) {
     case 0x10: return lgItalian;
     case 0x06: return lgDanish;
     case 0x1D: return lgSwedish;
-    default: return lgNone;
-  }
-}
-
-int SystemLanguage() {
-  switch (QLocale::system().language()) {
-    case QLocale::English: return lgEnglish;
-    case QLocale::Dutch: return lgDutch;
-    case QLocale::German: return lgGerman;
-    case QLocale::French: return lgFrench;
-    case QLocale::Spanish: return lgSpanish;
-    case QLocale::Italian: return lgItalian;
-    case QLocale::Danish: return lgDanish;
-    case QLocale::Swedish: return lgSwedish;
     default: return lgNone;
   }
 }

@@ -34,9 +34,6 @@ QString LangTextIn(const TLangText& text, int language);
 // language) count; an id that selects none of ours gives 0.
 int LanguageFromWindowsId(int languageId);
 
-// The language the user's system runs in (from the locale), 0 when it is none of ours.
-int SystemLanguage();
-
 // Two-letter language code for the command line of a product setup: "nl", "de", "fr", else "en".
 QString SetupLanguageCode(int language);
 

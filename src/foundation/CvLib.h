@@ -13,6 +13,7 @@ using cvlib::TLanguageSet;
 using cvlib::GetAvailableLanguages;
 using cvlib::InLanguages;
 using cvlib::LanguageToStrLocal;
+using cvlib::SystemLocaleLanguage;
 using cvlib::TChooseLanguageFunc;
 using cvlib::InitApplication;
 

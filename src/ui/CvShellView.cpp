@@ -1,6 +1,7 @@
 #include "CvShellView.h"
 
 #include "CvLanguage.h"
+#include "CvLib.h"
 #include "CvMsgBoxPresenter.h"
 
 #include <QApplication>
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QStorageInfo>
 
 #include <utility>
 
@@ -54,20 +54,6 @@ const TLangText txtCannotPaste = {
     "Impossibile copiare o spostare la cartella qui.",
     "Mappen kan ikke kopieres eller flyttes hertil.",
     "Det går inte att kopiera eller flytta mappen hit."};
-
-std::function<QStringList()>& VolumeSource() {
-  static std::function<QStringList()> source = [] {
-    QStringList roots;
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-      if (!volume.isValid() || !volume.isReady()) continue;
-      QString root = volume.rootPath();
-      if (!root.endsWith(QLatin1Char('/'))) root += QLatin1Char('/');
-      roots << root;
-    }
-    return roots;
-  };
-  return source;
-}
 
 QString WithSlash(QString path) {
   if (!path.endsWith(QLatin1Char('/'))) path += QLatin1Char('/');
@@ -142,10 +128,6 @@ TShellTreeViewEx::TShellTreeViewEx(QWidget* parent) : QTreeWidget(parent) {
 
 TShellTreeViewEx::~TShellTreeViewEx() = default;
 
-void TShellTreeViewEx::SetVolumeSource(std::function<QStringList()> source) {
-  VolumeSource() = std::move(source);
-}
-
 void TShellTreeViewEx::SetReadOnly(bool readOnly) {
   readOnly_ = readOnly;
   for (QTreeWidgetItemIterator it(this); *it; ++it) {
@@ -182,7 +164,7 @@ void TShellTreeViewEx::Initialize() {
   addTop(QDir::homePath(), LangText(txtHome));
   addTop(QStringLiteral("/"), LangText(txtFileSystem));
   const QString home = WithSlash(QDir::homePath());
-  for (const QString& volume : VolumeSource()()) {
+  for (const QString& volume : GetDrives()) {
     const QString path = WithSlash(volume);
     if (path == QLatin1String("/") || path == home) continue;
     const QString name = QDir(path).dirName();
@@ -342,7 +324,7 @@ bool TShellTreeViewEx::CreateNewFolder() {
     ShowMessage(ctFolderNameExists);
     return false;
   }
-  if (!QDir().mkdir(path)) {
+  if (DirCreate(path) != 0) {
     ShowMessage(ctCannotCreateFolderHere);
     return false;
   }

@@ -59,9 +59,6 @@ class TShellTreeViewEx : public QTreeWidget {
   QString SelectedPath() const;
   const TShellData* SelectedData() const;
 
-  // Where the tree's volumes come from (mount points ending with '/').
-  static void SetVolumeSource(std::function<QStringList()> source);
-
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;

@@ -24,9 +24,19 @@ class FolderBrowserTest : public ::testing::Test {
   void SetUp() override {
     base_ = cvtest::MakeTempFolder("browse");
     QDir(base_).mkpath("a/b");
-    TShellTreeViewEx::SetVolumeSource([] { return QStringList{}; });
+    // One simulated removable drive besides the system's folders.
+    const QString volumes = base_ + "/volumes.txt";
+    QDir(base_).mkpath("usb");
+    QFile file(volumes);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write((base_ + "/usb\t2\t1\n").toUtf8());
+    file.close();
+    qputenv("CORVANE_VOLUMES", volumes.toUtf8());
   }
-  void TearDown() override { SetCurrentLanguage(lgEnglish); }
+  void TearDown() override {
+    SetCurrentLanguage(lgEnglish);
+    qunsetenv("CORVANE_VOLUMES");
+  }
   QString base_;
 };
 
@@ -47,6 +57,13 @@ TEST_F(FolderBrowserTest, StartFolderClimbsToAnExistingFolder) {
   EXPECT_FALSE(empty.ButtonNewFolder()->isEnabled());
   EXPECT_TRUE(empty.ButtonNewFolder()->isHidden());
   EXPECT_EQ(empty.windowTitle(), "Backup");
+
+  // A drive is a node of its own under the root, and its folders are found through it.
+  QDir(base_).mkpath("usb/Charts");
+  ASSERT_TRUE(empty.ShellTree()->SelectPath(base_ + "/usb/Charts"));
+  QTreeWidgetItem* drive = empty.ShellTree()->currentItem()->parent();
+  ASSERT_TRUE(drive && drive->parent());
+  EXPECT_EQ(drive->parent(), empty.ShellTree()->topLevelItem(0));
 
   BoxRecorder boxes;
   EXPECT_FALSE(empty.ShellTree()->SelectPath(base_ + "/nowhere"));
