@@ -10,10 +10,14 @@
 #include <cstring>
 #include <iterator>
 
+int RunPusCommand(const QStringList& args);
+
 namespace {
 
 const Command kCommands[] = {
     {"help", "help", nullptr},
+    {"pus", "pus [--lang N] URL version|history|download ... | pus error-text RESULT [SOCKETERROR]",
+     RunPusCommand},
 };
 
 void PrintUsage(FILE* out) {
