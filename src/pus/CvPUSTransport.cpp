@@ -10,7 +10,7 @@ namespace {
 
 // What Qt may hold of an answer before we have taken it: keeps memory flat while the disk is
 // slower than the network.
-constexpr qint64 kReadBufferSize = 512 * 1024;
+constexpr qint64 kReadBufferSize = 1024 * 1024;
 // Largest chunk handed to OnData at once.
 constexpr qsizetype kChunkSize = 64 * 1024;
 
@@ -22,11 +22,10 @@ TPUSTransport::TPUSTransport(QObject* parent)
 }
 
 TPUSTransport::~TPUSTransport() {
-  if (fReply) {
-    fReply->disconnect(this);
-    fReply->abort();
-    delete fReply.data();
-  }
+  DropReply();
+  // The owner may free us from inside a delivery, that is from inside a signal of the reply,
+  // which touches itself after the signal returns: the manager and its replies go later.
+  fManager.release()->deleteLater();
 }
 
 TPostResult TPUSTransport::Post() {
@@ -58,7 +57,16 @@ TPostResult TPUSTransport::Post() {
   fStatus = 0;
   fFinishPending = false;
   fBusy = true;
+  // Qt's HTTP thread only limits its own reading from the socket when the size is set again
+  // once the request is under way there; set before that, it merely limits what is handed
+  // over, and the rest piles up in memory while the disk is slower than the network. The
+  // queued call runs just after Qt has started the request (queued before it) and before the
+  // first answer bytes can arrive; the header notice repeats it in case it came too early.
   reply->setReadBufferSize(kReadBufferSize);
+  QMetaObject::invokeMethod(
+      reply, [reply] { reply->setReadBufferSize(kReadBufferSize); }, Qt::QueuedConnection);
+  connect(reply, &QNetworkReply::metaDataChanged, reply,
+          [reply] { reply->setReadBufferSize(kReadBufferSize); });
   connect(reply, &QNetworkReply::readyRead, this, &TPUSTransport::ReplyReadyRead);
   connect(reply, &QNetworkReply::finished, this, &TPUSTransport::ReplyFinished);
   return TPostResult::prStarted;
