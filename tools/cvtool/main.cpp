@@ -10,12 +10,15 @@
 #include <iterator>
 
 int RegCommand(const QStringList& args);
+int RunPusCommand(const QStringList& args);
 
 namespace {
 
 const Command kCommands[] = {
     {"help", "help", nullptr},
     {"reg", "reg get|set|keys|values|delete ROOT KEY ...", RegCommand},
+    {"pus", "pus [--lang N] URL version|history|download ... | pus error-text RESULT [SOCKETERROR]",
+     RunPusCommand},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,579 @@
+#include "CvPUSClient.h"
+
+#include "CvMsgBoxPresenter.h"
+#include "CvPUSTransport.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Shared with the server: every byte of the form is XORed with it.
+constexpr std::uint8_t kScrambleKey = 0x5A;
+
+// Keep the user agent stable: the server side identifies this client by it.
+// TODO(lead): take Name and the major version from GetProgInfo once the support library has it.
+constexpr char kUserAgent[] = CV_PUS_USER_AGENT;
+
+constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
+
+// A decimal int32 with an optional sign and nothing else around it.
+bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
+  qsizetype i = 0;
+  bool negative = false;
+  if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
+  if (i == line.size()) return false;
+  long long v = 0;
+  for (; i < line.size(); ++i) {
+    if (line[i] < '0' || line[i] > '9') return false;
+    v = v * 10 + (line[i] - '0');
+    if (v > 2147483648LL) return false;
+  }
+  v = negative ? -v : v;
+  if (v > 2147483647LL) return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// A name from the answer must name a file inside the download folder and nothing else.
+bool IsPlainFileName(const QString& name) {
+  return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+         !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) &&
+         !name.contains(QChar(u'\0'));
+}
+
+}  // namespace
+
+// Download writer with an 8192-byte buffer. A write larger than the buffer goes to the file at
+// once after the buffer: the bytes on disk are the same, and few large writes cost far less
+// than many small ones.
+// TODO(lead): switch to TBufferedFileStream of CvStreams.
+class TPUSClient::TFileWriter {
+ public:
+  static constexpr qint64 kBufferSize = 8192;
+
+  bool Open(const QString& path) {
+    fFile.setFileName(path);
+    return fFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+  }
+
+  bool Write(const char* data, qint64 length) {
+    if (fFill + length <= kBufferSize) {
+      std::memcpy(fBuffer + fFill, data, static_cast<size_t>(length));
+      fFill += length;
+      return fFill < kBufferSize || Flush();
+    }
+    if (!Flush()) return false;
+    if (length >= kBufferSize) return WriteAll(data, length);
+    std::memcpy(fBuffer, data, static_cast<size_t>(length));
+    fFill = length;
+    return true;
+  }
+
+  bool Close() {
+    const bool flushed = Flush();
+    fFile.close();
+    return flushed && fFile.error() == QFileDevice::NoError;
+  }
+
+ private:
+  bool Flush() {
+    if (fFill == 0) return true;
+    const bool ok = WriteAll(fBuffer, fFill);
+    fFill = 0;
+    return ok;
+  }
+
+  bool WriteAll(const char* data, qint64 length) {
+    while (length > 0) {
+      const qint64 n = fFile.write(data, length);
+      if (n <= 0) return false;
+      data += n;
+      length -= n;
+    }
+    return true;
+  }
+
+  QFile fFile;
+  char fBuffer[kBufferSize];
+  qint64 fFill = 0;
+};
+
+QString DefaultPUSURL() {
+  // TODO(lead): between the two, settings root 1, key "Servers", value "UpdateServer".
+  const QString env = qEnvironmentVariable("CORVANE_PUS_URL");
+  return env.isEmpty() ? QString::fromLatin1(kDefaultURL) : env;
+}
+
+QByteArray PUSCommandCode(TPUSCommand command) {
+  switch (command) {
+    case pcReqVersion: return QByteArrayLiteral("vi2");
+    case pcReqHistory: return QByteArrayLiteral("vh");
+    case pcReqUpdateFile: return QByteArrayLiteral("uf");
+    case pcNone: break;
+  }
+  return {};
+}
+
+QString PUSCommandName(TPUSCommand command) {
+  switch (command) {
+    case pcReqVersion: return QStringLiteral("pcReqVersion");
+    case pcReqHistory: return QStringLiteral("pcReqHistory");
+    case pcReqUpdateFile: return QStringLiteral("pcReqUpdateFile");
+    case pcNone: break;
+  }
+  return QStringLiteral("pcNone");
+}
+
+QByteArray PUSScrambleForm(const QByteArray& form) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  QByteArray hex;
+  hex.reserve(form.size() * 2);
+  for (const char c : form) {
+    const auto v = static_cast<std::uint8_t>(static_cast<std::uint8_t>(c) ^ kScrambleKey);
+    if (v >= 16) hex.append(kHex[v >> 4]);
+    hex.append(kHex[v & 15]);
+  }
+  QByteArray body = QByteArrayLiteral("d=");
+  // Percent-encoding leaves letters and digits alone, so hexadecimal text passes unchanged.
+  for (const char c : hex) {
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+      body.append(c);
+    } else {
+      const auto u = static_cast<std::uint8_t>(c);
+      body.append('%').append(kHex[u >> 4]).append(kHex[u & 15]);
+    }
+  }
+  return body;
+}
+
+TPUSClient::TPUSClient(QObject* owner)
+    : QObject(owner), fTransport(std::make_unique<TPUSTransport>()) {
+  fTransport->SetUserAgent(QByteArray(kUserAgent));
+  fTransport->OnData = [this](const char* data, qint64 length) { DataArrived(data, length); };
+  fTransport->OnDone = [this](int error) { TransportDone(error); };
+  SetURL(DefaultPUSURL());
+  fSendStream.open(QIODevice::ReadWrite);
+  fTransport->SetBodySource(&fSendStream);
+}
+
+TPUSClient::~TPUSClient() {
+  *fAlive = false;
+  fTransport->OnData = nullptr;
+  fTransport->OnDone = nullptr;
+  fTransport->Abort();
+  if (fFile) fFile->Close();  // the part already written stays on disk
+}
+
+QString TPUSClient::URL() const { return fTransport->URL(); }
+void TPUSClient::SetURL(const QString& url) { fTransport->SetURL(url); }
+
+void TPUSClient::SetDownloadFolder(const QString& folder) {
+  fDownloadFolder = folder;
+  if (!fDownloadFolder.endsWith(QLatin1Char('/'))) fDownloadFolder += QLatin1Char('/');
+}
+
+void TPUSClient::BeginCommand(TPUSCommand command) {
+  fCommand = command;
+  fLine.clear();
+  fForm.clear();
+  fSocketError = 0;
+  AddParam("c", PUSCommandCode(command));
+}
+
+void TPUSClient::AddParam(const QByteArray& name, const QByteArray& value) {
+  if (!fForm.isEmpty()) fForm.append('&');
+  fForm.append(name).append('=').append(value);
+}
+
+int TPUSClient::Send() {
+  SetState(psStatus);
+  try {
+    fSendStream.buffer() = PUSScrambleForm(fForm);
+    fSendStream.seek(0);
+    fTransport->SetContentType(QByteArrayLiteral("application/x-www-form-urlencoded"));
+    switch (fTransport->Post()) {
+      case TPostResult::prStarted: return 0;
+      case TPostResult::prBusy: return prBusy;
+      case TPostResult::prNothingToPost: return prNothingToPost;
+      case TPostResult::prOverflow: return prOverflow;
+      case TPostResult::prRefused: return prRefused;
+    }
+  } catch (...) {
+  }
+  return prStartFailed;
+}
+
+void TPUSClient::StartCommand(TPUSCommand command, const TGUIDsArray& guids) {
+  // A request while the transport still runs (or owes the completion notice of) another one
+  // is refused without touching that one: its state, answer and result stay as they are.
+  if (fTransport->IsBusy()) {
+    const int running = fLastResult;
+    fLastResult = prBusy;
+    const auto alive = fAlive;
+    FireDone(command, prBusy);
+    if (*alive) fLastResult = running;
+    return;
+  }
+  fGUIDs = guids;
+  fCounter = 0;
+  fVersion = TPUSVersionInfo{};
+  fHistory.clear();
+  fFileName.clear();
+  fFileSize = 0;
+  fBytesWritten = 0;
+  BeginCommand(command);
+  if (command == pcReqHistory) {
+    AddParam("g", cvpus::GUIDToString(guids.front()).toLatin1());
+  } else {
+    AddParam("gc", QByteArray::number(static_cast<qint64>(guids.size())));
+    for (size_t i = 0; i < guids.size(); ++i)
+      AddParam("g" + QByteArray::number(static_cast<qint64>(i)),
+               cvpus::GUIDToString(guids[i]).toLatin1());
+  }
+  fLastResult = Send();
+  if (fLastResult != 0) {
+    // No completion notice follows a refused request, so the client is idle again at once.
+    fCommand = pcNone;
+    FireDone(command, fLastResult);
+  }
+}
+
+void TPUSClient::RequestVersion(const TGUIDsArray& guids) { StartCommand(pcReqVersion, guids); }
+void TPUSClient::RequestHistory(const TGUID& guid) { StartCommand(pcReqHistory, TGUIDsArray{guid}); }
+void TPUSClient::RequestUpdateFile(const TGUIDsArray& guids) {
+  StartCommand(pcReqUpdateFile, guids);
+}
+
+void TPUSClient::SetState(TParseState state) {
+  fState = state;
+  fLine.clear();
+}
+
+void TPUSClient::FireDone(TPUSCommand command, int result) {
+  if (OnCommandDone) OnCommandDone(this, command, result);
+}
+
+void TPUSClient::FinishCommand(int result) {
+  fIgnoreNextCompletion = true;
+  fTransport->Abort();
+  fLastResult = result;
+  CloseFile();
+  FireDone(fCommand, result);
+}
+
+void TPUSClient::CloseFile() {
+  if (!fFile) return;
+  fFile->Close();
+  fFile.reset();
+}
+
+TGUID TPUSClient::CurrentGUID() const {
+  if (fCounter >= 1 && static_cast<size_t>(fCounter) <= fGUIDs.size())
+    return fGUIDs[static_cast<size_t>(fCounter - 1)];
+  return TGUID{};
+}
+
+void TPUSClient::TransportDone(int error) {
+  const TPUSCommand command = fCommand;
+  fCommand = pcNone;
+  if (fIgnoreNextCompletion) {
+    fIgnoreNextCompletion = false;
+    return;
+  }
+  if (error == teHostNotFound || error == teTryAgain || error == teNoAddress ||
+      error == teHostUnreachable) {
+    fLastResult = prHostNotFound;
+  } else if (error >= 10000) {
+    fLastResult = prSocketError;
+    fSocketError = static_cast<std::uint16_t>(error);
+  } else if (!CheckComplete(command)) {
+    fLastResult = prMalformed;
+  }
+  // A file that stopped short stays on disk, but not open.
+  CloseFile();
+  FireDone(command, fLastResult);
+}
+
+bool TPUSClient::CheckComplete(TPUSCommand command) const {
+  if (fLastResult != 0) return true;  // already failed: that result stands
+  if (!fLine.isEmpty() || fState != psEnd) return false;
+  if (command == pcReqVersion || command == pcReqUpdateFile)
+    return static_cast<size_t>(fCounter) == fGUIDs.size();
+  return command == pcReqHistory;
+}
+
+void TPUSClient::DataArrived(const char* data, qint64 length) {
+  // An answer of 400 or more is reported by its status; its body is not read.
+  const int status = fTransport->StatusCode();
+  if (status >= 400) {
+    fLastResult = status;
+    return;
+  }
+  const char* p = data;
+  const char* end = data + length;
+  switch (fCommand) {
+    case pcReqVersion: ParseVersion(p, end); break;
+    case pcReqHistory: ParseHistory(p, end); break;
+    case pcReqUpdateFile: ParseUpdateFile(p, end); break;
+    case pcNone: break;
+  }
+}
+
+bool TPUSClient::TakeLine(const char*& p, const char* end) {
+  const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (!lf) {
+    fLine.append(p, end - p);
+    p = end;
+    return false;
+  }
+  fLine.append(p, lf - p);
+  p = lf + 1;
+  return true;
+}
+
+bool TPUSClient::StatusLine() {
+  std::int32_t status = 0;
+  if (fLine.isEmpty()) {
+    FinishCommand(prEmptyStatus);
+    return false;
+  }
+  if (!ParseDecimal(fLine, status)) {
+    FinishCommand(prMalformed);
+    return false;
+  }
+  if (status != 0) {
+    FinishCommand(status);
+    return false;
+  }
+  return true;
+}
+
+void TPUSClient::ParseVersion(const char* p, const char* end) {
+  const auto alive = fAlive;
+  while (p < end) {
+    switch (fState) {
+      case psStatus:
+        if (!TakeLine(p, end)) return;
+        if (!StatusLine()) return;
+        fCounter = 0;
+        SetState(psGuid);
+        break;
+      case psAfterRecord: {
+        // The record is reported once the byte after it has arrived: only then is it known
+        // whether the answer ends or another record follows.
+        const char c = *p++;
+        if (static_cast<std::uint8_t>(c) == 0xFF) {
+          SetState(psEnd);
+        } else {
+          SetState(psGuid);
+          fLine.append(c);
+        }
+        if (OnRequestVersion)
+          OnRequestVersion(this, fCounter, static_cast<int>(fGUIDs.size()), fVersion);
+        if (!*alive) return;
+        break;
+      }
+      case psEnd:
+        FinishCommand(prMalformed);
+        return;
+      default:
+        if (!TakeLine(p, end)) return;
+        if (!VersionLine()) return;
+        break;
+    }
+  }
+}
+
+bool TPUSClient::VersionLine() {
+  bool ok = true;
+  switch (fState) {
+    case psGuid: {
+      ++fCounter;
+      fVersion = TPUSVersionInfo{};
+      ok = cvpus::TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
+      SetState(psVersion);
+      break;
+    }
+    case psVersion:
+      ok = cvpus::TryStrToVersion(fLine, fVersion.ProductVersion);
+      SetState(psDate1);
+      break;
+    case psDate1:
+      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date1);
+      SetState(psDate2);
+      break;
+    case psDate2:
+      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date2);
+      SetState(psText2);
+      break;
+    case psText2:
+      fVersion.Text2 = QString::fromUtf8(fLine);
+      SetState(psNumber1);
+      break;
+    case psNumber1:
+      ok = ParseDecimal(fLine, fVersion.Number1);
+      SetState(psText1);
+      break;
+    case psText1:
+      fVersion.Text1 = QString::fromUtf8(fLine);
+      SetState(psText3);
+      break;
+    case psText3:
+      fVersion.Text3 = QString::fromUtf8(fLine);
+      SetState(psText4);
+      break;
+    case psText4:
+      fVersion.Text4 = QString::fromUtf8(fLine);
+      SetState(psNumber2);
+      break;
+    case psNumber2:
+      ok = ParseDecimal(fLine, fVersion.Number2);
+      SetState(psAfterRecord);
+      break;
+    default:
+      ok = false;
+      break;
+  }
+  if (!ok) FinishCommand(prMalformed);
+  return ok;
+}
+
+void TPUSClient::ParseHistory(const char* p, const char* end) {
+  while (p < end) {
+    switch (fState) {
+      case psStatus:
+        if (!TakeLine(p, end)) return;
+        if (!StatusLine()) return;
+        SetState(psHistoryText);
+        break;
+      case psHistoryText: {
+        const auto* ff = static_cast<const char*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
+        if (!ff) {
+          fLine.append(p, end - p);
+          return;
+        }
+        fLine.append(p, ff - p);
+        fHistory = QString::fromUtf8(fLine);
+        SetState(psAfterText);
+        p = ff;
+        break;
+      }
+      case psAfterText:
+        if (static_cast<std::uint8_t>(*p++) != 0xFF) {
+          FinishCommand(prMalformed);
+          return;
+        }
+        SetState(psEnd);
+        if (OnRequestHistory) {
+          const auto alive = fAlive;
+          OnRequestHistory(this, fHistory);
+          if (!*alive) return;
+        }
+        break;
+      case psEnd:
+      default:
+        FinishCommand(prMalformed);
+        return;
+    }
+  }
+}
+
+void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
+  const auto alive = fAlive;
+  const int count = static_cast<int>(fGUIDs.size());
+  while (p < end) {
+    switch (fState) {
+      case psStatus:
+        if (!TakeLine(p, end)) return;
+        if (!StatusLine()) return;
+        fCounter = 0;
+        SetState(psFileName);
+        break;
+      case psFileName:
+        if (!TakeLine(p, end)) return;
+        ++fCounter;
+        fFileName = QString::fromUtf8(fLine);
+        if (fCounter > count) {  // more files than products asked for
+          FinishCommand(prMalformed);
+          return;
+        }
+        // The name comes from outside: it may only name a file in the download folder.
+        if (!IsPlainFileName(fFileName)) {
+          FinishCommand(prWriteFailed);
+          return;
+        }
+        SetState(psFileSize);
+        break;
+      case psFileSize: {
+        if (!TakeLine(p, end)) return;
+        std::int32_t size = 0;
+        if (!ParseDecimal(fLine, size)) {
+          FinishCommand(prMalformed);
+          return;
+        }
+        fBytesWritten = 0;
+        if (size < 1) {
+          fFileSize = size;
+          SetState(psFileName);
+          if (OnRequestUpdateFile)
+            OnRequestUpdateFile(this, 0, size, fCounter, count, CurrentGUID(), CurrentPath());
+          if (!*alive) return;
+        } else {
+          fFileSize = size;
+          SetState(psFileData);
+        }
+        break;
+      }
+      case psFileData: {
+        if (fBytesWritten == 0 && !fFile) {
+          auto file = std::make_unique<TFileWriter>();
+          if (!file->Open(CurrentPath())) {
+            FinishCommand(prWriteFailed);
+            return;
+          }
+          fFile = std::move(file);
+        }
+        const qint64 k = std::min<qint64>(end - p, fFileSize - fBytesWritten);
+        if (!fFile->Write(p, k)) {
+          FinishCommand(prWriteFailed);
+          return;
+        }
+        p += k;
+        fBytesWritten += static_cast<std::int32_t>(k);
+        if (fBytesWritten == fFileSize) {
+          const bool closed = fFile->Close();
+          fFile.reset();
+          if (!closed) {
+            FinishCommand(prWriteFailed);
+            return;
+          }
+          fBytesWritten = 0;
+          SetState(fCounter < count ? psFileName : psEnd);
+          if (OnRequestUpdateFile)
+            OnRequestUpdateFile(this, fFileSize, fFileSize, fCounter, count, CurrentGUID(),
+                                CurrentPath());
+        } else if (OnRequestUpdateFile) {
+          OnRequestUpdateFile(this, fBytesWritten, fFileSize, fCounter, count, CurrentGUID(),
+                              CurrentPath());
+        }
+        if (!*alive) return;
+        break;
+      }
+      case psEnd:
+      default:
+        FinishCommand(prMalformed);
+        return;
+    }
+  }
+}
+
+QString TPUSClient::GetErrorText(int result) const {
+  return PUSErrorText(result, fSocketError, CurrentPath());
+}
+
+void TPUSClient::ShowError(const QString& caption) const {
+  MsgBoxCaption(caption, GetErrorText(fLastResult), mtWarning, mbOKOnly);
+}

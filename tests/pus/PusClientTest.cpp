@@ -1,0 +1,395 @@
+// The client against a scripted responder: request form, parsers, errors, downloads.
+#include "PusTestSupport.h"
+
+#include "CvPUSTransport.h"
+#include "TestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkReply>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace pustest;
+
+namespace {
+
+const TGUID kG1 = MakeGuid(1);
+const TGUID kG2 = MakeGuid(2);
+const TGUID kG3 = MakeGuid(3);
+
+QByteArray Record(const TGUID& g, const QByteArray& version = "1.2.3.4",
+                  const QByteArray& date1 = "2024-05-06 07:08:09",
+                  const QByteArray& date2 = "2024-05-06") {
+  return G(g).toLatin1() + "\n" + version + "\n" + date1 + "\n" + date2 + "\n" +
+         "text two\n42\ntext one\n\ntext four\n-7\n";
+}
+
+QString VersionEvent(int index, int count, const TGUID& g, const char* version = "1.2.3.4") {
+  return QStringLiteral("version %1 %2 %3 %4").arg(index).arg(count).arg(G(g), QLatin1String(version));
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+struct ClientFixture : ::testing::Test {
+  TScriptedServer server;
+  TPUSClient client;
+  TRecorder rec{client};
+  void SetUp() override { client.SetURL(server.URL()); }
+};
+
+}  // namespace
+
+TEST(PusForm, ScramblesEachByteToHexWithoutLeadingZero) {
+  // 'Z' ^ 0x5A = 0 and 'P' ^ 0x5A = 0x0A scramble below 16: one digit each.
+  EXPECT_EQ(PUSScrambleForm("ZPc"), QByteArray("d=0A39"));
+  EXPECT_EQ(PUSScrambleForm("c=vi2"), QByteArray("d=39672C3368"));
+}
+
+TEST_F(ClientFixture, VersionRequestPostsTheScrambledForm) {
+  server.SetAnswer("0\n" + Record(kG1) + Record(kG2) + "\xFF");
+  client.RequestVersion(TGUIDsArray{kG1, kG2});
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(Unscramble(server.RequestBody()),
+            "c=vi2&gc=2&g0=" + G(kG1).toLatin1() + "&g1=" + G(kG2).toLatin1());
+  const QByteArray head = server.RequestHead().toLower();
+  EXPECT_TRUE(head.startsWith("post /pus/pus.php http/1.1")) << head.constData();
+  EXPECT_TRUE(head.contains("content-type: application/x-www-form-urlencoded"));
+  EXPECT_TRUE(head.contains("user-agent: deployer 1"));
+  EXPECT_EQ(rec.events, QStringList({VersionEvent(1, 2, kG1), VersionEvent(2, 2, kG2),
+                                     "done pcReqVersion 0"}));
+  EXPECT_FALSE(client.IsBusy());
+}
+
+TEST_F(ClientFixture, VersionRecordFieldsAndShortForms) {
+  // Two components read as major.minor; a date without time is midnight.
+  server.SetAnswer("0\n" + Record(kG1, "5.2", "2024-01-02 12:00:00", "1899-12-31") + "\xFF");
+  client.RequestVersion(kG1);
+  ASSERT_TRUE(rec.Wait());
+  ASSERT_EQ(rec.versions.size(), 1);
+  const TPUSVersionInfo& v = rec.versions[0];
+  EXPECT_EQ(v.Guid, kG1);
+  EXPECT_EQ(v.ProductVersion, 0x05020000u);
+  EXPECT_DOUBLE_EQ(v.Date1, 45293.5);
+  EXPECT_DOUBLE_EQ(v.Date2, 1.0);
+  EXPECT_EQ(v.Text1, "text one");
+  EXPECT_EQ(v.Text2, "text two");
+  EXPECT_EQ(v.Text3, "");
+  EXPECT_EQ(v.Text4, "text four");
+  EXPECT_EQ(v.Number1, 42);
+  EXPECT_EQ(v.Number2, -7);
+  EXPECT_EQ(rec.lastResult, 0);
+}
+
+// An element may be split anywhere: every split of a version answer gives the same events.
+TEST(PusSplits, EverySplitPositionOfAVersionAnswer) {
+  const QByteArray body = "0\n" + Record(kG1) + "\xFF";
+  const QStringList expected{VersionEvent(1, 1, kG1), "done pcReqVersion 0"};
+  TScriptedServer server;
+  for (int at = 0; at <= body.size(); ++at) {
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer(body, {at}, 200, true, 10);
+    client.RequestVersion(kG1);
+    ASSERT_TRUE(rec.Wait(10000, 0)) << "split at " << at;
+    EXPECT_EQ(rec.events, expected) << "split at " << at;
+  }
+  // And one byte at a time.
+  QList<int> everyByte;
+  for (int at = 1; at < body.size(); ++at) everyByte << at;
+  TPUSClient client;
+  client.SetURL(server.URL());
+  TRecorder rec(client);
+  server.SetAnswer(body, everyByte, 200, true, 1);
+  client.RequestVersion(kG1);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.events, expected);
+}
+
+TEST(PusVersionAnswers, MalformedAndShortAnswers) {
+  struct Case {
+    const char* name;
+    QByteArray body;
+    int guids;
+    QStringList events;
+  };
+  const QByteArray r1 = Record(kG1);
+  const QList<Case> cases = {
+      {"no final marker", "0\n" + r1, 1, {"done pcReqVersion -1"}},
+      {"two records for three GUIDs", "0\n" + r1 + Record(kG2) + "\xFF", 3,
+       {VersionEvent(1, 3, kG1), VersionEvent(2, 3, kG2), "done pcReqVersion -1"}},
+      {"bytes after the end", "0\n" + r1 + "\xFFxyz", 1,
+       {VersionEvent(1, 1, kG1), "done pcReqVersion -1"}},
+      {"CR LF lines", "0\r\n" + r1 + "\xFF", 1, {"done pcReqVersion -1"}},
+      {"empty status line", "\n" + r1 + "\xFF", 1, {"done pcReqVersion -1000"}},
+      {"non-zero status", "5\nrest is not read", 1, {"done pcReqVersion 5"}},
+      {"negative status", "-3\n", 1, {"done pcReqVersion -3"}},
+      {"status not a number", "ok\n", 1, {"done pcReqVersion -1"}},
+      {"bad GUID", "0\n{nope}\n" + r1.mid(39) + "\xFF", 1, {"done pcReqVersion -1"}},
+      {"bad version", "0\n" + Record(kG1, "1.x") + "\xFF", 1, {"done pcReqVersion -1"}},
+      {"component over 255", "0\n" + Record(kG1, "1.256") + "\xFF", 1, {"done pcReqVersion -1"}},
+      {"bad date", "0\n" + Record(kG1, "1.0", "2024-13-01") + "\xFF", 1, {"done pcReqVersion -1"}},
+      {"empty answer", "", 1, {"done pcReqVersion -1"}},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer(c.body);
+    TGUIDsArray guids{kG1, kG2, kG3};
+    guids.resize(static_cast<size_t>(c.guids));
+    client.RequestVersion(guids);
+    ASSERT_TRUE(rec.Wait()) << c.name;
+    EXPECT_EQ(rec.events, c.events) << c.name;
+    EXPECT_EQ(client.LastResult(), rec.lastResult) << c.name;
+  }
+}
+
+TEST(PusHttpStatus, StatusOf400AndMoreIsTheResultWhenABodyArrived) {
+  struct Case {
+    int status;
+    QByteArray body;
+    int result;
+  };
+  TScriptedServer server;
+  for (const Case& c : {Case{404, "not here", 404}, Case{404, "", -1}, Case{503, "busy", 503},
+                        // A redirect is not followed: its body is the answer.
+                        Case{302, "0\n\xFF", 0}}) {
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer(c.body, {}, c.status);
+    client.RequestHistory(kG1);
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.events.last(), QStringLiteral("done pcReqHistory %1").arg(c.result))
+        << c.status << " " << c.body.constData();
+    EXPECT_EQ(rec.doneCount, 1);
+  }
+}
+
+TEST(PusHistory, TextKeptAsSentAcrossChunks) {
+  struct Case {
+    const char* name;
+    QByteArray body;
+    QList<int> splits;
+    QStringList events;
+    QString history;
+  };
+  const QByteArray text = "<p>line one\r\nline two\nGr\xC3\xBC\xC3\x9F" "e</p>";
+  const QList<Case> cases = {
+      {"split text", "0\n" + text + "\xFF", {1, 5, 12, 30}, {"history 31", "done pcReqHistory 0"},
+       QString::fromUtf8(text)},
+      {"marker alone in last chunk", "0\n" + text + "\xFF", {int(text.size()) + 2},
+       {"history 31", "done pcReqHistory 0"}, QString::fromUtf8(text)},
+      {"empty history", "0\n\xFF", {}, {"history 0", "done pcReqHistory 0"}, QString()},
+      {"byte after the marker", "0\nabc\xFF" "A", {}, {"history 3", "done pcReqHistory -1"},
+       "abc"},
+      {"no marker", "0\nabc", {}, {"done pcReqHistory -1"}, QString()},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer(c.body, c.splits);
+    client.RequestHistory(kG2);
+    ASSERT_TRUE(rec.Wait()) << c.name;
+    EXPECT_EQ(Unscramble(server.RequestBody()), "c=vh&g=" + G(kG2).toLatin1());
+    EXPECT_EQ(rec.events, c.events) << c.name;
+    EXPECT_EQ(rec.history, c.history) << c.name;
+  }
+}
+
+TEST_F(ClientFixture, DownloadEmptyFirstFileThenDataInThreeChunks) {
+  const QString folder = cvtest::MakeTempFolder("dl");
+  client.SetDownloadFolder(folder);
+  const QByteArray data = "0123456789abcdefghij";  // 20 bytes
+  const QByteArray body = "0\nfirst.bin\n0\nsecond.bin\n20\n" + data;
+  const int at = body.size() - 20;
+  server.SetAnswer(body, {at + 3, at + 11});
+  client.RequestUpdateFile(TGUIDsArray{kG1, kG2});
+  ASSERT_TRUE(rec.Wait());
+  const QString p1 = folder + "/first.bin";
+  const QString p2 = folder + "/second.bin";
+  EXPECT_EQ(Unscramble(server.RequestBody()),
+            "c=uf&gc=2&g0=" + G(kG1).toLatin1() + "&g1=" + G(kG2).toLatin1());
+  EXPECT_EQ(rec.events,
+            QStringList({QStringLiteral("file 0 0 1 2 %1 %2").arg(G(kG1), p1),
+                         QStringLiteral("file 3 20 2 2 %1 %2").arg(G(kG2), p2),
+                         QStringLiteral("file 11 20 2 2 %1 %2").arg(G(kG2), p2),
+                         QStringLiteral("file 20 20 2 2 %1 %2").arg(G(kG2), p2),
+                         "done pcReqUpdateFile 0"}));
+  EXPECT_FALSE(QFile::exists(p1));
+  EXPECT_EQ(ReadFile(p2), data);
+}
+
+TEST_F(ClientFixture, DownloadLargerThanTheWriteBufferIsExact) {
+  const QString folder = cvtest::MakeTempFolder("dl");
+  client.SetDownloadFolder(folder);
+  QByteArray data;
+  for (int i = 0; i < 100000; ++i) data.append(static_cast<char>((i * 7 + i / 251) & 0xFF));
+  // Pieces smaller and larger than 8192, some ending mid-buffer.
+  const QByteArray body = "0\nbig.bin\n100000\n" + data;
+  const int at = body.size() - data.size();
+  server.SetAnswer(body, {at + 1, at + 5000, at + 5001, at + 30000, at + 38192, at + 99999});
+  client.RequestUpdateFile(kG1);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.lastResult, 0);
+  EXPECT_EQ(ReadFile(folder + "/big.bin"), data);
+}
+
+TEST(PusDownload, FailuresAndHostileNames) {
+  struct Case {
+    const char* name;
+    QByteArray body;
+    int guids;
+    int result;
+    QByteArray partial;  // what stays in "f.bin"; empty: no such file
+  };
+  const QList<Case> cases = {
+      {"parent component", "0\n../x\n3\nabc", 1, -1002, {}},
+      {"absolute path", "0\n%P/x\n3\nabc", 1, -1002, {}},
+      {"sub-folder", "0\nsub/x\n3\nabc", 1, -1002, {}},
+      {"backslash", "0\n..\\x\n3\nabc", 1, -1002, {}},
+      {"dot-dot", "0\n..\n3\nabc", 1, -1002, {}},
+      {"empty name", "0\n\n3\nabc", 1, -1002, {}},
+      {"bad size", "0\nf.bin\n3x\nabc", 1, -1, {}},
+      {"stops short", "0\nf.bin\n10\nabc", 1, -1, "abc"},
+      {"fewer files than GUIDs", "0\nf.bin\n3\nabc", 2, -1, "abc"},
+      {"bytes after the last file", "0\nf.bin\n3\nabcd", 1, -1, "abc"},
+      {"empty last file", "0\nf.bin\n0\n", 1, -1, {}},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    const QString parent = cvtest::MakeTempFolder("hostile");
+    const QString folder = parent + "/in";
+    QDir().mkpath(folder + "/sub");
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);
+    QByteArray body = c.body;
+    server.SetAnswer(body.replace("%P", parent.toUtf8()), {}, 200, false);
+    client.RequestUpdateFile(c.guids == 2 ? TGUIDsArray{kG1, kG2} : TGUIDsArray{kG1});
+    ASSERT_TRUE(rec.Wait()) << c.name;
+    EXPECT_EQ(rec.lastResult, c.result) << c.name;
+    EXPECT_EQ(rec.doneCount, 1) << c.name;
+    // Nothing lands outside the folder or in a sub-folder of it.
+    EXPECT_FALSE(QFile::exists(parent + "/x")) << c.name;
+    EXPECT_FALSE(QFile::exists(folder + "/sub/x")) << c.name;
+    const QStringList left = QDir(folder).entryList(QDir::Files);
+    if (c.partial.isEmpty()) {
+      EXPECT_TRUE(left.isEmpty()) << c.name << " " << qPrintable(left.join(' '));
+    } else {
+      EXPECT_EQ(ReadFile(folder + "/f.bin"), c.partial) << c.name;
+    }
+  }
+}
+
+TEST_F(ClientFixture, MissingDownloadFolderGivesWriteFailureWithThePath) {
+  const QString folder = cvtest::MakeTempFolder("dl") + "/not-there";
+  client.SetDownloadFolder(folder);
+  server.SetAnswer("0\nsetup.bin\n5\nabcde");
+  client.RequestUpdateFile(kG1);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.events, QStringList{"done pcReqUpdateFile -1002"});
+  EXPECT_TRUE(client.GetErrorText(-1002).contains(folder + "/setup.bin"));
+  EXPECT_FALSE(QDir(folder).exists());
+}
+
+TEST_F(ClientFixture, EmptyGuidListSendsCountZero) {
+  server.SetAnswer("0\n");
+  client.RequestUpdateFile(TGUIDsArray{});
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(Unscramble(server.RequestBody()), "c=uf&gc=0");
+}
+
+TEST_F(ClientFixture, SecondRequestWhileBusyIsRefusedAndLeavesTheFirstAlone) {
+  server.SetAnswer("0\n" + Record(kG1) + "\xFF", {10}, 200, true, 30);
+  client.RequestVersion(kG1);
+  client.RequestHistory(kG2);
+  // Reported before RequestHistory returned.
+  EXPECT_EQ(rec.events, QStringList{"done pcReqHistory -101"});
+  EXPECT_TRUE(client.IsBusy());
+  EXPECT_EQ(client.LastResult(), 0);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.events, QStringList({"done pcReqHistory -101", VersionEvent(1, 1, kG1),
+                                     "done pcReqVersion 0"}));
+  EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST(PusRefusal, RefusedRequestIsReportedAtOnceAndLeavesTheClientIdle) {
+  TPUSClient client;
+  TRecorder rec(client);
+  client.SetURL("ftp://127.0.0.1/pus/pus.php");
+  client.RequestVersion(kG1);
+  EXPECT_EQ(rec.events, QStringList{"done pcReqVersion -100"});
+  EXPECT_FALSE(client.IsBusy());
+  EXPECT_EQ(client.LastResult(), -100);
+}
+
+TEST(PusSocket, ConnectionRefusedKeepsTheSocketError) {
+  quint16 port = 0;
+  {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    port = probe.serverPort();
+  }
+  TPUSClient client;
+  TRecorder rec(client);
+  client.SetURL(QStringLiteral("http://127.0.0.1:%1/pus/pus.php").arg(port));
+  client.RequestVersion(kG1);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.events, QStringList{"done pcReqVersion -2001"});
+  EXPECT_EQ(client.SocketError(), 10061);
+  EXPECT_TRUE(client.GetErrorText(client.LastResult()).contains("\r\n\r\n10061\r\n\r\n"));
+}
+
+TEST(PusSocket, ErrorMapping) {
+  struct Case {
+    QNetworkReply::NetworkError error;
+    bool gotStatus;
+    int mapped;
+  };
+  for (const Case& c : {Case{QNetworkReply::NoError, true, 0},
+                        Case{QNetworkReply::HostNotFoundError, false, 11001},
+                        Case{QNetworkReply::ConnectionRefusedError, false, 10061},
+                        Case{QNetworkReply::TimeoutError, false, 10060},
+                        Case{QNetworkReply::RemoteHostClosedError, true, 10054},
+                        Case{QNetworkReply::ContentNotFoundError, true, 0},
+                        Case{QNetworkReply::InternalServerError, true, 0},
+                        Case{QNetworkReply::ProtocolFailure, false, 1}}) {
+    EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus), c.mapped) << c.error;
+  }
+}
+
+TEST(PusDownloadFolder, TrailingDelimiterAddedOnce) {
+  TPUSClient client;
+  for (const auto& [in, out] : {std::pair{"/a/b", "/a/b/"}, std::pair{"/a/b/", "/a/b/"}}) {
+    client.SetDownloadFolder(in);
+    EXPECT_EQ(client.DownloadFolder(), out);
+  }
+}
+
+TEST(PusLifetime, ClientFreedInsideAnEventStopsCleanly) {
+  TScriptedServer server;
+  auto client = std::make_unique<TPUSClient>();
+  client->SetURL(server.URL());
+  TRecorder rec(*client);
+  rec.onVersion = [&client] { client.reset(); };
+  server.SetAnswer("0\n" + Record(kG1) + Record(kG2) + "\xFF");
+  client->RequestVersion(TGUIDsArray{kG1, kG2});
+  QEventLoop loop;
+  QTimer::singleShot(300, &loop, &QEventLoop::quit);
+  loop.exec();
+  EXPECT_EQ(client, nullptr);
+  EXPECT_EQ(rec.events, QStringList{VersionEvent(1, 2, kG1)});
+}

@@ -1,0 +1,278 @@
+// The client and cvtool against the reference update service, over http and https.
+#include "PusTestSupport.h"
+
+#include "CvPUSTransport.h"
+#include "TestEnv.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace pustest;
+
+namespace {
+
+const QString kInstaller = QStringLiteral("{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}");
+
+TGUID Guid(const QString& text) {
+  TGUID g;
+  EXPECT_TRUE(cvpus::TryStrToGUID(text, g));
+  return g;
+}
+
+class TService {
+ public:
+  bool Start(const QString& content, const QStringList& extra = {}) {
+    fProcess.setProgram(cvtest::BinDir() + "/deployer-service");
+    fProcess.setArguments(QStringList{"--host", "127.0.0.1", "--port", "0", "--content", content} +
+                          extra);
+    fProcess.setProcessChannelMode(QProcess::SeparateChannels);
+    fProcess.start();
+    if (!fProcess.waitForStarted(5000)) return false;
+    while (!fProcess.canReadLine()) {
+      if (!fProcess.waitForReadyRead(5000)) return false;
+    }
+    fBase = QString::fromUtf8(fProcess.readLine()).trimmed();
+    return !fBase.isEmpty();
+  }
+  ~TService() {
+    fProcess.kill();
+    fProcess.waitForFinished(3000);
+  }
+  QString URL() const { return fBase + "/pus/pus.php"; }
+
+ private:
+  QProcess fProcess;
+  QString fBase;
+};
+
+void WriteFile(const QString& path, const QByteArray& data) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  ASSERT_EQ(f.write(data), data.size());
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Two products: A with history and a 300 000-byte file, B with an empty file and no history.
+QString MakeContent() {
+  const QString root = cvtest::MakeTempFolder("content");
+  const QString a = root + "/" + G(MakeGuid(1));
+  const QString b = root + "/" + G(MakeGuid(2));
+  QDir().mkpath(a);
+  QDir().mkpath(b);
+  WriteFile(a + "/product.json",
+            R"({"version": "2.5.0.17", "date1": "2024-02-03 04:05:06", "date2": "2024-02-03",
+                "number1": 3, "text1": "Product A", "number2": 9, "file": "a-setup.bin"})");
+  QByteArray data;
+  for (int i = 0; i < 300000; ++i) data.append(static_cast<char>(i * 31 % 251));
+  WriteFile(a + "/a-setup.bin", data);
+  WriteFile(a + "/history.html", "<p>line\nnext</p>");
+  WriteFile(b + "/product.json", R"({"version": "7.1", "file": "empty.bin"})");
+  WriteFile(b + "/empty.bin", "");
+  return root;
+}
+
+// Posts a raw body and gives back the status and the answer.
+std::pair<int, QByteArray> PostRaw(const QString& url, const QByteArray& body) {
+  TPUSTransport transport;
+  QBuffer source;
+  source.setData(body);
+  source.open(QIODevice::ReadOnly);
+  transport.SetURL(url);
+  transport.SetBodySource(&source);
+  QByteArray answer;
+  int status = 0;
+  bool done = false;
+  transport.OnData = [&](const char* data, qint64 length) {
+    answer.append(data, length);
+    status = transport.StatusCode();
+  };
+  transport.OnDone = [&](int) { done = true; };
+  EXPECT_EQ(transport.Post(), TPostResult::prStarted);
+  for (int i = 0; i < 1000 && !done; ++i) {
+    QEventLoop loop;
+    QTimer::singleShot(5, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return {status, answer};
+}
+
+struct TToolRun {
+  int exitCode = -1;
+  QStringList lines;
+};
+
+TToolRun Cvtool(const QStringList& args) {
+  QProcess p;
+  p.start(cvtest::BinDir() + "/cvtool", args);
+  TToolRun run;
+  if (!p.waitForFinished(60000)) return run;
+  run.exitCode = p.exitCode();
+  run.lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+  return run;
+}
+
+}  // namespace
+
+TEST(PusService, InstallerContentAsShipped) {
+  TService service;
+  ASSERT_TRUE(service.Start(cvtest::SourceDir() + "/service/content"));
+  TPUSClient client;
+  client.SetURL(service.URL());
+  TRecorder rec(client);
+  client.RequestVersion(Guid(kInstaller));
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.events, QStringList({"version 1 1 " + kInstaller + " 1.1.0.0", "done pcReqVersion 0"}));
+
+  TRecorder hist(client);
+  client.RequestHistory(Guid(kInstaller));
+  ASSERT_TRUE(hist.Wait());
+  EXPECT_EQ(hist.lastResult, 0);
+  for (const char* code : {"EN", "NL", "DE", "FR", "SP", "IT", "DK", "SW"})
+    EXPECT_TRUE(hist.history.contains(QStringLiteral("name=\"%1\"").arg(code))) << code;
+}
+
+TEST(PusService, VersionHistoryAndDownloads) {
+  const QString content = MakeContent();
+  TService service;
+  ASSERT_TRUE(service.Start(content));
+  const TGUID a = MakeGuid(1), b = MakeGuid(2), unknown = MakeGuid(9);
+
+  TPUSClient client;
+  client.SetURL(service.URL());
+  {
+    TRecorder rec(client);
+    client.RequestVersion(TGUIDsArray{a, b});
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.events, QStringList({"version 1 2 " + G(a) + " 2.5.0.17",
+                                       "version 2 2 " + G(b) + " 7.1.0.0", "done pcReqVersion 0"}));
+    ASSERT_EQ(rec.versions.size(), 2);
+    EXPECT_EQ(rec.versions[0].Text1, "Product A");
+    EXPECT_EQ(rec.versions[0].Number2, 9);
+  }
+  {
+    TRecorder rec(client);
+    client.RequestHistory(a);
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.history, "<p>line\nnext</p>");
+  }
+  {
+    const QString folder = cvtest::MakeTempFolder("dl");
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);
+    client.RequestUpdateFile(TGUIDsArray{b, a});
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.lastResult, 0);
+    EXPECT_EQ(rec.events.first(), "file 0 0 1 2 " + G(b) + " " + folder + "/empty.bin");
+    EXPECT_EQ(rec.events.at(rec.events.size() - 2),
+              "file 300000 300000 2 2 " + G(a) + " " + folder + "/a-setup.bin");
+    EXPECT_EQ(ReadFile(folder + "/a-setup.bin"), ReadFile(content + "/" + G(a) + "/a-setup.bin"));
+    EXPECT_FALSE(QFile::exists(folder + "/empty.bin"));
+  }
+  // Failures are status lines; a body that is no scrambled form is HTTP 400.
+  struct Case {
+    const char* name;
+    std::function<void()> request;
+    int result;
+  };
+  const QList<Case> cases = {
+      {"unknown product", [&] { client.RequestVersion(TGUIDsArray{a, unknown}); }, -3},
+      {"no history", [&] { client.RequestHistory(b); }, -4},
+  };
+  for (const Case& c : cases) {
+    TRecorder rec(client);
+    c.request();
+    ASSERT_TRUE(rec.Wait()) << c.name;
+    EXPECT_EQ(rec.doneCount, 1) << c.name;
+    EXPECT_EQ(rec.lastResult, c.result) << c.name;
+  }
+  EXPECT_EQ(PostRaw(service.URL(), "d=XYZ").first, 400);
+  EXPECT_EQ(PostRaw(service.URL(), "x=1").first, 400);
+  const auto unknownCommand = PostRaw(service.URL(), PUSScrambleForm("c=zz"));
+  EXPECT_EQ(unknownCommand, std::make_pair(200, QByteArray("-2\n")));
+}
+
+TEST(PusService, CvtoolLines) {
+  const QString content = MakeContent();
+  TService service;
+  ASSERT_TRUE(service.Start(content));
+  const QString a = G(MakeGuid(1)), b = G(MakeGuid(2));
+
+  TToolRun run = Cvtool({"pus", service.URL(), "version", a, b});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines, QStringList({"version 1 2 " + a + " 2.5.0.17", "version 2 2 " + b + " 7.1.0.0",
+                                    "done pcReqVersion 0"}));
+
+  const QString out = cvtest::MakeTempFolder("out") + "/history.html";
+  run = Cvtool({"pus", service.URL(), "history", a, "--out", out});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines, QStringList({"history 16", "done pcReqHistory 0"}));
+  EXPECT_EQ(ReadFile(out), "<p>line\nnext</p>");
+
+  const QString folder = cvtest::MakeTempFolder("dl");
+  run = Cvtool({"pus", service.URL(), "download", folder, a});
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_GE(run.lines.size(), 2);
+  EXPECT_EQ(run.lines.at(run.lines.size() - 2),
+            "file 300000 300000 1 1 " + a + " " + folder + "/a-setup.bin");
+  EXPECT_EQ(run.lines.last(), "done pcReqUpdateFile 0");
+
+  run = Cvtool({"pus", "--lang", "3", service.URL(), "version", G(MakeGuid(9))});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.lines, QStringList({"done pcReqVersion -3",
+                                    "error Im Program Update Server ist ein interner Fehler "
+                                    "aufgetreten. Fehlercode: -3\\n\\nBitte versuchen Sie es "
+                                    "später erneut oder wenden Sie sich an Corvane Software, "
+                                    "falls das Problem weiterhin besteht."}));
+
+  run = Cvtool({"pus", "error-text", "-2001", "10054"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines, QStringList{"A Windows Socket API Error occured: \\n\\n10054\\n\\nPlease try "
+                                   "again later or contact Corvane Software if the problem "
+                                   "persists."});
+}
+
+TEST(PusService, Https) {
+  const QString dir = cvtest::MakeTempFolder("tls");
+  QProcess openssl;
+  openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", dir + "/key.pem", "-out", dir + "/cert.pem"});
+  ASSERT_TRUE(openssl.waitForFinished(60000));
+  ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().constData();
+  TService service;
+  ASSERT_TRUE(service.Start(MakeContent(), {"--cert", dir + "/cert.pem", "--key", dir + "/key.pem"}));
+  ASSERT_TRUE(service.URL().startsWith("https://"));
+  const TGUID a = MakeGuid(1);
+  {
+    // Not trusted yet: the handshake fails, reported as a socket error.
+    TPUSClient client;
+    client.SetURL(service.URL());
+    TRecorder rec(client);
+    client.RequestVersion(a);
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.lastResult, -2001);
+  }
+  const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+  QSslConfiguration trusted = saved;
+  trusted.addCaCertificates(QSslCertificate::fromPath(dir + "/cert.pem"));
+  QSslConfiguration::setDefaultConfiguration(trusted);
+  TPUSClient client;
+  client.SetURL(service.URL());
+  TRecorder rec(client);
+  client.RequestVersion(a);
+  ASSERT_TRUE(rec.Wait());
+  QSslConfiguration::setDefaultConfiguration(saved);
+  EXPECT_EQ(rec.events, QStringList({"version 1 1 " + G(a) + " 2.5.0.17", "done pcReqVersion 0"}));
+}
