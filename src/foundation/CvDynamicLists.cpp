@@ -392,7 +392,7 @@ void TDynamicList::Assign(const TDynamicList* source) {
   FCount = count;
 }
 
-qint32 TDynamicList::QueryInterface(const TDynamicListIID& iid, void** obj) {
+qint32 TDynamicList::QueryInterface(const TGUID& iid, void** obj) {
   if (!obj) return kIntfNoInterface;
   if (iid == IID_IDynamicList) {
     *obj = static_cast<IDynamicList*>(this);

@@ -17,6 +17,8 @@
 // Indexes are checked: one outside the list raises EListError instead of touching memory
 // that is not the list's.
 
+#include "CvStrUtils.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -30,18 +32,8 @@ class QIODevice;
 class TPropertyReader;
 class TPropertyWriter;
 
-// A 16-byte interface id, laid out like a GUID.
-struct TDynamicListIID {
-  quint32 D1;
-  quint16 D2;
-  quint16 D3;
-  quint8 D4[8];
-
-  friend bool operator==(const TDynamicListIID&, const TDynamicListIID&) = default;
-};
-
 // {B830C3C2-4F71-11D5-8927-0050042FABDD}
-inline constexpr TDynamicListIID IID_IDynamicList = {
+inline constexpr TGUID IID_IDynamicList = {
     0xB830C3C2, 0x4F71, 0x11D5, {0x89, 0x27, 0x00, 0x50, 0x04, 0x2F, 0xAB, 0xDD}};
 
 // Results of QueryInterface.
@@ -54,7 +46,7 @@ class IDynamicList {
  public:
   // kIntfOK and a referenced pointer in *obj for IID_IDynamicList; kIntfNoInterface and
   // nullptr otherwise.
-  virtual qint32 QueryInterface(const TDynamicListIID& iid, void** obj) = 0;
+  virtual qint32 QueryInterface(const TGUID& iid, void** obj) = 0;
   // Both return the new reference count.
   virtual qint32 AddRef() = 0;
   virtual qint32 Release() = 0;
@@ -160,7 +152,7 @@ class TDynamicList : public IDynamicList {
   void* ItemPtr(int index) const;
 
   // IDynamicList
-  qint32 QueryInterface(const TDynamicListIID& iid, void** obj) override;
+  qint32 QueryInterface(const TGUID& iid, void** obj) override;
   qint32 AddRef() override;
   qint32 Release() override;
   int GetCapacity() const override { return FCapacity; }

@@ -305,7 +305,7 @@ TEST(DynamicListInterfaceTest, QueryInterfaceAnswersOnlyItsOwnId) {
   EXPECT_EQ(intf, static_cast<IDynamicList*>(list));
   EXPECT_EQ(list->RefCount(), 1);
 
-  TDynamicListIID other = IID_IDynamicList;
+  TGUID other = IID_IDynamicList;
   other.D4[7] ^= 1;
   void* none = &obj;
   EXPECT_EQ(list->QueryInterface(other, &none), static_cast<qint32>(0x80004002u));
