@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 constexpr std::size_t kMaxRequestBody = 1 << 20;
-constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::size_t kChunkBytes = 1024 * 1024;
 
 enum TProtocolError : int {
   peCredentials = 4,
@@ -291,7 +291,8 @@ void HandleFileGet(TCatalogue& catalogue, const httplib::Request& req, httplib::
     res.set_content("", "application/octet-stream");
     return;
   }
-  const std::int64_t limit = catalogue.TakeDrop(relative).value_or(length);
+  // A HEAD sends no body, so it leaves a planned drop for the GET that follows.
+  const std::int64_t limit = req.method == "GET" ? catalogue.TakeDrop(relative).value_or(length) : length;
   auto buffer = std::make_shared<std::vector<char>>(kChunkBytes);
   res.set_content_provider(
       static_cast<std::size_t>(length), "application/octet-stream",
