@@ -1,0 +1,358 @@
+#include "AccountService.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cvservice {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::size_t kMaxRequestBody = 1 << 20;
+constexpr std::size_t kChunkBytes = 1024 * 1024;
+
+enum TProtocolError : int {
+  peCredentials = 4,
+  peSession = 5,
+  peMalformed = 6,
+  peNotFound = 7,
+  peFault = 8,
+};
+
+void SendError(httplib::Response& res, int httpStatus, int error, const std::string& message) {
+  res.status = httpStatus;
+  res.set_content(json{{"error", error}, {"message", message}}.dump(), "application/json");
+}
+
+void SendJson(httplib::Response& res, const json& body) {
+  res.status = 200;
+  res.set_content(body.dump(), "application/json");
+}
+
+// Runs a handler; an exception becomes error 8 instead of a dropped connection.
+template <typename F>
+httplib::Server::Handler Guarded(F handler) {
+  return [handler](const httplib::Request& req, httplib::Response& res) {
+    try {
+      handler(req, res);
+    } catch (const std::exception& e) {
+      SendError(res, 500, peFault, std::string("service fault: ") + e.what());
+    } catch (...) {
+      SendError(res, 500, peFault, "service fault");
+    }
+  };
+}
+
+bool ParseBody(const httplib::Request& req, httplib::Response& res, json& body) {
+  body = json::parse(req.body, nullptr, false);
+  if (body.is_discarded() || !body.is_object()) {
+    SendError(res, 400, peMalformed, "the request body is not a JSON object");
+    return false;
+  }
+  return true;
+}
+
+// The signed-in account of a request, or an error answer (5) and an empty text.
+std::string Authorize(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+  const std::string header = req.get_header_value("Authorization");
+  constexpr std::string_view kScheme = "bearer ";
+  std::string email;
+  if (header.size() > kScheme.size()) {
+    std::string scheme = header.substr(0, kScheme.size());
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme == kScheme) email = catalogue.SessionEmail(header.substr(kScheme.size()));
+  }
+  if (email.empty()) SendError(res, 401, peSession, "session missing or expired");
+  return email;
+}
+
+json ProductJson(const TServiceProduct& p) {
+  return {{"number", p.number},
+          {"kind", p.kind},
+          {"group", p.group},
+          {"displayName", p.displayName},
+          {"itemTitle", p.itemTitle},
+          {"moduleMask", p.moduleMask},
+          {"registryKey", p.registryKey},
+          {"revision", p.revision},
+          {"latestVersion", p.latestVersion},
+          {"size", p.Size()},
+          {"installFolder", p.installFolder},
+          {"checked", p.checked}};
+}
+
+json ItemJson(const TListedItem& item) {
+  const TServiceProduct& p = item.product;
+  json files = json::array();
+  for (const auto& f : p.files)
+    files.push_back({{"name", f.name},
+                     {"folder", f.folder},
+                     {"size", f.size},
+                     {"time", f.time},
+                     {"addon", f.addon},
+                     {"sha256", f.sha256},
+                     {"url", f.url}});
+  return {{"product", p.number},
+          {"mask", p.moduleMask},
+          {"productCode", p.productCode},
+          {"moduleCode", p.moduleCode},
+          {"productName", p.productName},
+          {"moduleName", p.moduleName},
+          {"revision", p.revision},
+          {"installFolder", p.installFolder},
+          {"status", item.status},
+          {"files", std::move(files)}};
+}
+
+bool IsInt32(const json& value) {
+  if (!value.is_number_integer()) return false;
+  const auto v = value.get<std::int64_t>();
+  return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
+}
+
+void HandleSignIn(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+  json body;
+  if (!ParseBody(req, res, body)) return;
+  const auto email = body.find("email");
+  const auto password = body.find("password");
+  const auto token = body.find("token");
+  const auto remember = body.find("remember");
+  const bool hasPassword = password != body.end();
+  const bool hasToken = token != body.end();
+  if (email == body.end() || !email->is_string() || email->get_ref<const std::string&>().empty() ||
+      hasPassword == hasToken || (hasPassword && !password->is_string()) ||
+      (hasToken && !token->is_string()) || (remember != body.end() && !remember->is_boolean())) {
+    SendError(res, 400, peMalformed, "sign-in needs an e-mail address and one of password or token");
+    return;
+  }
+  const bool keep = remember != body.end() && remember->get<bool>();
+  const TSignInResult result =
+      hasPassword ? catalogue.SignInPassword(email->get<std::string>(), password->get<std::string>(), keep)
+                  : catalogue.SignInToken(email->get<std::string>(), token->get<std::string>(), keep);
+  if (result.error == peCredentials) {
+    SendError(res, 401, peCredentials, "unknown e-mail address, wrong password or unknown token");
+    return;
+  }
+  if (result.error != 0) {
+    SendError(res, 500, peFault, "the sign-in could not be recorded");
+    return;
+  }
+  json answer = {{"session", result.session}, {"email", result.email}};
+  if (!result.token.empty()) answer["token"] = result.token;
+  SendJson(res, answer);
+}
+
+void HandleProducts(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+  const std::string email = Authorize(catalogue, req, res);
+  if (email.empty()) return;
+  json products = json::array();
+  for (const auto& product : catalogue.ProductList(email)) products.push_back(ProductJson(product));
+  SendJson(res, {{"products", std::move(products)}});
+}
+
+void HandleFiles(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+  const std::string email = Authorize(catalogue, req, res);
+  if (email.empty()) return;
+  json body;
+  if (!ParseBody(req, res, body)) return;
+  const auto selection = body.find("selection");
+  if (selection == body.end() || !selection->is_array()) {
+    SendError(res, 400, peMalformed, "the request has no selection");
+    return;
+  }
+  std::vector<TSelectionEntry> entries;
+  for (const json& entry : *selection) {
+    if (!entry.is_object() || !entry.contains("product") || !IsInt32(entry["product"]) ||
+        !entry.contains("mask") || !IsInt32(entry["mask"]) ||
+        (entry.contains("kind") && !IsInt32(entry["kind"]))) {
+      SendError(res, 400, peMalformed, "a selection entry needs int32 product and mask");
+      return;
+    }
+    entries.push_back({entry["product"].get<std::int32_t>(), entry["mask"].get<std::int32_t>(),
+                       entry.value("kind", 0)});
+  }
+  json items = json::array();
+  for (const auto& item : catalogue.FileList(email, entries)) items.push_back(ItemJson(item));
+  SendJson(res, {{"items", std::move(items)}});
+}
+
+// One "bytes=" range against a file of `size` bytes: [first, last], or false when unsatisfiable.
+// `whole` tells that there is no range to honour (no header, several ranges).
+bool ResolveRange(const std::string& header, std::int64_t size, bool& whole, std::int64_t& first,
+                  std::int64_t& last) {
+  whole = true;
+  first = 0;
+  last = size - 1;
+  if (header.empty()) return true;
+  constexpr std::string_view kUnit = "bytes=";
+  if (header.compare(0, kUnit.size(), kUnit) != 0) return true;  // unknown unit: ignore
+  const std::string spec = header.substr(kUnit.size());
+  if (spec.find(',') != std::string::npos) return true;  // several ranges: send it whole
+  const std::size_t dash = spec.find('-');
+  if (dash == std::string::npos) return false;
+  auto number = [](const std::string& text, std::int64_t& value) {
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && value >= 0;
+  };
+  const std::string a = spec.substr(0, dash);
+  const std::string b = spec.substr(dash + 1);
+  whole = false;
+  if (a.empty()) {  // the last b bytes
+    std::int64_t count = 0;
+    if (!number(b, count) || count == 0 || size == 0) return false;
+    first = count >= size ? 0 : size - count;
+    last = size - 1;
+    return true;
+  }
+  if (!number(a, first) || first >= size) return false;
+  if (b.empty()) {
+    last = size - 1;
+  } else {
+    if (!number(b, last) || last < first) return false;
+    if (last >= size) last = size - 1;
+  }
+  return true;
+}
+
+// A resolved file below files/, on disk; refuses names that would leave the folder.
+bool ResolveFilePath(TCatalogue& catalogue, const std::string& relative, std::string& full) {
+  if (relative.empty() || relative.front() == '/' || relative.find('\0') != std::string::npos)
+    return false;
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    const std::size_t end = std::min(relative.find('/', start), relative.size());
+    const std::string part = relative.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  // Links inside the content folder must not lead out of it either.
+  std::error_code ec;
+  const fs::path root = fs::weakly_canonical(catalogue.FilesFolder(), ec);
+  if (ec) return false;
+  const fs::path target = fs::weakly_canonical(root / relative, ec);
+  if (ec) return false;
+  const auto [rootEnd, targetIt] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
+  if (rootEnd != root.end()) return false;
+  full = target.string();
+  return true;
+}
+
+void HandleFileGet(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+  // The range is served here: the server's own range handling would read past the file's end.
+  const_cast<httplib::Request&>(req).ranges.clear();
+  const std::string relative = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
+  std::string full;
+  if (!ResolveFilePath(catalogue, relative, full)) {
+    SendError(res, 400, peMalformed, "the file name leaves the files folder");
+    return;
+  }
+  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    SendError(res, 404, peNotFound, "no such file");
+    return;
+  }
+  auto file = std::shared_ptr<int>(new int(fd), [](int* p) {
+    ::close(*p);
+    delete p;
+  });
+  const std::int64_t size = st.st_size;
+  bool whole = true;
+  std::int64_t first = 0, last = 0;
+  if (!ResolveRange(req.get_header_value("Range"), size, whole, first, last)) {
+    res.set_header("Content-Range", "bytes */" + std::to_string(size));
+    SendError(res, 416, peNotFound, "the range lies outside the file");
+    return;
+  }
+  res.set_header("Accept-Ranges", "bytes");
+  if (!whole) {
+    res.status = 206;
+    res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                        std::to_string(size));
+  } else {
+    res.status = 200;
+  }
+  const std::int64_t length = whole ? size : last - first + 1;
+  if (length == 0) {
+    res.set_content("", "application/octet-stream");
+    return;
+  }
+  // A HEAD sends no body, so it leaves a planned drop for the GET that follows.
+  const std::int64_t limit = req.method == "GET" ? catalogue.TakeDrop(relative).value_or(length) : length;
+  auto buffer = std::make_shared<std::vector<char>>(kChunkBytes);
+  res.set_content_provider(
+      static_cast<std::size_t>(length), "application/octet-stream",
+      [file, buffer, first, limit](std::size_t offset, std::size_t wanted, httplib::DataSink& sink) {
+        const auto at = static_cast<std::int64_t>(offset);
+        if (at >= limit) return false;  // closes the connection in the middle of the answer
+        std::size_t n = std::min({wanted, buffer->size(), static_cast<std::size_t>(limit - at)});
+        ssize_t got;
+        do {
+          got = ::pread(*file, buffer->data(), n, first + at);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return false;  // the file shrank or cannot be read: stop, never pad
+        return sink.write(buffer->data(), static_cast<std::size_t>(got));
+      });
+}
+
+}  // namespace
+
+void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl) {
+  server.set_payload_max_length(kMaxRequestBody);
+  server.Post("/api/v1/signin", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
+                HandleSignIn(catalogue, req, res);
+              }));
+  server.Get("/api/v1/products", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
+               HandleProducts(catalogue, req, res);
+             }));
+  server.Post("/api/v1/files", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
+                HandleFiles(catalogue, req, res);
+              }));
+  server.Get("/files/(.*)", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
+               HandleFileGet(catalogue, req, res);
+             }));
+  if (testControl) {
+    server.Post("/test/drop-once", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
+                  json body;
+                  if (!ParseBody(req, res, body)) return;
+                  if (!body.contains("path") || !body["path"].is_string() || !body.contains("after") ||
+                      !body["after"].is_number_integer()) {
+                    SendError(res, 400, peMalformed, "drop-once needs path and after");
+                    return;
+                  }
+                  catalogue.DropConnectionOnce(body["path"].get<std::string>(), body["after"].get<std::int64_t>());
+                  SendJson(res, json::object());
+                }));
+    server.Post("/test/expire-sessions", Guarded([&catalogue](const httplib::Request&, httplib::Response& res) {
+                  catalogue.ExpireSessions();
+                  SendJson(res, json::object());
+                }));
+  }
+  // Answers the server makes itself (no route, body too large, bad range header) get the
+  // protocol's error body too.
+  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    const int error = res.status == 400 || res.status == 413 ? peMalformed
+                      : res.status == 401                    ? peSession
+                      : res.status == 404 || res.status == 405 || res.status == 416 ? peNotFound
+                                                                                      : peFault;
+    SendError(res, res.status, error, res.status == 404 ? "no such resource" : "request refused");
+    return httplib::Server::HandlerResponse::Handled;
+  }));
+}
+
+}  // namespace cvservice

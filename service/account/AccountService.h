@@ -1,0 +1,177 @@
+#pragma once
+
+// The account and package service: accounts with the products they own, the product catalogue,
+// install items with their files, sign-in with a password or a remembered token, and the files
+// themselves as plain GET resources with byte ranges. The wire protocol is in
+// docs/account-protocol.md, the content folder it serves in docs/account-service.md.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace cvservice {
+
+// One file of an install item.
+struct TServiceFile {
+  std::string name;    // bare file name, as the client gets it
+  std::string folder;  // "/"-separated, relative to the item's source
+  std::int64_t size = 0;
+  std::int64_t time = 0;  // Unix seconds
+  bool addon = false;
+  std::string sha256;  // 64 lower-case hex digits
+  std::string url;     // absolute, or relative to the base URL ("files/...")
+  std::string path;    // below <content>/files/ when the service serves it; empty otherwise
+};
+
+// A product record together with its install item: one module selection of one product.
+struct TServiceProduct {
+  std::int32_t number = 0;
+  int kind = 0;  // 0 program, 1 chart set, 2 add-on, 99 companion of a program
+  std::int32_t group = 9999;
+  std::int32_t moduleMask = 1;
+  std::string displayName, itemTitle;
+  std::string productCode, moduleCode, productName, moduleName;
+  std::string registryKey;
+  std::int32_t revision = 0;
+  std::string latestVersion;  // dotted a.b.c.d
+  std::string installFolder;
+  bool checked = false;
+  bool withdrawn = false;
+  std::vector<TServiceFile> files;
+
+  std::int64_t Size() const;
+};
+
+// Products an account owns: every module in `mask` of product `product`.
+struct TOwnedProduct {
+  std::int32_t product = 0;
+  std::int32_t mask = -1;
+};
+
+struct TAccount {
+  std::string email;  // as written in accounts.json; compared without regard to ASCII case
+  std::string salt;   // hex
+  std::string hash;   // hex, PBKDF2-HMAC-SHA256
+  int rounds = 0;
+  std::vector<TOwnedProduct> products;
+};
+
+// What a sign-in gives back: the session and, when remembered, the token.
+struct TSignInResult {
+  int error = 0;  // 0, or a protocol error number (4 unknown credentials, 8 service fault)
+  std::string session;
+  std::string email;
+  std::string token;
+};
+
+// One entry of a file-list request.
+struct TSelectionEntry {
+  std::int32_t product = 0;
+  std::int32_t mask = 0;
+  int kind = 0;
+};
+
+// An install item of a file-list answer: the product with a status (0 can be processed,
+// 1 not owned, 2 withdrawn); only status 0 carries files.
+struct TListedItem {
+  TServiceProduct product;
+  int status = 0;
+};
+
+// The catalogue and the account state of one content folder. Safe to use from the server's
+// threads: products and accounts do not change after Load, sessions and tokens are locked.
+class TCatalogue final {
+ public:
+  TCatalogue() = default;
+  TCatalogue(const TCatalogue&) = delete;
+  TCatalogue& operator=(const TCatalogue&) = delete;
+
+  // Reads catalogue.json, accounts.json and tokens.json (optional) of a content folder.
+  // Sizes and SHA-256 missing from catalogue.json are computed from the files. False with a
+  // text naming the file and the fault when anything is malformed or a file is missing.
+  bool Load(const std::string& folder, std::string& error);
+
+  const std::string& Folder() const { return folder_; }
+  const std::vector<TServiceProduct>& Products() const { return products_; }
+  const std::vector<TAccount>& Accounts() const { return accounts_; }
+
+  // Sign-in with a password or a remembered token (exactly one of them non-empty).
+  TSignInResult SignInPassword(const std::string& email, const std::string& password, bool remember);
+  TSignInResult SignInToken(const std::string& email, const std::string& token, bool remember);
+
+  // The e-mail address of a live session; empty when the session is unknown or expired.
+  std::string SessionEmail(const std::string& session);
+
+  // The product records an account owns, in the order the wizard shows them.
+  std::vector<TServiceProduct> ProductList(const std::string& email) const;
+
+  // The install items of a selection for an account.
+  std::vector<TListedItem> FileList(const std::string& email,
+                                    const std::vector<TSelectionEntry>& selection) const;
+
+  // For tests: ends every session, so the next request gets error 5.
+  void ExpireSessions();
+
+  // For tests: the next download of the file at `path` (below files/) is cut off after
+  // `afterBytes` bytes of that answer by closing the connection, once.
+  void DropConnectionOnce(const std::string& path, std::int64_t afterBytes);
+  // Consumes a drop set for `path`: the byte count, or none.
+  std::optional<std::int64_t> TakeDrop(const std::string& path);
+
+  // Where a file below files/ lies on disk.
+  std::string FilesFolder() const { return folder_ + "/files"; }
+
+ private:
+  const TAccount* FindAccount(const std::string& email) const;
+  bool Owns(const TAccount& account, const TServiceProduct& product) const;
+  std::string NewSession(const std::string& email);
+  bool SaveTokens(std::string& error);  // with tokensMutex_ held
+
+  struct TTokenEntry {
+    std::string email;
+    std::int64_t expires = 0;  // Unix seconds
+  };
+  struct TSessionEntry {
+    std::string email;
+    std::int64_t expires = 0;
+  };
+
+  std::string folder_;
+  std::vector<TServiceProduct> products_;
+  std::vector<TAccount> accounts_;
+
+  std::mutex tokensMutex_;
+  std::map<std::string, TTokenEntry> tokens_;  // by SHA-256 of the token
+  std::mutex sessionsMutex_;
+  std::map<std::string, TSessionEntry> sessions_;
+  std::mutex dropsMutex_;
+  std::map<std::string, std::int64_t> drops_;
+};
+
+// Adds the routes of the protocol to a server (plain or TLS); the catalogue must outlive it.
+// With `testControl` the server also takes POST /test/drop-once and POST /test/expire-sessions.
+void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl = false);
+
+struct TDemoAccount {
+  std::string email;
+  std::string password;
+};
+
+// Writes the demo catalogue into `folder` (made when missing), or keeps the one already there
+// when it was made by this generator version; remembered sign-ins there are kept. The setups
+// are made from cv_demo_setup beside the running program. The account to sign in with, or
+// none with a text in `error`.
+std::optional<TDemoAccount> PrepareDemoCatalogue(const std::string& folder, std::string& error);
+
+// The whole service as a program: options as in docs/account-service.md. Returns the exit code.
+int RunAccountServiceMain(int argc, char** argv);
+
+}  // namespace cvservice

@@ -1,0 +1,476 @@
+#include "AccountCrypto.h"
+#include "AccountService.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace cvservice {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr std::int64_t kSessionSeconds = 12 * 3600;
+constexpr std::int64_t kTokenSeconds = 90 * 24 * 3600;
+constexpr int kTokenBytes = 32;
+
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool ReadJsonFile(const fs::path& path, json& doc, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path.string() + ": cannot be read";
+    return false;
+  }
+  doc = json::parse(in, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) {
+    error = path.string() + ": not a JSON object";
+    return false;
+  }
+  return true;
+}
+
+// A relative path that stays below its folder: no empty, "." or ".." parts, not absolute.
+bool IsSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos) return false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// Percent-encodes a path below files/ for its URL; "/" stays.
+std::string UrlPath(const std::string& path) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : path) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+        c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += digits[c >> 4];
+      out += digits[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+template <typename T>
+T Field(const json& object, const char* name, T fallback) {
+  const auto it = object.find(name);
+  if (it == object.end() || it->is_null()) return fallback;
+  return it->get<T>();
+}
+
+std::int32_t Int32Field(const json& object, const char* name, std::int32_t fallback) {
+  const std::int64_t value = Field<std::int64_t>(object, name, fallback);
+  if (value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
+    throw std::out_of_range(std::string(name) + " is not a 32-bit number");
+  return static_cast<std::int32_t>(value);
+}
+
+bool IsSha256Hex(const std::string& text) {
+  return text.size() == 64 &&
+         std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+TServiceFile ParseFile(const json& item, const fs::path& filesFolder) {
+  TServiceFile file;
+  file.name = item.at("name").get<std::string>();
+  file.folder = Field<std::string>(item, "folder", "");
+  file.addon = Field<bool>(item, "addon", false);
+  file.path = Field<std::string>(item, "path", "");
+  file.url = Field<std::string>(item, "url", "");
+  file.sha256 = Lower(Field<std::string>(item, "sha256", ""));
+  if (file.name.empty()) throw std::invalid_argument("a file without a name");
+  if (file.path.empty() == file.url.empty())
+    throw std::invalid_argument("file " + file.name + ": give exactly one of path and url");
+  if (!file.sha256.empty() && !IsSha256Hex(file.sha256))
+    throw std::invalid_argument("file " + file.name + ": sha256 is not 64 hex digits");
+
+  if (!file.path.empty()) {
+    if (!IsSafeRelativePath(file.path))
+      throw std::invalid_argument("file " + file.name + ": path leaves the files folder");
+    const fs::path onDisk = filesFolder / file.path;
+    std::error_code ec;
+    if (!fs::is_regular_file(onDisk, ec))
+      throw std::invalid_argument("file " + file.name + ": " + onDisk.string() + " is missing");
+    file.url = "files/" + UrlPath(file.path);
+    // Given values win, so that a catalogue can announce what a client must verify.
+    std::int64_t actualSize = 0;
+    std::string actualHash;
+    if (!item.contains("size") || file.sha256.empty()) {
+      if (!Sha256File(onDisk.string(), actualHash, actualSize))
+        throw std::invalid_argument("file " + file.name + ": cannot be read");
+    }
+    file.size = item.contains("size") ? item.at("size").get<std::int64_t>() : actualSize;
+    if (file.sha256.empty()) file.sha256 = actualHash;
+    if (item.contains("time")) {
+      file.time = item.at("time").get<std::int64_t>();
+    } else {
+      const auto written = fs::last_write_time(onDisk);
+      file.time = std::chrono::duration_cast<std::chrono::seconds>(
+                      std::chrono::file_clock::to_sys(written).time_since_epoch())
+                      .count();
+    }
+  } else {
+    if (!item.contains("size") || file.sha256.empty() || !item.contains("time"))
+      throw std::invalid_argument("file " + file.name + ": a url needs size, sha256 and time");
+    file.size = item.at("size").get<std::int64_t>();
+    file.time = item.at("time").get<std::int64_t>();
+  }
+  if (file.size < 0) throw std::invalid_argument("file " + file.name + ": negative size");
+  if (file.time < 0 || file.time > std::numeric_limits<std::int32_t>::max())
+    throw std::invalid_argument("file " + file.name + ": time is not int32 Unix seconds");
+  return file;
+}
+
+TServiceProduct ParseProduct(const json& item, const fs::path& filesFolder) {
+  TServiceProduct product;
+  product.number = Int32Field(item, "number", 0);
+  product.kind = Field<int>(item, "kind", 0);
+  if (product.kind != 0 && product.kind != 1 && product.kind != 2 && product.kind != 99)
+    throw std::invalid_argument("product " + std::to_string(product.number) + ": unknown kind");
+  product.group = Int32Field(item, "group", 9999);
+  product.moduleMask = Int32Field(item, "moduleMask", 1);
+  product.displayName = Field<std::string>(item, "displayName", "");
+  product.itemTitle = Field<std::string>(item, "itemTitle", "");
+  product.productCode = Field<std::string>(item, "productCode", "");
+  product.moduleCode = Field<std::string>(item, "moduleCode", product.productCode);
+  product.productName = Field<std::string>(item, "productName", product.displayName);
+  product.moduleName = Field<std::string>(item, "moduleName", product.productName);
+  product.registryKey = Field<std::string>(item, "registryKey", "");
+  product.revision = Int32Field(item, "revision", 0);
+  product.latestVersion = Field<std::string>(item, "latestVersion", "0.0.0.0");
+  product.installFolder = Field<std::string>(item, "installFolder", "");
+  product.checked = Field<bool>(item, "checked", false);
+  product.withdrawn = Field<bool>(item, "withdrawn", false);
+  if (const auto files = item.find("files"); files != item.end())
+    for (const json& file : files->get_ref<const json::array_t&>())
+      product.files.push_back(ParseFile(file, filesFolder));
+  return product;
+}
+
+}  // namespace
+
+std::int64_t TServiceProduct::Size() const {
+  std::int64_t total = 0;
+  for (const auto& file : files) total += file.size;
+  return total;
+}
+
+bool TCatalogue::Load(const std::string& folder, std::string& error) {
+  folder_ = fs::path(folder).lexically_normal().string();
+  while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
+  products_.clear();
+  accounts_.clear();
+  tokens_.clear();
+  const fs::path root(folder_);
+
+  json doc;
+  if (!ReadJsonFile(root / "catalogue.json", doc, error)) return false;
+  try {
+    std::set<std::pair<std::int32_t, std::int32_t>> seen;
+    for (const json& item : doc.at("products").get_ref<const json::array_t&>()) {
+      TServiceProduct product = ParseProduct(item, root / "files");
+      if (!seen.insert({product.number, product.moduleMask}).second)
+        throw std::invalid_argument("product " + std::to_string(product.number) + " mask " +
+                                    std::to_string(product.moduleMask) + " appears twice");
+      products_.push_back(std::move(product));
+    }
+  } catch (const std::exception& e) {
+    error = (root / "catalogue.json").string() + ": " + e.what();
+    return false;
+  }
+
+  if (!ReadJsonFile(root / "accounts.json", doc, error)) return false;
+  try {
+    for (const json& item : doc.at("accounts").get_ref<const json::array_t&>()) {
+      TAccount account;
+      account.email = item.at("email").get<std::string>();
+      account.salt = item.at("salt").get<std::string>();
+      account.hash = Lower(item.at("hash").get<std::string>());
+      account.rounds = Field<int>(item, "rounds", kPasswordRounds);
+      std::string bytes;
+      if (account.email.empty() || !FromHex(account.salt, bytes) || !FromHex(account.hash, bytes) ||
+          account.rounds <= 0)
+        throw std::invalid_argument("account " + account.email + ": bad e-mail, salt, hash or rounds");
+      if (FindAccount(account.email))
+        throw std::invalid_argument("account " + account.email + " appears twice");
+      if (const auto owned = item.find("products"); owned != item.end())
+        for (const json& entry : owned->get_ref<const json::array_t&>())
+          account.products.push_back({Int32Field(entry, "product", 0), Int32Field(entry, "mask", -1)});
+      accounts_.push_back(std::move(account));
+    }
+  } catch (const std::exception& e) {
+    error = (root / "accounts.json").string() + ": " + e.what();
+    return false;
+  }
+
+  // Remembered sign-ins are optional: a missing file is none. A damaged one is an error, so
+  // that a restart does not silently forget (and later overwrite) every remembered sign-in.
+  const fs::path tokensFile = root / "tokens.json";
+  std::error_code ec;
+  if (fs::exists(tokensFile, ec)) {
+    if (!ReadJsonFile(tokensFile, doc, error)) return false;
+    try {
+      const std::int64_t now = Now();
+      for (const json& item : doc.at("tokens").get_ref<const json::array_t&>()) {
+        const std::string hash = Lower(item.at("hash").get<std::string>());
+        TTokenEntry entry{item.at("email").get<std::string>(), item.at("expires").get<std::int64_t>()};
+        if (IsSha256Hex(hash) && entry.expires > now) tokens_[hash] = entry;
+      }
+    } catch (const std::exception& e) {
+      error = tokensFile.string() + ": " + e.what();
+      return false;
+    }
+  }
+  return true;
+}
+
+const TAccount* TCatalogue::FindAccount(const std::string& email) const {
+  const std::string wanted = Lower(email);
+  for (const auto& account : accounts_)
+    if (Lower(account.email) == wanted) return &account;
+  return nullptr;
+}
+
+bool TCatalogue::Owns(const TAccount& account, const TServiceProduct& product) const {
+  for (const auto& owned : account.products) {
+    if (owned.product != product.number) continue;
+    if ((owned.mask & product.moduleMask) == product.moduleMask) return true;
+  }
+  // A companion comes with its program.
+  if (product.kind == 99) {
+    for (const auto& other : products_)
+      if (other.number == product.number && other.kind != 99 && Owns(account, other)) return true;
+  }
+  return false;
+}
+
+std::string TCatalogue::NewSession(const std::string& email) {
+  const std::string session = RandomHex(kTokenBytes);
+  if (session.empty()) return {};
+  std::lock_guard lock(sessionsMutex_);
+  const std::int64_t now = Now();
+  for (auto it = sessions_.begin(); it != sessions_.end();)
+    it = it->second.expires <= now ? sessions_.erase(it) : std::next(it);
+  sessions_[session] = {email, now + kSessionSeconds};
+  return session;
+}
+
+std::string TCatalogue::SessionEmail(const std::string& session) {
+  std::lock_guard lock(sessionsMutex_);
+  const auto it = sessions_.find(session);
+  if (it == sessions_.end()) return {};
+  if (it->second.expires <= Now()) {
+    sessions_.erase(it);
+    return {};
+  }
+  return it->second.email;
+}
+
+void TCatalogue::ExpireSessions() {
+  std::lock_guard lock(sessionsMutex_);
+  sessions_.clear();
+}
+
+TSignInResult TCatalogue::SignInPassword(const std::string& email, const std::string& password,
+                                         bool remember) {
+  TSignInResult result;
+  const TAccount* account = FindAccount(email);
+  // An unknown address costs as much as a wrong password, so timing does not tell them apart.
+  static const std::string kDummySalt(kPasswordSaltBytes * 2, '0');
+  const std::string hash = account ? HashPassword(password, account->salt, account->rounds)
+                                   : HashPassword(password, kDummySalt, kPasswordRounds);
+  if (!account || hash.empty() || !SameSecret(hash, account->hash)) {
+    result.error = 4;
+    return result;
+  }
+  result.email = account->email;
+  if (remember) {
+    const std::string token = RandomHex(kTokenBytes);
+    if (token.empty()) {
+      result.error = 8;
+      return result;
+    }
+    std::lock_guard lock(tokensMutex_);
+    tokens_[Sha256Hex(token)] = {account->email, Now() + kTokenSeconds};
+    std::string error;
+    if (!SaveTokens(error)) {
+      tokens_.erase(Sha256Hex(token));
+      std::fprintf(stderr, "%s\n", error.c_str());
+      result.error = 8;
+      return result;
+    }
+    result.token = token;
+  }
+  result.session = NewSession(account->email);
+  if (result.session.empty()) result.error = 8;
+  return result;
+}
+
+TSignInResult TCatalogue::SignInToken(const std::string& email, const std::string& token, bool remember) {
+  TSignInResult result;
+  const TAccount* account = FindAccount(email);
+  const std::string hash = Sha256Hex(token);
+  std::lock_guard lock(tokensMutex_);
+  const auto it = tokens_.find(hash);
+  if (!account || it == tokens_.end() || it->second.expires <= Now() ||
+      Lower(it->second.email) != Lower(account->email)) {
+    result.error = 4;
+    return result;
+  }
+  result.email = account->email;
+  if (remember) {
+    result.token = token;
+  } else {
+    // Used without remember: the computer forgets it, so the service does too.
+    const TTokenEntry kept = it->second;
+    tokens_.erase(it);
+    std::string error;
+    if (!SaveTokens(error)) {
+      tokens_[hash] = kept;
+      std::fprintf(stderr, "%s\n", error.c_str());
+      result.error = 8;
+      return result;
+    }
+  }
+  result.session = NewSession(account->email);
+  if (result.session.empty()) result.error = 8;
+  return result;
+}
+
+bool TCatalogue::SaveTokens(std::string& error) {
+  json doc = {{"tokens", json::array()}};
+  const std::int64_t now = Now();
+  for (auto it = tokens_.begin(); it != tokens_.end();) {
+    if (it->second.expires <= now) {
+      it = tokens_.erase(it);
+      continue;
+    }
+    doc["tokens"].push_back({{"hash", it->first}, {"email", it->second.email}, {"expires", it->second.expires}});
+    ++it;
+  }
+  const std::string text = doc.dump(1) + "\n";
+  // Written beside, flushed and renamed: a crash leaves the old file or the new one.
+  const std::string target = folder_ + "/tokens.json";
+  const std::string temp = target + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = temp + ": cannot be created";
+    return false;
+  }
+  std::size_t done = 0;
+  bool ok = true;
+  while (ok && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (!ok || std::rename(temp.c_str(), target.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    error = target + ": cannot be written";
+    return false;
+  }
+  return true;
+}
+
+std::vector<TServiceProduct> TCatalogue::ProductList(const std::string& email) const {
+  std::vector<TServiceProduct> list;
+  const TAccount* account = FindAccount(email);
+  if (!account) return list;
+  for (const auto& product : products_)
+    if (!product.withdrawn && Owns(*account, product)) list.push_back(product);
+  // Kind, then group, then display name: chart sets of one product end up side by side.
+  std::stable_sort(list.begin(), list.end(), [](const TServiceProduct& a, const TServiceProduct& b) {
+    return std::tie(a.kind, a.group, a.displayName, a.number, a.moduleMask) <
+           std::tie(b.kind, b.group, b.displayName, b.number, b.moduleMask);
+  });
+  return list;
+}
+
+std::vector<TListedItem> TCatalogue::FileList(const std::string& email,
+                                             const std::vector<TSelectionEntry>& selection) const {
+  std::vector<TListedItem> items;
+  const TAccount* account = FindAccount(email);
+  std::set<std::pair<std::int32_t, std::int32_t>> listed;
+  auto add = [&](const TServiceProduct& product) {
+    if (!listed.insert({product.number, product.moduleMask}).second) return;
+    TListedItem item{product, 0};
+    if (product.withdrawn) item.status = 2;
+    else if (!account || !Owns(*account, product)) item.status = 1;
+    if (item.status != 0) item.product.files.clear();
+    items.push_back(std::move(item));
+  };
+  for (const auto& entry : selection) {
+    bool found = false;
+    for (const auto& product : products_) {
+      if (product.number != entry.product || product.kind == 99) continue;
+      if ((product.moduleMask & entry.mask) == 0) continue;
+      found = true;
+      add(product);
+      // A program brings its companions.
+      if (product.kind == 0)
+        for (const auto& companion : products_)
+          if (companion.number == product.number && companion.kind == 99) add(companion);
+    }
+    if (!found && listed.insert({entry.product, entry.mask}).second) {
+      TListedItem item;
+      item.product.number = entry.product;
+      item.product.moduleMask = entry.mask;
+      item.product.kind = entry.kind;
+      item.status = 1;
+      items.push_back(std::move(item));
+    }
+  }
+  return items;
+}
+
+void TCatalogue::DropConnectionOnce(const std::string& path, std::int64_t afterBytes) {
+  std::lock_guard lock(dropsMutex_);
+  drops_[path] = afterBytes;
+}
+
+std::optional<std::int64_t> TCatalogue::TakeDrop(const std::string& path) {
+  std::lock_guard lock(dropsMutex_);
+  const auto it = drops_.find(path);
+  if (it == drops_.end()) return std::nullopt;
+  const std::int64_t bytes = it->second;
+  drops_.erase(it);
+  return bytes;
+}
+
+}  // namespace cvservice
