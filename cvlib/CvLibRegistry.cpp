@@ -3,7 +3,9 @@
 #include "CvLibErrors.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QThread>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -184,17 +186,33 @@ int OpenConnection(const QString& path, std::unique_ptr<Connection>& out) {
 
   // WAL lets readers go on while one process writes; FULL makes each commit durable before
   // the call returns. The first statement is also where a damaged file shows itself.
-  sqlite3_stmt* raw = nullptr;
-  int rc = sqlite3_prepare_v2(c->db, "PRAGMA journal_mode=WAL", -1, &raw, nullptr);
-  if (rc == SQLITE_OK) {
-    rc = sqlite3_step(raw);
-    if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+  // While another process is creating the store or switching it to WAL, these steps can
+  // answer "busy" without waiting in the busy handler: try again until the timeout.
+  QElapsedTimer waited;
+  waited.start();
+  for (;;) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(c->db, "PRAGMA journal_mode=WAL", -1, &raw, nullptr);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_step(raw);
+      if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    sqlite3_finalize(raw);
+    int error = ceOK;
+    if (rc != SQLITE_OK) {
+      error = IsCorrupt(rc) ? ceStoreCorrupt : ceStoreOpen;
+    } else if (c->Exec("PRAGMA synchronous=FULL") != SQLITE_OK) {
+      error = ceStoreOpen;
+    } else {
+      error = BringSchemaUpToDate(*c);
+    }
+    if (error == ceOK) break;
+    const int last = sqlite3_errcode(c->db) & 0xFF;
+    const bool busy = last == SQLITE_BUSY || last == SQLITE_LOCKED;
+    if (!busy || error == ceStoreCorrupt || error == ceStoreNewer || waited.elapsed() > kBusyTimeoutMs)
+      return error;
+    QThread::msleep(20);
   }
-  sqlite3_finalize(raw);
-  if (rc != SQLITE_OK) return IsCorrupt(rc) ? ceStoreCorrupt : ceStoreOpen;
-  if (c->Exec("PRAGMA synchronous=FULL") != SQLITE_OK) return ceStoreOpen;
-
-  if (const int error = BringSchemaUpToDate(*c)) return error;
 
   struct stat st {};
   if (::stat(QFile::encodeName(path).constData(), &st) != 0) return ceStoreOpen;

@@ -171,7 +171,4 @@ struct TDemoAccount {
 // none with a text in `error`.
 std::optional<TDemoAccount> PrepareDemoCatalogue(const std::string& folder, std::string& error);
 
-// The whole service as a program: options as in docs/account-service.md. Returns the exit code.
-int RunAccountServiceMain(int argc, char** argv);
-
 }  // namespace cvservice
