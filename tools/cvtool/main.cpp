@@ -10,12 +10,14 @@
 #include <iterator>
 
 int RegCommand(const QStringList& args);
+int InstalledCommand(const QStringList& args);
 
 namespace {
 
 const Command kCommands[] = {
     {"help", "help", nullptr},
     {"reg", "reg get|set|keys|values|delete ROOT KEY ...", RegCommand},
+    {"installed", "installed [--cache FILE]", InstalledCommand},
 };
 
 void PrintUsage(FILE* out) {
