@@ -139,9 +139,9 @@ TInstalledDependency* TInstalledChartModule::FindDependency(const QString& fullP
 int TInstalledChartModule::WriteFileKey(const QString& kind, const QString& fileName, double lastUpdate) {
   if (!ValidFileName(fileName)) return cvlib::ceChartFileName;
   const QString key = Key() + QLatin1Char('\\') + kind + QLatin1Char('\\') + fileName;
-  TAppReg& reg = GetAppReg();
-  if (const int error = reg.CreateKey(rrProducts, key)) return error;
-  return reg.WriteFloat(rrProducts, key, kLastUpdate, lastUpdate);
+  // The write makes the key and its value in one transaction: a chart set records thousands
+  // of files, each commit waits for the disk, and a key without its value is never seen.
+  return GetAppReg().WriteFloat(rrProducts, key, kLastUpdate, lastUpdate);
 }
 
 TInstalledChart* TInstalledChartModule::AddChart(const QString& fileName, int& error, double lastUpdate) {

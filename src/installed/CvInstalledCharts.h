@@ -124,8 +124,8 @@ class TInstalledChartModule final {
 
   // Records a file of the module by its bare name. A file already recorded is returned as it
   // is and nothing is written. Otherwise the store gets the key <Key>\Charts\<name> (Databases,
-  // Dependencies) with "LastUpdate" first; on an error nullptr and error != 0 (what was written
-  // stays). A name with a folder part, or empty, "." or "..", is refused (ceChartFileName).
+  // Dependencies) with its "LastUpdate" in one write; on an error nullptr and error != 0. A name
+  // with a folder part, or empty, "." or "..", is refused (ceChartFileName).
   // AddChart also recomputes the module's and the product's numbers.
   TInstalledChart* AddChart(const QString& fileName, int& error, double lastUpdate);
   TInstalledDatabase* AddDatabase(const QString& fileName, int& error, double lastUpdate);
