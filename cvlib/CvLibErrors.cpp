@@ -32,6 +32,13 @@ QString ErrorToStr(int error) {
     case ceProcessCrashed: return QStringLiteral("The program ended abnormally.");
     case ceNoVersionInfo: return QStringLiteral("The file carries no version information.");
     case ceProcessStopped: return QStringLiteral("The program was stopped before it ended.");
+    case ceChartNotFound: return QStringLiteral("The chart file does not exist.");
+    case ceChartRead: return QStringLiteral("The chart file cannot be read.");
+    case ceChartShort: return QStringLiteral("The chart file is too short: its header is incomplete.");
+    case ceChartBadMagic: return QStringLiteral("The file is not a chart file.");
+    case ceChartVersion: return QStringLiteral("The chart file has a format this program does not know.");
+    case ceChartCacheWrite: return QStringLiteral("The chart information cache file cannot be written.");
+    case ceChartFileName: return QStringLiteral("The name is not a plain file name.");
     default: break;
   }
   return QStringLiteral("Unknown error %1.").arg(error);

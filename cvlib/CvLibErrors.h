@@ -43,6 +43,13 @@ enum TCvError : int {
   ceProcessStopped = 303,  // the wait was stopped and the program terminated
 
   // Chart files and chart cache: 400..499
+  ceChartNotFound = 400,    // the chart file does not exist
+  ceChartRead = 401,        // the chart file cannot be read (no permission, not a file, I/O)
+  ceChartShort = 402,       // the chart file is shorter than its header
+  ceChartBadMagic = 403,    // the file is no chart file
+  ceChartVersion = 404,     // the chart file has a format version this program does not know
+  ceChartCacheWrite = 405,  // the chart information cache file cannot be written
+  ceChartFileName = 406,    // not a bare file name (empty, "." or "..", or with a folder part)
   // Navigation environment, chart check, backup index: 500..699
 };
 

@@ -10,3 +10,4 @@
 #include "CvLibProcess.h"
 #include "CvLibProgInfo.h"
 #include "CvLibExceptions.h"
+#include "CvLibChartCache.h"

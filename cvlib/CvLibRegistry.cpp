@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
 #include <QThread>
 
 #include <sqlite3.h>
@@ -345,6 +346,59 @@ TRegValue ValueFromRow(const Statement& st) {
   return v;
 }
 
+// Typed reads of one stored value; the default when it cannot be converted exactly.
+bool ValueAsBool(const TRegValue& v, bool defaultValue) {
+  switch (v.type) {
+    case TRegType::rtBool: return v.value.toBool();
+    case TRegType::rtInteger: return v.value.toLongLong() != 0;
+    case TRegType::rtString: {
+      const QString s = v.value.toString().trimmed();
+      if (s.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || s == QLatin1String("1"))
+        return true;
+      if (s.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || s == QLatin1String("0"))
+        return false;
+      return defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
+double ValueAsFloat(const TRegValue& v, double defaultValue) {
+  switch (v.type) {
+    case TRegType::rtFloat: return v.value.toDouble();
+    case TRegType::rtInteger: return static_cast<double>(v.value.toLongLong());
+    case TRegType::rtString: {
+      bool ok = false;
+      const double d = v.value.toString().trimmed().toDouble(&ok);  // C locale
+      return ok && std::isfinite(d) ? d : defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
+int ValueAsInteger(const TRegValue& v, int defaultValue) {
+  constexpr qint64 lo = std::numeric_limits<int>::min();
+  constexpr qint64 hi = std::numeric_limits<int>::max();
+  switch (v.type) {
+    case TRegType::rtInteger: {
+      const qint64 i = v.value.toLongLong();
+      return i >= lo && i <= hi ? static_cast<int>(i) : defaultValue;
+    }
+    case TRegType::rtBool: return v.value.toBool() ? 1 : 0;
+    case TRegType::rtFloat: {
+      const double d = v.value.toDouble();
+      return std::trunc(d) == d && d >= double(lo) && d <= double(hi) ? static_cast<int>(d)
+                                                                     : defaultValue;
+    }
+    case TRegType::rtString: {
+      bool ok = false;
+      const int i = v.value.toString().trimmed().toInt(&ok);
+      return ok ? i : defaultValue;
+    }
+    default: return defaultValue;
+  }
+}
+
 QString FloatToText(double value) {
   char buffer[64];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -372,6 +426,130 @@ QString RegValueToText(const TRegValue& value) {
     case TRegType::rtFloat: return FloatToText(value.value.toDouble());
     default: return {};
   }
+}
+
+int TRegKeyTree::FindKey(int key, const QString& path) const {
+  QStringList names;
+  if (key < 0 || key >= Count() || !SplitKey(path, names)) return -1;
+  for (const QString& name : names) {
+    const QString fold = Fold(name);
+    int found = -1;
+    for (int sub : nodes_[static_cast<size_t>(key)].subKeys) {
+      if (nodes_[static_cast<size_t>(sub)].fold == fold) {
+        found = sub;
+        break;
+      }
+    }
+    if (found < 0) return -1;
+    key = found;
+  }
+  return key;
+}
+
+const TRegValue* TRegKeyTree::FindValue(int key, const QString& name) const {
+  if (key < 0 || key >= Count()) return nullptr;
+  const Node& node = nodes_[static_cast<size_t>(key)];
+  const QString fold = Fold(name);
+  for (qsizetype i = 0; i < node.valueFolds.size(); ++i)
+    if (node.valueFolds[i] == fold) return &node.values[i];
+  return nullptr;
+}
+
+bool TRegKeyTree::ReadBool(int key, const QString& name, bool defaultValue) const {
+  const TRegValue* v = FindValue(key, name);
+  return v ? ValueAsBool(*v, defaultValue) : defaultValue;
+}
+
+double TRegKeyTree::ReadFloat(int key, const QString& name, double defaultValue) const {
+  const TRegValue* v = FindValue(key, name);
+  return v ? ValueAsFloat(*v, defaultValue) : defaultValue;
+}
+
+int TRegKeyTree::ReadInteger(int key, const QString& name, int defaultValue) const {
+  const TRegValue* v = FindValue(key, name);
+  return v ? ValueAsInteger(*v, defaultValue) : defaultValue;
+}
+
+QString TRegKeyTree::ReadString(int key, const QString& name, const QString& defaultValue) const {
+  const TRegValue* v = FindValue(key, name);
+  return v ? RegValueToText(*v) : defaultValue;
+}
+
+int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
+  tree.nodes_.clear();
+  QStringList path;
+  if (!SplitKey(key, path)) return ceStoreBadKey;
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  std::vector<TRegKeyTree::Node> nodes;
+  error = InTransaction(*c, false, [&] {
+    qint64 top = kRootKeyId;
+    if (const int e = FindKey(*c, path, top)) return e == ceStoreNoKey ? int(ceOK) : e;
+    // The root key has no row of its own; every other key is the first row of its sub-tree.
+    // Reading the whole root scans the tables in index order instead of walking them.
+    const bool whole = top == kRootKeyId;
+    static const char* const kSubTree =
+        "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+        "  SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) ";
+    const std::string keysSql =
+        whole ? "SELECT id, parent, name, fold FROM keys ORDER BY parent, fold"
+              : std::string(kSubTree) +
+                    "SELECT keys.id, keys.parent, keys.name, keys.fold FROM keys JOIN sub "
+                    "ON keys.id = sub.id ORDER BY keys.parent, keys.fold";
+    const std::string valsSql =
+        whole ? "SELECT name, type, value, key, fold FROM vals ORDER BY key, fold"
+              : std::string(kSubTree) +
+                    "SELECT vals.name, vals.type, vals.value, vals.key, vals.fold FROM vals "
+                    "JOIN sub ON vals.key = sub.id ORDER BY vals.key, vals.fold";
+
+    QHash<qint64, int> index;
+    std::vector<std::pair<qint64, int>> links;  // parent id, child index; in the store's order
+    nodes.emplace_back();
+    index.insert(top, 0);
+    {
+      Statement st(c->Prepare(keysSql.c_str()));
+      if (!st) return ReadError(sqlite3_errcode(c->db));
+      if (!whole) st.Bind(1, top);
+      int rc;
+      while ((rc = st.Step()) == SQLITE_ROW) {
+        const qint64 id = st.Int(0);
+        if (id == top) {
+          nodes[0].name = st.Text(2);
+          nodes[0].fold = st.Text(3);
+          continue;
+        }
+        const int at = static_cast<int>(nodes.size());
+        nodes.emplace_back();
+        nodes.back().name = st.Text(2);
+        nodes.back().fold = st.Text(3);
+        index.insert(id, at);
+        links.emplace_back(st.Int(1), at);
+      }
+      if (rc != SQLITE_DONE) return ReadError(rc);
+    }
+    // Rows come ordered by parent and name, so each key's sub-keys are appended in order.
+    for (const auto& [parent, child] : links) {
+      const auto it = index.constFind(parent);
+      if (it != index.constEnd()) nodes[static_cast<size_t>(it.value())].subKeys.push_back(child);
+    }
+    Statement st(c->Prepare(valsSql.c_str()));
+    if (!st) return ReadError(sqlite3_errcode(c->db));
+    if (!whole) st.Bind(1, top);
+    int rc;
+    while ((rc = st.Step()) == SQLITE_ROW) {
+      const auto it = index.constFind(st.Int(3));
+      if (it == index.constEnd()) continue;
+      TRegValue v = ValueFromRow(st);
+      if (v.type == TRegType::rtNone) continue;
+      TRegKeyTree::Node& node = nodes[static_cast<size_t>(it.value())];
+      node.values.append(std::move(v));
+      node.valueFolds.append(st.Text(4));
+    }
+    return rc == SQLITE_DONE ? int(ceOK) : ReadError(rc);
+  });
+  if (!error) tree.nodes_ = std::move(nodes);
+  return error;
 }
 
 QString TAppReg::RootFileName(int root) {
@@ -513,59 +691,19 @@ bool TAppReg::ValueExists(int root, const QString& key, const QString& name) {
 bool TAppReg::ReadBool(int root, const QString& key, const QString& name, bool defaultValue) {
   TRegValue v;
   if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
-  switch (v.type) {
-    case TRegType::rtBool: return v.value.toBool();
-    case TRegType::rtInteger: return v.value.toLongLong() != 0;
-    case TRegType::rtString: {
-      const QString s = v.value.toString().trimmed();
-      if (s.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || s == QLatin1String("1"))
-        return true;
-      if (s.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || s == QLatin1String("0"))
-        return false;
-      return defaultValue;
-    }
-    default: return defaultValue;
-  }
+  return ValueAsBool(v, defaultValue);
 }
 
 double TAppReg::ReadFloat(int root, const QString& key, const QString& name, double defaultValue) {
   TRegValue v;
   if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
-  switch (v.type) {
-    case TRegType::rtFloat: return v.value.toDouble();
-    case TRegType::rtInteger: return static_cast<double>(v.value.toLongLong());
-    case TRegType::rtString: {
-      bool ok = false;
-      const double d = v.value.toString().trimmed().toDouble(&ok);  // C locale
-      return ok && std::isfinite(d) ? d : defaultValue;
-    }
-    default: return defaultValue;
-  }
+  return ValueAsFloat(v, defaultValue);
 }
 
 int TAppReg::ReadInteger(int root, const QString& key, const QString& name, int defaultValue) {
   TRegValue v;
   if (ReadValue(root, key, name, v) != ceOK) return defaultValue;
-  constexpr qint64 lo = std::numeric_limits<int>::min();
-  constexpr qint64 hi = std::numeric_limits<int>::max();
-  switch (v.type) {
-    case TRegType::rtInteger: {
-      const qint64 i = v.value.toLongLong();
-      return i >= lo && i <= hi ? static_cast<int>(i) : defaultValue;
-    }
-    case TRegType::rtBool: return v.value.toBool() ? 1 : 0;
-    case TRegType::rtFloat: {
-      const double d = v.value.toDouble();
-      return std::trunc(d) == d && d >= double(lo) && d <= double(hi) ? static_cast<int>(d)
-                                                                     : defaultValue;
-    }
-    case TRegType::rtString: {
-      bool ok = false;
-      const int i = v.value.toString().trimmed().toInt(&ok);
-      return ok ? i : defaultValue;
-    }
-    default: return defaultValue;
-  }
+  return ValueAsInteger(v, defaultValue);
 }
 
 QString TAppReg::ReadString(int root, const QString& key, const QString& name,

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <vector>
+
 namespace cvlib {
 
 enum TRegRoot : int {
@@ -43,6 +45,44 @@ QString RegTypeName(TRegType type);
 // floats in the shortest form that reads back to the same number.
 QString RegValueToText(const TRegValue& value);
 
+// A key with its whole sub-tree and every value below it, as one read transaction saw it
+// (TAppReg::GetKeyTree). Keys are numbered: 0 is the key that was read, SubKeys gives a key's
+// sub-keys in the store's order (case-insensitive name order), Values its values in the same
+// order. Lookups ignore letter case as the store does; the typed reads convert and fall back
+// to the default exactly as the TAppReg reads of the same name.
+class TRegKeyTree {
+ public:
+  // True when the key that was read does not exist (no keys at all).
+  bool IsEmpty() const { return nodes_.empty(); }
+  int Count() const { return static_cast<int>(nodes_.size()); }
+
+  // A key's name as stored; empty for the root key.
+  const QString& KeyName(int key) const { return nodes_[static_cast<size_t>(key)].name; }
+  const std::vector<int>& SubKeys(int key) const { return nodes_[static_cast<size_t>(key)].subKeys; }
+  const QList<TRegValue>& Values(int key) const { return nodes_[static_cast<size_t>(key)].values; }
+
+  // A sub-key of key by name, or -1. A path of names separated by '\' goes further down.
+  int FindKey(int key, const QString& path) const;
+  // A value of key by name, or nullptr.
+  const TRegValue* FindValue(int key, const QString& name) const;
+
+  bool ReadBool(int key, const QString& name, bool defaultValue) const;
+  double ReadFloat(int key, const QString& name, double defaultValue) const;
+  int ReadInteger(int key, const QString& name, int defaultValue) const;
+  QString ReadString(int key, const QString& name, const QString& defaultValue = QString()) const;
+
+ private:
+  friend class TAppReg;
+  struct Node {
+    QString name;
+    QString fold;
+    std::vector<int> subKeys;
+    QList<TRegValue> values;
+    QStringList valueFolds;
+  };
+  std::vector<Node> nodes_;
+};
+
 class TAppReg final {
  public:
   TAppReg() = default;
@@ -65,6 +105,12 @@ class TAppReg final {
 
   // Every value of a key in case-insensitive name order; a missing key gives none and success.
   int GetValues(int root, const QString& key, QList<TRegValue>& values);
+
+  // The key with its whole sub-tree and all their values, in one read transaction (a few
+  // queries however large the sub-tree): what GetKeyNames, GetValues and the typed reads would
+  // give key by key, at a fraction of the cost. A missing key gives an empty tree and success;
+  // on an error the tree is empty.
+  int GetKeyTree(int root, const QString& key, TRegKeyTree& tree);
 
   // One value as stored; ceStoreNoValue when the key or the value is missing.
   int ReadValue(int root, const QString& key, const QString& name, TRegValue& value);

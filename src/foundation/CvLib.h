@@ -26,6 +26,7 @@ using cvlib::TRegType;
 using cvlib::TRegValue;
 using cvlib::TAppReg;
 using cvlib::GetAppReg;
+using cvlib::TRegKeyTree;
 
 // Errors
 using cvlib::ErrorToStr;
@@ -79,3 +80,10 @@ using cvlib::VersionInfoGetProgVersion;
 using cvlib::GetExceptionLogFileName;
 using cvlib::SetExceptionLogFileName;
 using cvlib::ReportException;
+
+// Chart files and the chart information cache
+using cvlib::TQMR2ChartHeader;
+using cvlib::TQMR2ChartInfo;
+using cvlib::TQMR2ChartCache;
+using cvlib::QMR2ChartCacheCreate;
+using cvlib::WriteChartFile;

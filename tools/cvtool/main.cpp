@@ -11,6 +11,7 @@
 
 int RegCommand(const QStringList& args);
 int RunPusCommand(const QStringList& args);
+int InstalledCommand(const QStringList& args);
 
 namespace {
 
@@ -19,6 +20,7 @@ const Command kCommands[] = {
     {"reg", "reg get|set|keys|values|delete ROOT KEY ...", RegCommand},
     {"pus", "pus [--lang N] URL version|history|download ... | pus error-text RESULT [SOCKETERROR]",
      RunPusCommand},
+    {"installed", "installed [--cache FILE]", InstalledCommand},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,197 @@
+#include "InstalledFixture.h"
+
+#include <QDir>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using cvlib::ceChartBadMagic;
+using cvlib::ceChartCacheWrite;
+using cvlib::ceChartNotFound;
+using cvlib::ceChartRead;
+using cvlib::ceChartShort;
+using cvlib::ceChartVersion;
+
+constexpr std::uint32_t kVersion = 0x01020304;
+
+class ChartCacheTest : public InstalledFixture {
+ protected:
+  // Rewrites a chart with other numbers but the same size and modification time: only a
+  // cache that opens the file can see the change.
+  static void RewriteBehindCache(const QString& path, int product, int module) {
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    ASSERT_EQ(WriteChartFile(path, product, module, st.st_size - 16), 0);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+  }
+
+  static int ProductOf(TQMR2ChartCache& cache, const QString& path) {
+    int error = -1;
+    const TQMR2ChartInfo* info = cache.GetChartInfo(path, error);
+    EXPECT_EQ(error, 0);
+    return info ? info->Header().ProductNumber() : -1;
+  }
+};
+
+TEST_F(ChartCacheTest, ChartFilesThatGiveNoHeader) {
+  QDir().mkpath(charts_ + "folder.qmr2");
+  const QByteArray header = QByteArray("QMR2") + QByteArray("\x01\0\0\0\xe9\x03\0\0\x05\0\0\0", 12);
+  struct Case {
+    const char* name;
+    QByteArray bytes;  // null: not written
+    int error;
+  };
+  const Case cases[] = {
+      {"missing.qmr2", QByteArray(), ceChartNotFound},
+      {"folder.qmr2", QByteArray(), ceChartRead},
+      {"empty.qmr2", QByteArray(""), ceChartShort},
+      {"cut.qmr2", header.left(15), ceChartShort},
+      {"magic.qmr2", QByteArray("QMR1") + header.mid(4), ceChartBadMagic},
+      {"text.qmr2", QByteArray("hello"), ceChartBadMagic},
+      {"version.qmr2", QByteArray("QMR2\x02\0\0\0", 8) + header.mid(8), ceChartVersion},
+      {"good.qmr2", header + "data", 0},
+  };
+  auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString path = charts_ + c.name;
+    if (!c.bytes.isNull()) WriteBytes(path, c.bytes);
+    int error = -1;
+    const TQMR2ChartInfo* info = cache->GetChartInfo(path, error);
+    EXPECT_EQ(error, c.error);
+    if (c.error) {
+      EXPECT_EQ(info, nullptr);
+      EXPECT_FALSE(ErrorToStr(error).startsWith("Unknown"));
+    } else {
+      ASSERT_NE(info, nullptr);
+      EXPECT_EQ(info->Header().ProductNumber(), 1001);
+      EXPECT_EQ(info->Header().ModuleNumber(), 5);
+      EXPECT_EQ(info->FileName(), path);
+    }
+  }
+  int error = -1;
+  EXPECT_EQ(cache->GetChartInfo("", error), nullptr);
+  EXPECT_EQ(error, ceChartNotFound);
+
+  // A FIFO in a chart's place must not hang the load.
+  const QString fifo = charts_ + "fifo.qmr2";
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  EXPECT_EQ(cache->GetChartInfo(fifo, error), nullptr);
+  EXPECT_EQ(error, ceChartRead);
+}
+
+TEST_F(ChartCacheTest, UnchangedFilesComeFromTheCacheFile) {
+  const QString a = Chart("a.qmr2", 1001, 1);
+  const QString b = Chart("b.qmr2", 1002, 2);
+  {
+    auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+    EXPECT_EQ(ProductOf(*cache, a), 1001);
+    EXPECT_EQ(ProductOf(*cache, b), 1002);
+    ASSERT_EQ(cache->SaveCache(), 0);
+  }
+  RewriteBehindCache(a, 2001, 1);
+  RewriteBehindCache(b, 2002, 2);
+  // b changes in a way stat sees: a new modification time.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(b).constData(), times, 0), 0);
+
+  auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+  EXPECT_EQ(ProductOf(*cache, a), 1001);  // size and time unchanged: the file is not opened
+  EXPECT_EQ(ProductOf(*cache, b), 2002);
+
+  // Another program version does not trust the file.
+  auto other = QMR2ChartCacheCreate(cacheFile_, kVersion + 1);
+  EXPECT_EQ(ProductOf(*other, a), 2001);
+}
+
+TEST_F(ChartCacheTest, DamagedCacheFilesCountAsEmptyAndAreRewritten) {
+  const QString a = Chart("a.qmr2", 1001, 1);
+  {
+    auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+    ProductOf(*cache, a);
+    ASSERT_EQ(cache->SaveCache(), 0);
+  }
+  QFile f(cacheFile_);
+  ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+  const QByteArray good = f.readAll();
+  f.close();
+  RewriteBehindCache(a, 2001, 1);
+
+  QByteArray flipped = good;
+  flipped[good.size() / 2] = static_cast<char>(flipped[good.size() / 2] ^ 0x40);
+  QByteArray badCount = good;
+  badCount[12] = '\x7f';
+  struct Case {
+    const char* what;
+    QByteArray bytes;  // null: no file
+  };
+  const Case cases[] = {
+      {"missing", QByteArray()},
+      {"empty", QByteArray("")},
+      {"truncated header", good.left(10)},
+      {"truncated entry", good.left(good.size() - 20)},
+      {"without checksum", good.left(good.size() - 8)},
+      {"flipped byte", flipped},
+      {"wrong count", badCount},
+      {"foreign", QByteArray("SQLite format 3").append(200, '\0')},
+      {"longer", good + "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QFile::remove(cacheFile_);
+    if (!c.bytes.isNull()) WriteBytes(cacheFile_, c.bytes);
+    {
+      auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+      EXPECT_EQ(ProductOf(*cache, a), 2001);  // read from the chart itself
+      ASSERT_EQ(cache->SaveCache(), 0);
+    }
+    // The rewritten file is trusted again.
+    RewriteBehindCache(a, 3001, 1);
+    auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+    EXPECT_EQ(ProductOf(*cache, a), 2001);
+    RewriteBehindCache(a, 2001, 1);
+  }
+}
+
+TEST_F(ChartCacheTest, InformationStaysAtItsAddressAndFollowsTheFile) {
+  const QString a = Chart("a.qmr2", 1001, 1);
+  auto cache = QMR2ChartCacheCreate(cacheFile_, kVersion);
+  int error = -1;
+  const TQMR2ChartInfo* first = cache->GetChartInfo(a, error);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(cache->GetChartInfo(a, error), first);
+
+  ASSERT_EQ(WriteChartFile(a, 1001, 7, 100), 0);  // another size
+  EXPECT_EQ(cache->GetChartInfo(a, error), first);
+  EXPECT_EQ(first->Header().ModuleNumber(), 7);
+
+  struct stat before {};
+  ASSERT_EQ(::stat(QFile::encodeName(a).constData(), &before), 0);
+  ASSERT_TRUE(QFile::remove(a));
+  EXPECT_EQ(cache->GetChartInfo(a, error), nullptr);
+  EXPECT_EQ(error, ceChartNotFound);
+  ASSERT_EQ(cache->SaveCache(), 0);
+
+  // The vanished chart is no longer in the file: a chart of the same size and time in its
+  // place is read afresh.
+  ASSERT_EQ(WriteChartFile(a, 4001, 7, 100), 0);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(a).constData(), times, 0), 0);
+  auto next = QMR2ChartCacheCreate(cacheFile_, kVersion);
+  EXPECT_EQ(ProductOf(*next, a), 4001);
+}
+
+TEST_F(ChartCacheTest, SaveFailsWhereNoFileCanBe) {
+  const QString a = Chart("a.qmr2", 1001, 1);
+  WriteBytes(home_ + "/plainfile", "x");
+  auto cache = QMR2ChartCacheCreate(home_ + "/plainfile/ChartInfo.cif", kVersion);
+  ProductOf(*cache, a);
+  EXPECT_EQ(cache->SaveCache(), ceChartCacheWrite);
+  EXPECT_FALSE(ErrorToStr(ceChartCacheWrite).startsWith("Unknown"));
+}
+
+}  // namespace

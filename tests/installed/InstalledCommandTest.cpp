@@ -1,0 +1,83 @@
+// cvtool installed prints what cvtool reg put into the store, as the wizard would load it.
+#include "InstalledFixture.h"
+
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+
+struct Result {
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+class InstalledCommandTest : public InstalledFixture {
+ protected:
+  static Result Tool(const QStringList& args) {
+    QProcess p;
+    p.start(cvtest::BinDir() + "/cvtool", args);
+    Result r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit) {
+      ADD_FAILURE() << "cvtool did not finish: " << qPrintable(args.join(' '));
+      return r;
+    }
+    r.exitCode = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+  }
+  static void Reg(const QString& key, const QString& name, const char* type, const QString& value) {
+    const Result r = Tool({"reg", "set", "3", key, name, type, value});
+    ASSERT_EQ(r.exitCode, 0) << qPrintable(r.err);
+  }
+};
+
+TEST_F(InstalledCommandTest, PrintsTheStoreFilledWithReg) {
+  const QString folder = charts_ + "Nav Charts/A";
+  Reg("Nav", "Name", "string", " Nav charts\nof the North ");
+  Reg("Nav\\Modules\\A", "Name", "string", "Module A");
+  Reg("Nav\\Modules\\A", "Path", "string", folder);
+  Reg("Nav\\Modules\\A", "InternetInstall", "bool", "true");
+  Reg("Nav\\Modules\\A\\Charts\\one.qmr2", "LastUpdate", "float", "45000.5");
+  Reg("Nav\\Modules\\A\\Charts\\two.qmr2", "LastUpdate", "float", "45000.5");
+  Reg("Nav\\Modules\\A\\Databases\\ports.db", "LastUpdate", "float", "45000.5");
+  Reg("Nav\\Modules\\A\\Dependencies\\read me.txt", "LastUpdate", "float", "45000.5");
+  Reg("Nav\\Modules\\B", "Path", "string", "");
+  Reg("Empty", "Name", "string", "Nothing here");
+  Chart("Nav Charts/A/one.qmr2", 1234, 35);
+
+  const QString cache = home_ + "/own.cif";
+  const Result r = Tool({"installed", "--cache", cache});
+  EXPECT_EQ(r.exitCode, 0) << qPrintable(r.err);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.toStdString(),
+            ("product Empty 0 Nothing here\n"
+            "product Nav 1234 Nav charts\\nof the North\n"
+            "module A 1234 35 0x800000000 " + folder + "/\n"
+            "chart " + folder + "/one.qmr2 0 35 1234\n"
+            "chart " + folder + "/two.qmr2 400 0 0\n"
+            "database " + folder + "/ports.db\n"
+            "dependency " + folder + "/read me.txt\n"
+            "module B 0 0 0x0 \n").toStdString());
+  EXPECT_TRUE(QFileInfo(cache).isFile());
+
+  // Without --cache: the wizard's cache in the data folder.
+  EXPECT_EQ(Tool({"installed"}).out, r.out);
+  EXPECT_TRUE(QFileInfo(home_ + "/data/Corvane/Deployer/Cache/ChartInfo.cif").isFile());
+}
+
+TEST_F(InstalledCommandTest, Errors) {
+  WriteBytes(home_ + "/plainfile", "x");
+  const Result bad = Tool({"installed", "--cache", home_ + "/plainfile/x.cif"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_TRUE(bad.err.startsWith("cvtool installed: ")) << qPrintable(bad.err);
+  EXPECT_TRUE(bad.err.contains("Saving chart cache file: ")) << qPrintable(bad.err);
+  for (const QStringList& args : {QStringList{"installed", "--cache"}, QStringList{"installed", "extra"}}) {
+    const Result r = Tool(args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
