@@ -152,23 +152,24 @@ void TShellTreeViewEx::Initialize() {
   addTopLevelItem(root_);
   root_->populated = true;
 
-  auto addTop = [&](const QString& path, const QString& name) {
+  auto addTop = [&](const QString& path, const QString& name, QFileIconProvider::IconType icon) {
     TShellData d;
     d.isFolder = true;
     d.path = WithSlash(path);
     d.pathExists = QFileInfo(d.path).isDir();
     d.displayName = name;
     d.canCopy = true;
-    AddNode(root_, d);
+    if (Node* node = AddNode(root_, d)) node->setIcon(0, QFileIconProvider().icon(icon));
   };
-  addTop(QDir::homePath(), LangText(txtHome));
-  addTop(QStringLiteral("/"), LangText(txtFileSystem));
+  addTop(QDir::homePath(), LangText(txtHome), QFileIconProvider::Folder);
+  addTop(QStringLiteral("/"), LangText(txtFileSystem), QFileIconProvider::Computer);
   const QString home = WithSlash(QDir::homePath());
   for (const QString& volume : GetDrives()) {
     const QString path = WithSlash(volume);
     if (path == QLatin1String("/") || path == home) continue;
     const QString name = QDir(path).dirName();
-    addTop(path, name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, WithoutSlash(path)));
+    // The volume's name; its full path shows in the tooltip.
+    addTop(path, name.isEmpty() ? path : name, QFileIconProvider::Drive);
   }
   populating_ = false;
   root_->setExpanded(true);

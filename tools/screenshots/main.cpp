@@ -6,6 +6,7 @@
 #include "CvLib.h"
 #include "CvMsgBox.h"
 #include "CvShellView.h"
+#include "FrmLanguage.h"
 #include "FrmMessage.h"
 
 #include <QApplication>
@@ -80,6 +81,10 @@ int main(int argc, char** argv) {
   TFormMessage wait(fmkInitializingCharts);
   Save(&wait, QStringLiteral("please-wait"));
   wait.hide();
+
+  TFormLanguage language(GetAvailableLanguages(), lgDutch, SystemLocaleLanguage());
+  Save(&language, QStringLiteral("language-chooser"));
+  language.hide();
 
   TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
