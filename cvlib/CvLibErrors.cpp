@@ -32,6 +32,21 @@ QString ErrorToStr(int error) {
     case ceProcessCrashed: return QStringLiteral("The program ended abnormally.");
     case ceNoVersionInfo: return QStringLiteral("The file carries no version information.");
     case ceProcessStopped: return QStringLiteral("The program was stopped before it ended.");
+    case ceChkBusy: return QStringLiteral("Another operation is still running.");
+    case ceChkNetwork: return QStringLiteral("The account service cannot be reached, or the connection was broken.");
+    case ceChkBadAnswer: return QStringLiteral("The account service sent a malformed answer.");
+    case ceChkUnsafeName: return QStringLiteral("A file name or folder would place a file outside its folder.");
+    case ceChkChecksum: return QStringLiteral("The downloaded file is damaged (wrong size or checksum).");
+    case ceChkIncomplete: return QStringLiteral("The download stopped before the file was complete.");
+    case ceChkNotSignedIn: return QStringLiteral("Not signed in to the account.");
+    case ceChkNoRemembered: return QStringLiteral("No remembered sign-in is stored.");
+    case ceChkBadArgument: return QStringLiteral("Invalid argument.");
+    case ceChkHttp: return QStringLiteral("The account service answered with an unexpected status.");
+    case ceBackupIndexMissing: return QStringLiteral("The backup index does not exist.");
+    case ceBackupIndexForeign: return QStringLiteral("The file is not a backup index.");
+    case ceBackupIndexCorrupt: return QStringLiteral("The backup index is damaged or incomplete.");
+    case ceBackupIndexNewer: return QStringLiteral("The backup index was written by a newer version of the program.");
+    case ceBackupIndexWrite: return QStringLiteral("The backup index cannot be written.");
     default: break;
   }
   return QStringLiteral("Unknown error %1.").arg(error);

@@ -10,3 +10,6 @@
 #include "CvLibProcess.h"
 #include "CvLibProgInfo.h"
 #include "CvLibExceptions.h"
+#include "CvLibNavEnv.h"
+#include "CvLibChartCheck.h"
+#include "CvLibBackupIndex.h"

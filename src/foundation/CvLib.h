@@ -78,3 +78,24 @@ using cvlib::VersionInfoGetProgVersion;
 using cvlib::GetExceptionLogFileName;
 using cvlib::SetExceptionLogFileName;
 using cvlib::ReportException;
+
+// Navigation environment and chart-check engine
+using cvlib::TNavEvent;
+using cvlib::TNavEventCallback;
+using cvlib::TNavEventSource;
+using cvlib::TNavEnv;
+using cvlib::NavEnvCreate;
+using cvlib::necOperationDone;
+using cvlib::necDownloadProgress;
+using cvlib::ChartCheck;
+using cvlib::QMRChartCheckCreate;
+using cvlib::InstallItem;
+using cvlib::ProductRecord;
+using cvlib::SelectionEntry;
+using cvlib::SelectionList;
+using cvlib::TProductKind;
+using cvlib::pkProgram;
+using cvlib::pkChartSet;
+using cvlib::pkAddOn;
+using cvlib::pkCompanion;
+using cvlib::PackageServiceURL;
