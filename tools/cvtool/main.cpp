@@ -10,12 +10,14 @@
 #include <iterator>
 
 int RegCommand(const QStringList& args);
+int AccountCommand(const QStringList& args);
 
 namespace {
 
 const Command kCommands[] = {
     {"help", "help", nullptr},
     {"reg", "reg get|set|keys|values|delete ROOT KEY ...", RegCommand},
+    {"account", "account URL signin|products|files|download ... (docs/cvtool-account.md)", AccountCommand},
 };
 
 void PrintUsage(FILE* out) {
