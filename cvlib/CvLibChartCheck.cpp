@@ -22,10 +22,19 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <tuple>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cvlib {
 
@@ -39,6 +48,7 @@ const QString kTokenValue = QStringLiteral("Token");
 constexpr qint64 kMaxAnswerSize = 32 * 1024 * 1024;  // a JSON answer larger than this is refused
 constexpr qint64 kWriteChunk = 8 * 1024 * 1024;      // downloads reach the disk in chunks this big
 constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;     // what Qt may hold of a download unread
+constexpr qint64 kDirectAlign = 4096;                // block alignment of direct I/O
 
 bool IsHex64(const QString& text) {
   if (text.size() != 64) return false;
@@ -85,6 +95,20 @@ struct AnswerReader {
     return v.toBool();
   }
 };
+
+int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
+
+bool WriteAt(int fd, const char* data, qint64 size, qint64 pos) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, static_cast<size_t>(size), static_cast<off_t>(pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= n;
+    pos += n;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -205,19 +229,107 @@ class ChartCheckImpl final {
   std::unique_ptr<QObject> fContext;
   QNetworkReply* fReply = nullptr;
 
-  // The running download.
+  // Writes a download's buffers to its part file on a thread of its own, so that the disk
+  // works while the next buffer is received and hashed. One buffer is written at a time.
+  // The data goes to disk with direct I/O where the file system allows it: it then passes
+  // through memory once, for the hash, instead of also being copied into the page cache.
+  class Writer {
+   public:
+    Writer(int fd, int directFd) : fFd(fd), fDirectFd(directFd), fThread([this] { Run(); }) {}
+    ~Writer() {
+      {
+        std::lock_guard lock(fMutex);
+        fQuit = true;
+      }
+      fWake.notify_all();
+      fThread.join();
+      if (fDirectFd >= 0) ::close(fDirectFd);
+    }
+    // Hands over a buffer to be written at pos, after the one before it is done; the
+    // buffer must stay untouched until Wait. 0 or the error of an earlier write.
+    int Submit(const char* data, qint64 size, qint64 pos) {
+      std::unique_lock lock(fMutex);
+      fWake.wait(lock, [this] { return !fBusy; });
+      if (fError) return fError;
+      fData = data;
+      fSize = size;
+      fPos = pos;
+      fBusy = true;
+      lock.unlock();
+      fWake.notify_all();
+      return ceOK;
+    }
+    int Wait() {
+      std::unique_lock lock(fMutex);
+      fWake.wait(lock, [this] { return !fBusy; });
+      return fError;
+    }
+
+   private:
+    void Run() {
+      std::unique_lock lock(fMutex);
+      for (;;) {
+        fWake.wait(lock, [this] { return fBusy || fQuit; });
+        if (fBusy) {
+          lock.unlock();
+          const int error = Write(fData, fSize, fPos);
+          lock.lock();
+          if (error && !fError) fError = error;
+          fBusy = false;
+          fWake.notify_all();
+        } else {
+          return;
+        }
+      }
+    }
+    // Whole blocks from an aligned position directly, the rest through the page cache.
+    int Write(const char* data, qint64 size, qint64 pos) {
+      qint64 direct = 0;
+      if (fDirectFd >= 0 && pos % kDirectAlign == 0) {
+        direct = size / kDirectAlign * kDirectAlign;
+        if (direct > 0 && !WriteAt(fDirectFd, data, direct, pos)) {
+          if (errno != EINVAL) return WriteError();
+          // The file system took the flag but not the write: no direct I/O for this file.
+          ::close(fDirectFd);
+          fDirectFd = -1;
+          direct = 0;
+        }
+      }
+      return WriteAt(fFd, data + direct, size - direct, pos + direct) ? ceOK : WriteError();
+    }
+
+    const int fFd;
+    int fDirectFd;
+    std::mutex fMutex;
+    std::condition_variable fWake;
+    const char* fData = nullptr;
+    qint64 fSize = 0, fPos = 0;
+    bool fBusy = false, fQuit = false;
+    int fError = 0;
+    std::thread fThread;  // last: starts when everything above is ready
+  };
+
   struct Download {
     InstallItem* item = nullptr;
     TItemFile file;
     QString target, part;
-    QFile out;
+    int fd = -1;  // the part file
+    std::unique_ptr<Writer> writer;
     EVP_MD_CTX* hash = nullptr;
-    qint64 offset = 0;     // bytes of the file on disk or in the buffer
-    QByteArray buffer;
-    int fallbacks = 0;     // restarts from 0 after a refused range
-    int error = 0;         // found while receiving; the reply is aborted
+    qint64 offset = 0;   // bytes received: written, being written and in the buffer
+    qint64 written = 0;  // bytes handed to the writer
+    char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
+    int current = 0;                        // the buffer being filled
+    qint64 fill = 0;
+    int fallbacks = 0;  // restarts from 0 after a refused range
+    int error = 0;      // found while receiving; the reply is aborted
+    char* Buffer() const { return buffers[current]; }
     ~Download() {
+      writer.reset();  // finishes its write before the file closes
+      if (fd >= 0) ::close(fd);
       if (hash) EVP_MD_CTX_free(hash);
+      std::free(buffers[0]);
+      std::free(buffers[1]);
     }
   };
   std::unique_ptr<Download> fDownload;
@@ -523,20 +635,28 @@ class ChartCheckImpl final {
   void FailDownload(int error, bool keepPart) {
     DropReply();
     if (fDownload) {
-      fDownload->out.close();
-      if (!keepPart) QFile::remove(fDownload->part);
+      if (!keepPart) ::unlink(QFile::encodeName(fDownload->part).constData());
       fDownload.reset();
     }
     Finish(error);
   }
 
-  bool FlushBuffer() {
+  // Hands the filled buffer to the writer and goes on with the other one.
+  int FlushBuffer() {
     Download& d = *fDownload;
-    if (d.buffer.isEmpty()) return true;
-    const qint64 written = d.out.write(d.buffer);
-    const bool ok = written == d.buffer.size();
-    d.buffer.clear();
-    return ok;
+    if (d.fill == 0) return ceOK;
+    if (const int error = d.writer->Submit(d.Buffer(), d.fill, d.written)) return error;
+    d.written += d.fill;
+    d.fill = 0;
+    d.current ^= 1;
+    return ceOK;
+  }
+
+  // Everything received is on disk: 0 or the error of a write.
+  int FlushAll() {
+    const int error = FlushBuffer();
+    const int waited = fDownload->writer ? fDownload->writer->Wait() : ceOK;
+    return error ? error : waited;
   }
 
   int StartDownload(InstallItem* item, int fileIndex, const QString& folder) {
@@ -560,22 +680,29 @@ class ChartCheckImpl final {
     d.target = QDir(folder).filePath(file.name);
     d.part = d.target + QStringLiteral(".part");
     d.hash = EVP_MD_CTX_new();
-    d.buffer.reserve(kWriteChunk);
-    d.out.setFileName(d.part);
-    if (!d.out.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) return fail(ceFileCreate);
-    // A part left by an interrupted attempt is resumed: its bytes go through the hash first.
-    if (d.out.size() > file.size && !d.out.resize(0)) return fail(ceFileWrite);
-    if (!EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr)) return fail(ceChkChecksum);
-    if (d.out.size() > 0) {
-      QByteArray chunk(static_cast<int>(kWriteChunk), Qt::Uninitialized);
-      for (;;) {
-        const qint64 n = d.out.read(chunk.data(), chunk.size());
-        if (n < 0) return fail(ceFileRead);
-        if (n == 0) break;
-        EVP_DigestUpdate(d.hash, chunk.constData(), static_cast<size_t>(n));
-        d.offset += n;
-      }
+    for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+    if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+      return fail(ceChkChecksum);
+    const QByteArray part = QFile::encodeName(d.part);
+    d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (d.fd < 0) return fail(ceFileCreate);
+    struct stat st {};
+    if (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(ceFileCreate);
+    // A part left by an interrupted attempt is resumed from its last whole block (so that
+    // direct I/O can go on); its bytes go through the hash first.
+    qint64 keep = st.st_size;
+    if (keep > file.size) keep = 0;
+    else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
+    if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
+    while (d.offset < keep) {
+      const ssize_t n = ::pread(d.fd, d.Buffer(), static_cast<size_t>(std::min(keep - d.offset, kWriteChunk)),
+                                static_cast<off_t>(d.offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(ceFileRead);
+      EVP_DigestUpdate(d.hash, d.Buffer(), static_cast<size_t>(n));
+      d.offset += n;
     }
+    d.written = d.offset;
     if (d.offset == file.size) {
       // Everything is there already; only the check remains. Still asynchronous.
       QMetaObject::invokeMethod(
@@ -583,6 +710,7 @@ class ChartCheckImpl final {
           Qt::QueuedConnection);
       return ceOK;
     }
+    d.writer = std::make_unique<Writer>(d.fd, ::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
     SendRange();
     return ceOK;
   }
@@ -617,6 +745,16 @@ class ChartCheckImpl final {
     });
   }
 
+  // Starts the file again from its first byte.
+  bool Restart() {
+    Download& d = *fDownload;
+    if (d.fallbacks++ > 0 || d.writer->Wait() != 0 || ::ftruncate(d.fd, 0) != 0 ||
+        !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+      return false;
+    d.offset = d.written = d.fill = 0;
+    return true;
+  }
+
   // Checks the answer's status before the first byte is taken. False when the reply was
   // given up (a restart or a failure is then under way).
   bool AcceptStatus(QNetworkReply* reply) {
@@ -626,12 +764,11 @@ class ChartCheckImpl final {
       const QByteArray range = reply->rawHeader("Content-Range");
       if (range.startsWith("bytes " + QByteArray::number(d.offset) + "-")) return true;
       d.error = ceChkBadAnswer;
+    } else if (status == 200 && d.offset == 0) {
+      return true;
     } else if (status == 200 || (d.offset > 0 && status == 416)) {
-      if (d.offset == 0 && status == 200) return true;
-      // The service ignored or refused the range: start the file again from its first byte.
-      if (d.fallbacks++ == 0 && d.out.resize(0) && d.out.seek(0) &&
-          EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr)) {
-        d.offset = 0;
+      // The service ignored or refused the range: the whole file again.
+      if (Restart()) {
         if (status == 200) return true;
         DropReply();
         SendRange();
@@ -650,30 +787,23 @@ class ChartCheckImpl final {
   void Receive(QNetworkReply* reply) {
     Download& d = *fDownload;
     if (d.error) return;
-    qint64 available = reply->bytesAvailable();
-    while (available > 0) {
-      const qint64 room = kWriteChunk - d.buffer.size();
-      const qint64 take = std::min(available, room);
-      const qsizetype before = d.buffer.size();
-      d.buffer.resize(before + take);
-      const qint64 n = reply->read(d.buffer.data() + before, take);
-      if (n <= 0) {
-        d.buffer.resize(before);
-        break;
-      }
-      d.buffer.resize(before + n);
-      EVP_DigestUpdate(d.hash, d.buffer.constData() + before, static_cast<size_t>(n));
+    for (;;) {
+      const qint64 n = reply->read(d.Buffer() + d.fill, kWriteChunk - d.fill);
+      if (n <= 0) break;
+      EVP_DigestUpdate(d.hash, d.Buffer() + d.fill, static_cast<size_t>(n));
+      d.fill += n;
       d.offset += n;
-      available -= n;
       if (d.offset > d.file.size) {
         d.error = ceChkChecksum;
         reply->abort();
         return;
       }
-      if (d.buffer.size() >= kWriteChunk && !FlushBuffer()) {
-        d.error = ceDiskFull;
-        reply->abort();
-        return;
+      if (d.fill == kWriteChunk) {
+        if (const int error = FlushBuffer()) {
+          d.error = error;
+          reply->abort();
+          return;
+        }
       }
     }
     fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
@@ -684,7 +814,8 @@ class ChartCheckImpl final {
     const QNetworkReply::NetworkError netError = reply->error();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     DropReply();
-    if (!FlushBuffer() && !d.error) d.error = ceDiskFull;
+    const int flushed = FlushAll();
+    if (!d.error) d.error = flushed;
     if (d.error) {
       // Damaged or unwritable data is not worth resuming.
       FailDownload(d.error, false);
@@ -705,22 +836,25 @@ class ChartCheckImpl final {
   void CompleteDownload() {
     DropReply();
     Download& d = *fDownload;
+    d.writer.reset();  // everything is written: ReplyFinished waited for it
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(d.hash, digest, &length);
     const QString sha = QString::fromLatin1(
         QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
-    if (d.offset != d.file.size || d.out.size() != d.file.size || sha != d.file.sha256) {
+    struct stat st {};
+    if (d.offset != d.file.size || ::fstat(d.fd, &st) != 0 || st.st_size != d.file.size || sha != d.file.sha256) {
       FailDownload(ceChkChecksum, false);
       return;
     }
     // Its modification time is what later tells whether the file is current.
-    if (!d.out.setFileTime(QDateTime::fromSecsSinceEpoch(d.file.time, Qt::UTC),
-                           QFileDevice::FileModificationTime)) {
+    const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
+    if (::futimens(d.fd, times) != 0 || ::close(d.fd) != 0) {
+      d.fd = -1;
       FailDownload(ceFileWrite, false);
       return;
     }
-    d.out.close();
+    d.fd = -1;
     if (std::rename(QFile::encodeName(d.part).constData(), QFile::encodeName(d.target).constData()) != 0) {
       FailDownload(ceFileWrite, false);
       return;
