@@ -39,6 +39,21 @@ QString ErrorToStr(int error) {
     case ceChartVersion: return QStringLiteral("The chart file has a format this program does not know.");
     case ceChartCacheWrite: return QStringLiteral("The chart information cache file cannot be written.");
     case ceChartFileName: return QStringLiteral("The name is not a plain file name.");
+    case ceChkBusy: return QStringLiteral("Another operation is still running.");
+    case ceChkNetwork: return QStringLiteral("The account service cannot be reached, or the connection was broken.");
+    case ceChkBadAnswer: return QStringLiteral("The account service sent a malformed answer.");
+    case ceChkUnsafeName: return QStringLiteral("A file name or folder would place a file outside its folder.");
+    case ceChkChecksum: return QStringLiteral("The downloaded file is damaged (wrong size or checksum).");
+    case ceChkIncomplete: return QStringLiteral("The download stopped before the file was complete.");
+    case ceChkNotSignedIn: return QStringLiteral("Not signed in to the account.");
+    case ceChkNoRemembered: return QStringLiteral("No remembered sign-in is stored.");
+    case ceChkBadArgument: return QStringLiteral("Invalid argument.");
+    case ceChkHttp: return QStringLiteral("The account service answered with an unexpected status.");
+    case ceBackupIndexMissing: return QStringLiteral("The backup index does not exist.");
+    case ceBackupIndexForeign: return QStringLiteral("The file is not a backup index.");
+    case ceBackupIndexCorrupt: return QStringLiteral("The backup index is damaged or incomplete.");
+    case ceBackupIndexNewer: return QStringLiteral("The backup index was written by a newer version of the program.");
+    case ceBackupIndexWrite: return QStringLiteral("The backup index cannot be written.");
     default: break;
   }
   return QStringLiteral("Unknown error %1.").arg(error);

@@ -51,6 +51,21 @@ enum TCvError : int {
   ceChartCacheWrite = 405,  // the chart information cache file cannot be written
   ceChartFileName = 406,    // not a bare file name (empty, "." or "..", or with a folder part)
   // Navigation environment, chart check, backup index: 500..699
+  ceChkBusy = 500,          // another operation of the chart check is running
+  ceChkNetwork = 501,       // the service cannot be reached, or the connection broke
+  ceChkBadAnswer = 502,     // the service's answer is malformed
+  ceChkUnsafeName = 503,    // a file name or folder would place a file outside its folder
+  ceChkChecksum = 504,      // a downloaded file has the wrong size or SHA-256
+  ceChkIncomplete = 505,    // a download stopped short; the next attempt resumes it
+  ceChkNotSignedIn = 506,   // no session: sign in first
+  ceChkNoRemembered = 507,  // no remembered sign-in is stored
+  ceChkBadArgument = 508,   // an unknown item, a file index out of range, a malformed text
+  ceChkHttp = 509,          // the service answered with an unexpected HTTP status
+  ceBackupIndexMissing = 600,  // there is no backup index
+  ceBackupIndexForeign = 601,  // the file is no backup index
+  ceBackupIndexCorrupt = 602,  // the backup index is truncated or damaged
+  ceBackupIndexNewer = 603,    // the backup index was written by a newer program
+  ceBackupIndexWrite = 604,    // the backup index cannot be written
 };
 
 // The text of an error code, in English; unknown codes give a text with the number.

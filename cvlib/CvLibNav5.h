@@ -11,3 +11,6 @@
 #include "CvLibProgInfo.h"
 #include "CvLibExceptions.h"
 #include "CvLibChartCache.h"
+#include "CvLibNavEnv.h"
+#include "CvLibChartCheck.h"
+#include "CvLibBackupIndex.h"

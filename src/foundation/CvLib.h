@@ -87,3 +87,24 @@ using cvlib::TQMR2ChartInfo;
 using cvlib::TQMR2ChartCache;
 using cvlib::QMR2ChartCacheCreate;
 using cvlib::WriteChartFile;
+
+// Navigation environment and chart-check engine
+using cvlib::TNavEvent;
+using cvlib::TNavEventCallback;
+using cvlib::TNavEventSource;
+using cvlib::TNavEnv;
+using cvlib::NavEnvCreate;
+using cvlib::necOperationDone;
+using cvlib::necDownloadProgress;
+using cvlib::ChartCheck;
+using cvlib::QMRChartCheckCreate;
+using cvlib::InstallItem;
+using cvlib::ProductRecord;
+using cvlib::SelectionEntry;
+using cvlib::SelectionList;
+using cvlib::TProductKind;
+using cvlib::pkProgram;
+using cvlib::pkChartSet;
+using cvlib::pkAddOn;
+using cvlib::pkCompanion;
+using cvlib::PackageServiceURL;

@@ -12,6 +12,7 @@
 int RegCommand(const QStringList& args);
 int RunPusCommand(const QStringList& args);
 int InstalledCommand(const QStringList& args);
+int AccountCommand(const QStringList& args);
 
 namespace {
 
@@ -21,6 +22,7 @@ const Command kCommands[] = {
     {"pus", "pus [--lang N] URL version|history|download ... | pus error-text RESULT [SOCKETERROR]",
      RunPusCommand},
     {"installed", "installed [--cache FILE]", InstalledCommand},
+    {"account", "account URL signin|products|files|download ... (docs/cvtool-account.md)", AccountCommand},
 };
 
 void PrintUsage(FILE* out) {

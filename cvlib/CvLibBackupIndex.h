@@ -1,0 +1,25 @@
+#pragma once
+
+// The backup index file (cvbackup.idx): the install items of an installation backup with
+// their files and product records. Format: docs/backup-index.md.
+
+#include "CvLibChartCheck.h"
+
+#include <QString>
+
+#include <vector>
+
+namespace cvlib {
+
+constexpr int kBackupIndexVersion = 1;
+
+// Writes the items atomically (temporary file, flushed to disk, renamed over the old one).
+// 0 or ceBackupIndexWrite.
+int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& items);
+
+// Reads an index. 0, or ceBackupIndexMissing, ceBackupIndexForeign, ceBackupIndexCorrupt,
+// ceBackupIndexNewer, ceChkUnsafeName (a name or folder that would leave the backup);
+// items is left untouched unless the result is 0.
+int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items);
+
+}  // namespace cvlib

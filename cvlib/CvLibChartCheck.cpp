@@ -1,0 +1,1046 @@
+#include "CvLibChartCheck.h"
+
+#include "CvLibBackupIndex.h"
+#include "CvLibErrors.h"
+#include "CvLibProcess.h"
+#include "CvLibRegistry.h"
+#include "CvLibStrings.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QUrl>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <tuple>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cvlib {
+
+namespace {
+
+constexpr char kDefaultServiceURL[] = "https://account.corvane.com/";
+const QString kAccountKey = QStringLiteral("Account");
+const QString kEmailValue = QStringLiteral("Email");
+const QString kTokenValue = QStringLiteral("Token");
+
+constexpr qint64 kMaxAnswerSize = 32 * 1024 * 1024;  // a JSON answer larger than this is refused
+constexpr qint64 kWriteChunk = 8 * 1024 * 1024;      // downloads reach the disk in chunks this big
+constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;     // what Qt may hold of a download unread
+constexpr qint64 kDirectAlign = 4096;                // block alignment of direct I/O
+
+bool IsHex64(const QString& text) {
+  if (text.size() != 64) return false;
+  for (QChar c : text)
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'))) return false;
+  return true;
+}
+
+// Lenient readers for the service's answers: a missing field takes its default, a field of
+// the wrong type makes the answer malformed.
+struct AnswerReader {
+  bool ok = true;
+  int Int(const QJsonObject& o, const char* key, int def = 0) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return def;
+    const double d = v.toDouble();
+    if (!v.isDouble() || d != static_cast<double>(static_cast<int64_t>(d)) ||
+        d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max()) {
+      ok = false;
+      return def;
+    }
+    return static_cast<int>(static_cast<int64_t>(d));
+  }
+  int64_t Int64(const QJsonObject& o, const char* key) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return 0;
+    const double d = v.toDouble();
+    if (!v.isDouble() || d < 0 || d > 9007199254740992.0 || d != static_cast<double>(static_cast<int64_t>(d))) {
+      ok = false;
+      return 0;
+    }
+    return static_cast<int64_t>(d);
+  }
+  QString Str(const QJsonObject& o, const char* key) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return {};
+    if (!v.isString()) ok = false;
+    return v.toString();
+  }
+  bool Bool(const QJsonObject& o, const char* key) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return false;
+    if (!v.isBool()) ok = false;
+    return v.toBool();
+  }
+};
+
+int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
+
+bool WriteAt(int fd, const char* data, qint64 size, qint64 pos) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, static_cast<size_t>(size), static_cast<off_t>(pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= n;
+    pos += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Names, versions, folders
+
+bool IsSafeFileName(const QString& name) {
+  if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
+  for (QChar c : name)
+    if (c == u'/' || c == u'\\' || c == QChar(0)) return false;
+  return true;
+}
+
+bool IsSafeRelativeFolder(const QString& folder) {
+  if (folder.isEmpty()) return true;
+  QString f = folder;
+  if (f.endsWith(u'/')) f.chop(1);
+  if (f.isEmpty()) return false;  // "/" alone is the root
+  for (const QString& part : f.split(u'/'))
+    if (!IsSafeFileName(part)) return false;
+  return true;
+}
+
+bool ParsePackedVersion(const QString& text, uint32_t& version) {
+  version = 0;
+  if (text.isEmpty()) return true;
+  const QStringList parts = text.split(u'.');
+  if (parts.size() > 4) return false;
+  for (int i = 0; i < 4; ++i) {
+    unsigned n = 0;
+    if (i < parts.size()) {
+      bool ok = false;
+      n = parts[i].toUInt(&ok);
+      if (!ok || n > 255) return false;
+    }
+    version = version << 8 | n;
+  }
+  return true;
+}
+
+QString BackupSourceFolder(const InstallItem& item, bool chartSet) {
+  if (chartSet)
+    return QStringLiteral("QMR2/%1/%2/").arg(_FileNameReplaceInvalidChars(item.ProductCode()),
+                                             _FileNameReplaceInvalidChars(item.ModuleCode()));
+  if (item.FileCount() == 0) return {};
+  return QStringLiteral("Setups/") + item.FileName(0);
+}
+
+QString PackageServiceURL() {
+  QString url = qEnvironmentVariable("CORVANE_SERVICE_URL");
+  if (url.isEmpty())
+    url = GetAppReg().ReadString(rrSettings, QStringLiteral("Servers"), QStringLiteral("PackageService"));
+  if (url.isEmpty()) url = QString::fromLatin1(kDefaultServiceURL);
+  if (!url.endsWith(u'/')) url += u'/';
+  return url;
+}
+
+// ---------------------------------------------------------------------------------------
+// Items and lists
+
+const TItemFile& InstallItem::File(int i) const {
+  static const TItemFile none;
+  if (i < 0 || i >= FileCount()) return none;
+  return fData.files[static_cast<size_t>(i)];
+}
+
+bool InstallItem::ContainsFile(const QString& bareName) const {
+  return std::any_of(fData.files.begin(), fData.files.end(),
+                     [&](const TItemFile& f) { return f.name == bareName; });
+}
+
+void SelectionList::Add(std::unique_ptr<SelectionEntry> entry) {
+  if (entry) fEntries.push_back(std::move(entry));
+}
+
+void SelectionList::Delete(int index) {
+  if (index >= 0 && index < Count()) fEntries.erase(fEntries.begin() + index);
+}
+
+SelectionEntry* SelectionList::Get(int index) const {
+  return index >= 0 && index < Count() ? fEntries[static_cast<size_t>(index)].get() : nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// The engine
+
+class ChartCheckImpl final {
+ public:
+  ChartCheckImpl(TNavEventSource& events, const QString& productCode, uint32_t version)
+      : fEvents(events), fProductCode(productCode), fVersion(version) {}
+
+  ~ChartCheckImpl() { AbortRunning(); }
+
+  TNavEventSource& fEvents;
+  QString fProductCode;
+  uint32_t fVersion;
+  QString fServiceURL;  // empty: PackageServiceURL()
+
+  std::vector<std::shared_ptr<InstallItem>> fItems;
+  std::vector<std::shared_ptr<InstallItem>> fBackupItems;
+  QString fBackupPath;  // absolute path of the index read last
+  std::vector<std::unique_ptr<ProductRecord>> fProducts;
+
+  int fLastError = 0;
+  bool fBusy = false;
+
+  struct PendingSignIn {
+    bool pending = false;
+    int error = 0;  // found before anything was sent; reported by RequestProducts
+    QString email, password, token;
+    bool remember = false;
+  } fSignIn;
+  QByteArray fSession;
+
+  // The running request. fContext owns the connections: deleting it first means no
+  // handler runs while the reply is aborted.
+  std::unique_ptr<QNetworkAccessManager> fNetwork;
+  std::unique_ptr<QObject> fContext;
+  QNetworkReply* fReply = nullptr;
+
+  // Writes a download's buffers to its part file on a thread of its own, so that the disk
+  // works while the next buffer is received and hashed. One buffer is written at a time.
+  // The data goes to disk with direct I/O where the file system allows it: it then passes
+  // through memory once, for the hash, instead of also being copied into the page cache.
+  class Writer {
+   public:
+    Writer(int fd, int directFd) : fFd(fd), fDirectFd(directFd), fThread([this] { Run(); }) {}
+    ~Writer() {
+      {
+        std::lock_guard lock(fMutex);
+        fQuit = true;
+      }
+      fWake.notify_all();
+      fThread.join();
+      if (fDirectFd >= 0) ::close(fDirectFd);
+    }
+    // Hands over a buffer to be written at pos, after the one before it is done; the
+    // buffer must stay untouched until Wait. 0 or the error of an earlier write.
+    int Submit(const char* data, qint64 size, qint64 pos) {
+      std::unique_lock lock(fMutex);
+      fWake.wait(lock, [this] { return !fBusy; });
+      if (fError) return fError;
+      fData = data;
+      fSize = size;
+      fPos = pos;
+      fBusy = true;
+      lock.unlock();
+      fWake.notify_all();
+      return ceOK;
+    }
+    int Wait() {
+      std::unique_lock lock(fMutex);
+      fWake.wait(lock, [this] { return !fBusy; });
+      return fError;
+    }
+
+   private:
+    void Run() {
+      std::unique_lock lock(fMutex);
+      for (;;) {
+        fWake.wait(lock, [this] { return fBusy || fQuit; });
+        if (fBusy) {
+          lock.unlock();
+          const int error = Write(fData, fSize, fPos);
+          lock.lock();
+          if (error && !fError) fError = error;
+          fBusy = false;
+          fWake.notify_all();
+        } else {
+          return;
+        }
+      }
+    }
+    // Whole blocks from an aligned position directly, the rest through the page cache.
+    int Write(const char* data, qint64 size, qint64 pos) {
+      qint64 direct = 0;
+      if (fDirectFd >= 0 && pos % kDirectAlign == 0) {
+        direct = size / kDirectAlign * kDirectAlign;
+        if (direct > 0 && !WriteAt(fDirectFd, data, direct, pos)) {
+          if (errno != EINVAL) return WriteError();
+          // The file system took the flag but not the write: no direct I/O for this file.
+          ::close(fDirectFd);
+          fDirectFd = -1;
+          direct = 0;
+        }
+      }
+      return WriteAt(fFd, data + direct, size - direct, pos + direct) ? ceOK : WriteError();
+    }
+
+    const int fFd;
+    int fDirectFd;
+    std::mutex fMutex;
+    std::condition_variable fWake;
+    const char* fData = nullptr;
+    qint64 fSize = 0, fPos = 0;
+    bool fBusy = false, fQuit = false;
+    int fError = 0;
+    std::thread fThread;  // last: starts when everything above is ready
+  };
+
+  struct Download {
+    InstallItem* item = nullptr;
+    TItemFile file;
+    QString target, part;
+    int fd = -1;  // the part file
+    std::unique_ptr<Writer> writer;
+    EVP_MD_CTX* hash = nullptr;
+    qint64 offset = 0;   // bytes received: written, being written and in the buffer
+    qint64 written = 0;  // bytes handed to the writer
+    char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
+    int current = 0;                        // the buffer being filled
+    qint64 fill = 0;
+    int fallbacks = 0;  // restarts from 0 after a refused range
+    int error = 0;      // found while receiving; the reply is aborted
+    char* Buffer() const { return buffers[current]; }
+    ~Download() {
+      writer.reset();  // finishes its write before the file closes
+      if (fd >= 0) ::close(fd);
+      if (hash) EVP_MD_CTX_free(hash);
+      std::free(buffers[0]);
+      std::free(buffers[1]);
+    }
+  };
+  std::unique_ptr<Download> fDownload;
+
+  QString BaseURL() const {
+    if (fServiceURL.isEmpty()) return PackageServiceURL();
+    return fServiceURL.endsWith(u'/') ? fServiceURL : fServiceURL + u'/';
+  }
+
+  QNetworkAccessManager& Network() {
+    if (!fNetwork) fNetwork = std::make_unique<QNetworkAccessManager>();
+    return *fNetwork;
+  }
+
+  void Finish(int error) {
+    fLastError = error;
+    fBusy = false;
+    fEvents.Post({necOperationDone, 0});
+  }
+
+  void AbortRunning() {
+    fContext.reset();
+    if (fReply) {
+      fReply->disconnect();
+      fReply->abort();
+      delete fReply;
+      fReply = nullptr;
+    }
+    fDownload.reset();
+  }
+
+  // Lets go of the running reply and its connections. Called from inside their handlers,
+  // so both are deleted later, never in the middle of a handler.
+  void DropReply() {
+    if (fReply) {
+      fReply->disconnect();
+      fReply->deleteLater();
+      fReply = nullptr;
+    }
+    if (fContext) fContext.release()->deleteLater();
+  }
+
+  QNetworkRequest MakeRequest(const QUrl& url) const {
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("Deployer/%1.%2.%3.%4 (%5)")
+                          .arg(fVersion >> 24)
+                          .arg(fVersion >> 16 & 0xFF)
+                          .arg(fVersion >> 8 & 0xFF)
+                          .arg(fVersion & 0xFF)
+                          .arg(fProductCode));
+    if (!fSession.isEmpty()) request.setRawHeader("Authorization", "Bearer " + fSession);
+    return request;
+  }
+
+  // One JSON request; done gets 0 and the answer object, or an error.
+  using JsonDone = std::function<void(int error, const QJsonObject& answer)>;
+
+  void SendJson(const QString& path, const QJsonObject* body, JsonDone done) {
+    const QUrl url = QUrl(BaseURL()).resolved(QUrl(path));
+    QNetworkRequest request = MakeRequest(url);
+    if (body) {
+      request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+      fReply = Network().post(request, QJsonDocument(*body).toJson(QJsonDocument::Compact));
+    } else {
+      fReply = Network().get(request);
+    }
+    fContext = std::make_unique<QObject>();
+    QNetworkReply* reply = fReply;
+    QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [reply] {
+      if (reply->bytesAvailable() > kMaxAnswerSize) reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::finished, fContext.get(), [this, reply, done] {
+      const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+      const QByteArray data = reply->bytesAvailable() <= kMaxAnswerSize ? reply->readAll() : QByteArray();
+      const QNetworkReply::NetworkError netError = reply->error();
+      DropReply();
+      int error = 0;
+      QJsonObject answer;
+      if (status == 0) {
+        error = ceChkNetwork;
+      } else {
+        QJsonParseError parseError{};
+        const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
+        if (status == 200) {
+          if (netError != QNetworkReply::NoError) error = ceChkNetwork;
+          else if (parseError.error != QJsonParseError::NoError || !doc.isObject()) error = ceChkBadAnswer;
+          else answer = doc.object();
+        } else {
+          // The service's own error number when it sent one, else ours.
+          const QJsonValue n = doc.isObject() ? doc.object().value(QLatin1String("error")) : QJsonValue();
+          const int code = n.isDouble() ? n.toInt() : 0;
+          error = code > 0 && code < 100 ? code : ceChkHttp;
+        }
+      }
+      done(error, answer);
+    });
+  }
+
+  // ---- sign-in and product list
+
+  void StartProducts() {
+    SendJson(QStringLiteral("api/v1/products"), nullptr, [this](int error, const QJsonObject& answer) {
+      if (!error) error = TakeProducts(answer);
+      Finish(error);
+    });
+  }
+
+  int TakeProducts(const QJsonObject& answer) {
+    const QJsonValue list = answer.value(QLatin1String("products"));
+    if (!list.isArray()) return ceChkBadAnswer;
+    std::vector<std::unique_ptr<ProductRecord>> products;
+    for (const QJsonValue& v : list.toArray()) {
+      if (!v.isObject()) return ceChkBadAnswer;
+      const QJsonObject o = v.toObject();
+      AnswerReader r;
+      TProductData p;
+      p.productNumber = r.Int(o, "number");
+      p.kind = r.Int(o, "kind");
+      p.group = r.Int(o, "group");
+      p.displayName = r.Str(o, "displayName");
+      p.itemTitle = r.Str(o, "itemTitle");
+      p.moduleMask = r.Int(o, "moduleMask");
+      p.registryKey = r.Str(o, "registryKey");
+      p.revision = r.Int(o, "revision");
+      if (!ParsePackedVersion(r.Str(o, "latestVersion"), p.latestVersion)) r.ok = false;
+      p.size = r.Int64(o, "size");
+      p.installFolder = r.Str(o, "installFolder");
+      p.checked = r.Bool(o, "checked");
+      if (!r.ok) return ceChkBadAnswer;
+      // A program installs into destination + installFolder: it must stay below it.
+      if (!IsSafeRelativeFolder(p.installFolder)) return ceChkUnsafeName;
+      products.push_back(std::make_unique<ProductRecord>(p));
+    }
+    fProducts = std::move(products);
+    return ceOK;
+  }
+
+  void StoreRemembered(const QString& email, const QString& token, bool remember) {
+    TAppReg& reg = GetAppReg();
+    if (remember) {
+      reg.WriteString(rrSettings, kAccountKey, kEmailValue, email);
+      if (!token.isEmpty()) reg.WriteString(rrSettings, kAccountKey, kTokenValue, token);
+    } else {
+      reg.DeleteValue(rrSettings, kAccountKey, kEmailValue);
+      reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
+    }
+  }
+
+  int RequestProducts() {
+    if (fBusy) return ceChkBusy;
+    fBusy = true;
+    if (!fSignIn.pending) {
+      if (fSession.isEmpty()) {
+        Finish(ceChkNotSignedIn);
+        return ceChkNotSignedIn;
+      }
+      StartProducts();
+      return ceOK;
+    }
+    const PendingSignIn signIn = fSignIn;
+    fSignIn = PendingSignIn();  // the password is held no longer than needed
+    if (signIn.error) {
+      Finish(signIn.error);
+      return signIn.error;
+    }
+    fSession.clear();
+    QJsonObject body;
+    body["email"] = signIn.email;
+    if (!signIn.token.isEmpty()) body["token"] = signIn.token;
+    else body["password"] = signIn.password;
+    body["remember"] = signIn.remember;
+    SendJson(QStringLiteral("api/v1/signin"), &body, [this, signIn](int error, const QJsonObject& answer) {
+      if (error) {
+        Finish(error);
+        return;
+      }
+      const QJsonValue session = answer.value(QLatin1String("session"));
+      const QJsonValue token = answer.value(QLatin1String("token"));
+      if (!session.isString() || session.toString().isEmpty() || !(token.isUndefined() || token.isString())) {
+        Finish(ceChkBadAnswer);
+        return;
+      }
+      fSession = session.toString().toUtf8();
+      const QString email = answer.value(QLatin1String("email")).toString(signIn.email);
+      StoreRemembered(email.isEmpty() ? signIn.email : email, token.toString(), signIn.remember);
+      StartProducts();
+    });
+    return ceOK;
+  }
+
+  int PrepareSignIn(PendingSignIn signIn) {
+    if (signIn.error == 0 && signIn.email.isEmpty()) signIn.error = ceChkBadArgument;
+    signIn.pending = true;
+    fSignIn = signIn;
+    return signIn.error;
+  }
+
+  // ---- file list
+
+  ProductRecord* FindProduct(int number, int mask) const {
+    for (const auto& p : fProducts)
+      if (p->ProductNumber() == number && p->ModuleMask() == mask) return p.get();
+    return nullptr;
+  }
+
+  bool IsChartSet(const InstallItem& item) const {
+    if (const ProductRecord* p = FindProduct(item.ProductNumber(), item.ModuleMask()))
+      return p->Kind() == pkChartSet;
+    if (item.Data().hasProduct) return item.Data().product.kind == pkChartSet;
+    return F12(item.ProductNumber());
+  }
+
+  int TakeItems(const QJsonObject& answer) {
+    const QJsonValue list = answer.value(QLatin1String("items"));
+    if (!list.isArray()) return ceChkBadAnswer;
+    std::vector<std::shared_ptr<InstallItem>> items;
+    for (const QJsonValue& v : list.toArray()) {
+      if (!v.isObject()) return ceChkBadAnswer;
+      const QJsonObject o = v.toObject();
+      AnswerReader r;
+      TItemData d;
+      d.productNumber = r.Int(o, "product");
+      d.moduleMask = r.Int(o, "mask");
+      d.productCode = r.Str(o, "productCode");
+      d.moduleCode = r.Str(o, "moduleCode");
+      d.productName = r.Str(o, "productName");
+      d.moduleName = r.Str(o, "moduleName");
+      d.revision = r.Int(o, "revision");
+      d.installFolder = r.Str(o, "installFolder");
+      d.status = r.Int(o, "status");
+      const QJsonValue files = o.value(QLatin1String("files"));
+      if (!(files.isArray() || files.isUndefined())) return ceChkBadAnswer;
+      for (const QJsonValue& fv : files.toArray()) {
+        if (!fv.isObject()) return ceChkBadAnswer;
+        const QJsonObject fo = fv.toObject();
+        TItemFile f;
+        f.name = r.Str(fo, "name");
+        f.folder = r.Str(fo, "folder");
+        f.size = r.Int64(fo, "size");
+        f.time = r.Int(fo, "time");
+        f.addOn = r.Bool(fo, "addon");
+        f.sha256 = r.Str(fo, "sha256").toLower();
+        f.url = r.Str(fo, "url");
+        if (!r.ok) return ceChkBadAnswer;
+        if (!IsSafeFileName(f.name) || !IsSafeRelativeFolder(f.folder)) return ceChkUnsafeName;
+        if (!IsHex64(f.sha256) || f.url.isEmpty()) return ceChkBadAnswer;
+        d.files.push_back(f);
+      }
+      if (!r.ok) return ceChkBadAnswer;
+      if (!IsSafeRelativeFolder(d.installFolder) ||
+          (!d.productCode.isEmpty() && !IsSafeFileName(d.productCode)) ||
+          (!d.moduleCode.isEmpty() && !IsSafeFileName(d.moduleCode)))
+        return ceChkUnsafeName;
+      if (const ProductRecord* p = FindProduct(d.productNumber, d.moduleMask)) {
+        d.hasProduct = true;
+        d.product = p->Data();
+      }
+      auto item = std::make_shared<InstallItem>(std::move(d));
+      item->MutableData().sourceFolder = BackupSourceFolder(*item, IsChartSet(*item));
+      items.push_back(std::move(item));
+    }
+    fItems = std::move(items);
+    return ceOK;
+  }
+
+  int RequestFileList(const SelectionList& selection) {
+    if (fBusy) return ceChkBusy;
+    fBusy = true;
+    if (fSession.isEmpty()) {
+      Finish(ceChkNotSignedIn);
+      return ceChkNotSignedIn;
+    }
+    QJsonArray entries;
+    for (int i = 0; i < selection.Count(); ++i) {
+      const SelectionEntry* e = selection.Get(i);
+      QJsonObject o;
+      o["product"] = e->ProductNumber();
+      o["mask"] = e->ModuleMask();
+      o["kind"] = e->Kind();
+      entries.append(o);
+    }
+    QJsonObject body;
+    body["selection"] = entries;
+    SendJson(QStringLiteral("api/v1/files"), &body, [this](int error, const QJsonObject& answer) {
+      if (!error) error = TakeItems(answer);
+      // A failed list leaves no items of an earlier one behind to be taken for this one.
+      if (error) fItems.clear();
+      Finish(error);
+    });
+    return ceOK;
+  }
+
+  // ---- downloads
+
+  bool OwnsItem(const InstallItem* item) const {
+    auto has = [item](const std::vector<std::shared_ptr<InstallItem>>& list) {
+      return std::any_of(list.begin(), list.end(), [item](const auto& p) { return p.get() == item; });
+    };
+    return item && (has(fItems) || has(fBackupItems));
+  }
+
+  void FailDownload(int error, bool keepPart) {
+    DropReply();
+    if (fDownload) {
+      if (!keepPart) ::unlink(QFile::encodeName(fDownload->part).constData());
+      fDownload.reset();
+    }
+    Finish(error);
+  }
+
+  // Hands the filled buffer to the writer and goes on with the other one.
+  int FlushBuffer() {
+    Download& d = *fDownload;
+    if (d.fill == 0) return ceOK;
+    if (const int error = d.writer->Submit(d.Buffer(), d.fill, d.written)) return error;
+    d.written += d.fill;
+    d.fill = 0;
+    d.current ^= 1;
+    return ceOK;
+  }
+
+  // Everything received is on disk: 0 or the error of a write.
+  int FlushAll() {
+    const int error = FlushBuffer();
+    const int waited = fDownload->writer ? fDownload->writer->Wait() : ceOK;
+    return error ? error : waited;
+  }
+
+  int StartDownload(InstallItem* item, int fileIndex, const QString& folder) {
+    if (fBusy) return ceChkBusy;
+    fBusy = true;
+    auto fail = [this](int error) {
+      fDownload.reset();
+      Finish(error);
+      return error;
+    };
+    if (!OwnsItem(item) || fileIndex < 0 || fileIndex >= item->FileCount()) return fail(ceChkBadArgument);
+    const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
+    if (!IsSafeFileName(file.name)) return fail(ceChkUnsafeName);
+    if (file.url.isEmpty() || !IsHex64(file.sha256)) return fail(ceChkBadArgument);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) return fail(ceFileNotFound);
+
+    fDownload = std::make_unique<Download>();
+    Download& d = *fDownload;
+    d.item = item;
+    d.file = file;
+    d.target = QDir(folder).filePath(file.name);
+    d.part = d.target + QStringLiteral(".part");
+    d.hash = EVP_MD_CTX_new();
+    for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+    if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+      return fail(ceChkChecksum);
+    const QByteArray part = QFile::encodeName(d.part);
+    d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (d.fd < 0) return fail(ceFileCreate);
+    struct stat st {};
+    if (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(ceFileCreate);
+    // A part left by an interrupted attempt is resumed from its last whole block (so that
+    // direct I/O can go on); its bytes go through the hash first.
+    qint64 keep = st.st_size;
+    if (keep > file.size) keep = 0;
+    else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
+    if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
+    while (d.offset < keep) {
+      const ssize_t n = ::pread(d.fd, d.Buffer(), static_cast<size_t>(std::min(keep - d.offset, kWriteChunk)),
+                                static_cast<off_t>(d.offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(ceFileRead);
+      EVP_DigestUpdate(d.hash, d.Buffer(), static_cast<size_t>(n));
+      d.offset += n;
+    }
+    d.written = d.offset;
+    if (d.offset == file.size) {
+      // Everything is there already; only the check remains. Still asynchronous.
+      QMetaObject::invokeMethod(
+          (fContext = std::make_unique<QObject>()).get(), [this] { CompleteDownload(); },
+          Qt::QueuedConnection);
+      return ceOK;
+    }
+    d.writer = std::make_unique<Writer>(d.fd, ::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+    SendRange();
+    return ceOK;
+  }
+
+  void SendRange() {
+    Download& d = *fDownload;
+    QNetworkRequest request = MakeRequest(QUrl(BaseURL()).resolved(QUrl(d.file.url)));
+    if (d.offset > 0) request.setRawHeader("Range", "bytes=" + QByteArray::number(d.offset) + "-");
+    fReply = Network().get(request);
+    fReply->setReadBufferSize(kReplyBuffer);
+    fContext = std::make_unique<QObject>();
+    QNetworkReply* reply = fReply;
+    auto statusChecked = std::make_shared<bool>(false);
+    QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [this, reply, statusChecked] {
+      if (!*statusChecked) {
+        *statusChecked = true;
+        if (!AcceptStatus(reply)) return;
+      }
+      Receive(reply);
+    });
+    QObject::connect(reply, &QNetworkReply::finished, fContext.get(), [this, reply, statusChecked] {
+      if (!*statusChecked && fDownload->error == 0) {
+        *statusChecked = true;
+        if (!AcceptStatus(reply)) {
+          // Refused (aborting a finished reply sends nothing more), unless it restarted.
+          if (fReply == reply) ReplyFinished(reply);
+          return;
+        }
+      }
+      if (fDownload->error == 0 && reply->bytesAvailable() > 0) Receive(reply);
+      ReplyFinished(reply);
+    });
+  }
+
+  // Starts the file again from its first byte.
+  bool Restart() {
+    Download& d = *fDownload;
+    if (d.fallbacks++ > 0 || d.writer->Wait() != 0 || ::ftruncate(d.fd, 0) != 0 ||
+        !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+      return false;
+    d.offset = d.written = d.fill = 0;
+    return true;
+  }
+
+  // Checks the answer's status before the first byte is taken. False when the reply was
+  // given up (a restart or a failure is then under way).
+  bool AcceptStatus(QNetworkReply* reply) {
+    Download& d = *fDownload;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (d.offset > 0 && status == 206) {
+      const QByteArray range = reply->rawHeader("Content-Range");
+      if (range.startsWith("bytes " + QByteArray::number(d.offset) + "-")) return true;
+      d.error = ceChkBadAnswer;
+    } else if (status == 200 && d.offset == 0) {
+      return true;
+    } else if (status == 200 || (d.offset > 0 && status == 416)) {
+      // The service ignored or refused the range: the whole file again.
+      if (Restart()) {
+        if (status == 200) return true;
+        DropReply();
+        SendRange();
+        return false;
+      }
+      d.error = ceChkHttp;
+    } else if (status == 0) {
+      return true;  // a network failure: finished tells it
+    } else {
+      d.error = ceChkHttp;
+    }
+    reply->abort();
+    return false;
+  }
+
+  void Receive(QNetworkReply* reply) {
+    Download& d = *fDownload;
+    if (d.error) return;
+    for (;;) {
+      const qint64 n = reply->read(d.Buffer() + d.fill, kWriteChunk - d.fill);
+      if (n <= 0) break;
+      EVP_DigestUpdate(d.hash, d.Buffer() + d.fill, static_cast<size_t>(n));
+      d.fill += n;
+      d.offset += n;
+      if (d.offset > d.file.size) {
+        d.error = ceChkChecksum;
+        reply->abort();
+        return;
+      }
+      if (d.fill == kWriteChunk) {
+        if (const int error = FlushBuffer()) {
+          d.error = error;
+          reply->abort();
+          return;
+        }
+      }
+    }
+    fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
+  }
+
+  void ReplyFinished(QNetworkReply* reply) {
+    Download& d = *fDownload;
+    const QNetworkReply::NetworkError netError = reply->error();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    DropReply();
+    const int flushed = FlushAll();
+    if (!d.error) d.error = flushed;
+    if (d.error) {
+      // Damaged or unwritable data is not worth resuming.
+      FailDownload(d.error, false);
+      return;
+    }
+    if (netError != QNetworkReply::NoError || d.offset < d.file.size) {
+      // Broken off: what arrived stays in the part file for the next attempt.
+      const bool started = d.offset > 0;
+      const int error = status != 0 && status != 200 && status != 206 ? ceChkHttp
+                        : started ? ceChkIncomplete
+                                  : ceChkNetwork;
+      FailDownload(error, true);
+      return;
+    }
+    CompleteDownload();
+  }
+
+  void CompleteDownload() {
+    DropReply();
+    Download& d = *fDownload;
+    d.writer.reset();  // everything is written: ReplyFinished waited for it
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(d.hash, digest, &length);
+    const QString sha = QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
+    struct stat st {};
+    if (d.offset != d.file.size || ::fstat(d.fd, &st) != 0 || st.st_size != d.file.size || sha != d.file.sha256) {
+      FailDownload(ceChkChecksum, false);
+      return;
+    }
+    // Its modification time is what later tells whether the file is current.
+    const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
+    if (::futimens(d.fd, times) != 0 || ::close(d.fd) != 0) {
+      d.fd = -1;
+      FailDownload(ceFileWrite, false);
+      return;
+    }
+    d.fd = -1;
+    if (std::rename(QFile::encodeName(d.part).constData(), QFile::encodeName(d.target).constData()) != 0) {
+      FailDownload(ceFileWrite, false);
+      return;
+    }
+    fDownload.reset();
+    Finish(ceOK);
+  }
+
+  // ---- backup index
+
+  int ReadBackupIndex(const QString& path) {
+    std::vector<TItemData> data;
+    const int error = ReadBackupIndexFile(path, data);
+    if (error) {
+      fBackupItems.clear();
+      fBackupPath.clear();
+      return error;
+    }
+    std::vector<std::shared_ptr<InstallItem>> items;
+    for (TItemData& d : data) items.push_back(std::make_shared<InstallItem>(std::move(d)));
+    fItems = items;
+    fBackupItems = std::move(items);
+    fBackupPath = QFileInfo(path).absoluteFilePath();
+    return ceOK;
+  }
+
+  int WriteBackupIndex(const QString& path) {
+    std::vector<TItemData> out;
+    auto contains = [&out](int number, int mask) {
+      return std::any_of(out.begin(), out.end(), [&](const TItemData& d) {
+        return d.productNumber == number && d.moduleMask == mask;
+      });
+    };
+    for (const auto& item : fItems) {
+      if (!item->Selected() || !item->Succeeded() || item->Status() != 0) continue;
+      if (contains(item->ProductNumber(), item->ModuleMask())) continue;
+      TItemData d = item->Data();
+      if (const ProductRecord* p = FindProduct(d.productNumber, d.moduleMask)) {
+        d.hasProduct = true;
+        d.product = p->Data();
+      }
+      if (d.sourceFolder.isEmpty()) d.sourceFolder = BackupSourceFolder(*item, IsChartSet(*item));
+      for (TItemFile& f : d.files) f.url.clear();  // a backup is read without the service
+      out.push_back(std::move(d));
+    }
+    // What an earlier run put into this backup stays in its index.
+    if (!fBackupPath.isEmpty() && fBackupPath == QFileInfo(path).absoluteFilePath()) {
+      for (const auto& item : fBackupItems)
+        if (!contains(item->ProductNumber(), item->ModuleMask())) out.push_back(item->Data());
+    }
+    return WriteBackupIndexFile(path, out);
+  }
+};
+
+// ---------------------------------------------------------------------------------------
+
+ChartCheck::ChartCheck(TNavEventSource& events, const QString& productCode, uint32_t progVersion)
+    : fImpl(std::make_unique<ChartCheckImpl>(events, productCode, progVersion)) {}
+
+ChartCheck::~ChartCheck() = default;
+
+void ChartCheck::ClearProducts() { fImpl->fProducts.clear(); }
+
+void ChartCheck::AddItemProduct(const InstallItem* item) {
+  if (!item || fImpl->FindProduct(item->ProductNumber(), item->ModuleMask())) return;
+  TProductData p;
+  if (item->Data().hasProduct) {
+    p = item->Data().product;
+  } else {
+    // An index without records: what the item itself tells.
+    const bool chart = F12(item->ProductNumber());
+    p.productNumber = item->ProductNumber();
+    p.kind = chart ? pkChartSet : pkProgram;
+    p.displayName = item->ProductName();
+    p.itemTitle = chart ? item->ModuleName() : QString();
+    p.installFolder = item->InstallFolder();
+    p.checked = true;
+    for (int i = 0; i < item->FileCount(); ++i) p.size += item->FileSize(i);
+  }
+  p.productNumber = item->ProductNumber();
+  p.moduleMask = item->ModuleMask();
+  p.revision = item->Revision();
+  fImpl->fProducts.push_back(std::make_unique<ProductRecord>(p));
+}
+
+void ChartCheck::FinishProducts() {
+  std::stable_sort(fImpl->fProducts.begin(), fImpl->fProducts.end(), [](const auto& a, const auto& b) {
+    return std::tuple(a->Kind(), a->Group()) < std::tuple(b->Kind(), b->Group()) ||
+           (std::tuple(a->Kind(), a->Group()) == std::tuple(b->Kind(), b->Group()) &&
+            QString::compare(a->DisplayName(), b->DisplayName(), Qt::CaseInsensitive) < 0);
+  });
+}
+
+std::unique_ptr<SelectionEntry> ChartCheck::NewSelectionEntry() const {
+  return std::make_unique<SelectionEntry>();
+}
+
+std::unique_ptr<SelectionList> ChartCheck::NewSelectionList() const { return std::make_unique<SelectionList>(); }
+
+ProductRecord* ChartCheck::FindProductRecord(int productNumber, int moduleMask) const {
+  return fImpl->FindProduct(productNumber, moduleMask);
+}
+
+InstallItem* ChartCheck::FindBackupItem(int productNumber, int moduleMask) const {
+  for (const auto& item : fImpl->fBackupItems)
+    if (item->ProductNumber() == productNumber && item->ModuleMask() == moduleMask) return item.get();
+  return nullptr;
+}
+
+int ChartCheck::ProductCount() const { return static_cast<int>(fImpl->fProducts.size()); }
+
+ProductRecord* ChartCheck::Product(int index) const {
+  return index >= 0 && index < ProductCount() ? fImpl->fProducts[static_cast<size_t>(index)].get() : nullptr;
+}
+
+int ChartCheck::ItemCount() const { return static_cast<int>(fImpl->fItems.size()); }
+
+InstallItem* ChartCheck::Item(int index) const {
+  return index >= 0 && index < ItemCount() ? fImpl->fItems[static_cast<size_t>(index)].get() : nullptr;
+}
+
+int ChartCheck::LastError() const { return fImpl->fLastError; }
+
+bool ChartCheck::IsBusy() const { return fImpl->fBusy; }
+
+bool ChartCheck::RememberedEmail(QString& email) const {
+  email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
+  return !email.isEmpty();
+}
+
+int ChartCheck::ReadBackupIndex(const QString& path) { return fImpl->ReadBackupIndex(path); }
+
+int ChartCheck::WriteBackupIndex(const QString& path, bool /*flag*/) { return fImpl->WriteBackupIndex(path); }
+
+int ChartCheck::SignIn(const QString& text, bool remember) {
+  ChartCheckImpl::PendingSignIn s;
+  s.remember = remember;
+  if (text.isEmpty()) {
+    s.email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
+    s.token = GetAppReg().ReadString(rrSettings, kAccountKey, kTokenValue);
+    if (s.email.isEmpty() || s.token.isEmpty()) s.error = ceChkNoRemembered;
+  } else {
+    const qsizetype semicolon = text.indexOf(u';');
+    if (semicolon < 0) {
+      s.error = ceChkBadArgument;
+    } else {
+      s.email = text.left(semicolon).trimmed();
+      s.password = text.mid(semicolon + 1);
+    }
+  }
+  return fImpl->PrepareSignIn(s);
+}
+
+int ChartCheck::SignInEmail(const QString& email, bool remember) {
+  ChartCheckImpl::PendingSignIn s;
+  s.remember = remember;
+  s.email = email.trimmed();
+  s.token = GetAppReg().ReadString(rrSettings, kAccountKey, kTokenValue);
+  if (s.token.isEmpty()) s.error = ceChkNoRemembered;
+  return fImpl->PrepareSignIn(s);
+}
+
+int ChartCheck::SignInPassword(const QString& password, bool remember) {
+  ChartCheckImpl::PendingSignIn s;
+  s.remember = remember;
+  s.email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
+  s.password = password;
+  if (s.email.isEmpty()) s.error = ceChkNoRemembered;
+  return fImpl->PrepareSignIn(s);
+}
+
+int ChartCheck::RequestProducts() { return fImpl->RequestProducts(); }
+
+int ChartCheck::RequestFileList(const SelectionList& selection) { return fImpl->RequestFileList(selection); }
+
+int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder) {
+  return fImpl->StartDownload(item, fileIndex, targetFolder);
+}
+
+void ChartCheck::SetServiceURL(const QString& url) { fImpl->fServiceURL = url; }
+
+QString ChartCheck::ServiceURL() const { return fImpl->BaseURL(); }
+
+std::unique_ptr<ChartCheck> QMRChartCheckCreate(TNavEventSource& events, const QString& productCode,
+                                                uint32_t progVersion) {
+  return std::make_unique<ChartCheck>(events, productCode, progVersion);
+}
+
+}  // namespace cvlib

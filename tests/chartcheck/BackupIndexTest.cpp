@@ -1,0 +1,197 @@
+// The backup index: what a backup keeps of its items and products, and damaged indexes.
+#include "EngineFixture.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+using namespace cvtest;
+using cvlib::TItemData;
+using cvlib::TItemFile;
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& data) {
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(data);
+}
+
+TItemData ChartItem(int mask, const QString& module) {
+  TItemData d;
+  d.productNumber = 1001;
+  d.moduleMask = mask;
+  d.productCode = "NS";
+  d.productName = "North Sea";
+  d.moduleCode = module;
+  d.moduleName = "Part " + module;
+  d.revision = 2;
+  d.sourceFolder = "QMR2/NS/" + module + "/";
+  d.files.push_back({module + ".qmr2", "", 1234, 1700000000, false, QString(64, 'a'), {}});
+  d.files.push_back({module + ".db", "", 5000000000LL, 1700000001, false, QString(64, 'b'), {}});
+  d.hasProduct = true;
+  d.product.productNumber = 1001;
+  d.product.kind = 1;
+  d.product.group = 2019;
+  d.product.displayName = "North Sea";
+  d.product.itemTitle = "Part " + module;
+  d.product.moduleMask = mask;
+  d.product.revision = 2;
+  d.product.size = 5000001234LL;
+  return d;
+}
+
+TItemData ProgramItem() {
+  TItemData d;
+  d.productNumber = 100;
+  d.moduleMask = 1;
+  d.productCode = "NAV";
+  d.productName = "Navigator";
+  d.revision = 3;
+  d.installFolder = "Navigator";
+  d.sourceFolder = "Setups/navsetup.bin";
+  d.files.push_back({"navsetup.bin", "", 300, 1700000000, false, QString(64, 'c'), {}});
+  d.files.push_back({"manual.pdf", "docs/en", 6, 1600000000, true, QString(64, 'd'), {}});
+  return d;  // an index without a product record: the record is made from the item
+}
+
+}  // namespace
+
+TEST_F(EngineTest, BackupIndexRoundTripRebuildsItemsAndProducts) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ProgramItem(), ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  ASSERT_EQ(check->ItemCount(), 3);
+  const InstallItem* nav = check->Item(0);
+  EXPECT_EQ(nav->ProductNumber(), 100);
+  EXPECT_EQ(nav->ModuleMask(), 1);
+  EXPECT_EQ(nav->ProductCode(), "NAV");
+  EXPECT_EQ(nav->ProductName(), "Navigator");
+  EXPECT_EQ(nav->InstallFolder(), "Navigator");
+  EXPECT_EQ(nav->SourceFolder(), "Setups/navsetup.bin");
+  ASSERT_EQ(nav->FileCount(), 2);
+  EXPECT_EQ(nav->FileName(1), "manual.pdf");
+  EXPECT_EQ(nav->FileFolder(1), "docs/en");
+  EXPECT_EQ(nav->FileTime(1), 1600000000);
+  EXPECT_EQ(nav->FileSize(1), 6);
+  EXPECT_TRUE(nav->IsAddOn(1));
+  EXPECT_FALSE(nav->IsAddOn(0));
+  const InstallItem* b = check->Item(2);
+  EXPECT_EQ(b->ModuleCode(), "B");
+  EXPECT_EQ(b->ModuleName(), "Part B");
+  EXPECT_EQ(b->FileSize(1), 5000000000LL);
+  EXPECT_EQ(b->SourceFolder(), "QMR2/NS/B/");
+  EXPECT_EQ(check->FindBackupItem(1001, 2), b);
+  EXPECT_EQ(check->FindBackupItem(1001, 4), nullptr);
+
+  check->ClearProducts();
+  for (int i = 0; i < check->ItemCount(); ++i) check->AddItemProduct(check->Item(i));
+  check->AddItemProduct(check->Item(1));  // once only
+  check->FinishProducts();
+  ASSERT_EQ(check->ProductCount(), 3);
+  EXPECT_EQ(check->Product(0)->ProductNumber(), 100);  // programs first
+  EXPECT_EQ(check->Product(0)->Kind(), 0);
+  EXPECT_EQ(check->Product(0)->DisplayName(), "Navigator");
+  EXPECT_EQ(check->Product(0)->Size(), 306);
+  const ProductRecord* a = check->FindProductRecord(1001, 1);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->Kind(), 1);
+  EXPECT_EQ(a->Group(), 2019);
+  EXPECT_EQ(a->ItemTitle(), "Part A");
+  EXPECT_EQ(a->Revision(), 2);
+}
+
+TEST_F(EngineTest, AnUpdatedBackupKeepsWhatItHadAndAddsWhatSucceeded) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+
+  // The updating run brings module A anew and the program; the program failed.
+  service.products = nlohmann::json::array(
+      {{{"number", 1001}, {"kind", 1}, {"group", 7}, {"displayName", "North Sea"}, {"moduleMask", 1}, {"revision", 5}}});
+  service.items = nlohmann::json::array(
+      {{{"product", 1001}, {"mask", 1}, {"productCode", "NS"}, {"moduleCode", "A"}, {"revision", 5},
+        {"files", nlohmann::json::array({service.AddFile("A.qmr2", "new")})}},
+       {{"product", 100}, {"mask", 1}, {"productCode", "NAV"},
+        {"files", nlohmann::json::array({service.AddFile("navsetup.bin", "x")})}}});
+  ASSERT_EQ(SignInAndList(), 0);
+  ASSERT_EQ(FileList({{1001, 1}, {100, 1}}), 0);
+  ASSERT_EQ(check->ItemCount(), 2);
+  check->Item(0)->SetSucceeded(true);
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+
+  auto other = NewCheck();
+  ASSERT_EQ(other->ReadBackupIndex(path), 0);
+  ASSERT_EQ(other->ItemCount(), 2);
+  EXPECT_EQ(other->FindBackupItem(1001, 1)->Revision(), 5);
+  EXPECT_EQ(other->FindBackupItem(1001, 2)->Revision(), 2);
+  EXPECT_EQ(other->FindBackupItem(100, 1), nullptr);
+  other->ClearProducts();
+  for (int i = 0; i < other->ItemCount(); ++i) other->AddItemProduct(other->Item(i));
+  other->FinishProducts();
+  EXPECT_EQ(other->FindProductRecord(1001, 1)->Group(), 7);  // the record came along
+}
+
+TEST_F(EngineTest, DamagedIndexesAreErrorsAndChangeNothing) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString good = folder + "/good.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(good, {ChartItem(1, "A")}), 0);
+  const QByteArray bytes = ReadAll(good);
+  ASSERT_EQ(check->ReadBackupIndex(good), 0);
+  const QString bad = folder + "/cvbackup.idx";
+
+  auto expectRefused = [&](const QByteArray& data, const std::string& what) {
+    SCOPED_TRACE(what);
+    WriteAll(bad, data);
+    EXPECT_NE(check->ReadBackupIndex(bad), 0);
+    EXPECT_EQ(check->ItemCount(), 1);                   // the items read before stay
+    EXPECT_EQ(check->FindBackupItem(1001, 1), nullptr);  // but no backup is known
+  };
+  for (int n = 0; n < bytes.size(); ++n) expectRefused(bytes.left(n), "cut at " + std::to_string(n));
+  for (int i = 0; i < bytes.size(); ++i) {
+    QByteArray flipped = bytes;
+    flipped[i] = static_cast<char>(flipped[i] ^ 0x20);
+    expectRefused(flipped, "flipped at " + std::to_string(i));
+  }
+
+  struct Case {
+    QByteArray data;
+    int error;
+  } cases[] = {
+      {"\x89PNG\r\n\x1a\n", cvlib::ceBackupIndexForeign},
+      {"[AutoRun]\r\nshellexecute=Deployer\r\n", cvlib::ceBackupIndexForeign},
+      {"CVBACKUPIDX 2 2 " + QCryptographicHash::hash("{}", QCryptographicHash::Sha256).toHex() + "\n{}",
+       cvlib::ceBackupIndexNewer},
+  };
+  for (const Case& c : cases) {
+    WriteAll(bad, c.data);
+    EXPECT_EQ(check->ReadBackupIndex(bad), c.error);
+  }
+  EXPECT_EQ(check->ReadBackupIndex(folder + "/none.idx"), cvlib::ceBackupIndexMissing);
+}
+
+TEST_F(EngineTest, AnIndexWithHostileNamesIsRefusedThoughItsChecksumIsRight) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  auto withFile = [](const QString& name, const QString& folder) {
+    TItemData d = ChartItem(1, "A");
+    d.files[0].name = name;
+    d.files[0].folder = folder;
+    return d;
+  };
+  TItemData upSource = ChartItem(1, "A");
+  upSource.sourceFolder = "../../etc/";
+  TItemData absSource = ChartItem(1, "A");
+  absSource.sourceFolder = "/etc/";
+  for (const TItemData& d : {withFile("../x", ""), withFile("/etc/x", ""), withFile("", ""),
+                              withFile("a", "a/../../b"), upSource, absSource}) {
+    ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {d}), 0);
+    EXPECT_EQ(check->ReadBackupIndex(path), cvlib::ceChkUnsafeName);
+  }
+  // Writing into a folder that is gone fails and leaves nothing behind.
+  EXPECT_EQ(check->WriteBackupIndex(path + ".gone/cvbackup.idx"), cvlib::ceBackupIndexWrite);
+}
