@@ -821,7 +821,12 @@ class ChartCheckImpl final {
       FailDownload(d.error, false);
       return;
     }
-    if (netError != QNetworkReply::NoError || d.offset < d.file.size) {
+    if (netError == QNetworkReply::NoError && d.offset < d.file.size) {
+      // The whole answer arrived and is shorter than announced: resuming cannot mend that.
+      FailDownload(ceChkChecksum, false);
+      return;
+    }
+    if (netError != QNetworkReply::NoError) {
       // Broken off: what arrived stays in the part file for the next attempt.
       const bool started = d.offset > 0;
       const int error = status != 0 && status != 200 && status != 206 ? ceChkHttp

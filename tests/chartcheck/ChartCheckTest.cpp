@@ -307,7 +307,7 @@ TEST_F(DownloadTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
 }
 
 TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
-  // Same size, other bytes; then a longer file; then a damaged part left from before.
+  // Same size, other bytes; a longer file; a shorter one; then a damaged part left from before.
   std::string other = RandomBytes(content.size(), 99);
   service.ReplaceFile("navsetup.bin", other);
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
@@ -315,6 +315,12 @@ TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
   EXPECT_FALSE(QFile::exists(target + ".part"));
 
   service.ReplaceFile("navsetup.bin", content.toStdString() + "tail");
+  EXPECT_EQ(Download(), cvlib::ceChkChecksum);
+  EXPECT_FALSE(QFile::exists(target));
+  EXPECT_FALSE(QFile::exists(target + ".part"));
+
+  // A whole answer shorter than announced leaves nothing to resume.
+  service.ReplaceFile("navsetup.bin", content.left(content.size() - 100).toStdString());
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
   EXPECT_FALSE(QFile::exists(target));
   EXPECT_FALSE(QFile::exists(target + ".part"));
