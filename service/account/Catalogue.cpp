@@ -414,10 +414,12 @@ std::vector<TServiceProduct> TCatalogue::ProductList(const std::string& email) c
   if (!account) return list;
   for (const auto& product : products_)
     if (!product.withdrawn && Owns(*account, product)) list.push_back(product);
-  // Kind, then group, then display name: chart sets of one product end up side by side.
+  // Kind, then group, then display name without regard to letter case (as people read the
+  // list, and as a client sorts a backup's records): chart sets of one product end up side by side.
   std::stable_sort(list.begin(), list.end(), [](const TServiceProduct& a, const TServiceProduct& b) {
-    return std::tie(a.kind, a.group, a.displayName, a.number, a.moduleMask) <
-           std::tie(b.kind, b.group, b.displayName, b.number, b.moduleMask);
+    const std::string aName = Lower(a.displayName), bName = Lower(b.displayName);
+    return std::tie(a.kind, a.group, aName, a.displayName, a.number, a.moduleMask) <
+           std::tie(b.kind, b.group, bName, b.displayName, b.number, b.moduleMask);
   });
   return list;
 }

@@ -235,6 +235,33 @@ TEST_F(AccountServiceTest, ProductListNeedsASessionAndShowsOwnedProductsInOrder)
   EXPECT_EQ(json::parse(res->body)["error"], 5);
 }
 
+// The wizard shows names as people read them: letter case does not decide the order, so a
+// client that sorts its own records (a backup's) comes to the same order.
+TEST(AccountServiceOrder, DisplayNamesSortWithoutRegardToLetterCase) {
+  const std::string folder = MakeTempFolder(QStringLiteral("order")).toStdString();
+  WriteFile(folder + "/files/a.qmr2", "chart");
+  json products = json::array();
+  json owned = json::array();
+  int number = 1500;
+  for (const char* name : {"beta", "Alpha", "Gamma", "delta", "alpha"}) {
+    products.push_back({{"number", number}, {"kind", 1}, {"displayName", name},
+                        {"files", {{{"name", "a.qmr2"}, {"path", "a.qmr2"}}}}});
+    owned.push_back({{"product", number++}});
+  }
+  WriteFile(folder + "/catalogue.json", json{{"products", products}}.dump());
+  const std::string salt = cvservice::RandomHex(16);
+  WriteFile(folder + "/accounts.json",
+            json{{"accounts", {{{"email", kEmail}, {"salt", salt}, {"rounds", 1000},
+                                {"hash", cvservice::HashPassword(kPassword, salt, 1000)}, {"products", owned}}}}}
+                .dump());
+  TCatalogue catalogue;
+  std::string error;
+  ASSERT_TRUE(catalogue.Load(folder, error)) << error;
+  std::vector<std::string> names;
+  for (const auto& p : catalogue.ProductList(kEmail)) names.push_back(p.displayName);
+  EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "alpha", "beta", "delta", "Gamma"}));
+}
+
 TEST_F(AccountServiceTest, FileListForASelection) {
   const json items = Files({{{"product", 100}, {"mask", 1}, {"kind", 0}},
                             {{"product", 1001}, {"mask", 3}, {"kind", 1}},
