@@ -3,6 +3,7 @@
 #include "CvMsgBoxPresenter.h"
 #include "CvPUSTransport.h"
 
+#include <QDate>
 #include <QFile>
 
 #include <algorithm>
@@ -34,6 +35,41 @@ bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
   v = negative ? -v : v;
   if (v > 2147483647LL) return false;
   value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// "YYYY-MM-DD" with an optional " hh:mm" and ":ss", as the server writes its dates, in days
+// since 1899-12-30 with the time of day as fraction.
+bool ParseDateTime(const QByteArray& text, double& dateTime) {
+  qsizetype pos = 0;
+  const auto digits = [&](int maxDigits, int& value) {
+    const qsizetype start = pos;
+    value = 0;
+    while (pos < text.size() && pos - start < maxDigits && text[pos] >= '0' && text[pos] <= '9')
+      value = value * 10 + (text[pos++] - '0');
+    return pos > start;
+  };
+  const auto take = [&](char c) {
+    if (pos >= text.size() || text[pos] != c) return false;
+    ++pos;
+    return true;
+  };
+  int year = 0, month = 0, day = 0;
+  if (!digits(4, year) || !take('-') || !digits(2, month) || !take('-') || !digits(2, day))
+    return false;
+  const QDate date(year, month, day);
+  if (!date.isValid() || year < 1) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (pos < text.size()) {
+    if (!take(' ') || !digits(2, hour) || !take(':') || !digits(2, minute)) return false;
+    if (take(':') && !digits(2, second)) return false;
+    if (pos < text.size() || hour > 23 || minute > 59 || second > 59) return false;
+  }
+  static const qint64 kEpoch = QDate(1899, 12, 30).toJulianDay();
+  const double days = static_cast<double>(date.toJulianDay() - kEpoch);
+  const double fraction = (hour * 3600 + minute * 60 + second) / 86400.0;
+  // Before the epoch the fraction counts away from zero, as the date-time encoding has it.
+  dateTime = days < 0 ? days - fraction : days + fraction;
   return true;
 }
 
@@ -226,12 +262,12 @@ void TPUSClient::StartCommand(TPUSCommand command, const TGUIDsArray& guids) {
   fBytesWritten = 0;
   BeginCommand(command);
   if (command == pcReqHistory) {
-    AddParam("g", cvpus::GUIDToString(guids.front()).toLatin1());
+    AddParam("g", GUIDToString(guids.front()).toLatin1());
   } else {
     AddParam("gc", QByteArray::number(static_cast<qint64>(guids.size())));
     for (size_t i = 0; i < guids.size(); ++i)
       AddParam("g" + QByteArray::number(static_cast<qint64>(i)),
-               cvpus::GUIDToString(guids[i]).toLatin1());
+               GUIDToString(guids[i]).toLatin1());
   }
   fLastResult = Send();
   if (fLastResult != 0) {
@@ -393,20 +429,20 @@ bool TPUSClient::VersionLine() {
     case psGuid: {
       ++fCounter;
       fVersion = TPUSVersionInfo{};
-      ok = cvpus::TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
+      ok = TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
       SetState(psVersion);
       break;
     }
     case psVersion:
-      ok = cvpus::TryStrToVersion(fLine, fVersion.ProductVersion);
+      ok = TryStrToVersion(QString::fromLatin1(fLine), fVersion.ProductVersion);
       SetState(psDate1);
       break;
     case psDate1:
-      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date1);
+      ok = ParseDateTime(fLine, fVersion.Date1);
       SetState(psDate2);
       break;
     case psDate2:
-      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date2);
+      ok = ParseDateTime(fLine, fVersion.Date2);
       SetState(psText2);
       break;
     case psText2:

@@ -3,7 +3,7 @@
 // Client of the Program Update Server: one command at a time as a scrambled form posted to
 // "/pus/pus.php", the answer parsed byte by byte while it streams in, results through events.
 
-#include "CvPUSText.h"
+#include "CvStrUtils.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -17,8 +17,6 @@
 
 class TPUSTransport;
 
-// TODO(lead): switch to TGUID of CvStrUtils.
-using TGUID = cvpus::TGUID;
 using TGUIDsArray = std::vector<TGUID>;
 
 enum TPUSCommand : std::uint8_t {
@@ -44,7 +42,7 @@ enum : int {
 
 struct TPUSVersionInfo {
   TGUID Guid;
-  std::uint32_t ProductVersion = 0;  // packed: major in the top byte
+  TVersion ProductVersion = 0;
   double Date1 = 0;                  // days since 1899-12-30, time of day as fraction
   double Date2 = 0;
   std::int32_t Number1 = 0;

@@ -153,6 +153,43 @@ TEST(PusVersionAnswers, MalformedAndShortAnswers) {
   }
 }
 
+TEST(PusVersionAnswers, DateForms) {
+  struct Case {
+    QByteArray text;
+    bool valid;
+    double date;
+  };
+  const Case cases[] = {
+      {"2024-05-06 07:08", true, 45418 + (7 * 60 + 8) / 1440.0},
+      {"2024-02-29", true, 45351},
+      // Before 1899-12-30 the time of day counts away from zero.
+      {"1899-12-29 12:00:00", true, -1.5},
+      {"2023-02-29", false, 0},
+      {"2024-05-06 24:00", false, 0},
+      {"2024-05-06 07:60", false, 0},
+      {"2024-05-06 07:08:60", false, 0},
+      {"2024-05-06 07:08:", false, 0},
+      {"2024-05-06T07:08", false, 0},
+      {"2024-05-06 ", false, 0},
+      {"0000-01-01", false, 0},
+      {"", false, 0},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.constData());
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer("0\n" + Record(kG1, "1.0", c.text) + "\xFF");
+    client.RequestVersion(kG1);
+    ASSERT_TRUE(rec.Wait(10000, 0));
+    EXPECT_EQ(rec.lastResult, c.valid ? 0 : -1);
+    if (c.valid && rec.versions.size() == 1) {
+      EXPECT_DOUBLE_EQ(rec.versions[0].Date1, c.date);
+    }
+  }
+}
+
 TEST(PusHttpStatus, StatusOf400AndMoreIsTheResultWhenABodyArrived) {
   struct Case {
     int status;
