@@ -1,10 +1,11 @@
 #include "CvPUSClient.h"
 
+#include "CvErrors.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvPUSTransport.h"
+#include "CvStreams.h"
 
 #include <QDate>
-#include <QFile>
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +20,8 @@ constexpr std::uint8_t kScrambleKey = 0x5A;
 constexpr char kUserAgent[] = CV_PUS_USER_AGENT;
 
 constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
+
+constexpr int kWriteBufferSize = 8192;
 
 // A decimal int32 with an optional sign and nothing else around it.
 bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
@@ -81,61 +84,6 @@ bool IsPlainFileName(const QString& name) {
 }
 
 }  // namespace
-
-// Download writer with an 8192-byte buffer. A write larger than the buffer goes to the file at
-// once after the buffer: the bytes on disk are the same, and few large writes cost far less
-// than many small ones.
-// TODO(lead): switch to TBufferedFileStream of CvStreams.
-class TPUSClient::TFileWriter {
- public:
-  static constexpr qint64 kBufferSize = 8192;
-
-  bool Open(const QString& path) {
-    fFile.setFileName(path);
-    return fFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-  }
-
-  bool Write(const char* data, qint64 length) {
-    if (fFill + length <= kBufferSize) {
-      std::memcpy(fBuffer + fFill, data, static_cast<size_t>(length));
-      fFill += length;
-      return fFill < kBufferSize || Flush();
-    }
-    if (!Flush()) return false;
-    if (length >= kBufferSize) return WriteAll(data, length);
-    std::memcpy(fBuffer, data, static_cast<size_t>(length));
-    fFill = length;
-    return true;
-  }
-
-  bool Close() {
-    const bool flushed = Flush();
-    fFile.close();
-    return flushed && fFile.error() == QFileDevice::NoError;
-  }
-
- private:
-  bool Flush() {
-    if (fFill == 0) return true;
-    const bool ok = WriteAll(fBuffer, fFill);
-    fFill = 0;
-    return ok;
-  }
-
-  bool WriteAll(const char* data, qint64 length) {
-    while (length > 0) {
-      const qint64 n = fFile.write(data, length);
-      if (n <= 0) return false;
-      data += n;
-      length -= n;
-    }
-    return true;
-  }
-
-  QFile fFile;
-  char fBuffer[kBufferSize];
-  qint64 fFill = 0;
-};
 
 QString DefaultPUSURL() {
   // TODO(lead): between the two, settings root 1, key "Servers", value "UpdateServer".
@@ -200,7 +148,7 @@ TPUSClient::~TPUSClient() {
   fTransport->OnData = nullptr;
   fTransport->OnDone = nullptr;
   fTransport->Abort();
-  if (fFile) fFile->Close();  // the part already written stays on disk
+  CloseFile();  // the part already written stays on disk
 }
 
 QString TPUSClient::URL() const { return fTransport->URL(); }
@@ -300,10 +248,16 @@ void TPUSClient::FinishCommand(int result) {
   FireDone(fCommand, result);
 }
 
-void TPUSClient::CloseFile() {
-  if (!fFile) return;
-  fFile->Close();
+bool TPUSClient::CloseFile() {
+  if (!fFile) return true;
+  bool closed = true;
+  try {
+    fFile->Close();
+  } catch (const EStreamError&) {
+    closed = false;
+  }
   fFile.reset();
+  return closed;
 }
 
 TGUID TPUSClient::CurrentGUID() const {
@@ -564,25 +518,20 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
         break;
       }
       case psFileData: {
-        if (fBytesWritten == 0 && !fFile) {
-          auto file = std::make_unique<TFileWriter>();
-          if (!file->Open(CurrentPath())) {
-            FinishCommand(prWriteFailed);
-            return;
-          }
-          fFile = std::move(file);
-        }
         const qint64 k = std::min<qint64>(end - p, fFileSize - fBytesWritten);
-        if (!fFile->Write(p, k)) {
+        try {
+          if (!fFile)
+            fFile = std::make_unique<TBufferedFileStream>(CurrentPath(), kWriteBufferSize, fmCreate);
+          fFile->Write(p, k);
+        } catch (const EStreamError&) {
           FinishCommand(prWriteFailed);
           return;
         }
         p += k;
         fBytesWritten += static_cast<std::int32_t>(k);
         if (fBytesWritten == fFileSize) {
-          const bool closed = fFile->Close();
-          fFile.reset();
-          if (!closed) {
+          // Closing syncs the file: an installer must be on disk before anyone starts it.
+          if (!CloseFile()) {
             FinishCommand(prWriteFailed);
             return;
           }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class TBufferedFileStream;
 class TPUSTransport;
 
 using TGUIDsArray = std::vector<TGUID>;
@@ -112,8 +113,6 @@ class TPUSClient final : public QObject {
   TReqUpdateFileEvent OnRequestUpdateFile;
 
  private:
-  class TFileWriter;
-
   enum TParseState : std::uint8_t {
     psStatus,
     // version answer
@@ -144,7 +143,8 @@ class TPUSClient final : public QObject {
   void ParseUpdateFile(const char* p, const char* end);
   bool VersionLine();
   bool CheckComplete(TPUSCommand command) const;
-  void CloseFile();
+  // Closes the download file, if one is open; false when its last bytes did not reach the disk.
+  bool CloseFile();
   QString CurrentPath() const { return fDownloadFolder + fFileName; }
   TGUID CurrentGUID() const;
 
@@ -163,7 +163,7 @@ class TPUSClient final : public QObject {
   QString fFileName;
   std::int32_t fFileSize = 0;
   std::int32_t fBytesWritten = 0;
-  std::unique_ptr<TFileWriter> fFile;
+  std::unique_ptr<TBufferedFileStream> fFile;
   TPUSVersionInfo fVersion;
   QString fHistory;
   // Cleared by the destructor, so that a parser can tell when an event handler freed us.
