@@ -1,6 +1,7 @@
 #include "CvPUSClient.h"
 
 #include "CvErrors.h"
+#include "CvLib.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvPUSTransport.h"
 #include "CvStreams.h"
@@ -86,9 +87,9 @@ bool IsPlainFileName(const QString& name) {
 }  // namespace
 
 QString DefaultPUSURL() {
-  // TODO(lead): between the two, settings root 1, key "Servers", value "UpdateServer".
-  const QString env = qEnvironmentVariable("CORVANE_PUS_URL");
-  return env.isEmpty() ? QString::fromLatin1(kDefaultURL) : env;
+  QString url = qEnvironmentVariable("CORVANE_PUS_URL");
+  if (url.isEmpty()) url = GetAppReg().ReadString(rrSettings, "Servers", "UpdateServer", "");
+  return url.isEmpty() ? QString::fromLatin1(kDefaultURL) : url;
 }
 
 QByteArray PUSCommandCode(TPUSCommand command) {

@@ -63,7 +63,8 @@ using TReqUpdateFileEvent =
     std::function<void(TPUSClient* Sender, int aFileProgress, int aFileSize, int aFileIndex,
                        int aFileCount, const TGUID& aGUID, const QString& aFileName)>;
 
-// The update server's endpoint: $CORVANE_PUS_URL, else the built-in one.
+// The update server's endpoint: $CORVANE_PUS_URL, else the settings value "UpdateServer" of
+// key "Servers" (root 1), else the built-in one. Empty values count as missing.
 QString DefaultPUSURL();
 
 // Wire code of a command ("vi2", "vh", "uf"); empty for pcNone.

@@ -480,6 +480,43 @@ TEST(PusSocket, ErrorMapping) {
   }
 }
 
+TEST(PusEndpoint, EnvironmentThenSettingsThenBuiltIn) {
+  const QString builtIn = QStringLiteral("http://pus.corvane.com/pus/pus.php");
+  const QString env = QStringLiteral("http://env.example/pus/pus.php");
+  const QString setting = QStringLiteral("http://setting.example/pus/pus.php");
+  struct Case {
+    const char* name;
+    const QString* env;      // null: not set
+    const QString* setting;  // null: no such value
+    QString url;
+  };
+  const QString empty;
+  const Case cases[] = {
+      {"neither", nullptr, nullptr, builtIn},
+      {"setting only", nullptr, &setting, setting},
+      {"both", &env, &setting, env},
+      {"environment only", &env, nullptr, env},
+      {"empty environment", &empty, &setting, setting},
+      {"empty setting", nullptr, &empty, builtIn},
+  };
+  TAppReg& reg = GetAppReg();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.env)
+      qputenv("CORVANE_PUS_URL", c.env->toUtf8());
+    else
+      qunsetenv("CORVANE_PUS_URL");
+    if (c.setting)
+      ASSERT_EQ(reg.WriteString(rrSettings, "Servers", "UpdateServer", *c.setting), 0);
+    else
+      reg.DeleteValue(rrSettings, "Servers", "UpdateServer");
+    EXPECT_EQ(DefaultPUSURL(), c.url);
+    EXPECT_EQ(TPUSClient().URL(), c.url);
+  }
+  qunsetenv("CORVANE_PUS_URL");
+  reg.DeleteValue(rrSettings, "Servers", "UpdateServer");
+}
+
 TEST(PusDownloadFolder, TrailingDelimiterAddedOnce) {
   TPUSClient client;
   for (const auto& [in, out] : {std::pair{"/a/b", "/a/b/"}, std::pair{"/a/b/", "/a/b/"}}) {
