@@ -16,13 +16,15 @@ namespace {
 // Shared with the server: every byte of the form is XORed with it.
 constexpr std::uint8_t kScrambleKey = 0x5A;
 
-// Keep the user agent stable: the server side identifies this client by it.
-// TODO(lead): take Name and the major version from GetProgInfo once the support library has it.
-constexpr char kUserAgent[] = CV_PUS_USER_AGENT;
-
 constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
 
 constexpr int kWriteBufferSize = 8192;
+
+// Keep the user agent stable ("Deployer 1"): the server side identifies this client by it.
+QByteArray UserAgent() {
+  const TProgInfo info = GetProgInfo();
+  return info.Name.toUtf8() + ' ' + QByteArray::number(info.Version >> 24);
+}
 
 // A decimal int32 with an optional sign and nothing else around it.
 bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
@@ -136,7 +138,7 @@ QByteArray PUSScrambleForm(const QByteArray& form) {
 
 TPUSClient::TPUSClient(QObject* owner)
     : QObject(owner), fTransport(std::make_unique<TPUSTransport>()) {
-  fTransport->SetUserAgent(QByteArray(kUserAgent));
+  fTransport->SetUserAgent(UserAgent());
   fTransport->OnData = [this](const char* data, qint64 length) { DataArrived(data, length); };
   fTransport->OnDone = [this](int error) { TransportDone(error); };
   SetURL(DefaultPUSURL());
