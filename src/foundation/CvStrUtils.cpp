@@ -11,10 +11,6 @@
 
 namespace {
 
-[[noreturn]] void InvalidVersion() {
-  throw EConvertError(QStringLiteral("StrToVersion: Invalid version number."));
-}
-
 int HexValue(char16_t c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -90,25 +86,32 @@ bool ReadUntil(const char*& p, QString& text, const char* delimiters) {
   return p != start;
 }
 
-TVersion StrToVersion(const QString& text) {
+bool TryStrToVersion(const QString& text, TVersion& version) {
   const QByteArray bytes = text.toUtf8();
   // A zero inside the text would end it early and let trailing garbage pass unseen.
-  if (bytes.contains('\0')) InvalidVersion();
+  if (bytes.contains('\0')) return false;
   const char* p = bytes.constData();
-  const auto component = [&p]() -> TVersion {
+  TVersion result = 0;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    if (shift < 24) {
+      if (*p == '\0') break;
+      SkipBlanks(p);
+      if (*p != '.') return false;
+      ++p;
+    }
     SkipBlanks(p);
     int value = 0;
-    if (!ParseInteger(p, false, value) || value < 0 || value > 255) InvalidVersion();
-    return static_cast<TVersion>(value);
-  };
-
-  TVersion version = component() << 24;
-  for (int shift = 16; shift >= 0 && *p != '\0'; shift -= 8) {
-    SkipBlanks(p);
-    if (*p != '.') InvalidVersion();
-    ++p;
-    version |= component() << shift;
+    if (!ParseInteger(p, false, value) || value < 0 || value > 255) return false;
+    result |= static_cast<TVersion>(value) << shift;
   }
+  version = result;
+  return true;
+}
+
+TVersion StrToVersion(const QString& text) {
+  TVersion version = 0;
+  if (!TryStrToVersion(text, version))
+    throw EConvertError(QStringLiteral("StrToVersion: Invalid version number."));
   return version;
 }
 

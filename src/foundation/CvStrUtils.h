@@ -44,6 +44,8 @@ constexpr TVersion MakeVersion(unsigned major, unsigned minor, unsigned release,
 // the numbers and dots; missing components are 0, text after the fourth is ignored. Raises
 // EConvertError "StrToVersion: Invalid version number." otherwise.
 TVersion StrToVersion(const QString& text);
+// As StrToVersion, but false instead of the exception; version is left alone then.
+bool TryStrToVersion(const QString& text, TVersion& version);
 
 // The first `count` components (0 to 4) joined by dots; count 0 gives "".
 QString VersionToStr(TVersion version, int count = 4);

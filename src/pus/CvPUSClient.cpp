@@ -1,9 +1,12 @@
 #include "CvPUSClient.h"
 
+#include "CvErrors.h"
+#include "CvLib.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvPUSTransport.h"
+#include "CvStreams.h"
 
-#include <QFile>
+#include <QDate>
 
 #include <algorithm>
 #include <cstring>
@@ -13,11 +16,15 @@ namespace {
 // Shared with the server: every byte of the form is XORed with it.
 constexpr std::uint8_t kScrambleKey = 0x5A;
 
-// Keep the user agent stable: the server side identifies this client by it.
-// TODO(lead): take Name and the major version from GetProgInfo once the support library has it.
-constexpr char kUserAgent[] = CV_PUS_USER_AGENT;
-
 constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
+
+constexpr int kWriteBufferSize = 8192;
+
+// Keep the user agent stable ("Deployer 1"): the server side identifies this client by it.
+QByteArray UserAgent() {
+  const TProgInfo info = GetProgInfo();
+  return info.Name.toUtf8() + ' ' + QByteArray::number(info.Version >> 24);
+}
 
 // A decimal int32 with an optional sign and nothing else around it.
 bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
@@ -37,6 +44,41 @@ bool ParseDecimal(const QByteArray& line, std::int32_t& value) {
   return true;
 }
 
+// "YYYY-MM-DD" with an optional " hh:mm" and ":ss", as the server writes its dates, in days
+// since 1899-12-30 with the time of day as fraction.
+bool ParseDateTime(const QByteArray& text, double& dateTime) {
+  qsizetype pos = 0;
+  const auto digits = [&](int maxDigits, int& value) {
+    const qsizetype start = pos;
+    value = 0;
+    while (pos < text.size() && pos - start < maxDigits && text[pos] >= '0' && text[pos] <= '9')
+      value = value * 10 + (text[pos++] - '0');
+    return pos > start;
+  };
+  const auto take = [&](char c) {
+    if (pos >= text.size() || text[pos] != c) return false;
+    ++pos;
+    return true;
+  };
+  int year = 0, month = 0, day = 0;
+  if (!digits(4, year) || !take('-') || !digits(2, month) || !take('-') || !digits(2, day))
+    return false;
+  const QDate date(year, month, day);
+  if (!date.isValid() || year < 1) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (pos < text.size()) {
+    if (!take(' ') || !digits(2, hour) || !take(':') || !digits(2, minute)) return false;
+    if (take(':') && !digits(2, second)) return false;
+    if (pos < text.size() || hour > 23 || minute > 59 || second > 59) return false;
+  }
+  static const qint64 kEpoch = QDate(1899, 12, 30).toJulianDay();
+  const double days = static_cast<double>(date.toJulianDay() - kEpoch);
+  const double fraction = (hour * 3600 + minute * 60 + second) / 86400.0;
+  // Before the epoch the fraction counts away from zero, as the date-time encoding has it.
+  dateTime = days < 0 ? days - fraction : days + fraction;
+  return true;
+}
+
 // A name from the answer must name a file inside the download folder and nothing else.
 bool IsPlainFileName(const QString& name) {
   return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
@@ -46,65 +88,10 @@ bool IsPlainFileName(const QString& name) {
 
 }  // namespace
 
-// Download writer with an 8192-byte buffer. A write larger than the buffer goes to the file at
-// once after the buffer: the bytes on disk are the same, and few large writes cost far less
-// than many small ones.
-// TODO(lead): switch to TBufferedFileStream of CvStreams.
-class TPUSClient::TFileWriter {
- public:
-  static constexpr qint64 kBufferSize = 8192;
-
-  bool Open(const QString& path) {
-    fFile.setFileName(path);
-    return fFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-  }
-
-  bool Write(const char* data, qint64 length) {
-    if (fFill + length <= kBufferSize) {
-      std::memcpy(fBuffer + fFill, data, static_cast<size_t>(length));
-      fFill += length;
-      return fFill < kBufferSize || Flush();
-    }
-    if (!Flush()) return false;
-    if (length >= kBufferSize) return WriteAll(data, length);
-    std::memcpy(fBuffer, data, static_cast<size_t>(length));
-    fFill = length;
-    return true;
-  }
-
-  bool Close() {
-    const bool flushed = Flush();
-    fFile.close();
-    return flushed && fFile.error() == QFileDevice::NoError;
-  }
-
- private:
-  bool Flush() {
-    if (fFill == 0) return true;
-    const bool ok = WriteAll(fBuffer, fFill);
-    fFill = 0;
-    return ok;
-  }
-
-  bool WriteAll(const char* data, qint64 length) {
-    while (length > 0) {
-      const qint64 n = fFile.write(data, length);
-      if (n <= 0) return false;
-      data += n;
-      length -= n;
-    }
-    return true;
-  }
-
-  QFile fFile;
-  char fBuffer[kBufferSize];
-  qint64 fFill = 0;
-};
-
 QString DefaultPUSURL() {
-  // TODO(lead): between the two, settings root 1, key "Servers", value "UpdateServer".
-  const QString env = qEnvironmentVariable("CORVANE_PUS_URL");
-  return env.isEmpty() ? QString::fromLatin1(kDefaultURL) : env;
+  QString url = qEnvironmentVariable("CORVANE_PUS_URL");
+  if (url.isEmpty()) url = GetAppReg().ReadString(rrSettings, "Servers", "UpdateServer", "");
+  return url.isEmpty() ? QString::fromLatin1(kDefaultURL) : url;
 }
 
 QByteArray PUSCommandCode(TPUSCommand command) {
@@ -151,7 +138,7 @@ QByteArray PUSScrambleForm(const QByteArray& form) {
 
 TPUSClient::TPUSClient(QObject* owner)
     : QObject(owner), fTransport(std::make_unique<TPUSTransport>()) {
-  fTransport->SetUserAgent(QByteArray(kUserAgent));
+  fTransport->SetUserAgent(UserAgent());
   fTransport->OnData = [this](const char* data, qint64 length) { DataArrived(data, length); };
   fTransport->OnDone = [this](int error) { TransportDone(error); };
   SetURL(DefaultPUSURL());
@@ -164,7 +151,7 @@ TPUSClient::~TPUSClient() {
   fTransport->OnData = nullptr;
   fTransport->OnDone = nullptr;
   fTransport->Abort();
-  if (fFile) fFile->Close();  // the part already written stays on disk
+  CloseFile();  // the part already written stays on disk
 }
 
 QString TPUSClient::URL() const { return fTransport->URL(); }
@@ -226,12 +213,12 @@ void TPUSClient::StartCommand(TPUSCommand command, const TGUIDsArray& guids) {
   fBytesWritten = 0;
   BeginCommand(command);
   if (command == pcReqHistory) {
-    AddParam("g", cvpus::GUIDToString(guids.front()).toLatin1());
+    AddParam("g", GUIDToString(guids.front()).toLatin1());
   } else {
     AddParam("gc", QByteArray::number(static_cast<qint64>(guids.size())));
     for (size_t i = 0; i < guids.size(); ++i)
       AddParam("g" + QByteArray::number(static_cast<qint64>(i)),
-               cvpus::GUIDToString(guids[i]).toLatin1());
+               GUIDToString(guids[i]).toLatin1());
   }
   fLastResult = Send();
   if (fLastResult != 0) {
@@ -264,10 +251,16 @@ void TPUSClient::FinishCommand(int result) {
   FireDone(fCommand, result);
 }
 
-void TPUSClient::CloseFile() {
-  if (!fFile) return;
-  fFile->Close();
+bool TPUSClient::CloseFile() {
+  if (!fFile) return true;
+  bool closed = true;
+  try {
+    fFile->Close();
+  } catch (const EStreamError&) {
+    closed = false;
+  }
   fFile.reset();
+  return closed;
 }
 
 TGUID TPUSClient::CurrentGUID() const {
@@ -393,20 +386,20 @@ bool TPUSClient::VersionLine() {
     case psGuid: {
       ++fCounter;
       fVersion = TPUSVersionInfo{};
-      ok = cvpus::TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
+      ok = TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
       SetState(psVersion);
       break;
     }
     case psVersion:
-      ok = cvpus::TryStrToVersion(fLine, fVersion.ProductVersion);
+      ok = TryStrToVersion(QString::fromLatin1(fLine), fVersion.ProductVersion);
       SetState(psDate1);
       break;
     case psDate1:
-      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date1);
+      ok = ParseDateTime(fLine, fVersion.Date1);
       SetState(psDate2);
       break;
     case psDate2:
-      ok = cvpus::TryStrToDateTime(fLine, fVersion.Date2);
+      ok = ParseDateTime(fLine, fVersion.Date2);
       SetState(psText2);
       break;
     case psText2:
@@ -528,25 +521,20 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
         break;
       }
       case psFileData: {
-        if (fBytesWritten == 0 && !fFile) {
-          auto file = std::make_unique<TFileWriter>();
-          if (!file->Open(CurrentPath())) {
-            FinishCommand(prWriteFailed);
-            return;
-          }
-          fFile = std::move(file);
-        }
         const qint64 k = std::min<qint64>(end - p, fFileSize - fBytesWritten);
-        if (!fFile->Write(p, k)) {
+        try {
+          if (!fFile)
+            fFile = std::make_unique<TBufferedFileStream>(CurrentPath(), kWriteBufferSize, fmCreate);
+          fFile->Write(p, k);
+        } catch (const EStreamError&) {
           FinishCommand(prWriteFailed);
           return;
         }
         p += k;
         fBytesWritten += static_cast<std::int32_t>(k);
         if (fBytesWritten == fFileSize) {
-          const bool closed = fFile->Close();
-          fFile.reset();
-          if (!closed) {
+          // Closing syncs the file: an installer must be on disk before anyone starts it.
+          if (!CloseFile()) {
             FinishCommand(prWriteFailed);
             return;
           }

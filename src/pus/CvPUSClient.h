@@ -3,7 +3,7 @@
 // Client of the Program Update Server: one command at a time as a scrambled form posted to
 // "/pus/pus.php", the answer parsed byte by byte while it streams in, results through events.
 
-#include "CvPUSText.h"
+#include "CvStrUtils.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -15,10 +15,9 @@
 #include <memory>
 #include <vector>
 
+class TBufferedFileStream;
 class TPUSTransport;
 
-// TODO(lead): switch to TGUID of CvStrUtils.
-using TGUID = cvpus::TGUID;
 using TGUIDsArray = std::vector<TGUID>;
 
 enum TPUSCommand : std::uint8_t {
@@ -44,7 +43,7 @@ enum : int {
 
 struct TPUSVersionInfo {
   TGUID Guid;
-  std::uint32_t ProductVersion = 0;  // packed: major in the top byte
+  TVersion ProductVersion = 0;
   double Date1 = 0;                  // days since 1899-12-30, time of day as fraction
   double Date2 = 0;
   std::int32_t Number1 = 0;
@@ -64,7 +63,8 @@ using TReqUpdateFileEvent =
     std::function<void(TPUSClient* Sender, int aFileProgress, int aFileSize, int aFileIndex,
                        int aFileCount, const TGUID& aGUID, const QString& aFileName)>;
 
-// The update server's endpoint: $CORVANE_PUS_URL, else the built-in one.
+// The update server's endpoint: $CORVANE_PUS_URL, else the settings value "UpdateServer" of
+// key "Servers" (root 1), else the built-in one. Empty values count as missing.
 QString DefaultPUSURL();
 
 // Wire code of a command ("vi2", "vh", "uf"); empty for pcNone.
@@ -114,8 +114,6 @@ class TPUSClient final : public QObject {
   TReqUpdateFileEvent OnRequestUpdateFile;
 
  private:
-  class TFileWriter;
-
   enum TParseState : std::uint8_t {
     psStatus,
     // version answer
@@ -146,7 +144,8 @@ class TPUSClient final : public QObject {
   void ParseUpdateFile(const char* p, const char* end);
   bool VersionLine();
   bool CheckComplete(TPUSCommand command) const;
-  void CloseFile();
+  // Closes the download file, if one is open; false when its last bytes did not reach the disk.
+  bool CloseFile();
   QString CurrentPath() const { return fDownloadFolder + fFileName; }
   TGUID CurrentGUID() const;
 
@@ -165,7 +164,7 @@ class TPUSClient final : public QObject {
   QString fFileName;
   std::int32_t fFileSize = 0;
   std::int32_t fBytesWritten = 0;
-  std::unique_ptr<TFileWriter> fFile;
+  std::unique_ptr<TBufferedFileStream> fFile;
   TPUSVersionInfo fVersion;
   QString fHistory;
   // Cleared by the destructor, so that a parser can tell when an event handler freed us.

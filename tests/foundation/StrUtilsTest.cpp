@@ -123,6 +123,9 @@ TEST(VersionTest, StrToVersion) {
   for (const Case& c : valid) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(StrToVersion(QString::fromUtf8(c.text)), c.version);
+    TVersion version = 0;
+    EXPECT_TRUE(TryStrToVersion(QString::fromUtf8(c.text), version));
+    EXPECT_EQ(version, c.version);
   }
 
   const char* invalid[] = {"",    " ",    "1.2 ", "1..2", "256",  "1.256", "-1",     "5.",
@@ -136,8 +139,16 @@ TEST(VersionTest, StrToVersion) {
     } catch (const EConvertError& e) {
       EXPECT_EQ(e.Message(), "StrToVersion: Invalid version number.");
     }
+    TVersion version = 0x0A0B0C0D;
+    EXPECT_FALSE(TryStrToVersion(QString::fromUtf8(text), version));
+    EXPECT_EQ(version, 0x0A0B0C0Du);  // left alone
   }
-  EXPECT_THROW(StrToVersion(QStringLiteral("1.2") + QChar(0) + QStringLiteral("x")), EConvertError);
+  for (const char* head : {"1.2", "1.2.3.4"}) {
+    const QString withZero = QLatin1String(head) + QChar(0) + QStringLiteral("x");
+    EXPECT_THROW(StrToVersion(withZero), EConvertError);
+    TVersion version = 0;
+    EXPECT_FALSE(TryStrToVersion(withZero, version));
+  }
 
   // Packed versions compare component by component.
   EXPECT_LT(StrToVersion("1.255.255.255"), StrToVersion("2.0"));

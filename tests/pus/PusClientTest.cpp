@@ -6,12 +6,18 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace pustest;
 
@@ -153,6 +159,43 @@ TEST(PusVersionAnswers, MalformedAndShortAnswers) {
   }
 }
 
+TEST(PusVersionAnswers, DateForms) {
+  struct Case {
+    QByteArray text;
+    bool valid;
+    double date;
+  };
+  const Case cases[] = {
+      {"2024-05-06 07:08", true, 45418 + (7 * 60 + 8) / 1440.0},
+      {"2024-02-29", true, 45351},
+      // Before 1899-12-30 the time of day counts away from zero.
+      {"1899-12-29 12:00:00", true, -1.5},
+      {"2023-02-29", false, 0},
+      {"2024-05-06 24:00", false, 0},
+      {"2024-05-06 07:60", false, 0},
+      {"2024-05-06 07:08:60", false, 0},
+      {"2024-05-06 07:08:", false, 0},
+      {"2024-05-06T07:08", false, 0},
+      {"2024-05-06 ", false, 0},
+      {"0000-01-01", false, 0},
+      {"", false, 0},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.constData());
+    TPUSClient client;
+    client.SetURL(server.URL());
+    TRecorder rec(client);
+    server.SetAnswer("0\n" + Record(kG1, "1.0", c.text) + "\xFF");
+    client.RequestVersion(kG1);
+    ASSERT_TRUE(rec.Wait(10000, 0));
+    EXPECT_EQ(rec.lastResult, c.valid ? 0 : -1);
+    if (c.valid && rec.versions.size() == 1) {
+      EXPECT_DOUBLE_EQ(rec.versions[0].Date1, c.date);
+    }
+  }
+}
+
 TEST(PusHttpStatus, StatusOf400AndMoreIsTheResultWhenABodyArrived) {
   struct Case {
     int status;
@@ -231,19 +274,30 @@ TEST_F(ClientFixture, DownloadEmptyFirstFileThenDataInThreeChunks) {
   EXPECT_EQ(ReadFile(p2), data);
 }
 
-TEST_F(ClientFixture, DownloadLargerThanTheWriteBufferIsExact) {
-  const QString folder = cvtest::MakeTempFolder("dl");
-  client.SetDownloadFolder(folder);
+TEST(PusDownload, LargerThanTheWriteBufferIsExact) {
   QByteArray data;
   for (int i = 0; i < 100000; ++i) data.append(static_cast<char>((i * 7 + i / 251) & 0xFF));
-  // Pieces smaller and larger than 8192, some ending mid-buffer.
   const QByteArray body = "0\nbig.bin\n100000\n" + data;
   const int at = body.size() - data.size();
-  server.SetAnswer(body, {at + 1, at + 5000, at + 5001, at + 30000, at + 38192, at + 99999});
-  client.RequestUpdateFile(kG1);
-  ASSERT_TRUE(rec.Wait());
-  EXPECT_EQ(rec.lastResult, 0);
-  EXPECT_EQ(ReadFile(folder + "/big.bin"), data);
+  const QList<QList<int>> splitSets = {
+      // Pieces smaller and larger than 8192, some ending mid-buffer.
+      {at + 1, at + 5000, at + 5001, at + 30000, at + 38192, at + 99999},
+      // Whole aligned windows right after a full buffer, then a partial one.
+      {at + 8192, at + 8192 * 3, at + 8192 * 3 + 100, at + 8192 * 6},
+  };
+  TScriptedServer server;
+  for (const QList<int>& splits : splitSets) {
+    const QString folder = cvtest::MakeTempFolder("dl");
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);
+    server.SetAnswer(body, splits);
+    client.RequestUpdateFile(kG1);
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.lastResult, 0);
+    EXPECT_EQ(ReadFile(folder + "/big.bin"), data);
+  }
 }
 
 TEST(PusDownload, FailuresAndHostileNames) {
@@ -303,6 +357,61 @@ TEST_F(ClientFixture, MissingDownloadFolderGivesWriteFailureWithThePath) {
   EXPECT_EQ(rec.events, QStringList{"done pcReqUpdateFile -1002"});
   EXPECT_TRUE(client.GetErrorText(-1002).contains(folder + "/setup.bin"));
   EXPECT_FALSE(QDir(folder).exists());
+}
+
+// Targets that cannot take the file: -1002, once, and no hang on a FIFO without a reader.
+TEST(PusDownload, UnwritableTargetsGiveWriteFailure) {
+  QByteArray data;
+  for (int i = 0; i < 100000; ++i) data.append(static_cast<char>((i * 13 + i / 257) & 0xFF));
+  struct Case {
+    const char* name;
+    std::function<void(const QString& path)> block;
+    qsizetype maxKept;  // bytes that may stay in the file; -1: the name stays what it was
+  };
+  const QList<Case> cases = {
+      {"folder under the name", [](const QString& path) { QDir().mkpath(path); }, -1},
+      {"FIFO under the name",
+       [](const QString& path) { ASSERT_EQ(::mkfifo(qPrintable(path), 0600), 0); }, -1},
+      // The process may write no file beyond 20000 bytes: the write fails part-way.
+      {"file size limit", nullptr, 20000},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString folder = cvtest::MakeTempFolder("unwritable");
+    const QString path = folder + "/f.bin";
+    if (c.block) c.block(path);
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);
+    server.SetAnswer("0\nf.bin\n100000\n" + data, {30, 20000, 60000});
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    if (!c.block) {
+      rlimit limit = saved;
+      limit.rlim_cur = 20000;
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    client.RequestUpdateFile(kG1);
+    const bool finished = rec.Wait();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(rec.doneCount, 1);
+    EXPECT_EQ(rec.events.last(), "done pcReqUpdateFile -1002");
+    const QFileInfo info(path);
+    if (c.maxKept < 0) {
+      EXPECT_FALSE(info.isFile());
+    } else {
+      const QByteArray kept = ReadFile(path);
+      EXPECT_LE(kept.size(), c.maxKept);
+      EXPECT_EQ(kept, data.left(kept.size()));
+    }
+  }
 }
 
 TEST_F(ClientFixture, EmptyGuidListSendsCountZero) {
@@ -369,6 +478,43 @@ TEST(PusSocket, ErrorMapping) {
                         Case{QNetworkReply::ProtocolFailure, false, 1}}) {
     EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus), c.mapped) << c.error;
   }
+}
+
+TEST(PusEndpoint, EnvironmentThenSettingsThenBuiltIn) {
+  const QString builtIn = QStringLiteral("http://pus.corvane.com/pus/pus.php");
+  const QString env = QStringLiteral("http://env.example/pus/pus.php");
+  const QString setting = QStringLiteral("http://setting.example/pus/pus.php");
+  struct Case {
+    const char* name;
+    const QString* env;      // null: not set
+    const QString* setting;  // null: no such value
+    QString url;
+  };
+  const QString empty;
+  const Case cases[] = {
+      {"neither", nullptr, nullptr, builtIn},
+      {"setting only", nullptr, &setting, setting},
+      {"both", &env, &setting, env},
+      {"environment only", &env, nullptr, env},
+      {"empty environment", &empty, &setting, setting},
+      {"empty setting", nullptr, &empty, builtIn},
+  };
+  TAppReg& reg = GetAppReg();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.env)
+      qputenv("CORVANE_PUS_URL", c.env->toUtf8());
+    else
+      qunsetenv("CORVANE_PUS_URL");
+    if (c.setting)
+      ASSERT_EQ(reg.WriteString(rrSettings, "Servers", "UpdateServer", *c.setting), 0);
+    else
+      reg.DeleteValue(rrSettings, "Servers", "UpdateServer");
+    EXPECT_EQ(DefaultPUSURL(), c.url);
+    EXPECT_EQ(TPUSClient().URL(), c.url);
+  }
+  qunsetenv("CORVANE_PUS_URL");
+  reg.DeleteValue(rrSettings, "Servers", "UpdateServer");
 }
 
 TEST(PusDownloadFolder, TrailingDelimiterAddedOnce) {

@@ -21,12 +21,6 @@ namespace {
 
 const QString kInstaller = QStringLiteral("{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}");
 
-TGUID Guid(const QString& text) {
-  TGUID g;
-  EXPECT_TRUE(cvpus::TryStrToGUID(text, g));
-  return g;
-}
-
 class TService {
  public:
   bool Start(const QString& content, const QStringList& extra = {}) {
@@ -131,12 +125,12 @@ TEST(PusService, InstallerContentAsShipped) {
   TPUSClient client;
   client.SetURL(service.URL());
   TRecorder rec(client);
-  client.RequestVersion(Guid(kInstaller));
+  client.RequestVersion(StrToGUID(kInstaller));
   ASSERT_TRUE(rec.Wait());
   EXPECT_EQ(rec.events, QStringList({"version 1 1 " + kInstaller + " 1.1.0.0", "done pcReqVersion 0"}));
 
   TRecorder hist(client);
-  client.RequestHistory(Guid(kInstaller));
+  client.RequestHistory(StrToGUID(kInstaller));
   ASSERT_TRUE(hist.Wait());
   EXPECT_EQ(hist.lastResult, 0);
   for (const char* code : {"EN", "NL", "DE", "FR", "SP", "IT", "DK", "SW"})

@@ -99,7 +99,7 @@ TRecorder::TRecorder(TPUSClient& client) : fClient(client) {
     events << QStringLiteral("version %1 %2 %3 %4")
                   .arg(index)
                   .arg(count)
-                  .arg(G(info.Guid), cvpus::VersionToStr(info.ProductVersion));
+                  .arg(G(info.Guid), VersionToStr(info.ProductVersion));
     versions << info;
     if (onVersion) onVersion();
   };
@@ -133,7 +133,7 @@ bool TRecorder::Wait(int timeoutMs, int settleMs) {
   return true;
 }
 
-QString G(const TGUID& guid) { return cvpus::GUIDToString(guid); }
+QString G(const TGUID& guid) { return GUIDToString(guid); }
 
 TGUID MakeGuid(int n) {
   TGUID g;

@@ -39,7 +39,7 @@ std::optional<TGUIDsArray> ParseGuids(const QStringList& texts) {
   TGUIDsArray guids;
   for (const QString& text : texts) {
     TGUID guid;
-    if (text.isEmpty() || !cvpus::TryStrToGUID(text, guid)) {
+    if (text.isEmpty() || !TryStrToGUID(text, guid)) {
       std::fprintf(stderr, "cvtool pus: '%s' is not a GUID\n", qPrintable(text));
       return std::nullopt;
     }
@@ -102,7 +102,7 @@ int RunPusCommand(const QStringList& arguments) {
     Print(QStringLiteral("version %1 %2 %3 %4")
               .arg(index)
               .arg(count)
-              .arg(cvpus::GUIDToString(info.Guid), cvpus::VersionToStr(info.ProductVersion, 4)));
+              .arg(GUIDToString(info.Guid), VersionToStr(info.ProductVersion, 4)));
   };
   client.OnRequestHistory = [&outFile](TPUSClient*, const QString& history) {
     const QByteArray bytes = history.toUtf8();
@@ -119,7 +119,7 @@ int RunPusCommand(const QStringList& arguments) {
               .arg(size)
               .arg(index)
               .arg(count)
-              .arg(cvpus::GUIDToString(guid), path));
+              .arg(GUIDToString(guid), path));
   };
 
   if (sub == QLatin1String("version")) {
