@@ -44,9 +44,10 @@ TPostResult TPUSTransport::Post() {
   if (body.size() != length) return TPostResult::prRefused;
 
   QNetworkRequest request(url);
-  request.setHeader(QNetworkRequest::ContentTypeHeader, fContentType);
+  // Raw headers: the bytes go out as they were set, and an unset type is simply left out.
+  if (!fContentType.isEmpty()) request.setRawHeader("Content-Type", fContentType);
   request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-  if (!fUserAgent.isEmpty()) request.setHeader(QNetworkRequest::UserAgentHeader, fUserAgent);
+  if (!fUserAgent.isEmpty()) request.setRawHeader("User-Agent", fUserAgent);
   // The protocol is plain HTTP/1.1; an answer that redirects is an answer like any other.
   request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,

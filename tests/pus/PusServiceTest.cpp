@@ -84,6 +84,7 @@ std::pair<int, QByteArray> PostRaw(const QString& url, const QByteArray& body) {
   source.setData(body);
   source.open(QIODevice::ReadOnly);
   transport.SetURL(url);
+  transport.SetContentType("application/x-www-form-urlencoded");
   transport.SetBodySource(&source);
   QByteArray answer;
   int status = 0;

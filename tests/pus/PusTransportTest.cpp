@@ -60,6 +60,17 @@ TEST_F(TransportFixture, ChunksInOrderWithStatusAndOnePostedCompletion) {
   EXPECT_EQ(server.RequestBody(), "d=39672C3368");
 }
 
+TEST_F(TransportFixture, HeadCarriesTheTypeAndAgentAsSet) {
+  transport.SetContentType("text/plain");
+  transport.SetUserAgent("Deployer/1.2.3.4");
+  server.SetAnswer("ok");
+  ASSERT_EQ(transport.Post(), TPostResult::prStarted);
+  WaitDone();
+  const QByteArray head = server.RequestHead().toLower();
+  EXPECT_TRUE(head.contains("\r\ncontent-type: text/plain\r\n")) << head.constData();
+  EXPECT_TRUE(head.contains("\r\nuser-agent: deployer/1.2.3.4\r\n")) << head.constData();
+}
+
 TEST_F(TransportFixture, AbortInsideDataStopsDeliveryAndPostsOneCompletion) {
   server.SetAnswer("aaaa-bbbb-cccc", {5, 10}, 200, true, 40);
   transport.OnData = [this](const char* data, qint64 length) {
