@@ -262,5 +262,15 @@ void TBufferedFileStream::WriteAt(std::int64_t offset, const char* data, std::in
     data += put;
     offset += put;
     count -= put;
+    StartWriteBehind(put);
   }
+}
+
+void TBufferedFileStream::StartWriteBehind(std::int64_t count) {
+  constexpr std::int64_t kWriteBehind = 8 * 1024 * 1024;
+  unsynced_ += count;
+  if (unsynced_ < kWriteBehind) return;
+  unsynced_ = 0;
+  // Only a hint: where the system cannot start writing early, the sync on closing still does it.
+  (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }

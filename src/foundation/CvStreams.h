@@ -66,6 +66,8 @@ class TBufferedFileStream final {
   void WriteBack();
   void ReadAt(std::int64_t offset, char* data, std::int64_t count);
   void WriteAt(std::int64_t offset, const char* data, std::int64_t count);
+  // Starts the system writing what has piled up, so that the sync on closing finds little left.
+  void StartWriteBehind(std::int64_t count);
 
   QString fileName_;
   int fd_ = -1;
@@ -78,4 +80,5 @@ class TBufferedFileStream final {
   bool dirty_ = false;            // the window differs from the file
   std::int64_t position_ = 0;
   std::int64_t fileSize_ = 0;
+  std::int64_t unsynced_ = 0;     // bytes handed to the system since writing out last started
 };
