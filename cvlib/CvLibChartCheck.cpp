@@ -1,4 +1,5 @@
 #include "CvLibChartCheck.h"
+#include "CvLibChartCheckTesting.h"
 
 #include "CvLibBackupIndex.h"
 #include "CvLibErrors.h"
@@ -49,6 +50,11 @@ constexpr qint64 kMaxAnswerSize = 32 * 1024 * 1024;  // a JSON answer larger tha
 constexpr qint64 kWriteChunk = 8 * 1024 * 1024;      // downloads reach the disk in chunks this big
 constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;     // what Qt may hold of a download unread
 constexpr qint64 kDirectAlign = 4096;                // block alignment of direct I/O
+
+std::function<void()>& DownloadWriteHook() {
+  static std::function<void()> hook;
+  return hook;
+}
 
 bool IsHex64(const QString& text) {
   if (text.size() != 64) return false;
@@ -235,7 +241,9 @@ class ChartCheckImpl final {
   // through memory once, for the hash, instead of also being copied into the page cache.
   class Writer {
    public:
-    Writer(int fd, int directFd) : fFd(fd), fDirectFd(directFd), fThread([this] { Run(); }) {}
+    // onIdle runs on the writer's thread each time a write is done.
+    Writer(int fd, int directFd, std::function<void()> onIdle)
+        : fFd(fd), fDirectFd(directFd), fOnIdle(std::move(onIdle)), fThread([this] { Run(); }) {}
     ~Writer() {
       {
         std::lock_guard lock(fMutex);
@@ -264,6 +272,10 @@ class ChartCheckImpl final {
       fWake.wait(lock, [this] { return !fBusy; });
       return fError;
     }
+    bool Busy() {
+      std::lock_guard lock(fMutex);
+      return fBusy;
+    }
 
    private:
     void Run() {
@@ -272,18 +284,26 @@ class ChartCheckImpl final {
         fWake.wait(lock, [this] { return fBusy || fQuit; });
         if (fBusy) {
           lock.unlock();
+          if (const auto& hook = DownloadWriteHook()) hook();
           const int error = Write(fData, fSize, fPos);
           lock.lock();
           if (error && !fError) fError = error;
           fBusy = false;
           fWake.notify_all();
+          if (fOnIdle) {
+            lock.unlock();
+            fOnIdle();
+            lock.lock();
+          }
         } else {
           return;
         }
       }
     }
     // Whole blocks from an aligned position directly, the rest through the page cache.
+    // A null buffer asks for the file to be synced.
     int Write(const char* data, qint64 size, qint64 pos) {
+      if (!data) return ::fsync(fFd) == 0 || errno == EINVAL ? ceOK : WriteError();
       qint64 direct = 0;
       if (fDirectFd >= 0 && pos % kDirectAlign == 0) {
         direct = size / kDirectAlign * kDirectAlign;
@@ -300,6 +320,7 @@ class ChartCheckImpl final {
 
     const int fFd;
     int fDirectFd;
+    const std::function<void()> fOnIdle;
     std::mutex fMutex;
     std::condition_variable fWake;
     const char* fData = nullptr;
@@ -323,6 +344,9 @@ class ChartCheckImpl final {
     qint64 fill = 0;
     int fallbacks = 0;  // restarts from 0 after a refused range
     int error = 0;      // found while receiving; the reply is aborted
+    unsigned serial = 0;        // tells the writer's notices for this download from stale ones
+    bool syncing = false;        // verified; the writer is syncing the part before it is renamed
+    bool replyFinished = false;  // the whole answer is in; the rest waits only for the writer
     char* Buffer() const { return buffers[current]; }
     ~Download() {
       writer.reset();  // finishes its write before the file closes
@@ -332,6 +356,9 @@ class ChartCheckImpl final {
       std::free(buffers[1]);
     }
   };
+  // Receives the writer's notices on this thread; outlives every download.
+  QObject fWakeTarget;
+  unsigned fDownloadSerial = 0;
   std::unique_ptr<Download> fDownload;
 
   QString BaseURL() const {
@@ -710,7 +737,8 @@ class ChartCheckImpl final {
           Qt::QueuedConnection);
       return ceOK;
     }
-    d.writer = std::make_unique<Writer>(d.fd, ::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+    d.serial = ++fDownloadSerial;
+    d.writer = NewWriter(::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
     SendRange();
     return ceOK;
   }
@@ -720,9 +748,16 @@ class ChartCheckImpl final {
     QNetworkRequest request = MakeRequest(QUrl(BaseURL()).resolved(QUrl(d.file.url)));
     if (d.offset > 0) request.setRawHeader("Range", "bytes=" + QByteArray::number(d.offset) + "-");
     fReply = Network().get(request);
-    fReply->setReadBufferSize(kReplyBuffer);
     fContext = std::make_unique<QObject>();
     QNetworkReply* reply = fReply;
+    // Qt's network thread only stops reading the socket at the limit when the limit is set
+    // again once the request is under way there; set only before, unread data would pile up in
+    // memory while the disk is slower than the network.
+    reply->setReadBufferSize(kReplyBuffer);
+    QMetaObject::invokeMethod(
+        fContext.get(), [reply] { reply->setReadBufferSize(kReplyBuffer); }, Qt::QueuedConnection);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, fContext.get(),
+                     [reply] { reply->setReadBufferSize(kReplyBuffer); });
     auto statusChecked = std::make_shared<bool>(false);
     QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [this, reply, statusChecked] {
       if (!*statusChecked) {
@@ -740,8 +775,13 @@ class ChartCheckImpl final {
           return;
         }
       }
-      if (fDownload->error == 0 && reply->bytesAvailable() > 0) Receive(reply);
-      ReplyFinished(reply);
+      fDownload->replyFinished = true;
+      if (fDownload->error) {
+        ReplyFinished(reply);
+        return;
+      }
+      Receive(reply);
+      if (fDownload && fReply == reply) FinishWhenWritten();
     });
   }
 
@@ -787,7 +827,18 @@ class ChartCheckImpl final {
   void Receive(QNetworkReply* reply) {
     Download& d = *fDownload;
     if (d.error) return;
+    const qint64 before = d.offset;
     for (;;) {
+      if (d.fill == kWriteChunk) {
+        // Both buffers are taken: the rest waits in the reply until the writer is done, so
+        // that a slow disk never holds up this thread.
+        if (d.writer->Busy()) break;
+        if (const int error = FlushBuffer()) {
+          d.error = error;
+          reply->abort();
+          return;
+        }
+      }
       const qint64 n = reply->read(d.Buffer() + d.fill, kWriteChunk - d.fill);
       if (n <= 0) break;
       EVP_DigestUpdate(d.hash, d.Buffer() + d.fill, static_cast<size_t>(n));
@@ -798,15 +849,43 @@ class ChartCheckImpl final {
         reply->abort();
         return;
       }
-      if (d.fill == kWriteChunk) {
-        if (const int error = FlushBuffer()) {
-          d.error = error;
-          reply->abort();
-          return;
-        }
+    }
+    if (d.offset != before) fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
+  }
+
+  // A writer for the current download's part file; its notices come back to WriterIdle.
+  std::unique_ptr<Writer> NewWriter(int directFd) {
+    Download& d = *fDownload;
+    return std::make_unique<Writer>(d.fd, directFd, [this, serial = d.serial] {
+      QMetaObject::invokeMethod(&fWakeTarget, [this, serial] { WriterIdle(serial); }, Qt::QueuedConnection);
+    });
+  }
+
+  // The writer finished a buffer: take what waits in the reply, or end a finished answer.
+  void WriterIdle(unsigned serial) {
+    if (!fDownload || fDownload->serial != serial) return;
+    if (fDownload->syncing) {
+      RenameSynced();
+      return;
+    }
+    if (fDownload->error || !fReply) return;
+    QNetworkReply* reply = fReply;
+    Receive(reply);
+    if (fDownload && fReply == reply && fDownload->replyFinished) FinishWhenWritten();
+  }
+
+  // Ends a finished answer once all of it is in the buffers and the writer has taken the last
+  // one; until then the writer's notices come back here.
+  void FinishWhenWritten() {
+    Download& d = *fDownload;
+    if (!d.error) {
+      if (fReply->bytesAvailable() > 0 || d.writer->Busy()) return;
+      if (d.fill > 0) {
+        d.error = FlushBuffer();
+        if (!d.error) return;
       }
     }
-    fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
+    ReplyFinished(fReply);
   }
 
   void ReplyFinished(QNetworkReply* reply) {
@@ -841,7 +920,6 @@ class ChartCheckImpl final {
   void CompleteDownload() {
     DropReply();
     Download& d = *fDownload;
-    d.writer.reset();  // everything is written: ReplyFinished waited for it
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(d.hash, digest, &length);
@@ -854,12 +932,31 @@ class ChartCheckImpl final {
     }
     // Its modification time is what later tells whether the file is current.
     const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
-    if (::futimens(d.fd, times) != 0 || ::close(d.fd) != 0) {
-      d.fd = -1;
+    if (::futimens(d.fd, times) != 0) {
       FailDownload(ceFileWrite, false);
       return;
     }
+    // The file must be on disk before it takes its name: after a crash a file under the real
+    // name with the right time but torn data would pass as current for good. The writer syncs
+    // it, as a slow disk may take long.
+    if (!d.writer) {
+      d.serial = ++fDownloadSerial;
+      d.writer = NewWriter(-1);
+    }
+    d.syncing = true;
+    if (const int error = d.writer->Submit(nullptr, 0, 0)) FailDownload(error, false);
+  }
+
+  void RenameSynced() {
+    Download& d = *fDownload;
+    const int synced = d.writer->Wait();
+    d.writer.reset();
+    const int closed = ::close(d.fd);
     d.fd = -1;
+    if (synced || closed != 0) {
+      FailDownload(synced ? synced : ceFileWrite, false);
+      return;
+    }
     if (std::rename(QFile::encodeName(d.part).constData(), QFile::encodeName(d.target).constData()) != 0) {
       FailDownload(ceFileWrite, false);
       return;
@@ -1049,3 +1146,9 @@ std::unique_ptr<ChartCheck> QMRChartCheckCreate(TNavEventSource& events, const Q
 }
 
 }  // namespace cvlib
+
+namespace cvlib::testing {
+
+void SetDownloadWriteHook(std::function<void()> hook) { DownloadWriteHook() = std::move(hook); }
+
+}  // namespace cvlib::testing

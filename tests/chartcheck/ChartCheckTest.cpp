@@ -1,12 +1,18 @@
 // Events, sign-in, product and file lists, downloads and one-operation-at-a-time.
 #include "EngineFixture.h"
 
+#include "CvLibChartCheckTesting.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 
 using namespace cvtest;
 using nlohmann::json;
@@ -388,4 +394,37 @@ TEST_F(DownloadTest, ASecondOperationWhileOneRunsIsRefused) {
   for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
   check.reset();
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+}
+
+// A disk slower than the network: each write waits until this thread has run its event loop a
+// few times meanwhile. Were this thread to wait for the disk, the writes would time out.
+TEST_F(EngineTest, ASlowDiskNeverHoldsUpTheEventLoop) {
+  const std::string big = RandomBytes(20 * 1024 * 1024 + 17, 11);
+  service.products = json::array({{{"number", 100}, {"kind", 0}, {"group", 9999}, {"displayName", "Navigator"},
+                                   {"moduleMask", 1}, {"latestVersion", "1.0"}, {"size", big.size()}}});
+  service.items = json::array({{{"product", 100}, {"mask", 1}, {"productCode", "NAV"}, {"revision", 1},
+                                {"files", json::array({service.AddFile("big.bin", big)})}}});
+  ASSERT_EQ(SignInAndList(), 0);
+  ASSERT_EQ(FileList({{100, 1}}), 0);
+  const QString folder = MakeTempFolder(QStringLiteral("slow"));
+
+  std::atomic<int> ticks{0};
+  std::atomic<int> writes{0};
+  std::atomic<bool> timedOut{false};
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+  ticker.start(2);
+  cvlib::testing::SetDownloadWriteHook([&] {
+    ++writes;
+    const int start = ticks;
+    for (int i = 0; i < 2500 && ticks < start + 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (ticks < start + 3) timedOut = true;
+  });
+  const int result = Run([&] { return check->StartDownload(check->Item(0), 0, folder); });
+  cvlib::testing::SetDownloadWriteHook({});
+
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(timedOut) << "the event loop stood still while the disk was writing";
+  EXPECT_GE(writes, 3);
+  EXPECT_EQ(ReadAll(folder + "/big.bin"), QByteArray::fromStdString(big));
 }
