@@ -235,13 +235,14 @@ class ChartCheckImpl final {
   std::unique_ptr<QObject> fContext;
   QNetworkReply* fReply = nullptr;
 
-  // Writes a download's buffers to its part file on a thread of its own, so that the disk
-  // works while the next buffer is received and hashed. One buffer is written at a time.
+  // Does a download's disk work on a thread of its own, one job at a time: it writes one buffer
+  // while the next is received and hashed, hashes the part an interrupted attempt left, and
+  // syncs the file at the end, so that a slow disk never holds up the event thread.
   // The data goes to disk with direct I/O where the file system allows it: it then passes
   // through memory once, for the hash, instead of also being copied into the page cache.
   class Writer {
    public:
-    // onIdle runs on the writer's thread each time a write is done.
+    // onIdle runs on the writer's thread each time a job is done.
     Writer(int fd, int directFd, std::function<void()> onIdle)
         : fFd(fd), fDirectFd(directFd), fOnIdle(std::move(onIdle)), fThread([this] { Run(); }) {}
     ~Writer() {
@@ -253,57 +254,58 @@ class ChartCheckImpl final {
       fThread.join();
       if (fDirectFd >= 0) ::close(fDirectFd);
     }
-    // Hands over a buffer to be written at pos, after the one before it is done; the
-    // buffer must stay untouched until Wait. 0 or the error of an earlier write.
-    int Submit(const char* data, qint64 size, qint64 pos) {
+    // Hands over a buffer to be written at pos, after the job before it is done; the buffer
+    // must stay untouched until the writer is idle again. 0 or the error of an earlier job.
+    int SubmitWrite(const char* data, qint64 size, qint64 pos) {
+      return Submit([this, data, size, pos] {
+        if (const auto& hook = DownloadWriteHook()) hook();
+        return Write(data, size, pos);
+      });
+    }
+    int SubmitSync() {
+      return Submit([this] { return ::fsync(fFd) == 0 || errno == EINVAL ? ceOK : WriteError(); });
+    }
+    // Any other job on the file; it returns 0 or an error code.
+    int Submit(std::function<int()> job) {
       std::unique_lock lock(fMutex);
-      fWake.wait(lock, [this] { return !fBusy; });
+      fWake.wait(lock, [this] { return !fJob; });
       if (fError) return fError;
-      fData = data;
-      fSize = size;
-      fPos = pos;
-      fBusy = true;
+      fJob = std::move(job);
       lock.unlock();
       fWake.notify_all();
       return ceOK;
     }
     int Wait() {
       std::unique_lock lock(fMutex);
-      fWake.wait(lock, [this] { return !fBusy; });
+      fWake.wait(lock, [this] { return !fJob; });
       return fError;
     }
     bool Busy() {
       std::lock_guard lock(fMutex);
-      return fBusy;
+      return static_cast<bool>(fJob);
     }
 
    private:
     void Run() {
       std::unique_lock lock(fMutex);
       for (;;) {
-        fWake.wait(lock, [this] { return fBusy || fQuit; });
-        if (fBusy) {
+        fWake.wait(lock, [this] { return fJob || fQuit; });
+        if (!fJob) return;
+        lock.unlock();
+        const int error = fJob();
+        lock.lock();
+        if (error && !fError) fError = error;
+        fJob = nullptr;
+        fWake.notify_all();
+        if (fOnIdle) {
           lock.unlock();
-          if (const auto& hook = DownloadWriteHook()) hook();
-          const int error = Write(fData, fSize, fPos);
+          fOnIdle();
           lock.lock();
-          if (error && !fError) fError = error;
-          fBusy = false;
-          fWake.notify_all();
-          if (fOnIdle) {
-            lock.unlock();
-            fOnIdle();
-            lock.lock();
-          }
-        } else {
-          return;
         }
       }
     }
     // Whole blocks from an aligned position directly, the rest through the page cache.
-    // A null buffer asks for the file to be synced.
     int Write(const char* data, qint64 size, qint64 pos) {
-      if (!data) return ::fsync(fFd) == 0 || errno == EINVAL ? ceOK : WriteError();
       qint64 direct = 0;
       if (fDirectFd >= 0 && pos % kDirectAlign == 0) {
         direct = size / kDirectAlign * kDirectAlign;
@@ -323,9 +325,8 @@ class ChartCheckImpl final {
     const std::function<void()> fOnIdle;
     std::mutex fMutex;
     std::condition_variable fWake;
-    const char* fData = nullptr;
-    qint64 fSize = 0, fPos = 0;
-    bool fBusy = false, fQuit = false;
+    std::function<int()> fJob;  // the job under way; empty when idle
+    bool fQuit = false;
     int fError = 0;
     std::thread fThread;  // last: starts when everything above is ready
   };
@@ -339,12 +340,14 @@ class ChartCheckImpl final {
     EVP_MD_CTX* hash = nullptr;
     qint64 offset = 0;   // bytes received: written, being written and in the buffer
     qint64 written = 0;  // bytes handed to the writer
+    qint64 requestStart = 0;  // offset the running request started from
     char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
     int current = 0;                        // the buffer being filled
     qint64 fill = 0;
     int fallbacks = 0;  // restarts from 0 after a refused range
     int error = 0;      // found while receiving; the reply is aborted
     unsigned serial = 0;        // tells the writer's notices for this download from stale ones
+    bool hashingPart = false;    // the writer hashes what an earlier attempt left
     bool syncing = false;        // verified; the writer is syncing the part before it is renamed
     bool replyFinished = false;  // the whole answer is in; the rest waits only for the writer
     char* Buffer() const { return buffers[current]; }
@@ -672,7 +675,7 @@ class ChartCheckImpl final {
   int FlushBuffer() {
     Download& d = *fDownload;
     if (d.fill == 0) return ceOK;
-    if (const int error = d.writer->Submit(d.Buffer(), d.fill, d.written)) return error;
+    if (const int error = d.writer->SubmitWrite(d.Buffer(), d.fill, d.written)) return error;
     d.written += d.fill;
     d.fill = 0;
     d.current ^= 1;
@@ -721,32 +724,48 @@ class ChartCheckImpl final {
     if (keep > file.size) keep = 0;
     else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
     if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
-    while (d.offset < keep) {
-      const ssize_t n = ::pread(d.fd, d.Buffer(), static_cast<size_t>(std::min(keep - d.offset, kWriteChunk)),
-                                static_cast<off_t>(d.offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return fail(ceFileRead);
-      EVP_DigestUpdate(d.hash, d.Buffer(), static_cast<size_t>(n));
-      d.offset += n;
-    }
-    d.written = d.offset;
-    if (d.offset == file.size) {
-      // Everything is there already; only the check remains. Still asynchronous.
-      QMetaObject::invokeMethod(
-          (fContext = std::make_unique<QObject>()).get(), [this] { CompleteDownload(); },
-          Qt::QueuedConnection);
-      return ceOK;
-    }
     d.serial = ++fDownloadSerial;
     d.writer = NewWriter(::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
-    SendRange();
+    if (keep == 0) {
+      SendRange();
+      return ceOK;
+    }
+    // Hashing a large part takes a while: the writer does it, and WriterIdle goes on.
+    d.hashingPart = true;
+    Download* download = &d;
+    d.writer->Submit([download, keep] {
+      Download& part = *download;
+      while (part.offset < keep) {
+        const ssize_t n = ::pread(part.fd, part.Buffer(), static_cast<size_t>(std::min(keep - part.offset, kWriteChunk)),
+                                  static_cast<off_t>(part.offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ceFileRead;
+        EVP_DigestUpdate(part.hash, part.Buffer(), static_cast<size_t>(n));
+        part.offset += n;
+      }
+      return ceOK;
+    });
     return ceOK;
+  }
+
+  // The part of an earlier attempt is hashed: fetch the rest, or check a complete one.
+  void PartHashed() {
+    Download& d = *fDownload;
+    d.hashingPart = false;
+    if (const int error = d.writer->Wait()) {
+      FailDownload(error, true);
+      return;
+    }
+    d.written = d.offset;
+    if (d.offset == d.file.size) CompleteDownload();
+    else SendRange();
   }
 
   void SendRange() {
     Download& d = *fDownload;
     QNetworkRequest request = MakeRequest(QUrl(BaseURL()).resolved(QUrl(d.file.url)));
     if (d.offset > 0) request.setRawHeader("Range", "bytes=" + QByteArray::number(d.offset) + "-");
+    d.requestStart = d.offset;
     fReply = Network().get(request);
     fContext = std::make_unique<QObject>();
     QNetworkReply* reply = fReply;
@@ -791,7 +810,7 @@ class ChartCheckImpl final {
     if (d.fallbacks++ > 0 || d.writer->Wait() != 0 || ::ftruncate(d.fd, 0) != 0 ||
         !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
       return false;
-    d.offset = d.written = d.fill = 0;
+    d.offset = d.written = d.fill = d.requestStart = 0;
     return true;
   }
 
@@ -864,6 +883,10 @@ class ChartCheckImpl final {
   // The writer finished a buffer: take what waits in the reply, or end a finished answer.
   void WriterIdle(unsigned serial) {
     if (!fDownload || fDownload->serial != serial) return;
+    if (fDownload->hashingPart) {
+      PartHashed();
+      return;
+    }
     if (fDownload->syncing) {
       RenameSynced();
       return;
@@ -890,8 +913,14 @@ class ChartCheckImpl final {
 
   void ReplyFinished(QNetworkReply* reply) {
     Download& d = *fDownload;
-    const QNetworkReply::NetworkError netError = reply->error();
+    QNetworkReply::NetworkError netError = reply->error();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // Qt may report a connection the service closed mid-body as a clean end: an answer shorter
+    // than its own Content-Length was broken off, whatever Qt says.
+    bool hasLength = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&hasLength);
+    if (netError == QNetworkReply::NoError && hasLength && d.offset - d.requestStart < length)
+      netError = QNetworkReply::RemoteHostClosedError;
     DropReply();
     const int flushed = FlushAll();
     if (!d.error) d.error = flushed;
@@ -939,12 +968,8 @@ class ChartCheckImpl final {
     // The file must be on disk before it takes its name: after a crash a file under the real
     // name with the right time but torn data would pass as current for good. The writer syncs
     // it, as a slow disk may take long.
-    if (!d.writer) {
-      d.serial = ++fDownloadSerial;
-      d.writer = NewWriter(-1);
-    }
     d.syncing = true;
-    if (const int error = d.writer->Submit(nullptr, 0, 0)) FailDownload(error, false);
+    if (const int error = d.writer->SubmitSync()) FailDownload(error, false);
   }
 
   void RenameSynced() {

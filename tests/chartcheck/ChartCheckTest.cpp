@@ -312,6 +312,20 @@ TEST_F(DownloadTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
   EXPECT_EQ(service.FileRequests().back().second, "bytes=8192-");
 }
 
+TEST_F(DownloadTest, ACompletePartIsCheckedAndTakesItsNameWithoutAFetch) {
+  // As a crash between the last write and the rename leaves it.
+  QFile part(target + ".part");
+  ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+  part.write(content);
+  part.close();
+  const size_t requests = service.FileRequests().size();
+  ASSERT_EQ(Download(), 0);
+  EXPECT_EQ(service.FileRequests().size(), requests);
+  EXPECT_EQ(ReadAll(target), content);
+  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), 1700000000);
+}
+
 TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
   // Same size, other bytes; a longer file; a shorter one; then a damaged part left from before.
   std::string other = RandomBytes(content.size(), 99);
