@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -76,6 +77,31 @@ bool ParseDateTime(const QByteArray& text, double& dateTime) {
   const double fraction = (hour * 3600 + minute * 60 + second) / 86400.0;
   // Before the epoch the fraction counts away from zero, as the date-time encoding has it.
   dateTime = days < 0 ? days - fraction : days + fraction;
+  return true;
+}
+
+// Readers of the lines of a version record, one field each; false for a malformed line.
+bool ReadGuid(const QByteArray& line, TPUSVersionInfo& version) {
+  return TryStrToGUID(QString::fromLatin1(line), version.Guid);
+}
+
+bool ReadProductVersion(const QByteArray& line, TPUSVersionInfo& version) {
+  return TryStrToVersion(QString::fromLatin1(line), version.ProductVersion);
+}
+
+template <double TPUSVersionInfo::*Field>
+bool ReadDate(const QByteArray& line, TPUSVersionInfo& version) {
+  return ParseDateTime(line, version.*Field);
+}
+
+template <std::int32_t TPUSVersionInfo::*Field>
+bool ReadNumber(const QByteArray& line, TPUSVersionInfo& version) {
+  return ParseDecimal(line, version.*Field);
+}
+
+template <QString TPUSVersionInfo::*Field>
+bool ReadText(const QByteArray& line, TPUSVersionInfo& version) {
+  version.*Field = QString::fromUtf8(line);
   return true;
 }
 
@@ -327,7 +353,8 @@ bool TPUSClient::TakeLine(const char*& p, const char* end) {
   return true;
 }
 
-bool TPUSClient::StatusLine() {
+bool TPUSClient::TakeStatusLine(const char*& p, const char* end, TParseState next) {
+  if (!TakeLine(p, end)) return false;
   std::int32_t status = 0;
   if (fLine.isEmpty()) {
     FinishCommand(prEmptyStatus);
@@ -341,6 +368,8 @@ bool TPUSClient::StatusLine() {
     FinishCommand(status);
     return false;
   }
+  fCounter = 0;
+  SetState(next);
   return true;
 }
 
@@ -349,10 +378,7 @@ void TPUSClient::ParseVersion(const char* p, const char* end) {
   while (p < end) {
     switch (fState) {
       case psStatus:
-        if (!TakeLine(p, end)) return;
-        if (!StatusLine()) return;
-        fCounter = 0;
-        SetState(psGuid);
+        if (!TakeStatusLine(p, end, psGuid)) return;
         break;
       case psAfterRecord: {
         // The record is reported once the byte after it has arrived: only then is it known
@@ -381,55 +407,37 @@ void TPUSClient::ParseVersion(const char* p, const char* end) {
 }
 
 bool TPUSClient::VersionLine() {
-  bool ok = true;
-  switch (fState) {
-    case psGuid: {
-      ++fCounter;
-      fVersion = TPUSVersionInfo{};
-      ok = TryStrToGUID(QString::fromLatin1(fLine), fVersion.Guid);
-      SetState(psVersion);
-      break;
-    }
-    case psVersion:
-      ok = TryStrToVersion(QString::fromLatin1(fLine), fVersion.ProductVersion);
-      SetState(psDate1);
-      break;
-    case psDate1:
-      ok = ParseDateTime(fLine, fVersion.Date1);
-      SetState(psDate2);
-      break;
-    case psDate2:
-      ok = ParseDateTime(fLine, fVersion.Date2);
-      SetState(psText2);
-      break;
-    case psText2:
-      fVersion.Text2 = QString::fromUtf8(fLine);
-      SetState(psNumber1);
-      break;
-    case psNumber1:
-      ok = ParseDecimal(fLine, fVersion.Number1);
-      SetState(psText1);
-      break;
-    case psText1:
-      fVersion.Text1 = QString::fromUtf8(fLine);
-      SetState(psText3);
-      break;
-    case psText3:
-      fVersion.Text3 = QString::fromUtf8(fLine);
-      SetState(psText4);
-      break;
-    case psText4:
-      fVersion.Text4 = QString::fromUtf8(fLine);
-      SetState(psNumber2);
-      break;
-    case psNumber2:
-      ok = ParseDecimal(fLine, fVersion.Number2);
-      SetState(psAfterRecord);
-      break;
-    default:
-      ok = false;
-      break;
+  using TRead = bool (*)(const QByteArray& line, TPUSVersionInfo& version);
+  struct TField {
+    TParseState State;
+    TRead Read;
+  };
+  // The lines of a record in the order the server writes them.
+  static constexpr TField kFields[] = {
+      {psGuid, ReadGuid},
+      {psVersion, ReadProductVersion},
+      {psDate1, ReadDate<&TPUSVersionInfo::Date1>},
+      {psDate2, ReadDate<&TPUSVersionInfo::Date2>},
+      {psText2, ReadText<&TPUSVersionInfo::Text2>},
+      {psNumber1, ReadNumber<&TPUSVersionInfo::Number1>},
+      {psText1, ReadText<&TPUSVersionInfo::Text1>},
+      {psText3, ReadText<&TPUSVersionInfo::Text3>},
+      {psText4, ReadText<&TPUSVersionInfo::Text4>},
+      {psNumber2, ReadNumber<&TPUSVersionInfo::Number2>},
+  };
+  const auto* field = std::find_if(std::begin(kFields), std::end(kFields),
+                                   [this](const TField& f) { return f.State == fState; });
+  if (field == std::end(kFields)) {
+    FinishCommand(prMalformed);
+    return false;
   }
+  if (field == std::begin(kFields)) {  // a new record
+    ++fCounter;
+    fVersion = TPUSVersionInfo{};
+  }
+  const bool ok = field->Read(fLine, fVersion);
+  const auto* next = field + 1;
+  SetState(next == std::end(kFields) ? psAfterRecord : next->State);
   if (!ok) FinishCommand(prMalformed);
   return ok;
 }
@@ -438,9 +446,7 @@ void TPUSClient::ParseHistory(const char* p, const char* end) {
   while (p < end) {
     switch (fState) {
       case psStatus:
-        if (!TakeLine(p, end)) return;
-        if (!StatusLine()) return;
-        SetState(psHistoryText);
+        if (!TakeStatusLine(p, end, psHistoryText)) return;
         break;
       case psHistoryText: {
         const auto* ff = static_cast<const char*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
@@ -480,10 +486,7 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
   while (p < end) {
     switch (fState) {
       case psStatus:
-        if (!TakeLine(p, end)) return;
-        if (!StatusLine()) return;
-        fCounter = 0;
-        SetState(psFileName);
+        if (!TakeStatusLine(p, end, psFileName)) return;
         break;
       case psFileName:
         if (!TakeLine(p, end)) return;

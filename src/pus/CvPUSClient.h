@@ -137,8 +137,9 @@ class TPUSClient final : public QObject {
   void TransportDone(int error);
   // Appends the bytes up to the next LF to the line; true when the line is complete.
   bool TakeLine(const char*& p, const char* end);
-  // The status line is complete: false when it ended the command.
-  bool StatusLine();
+  // Takes the status line and, when it says success, goes on with next. False while the line
+  // is incomplete or when the status ended the command.
+  bool TakeStatusLine(const char*& p, const char* end, TParseState next);
   void ParseVersion(const char* p, const char* end);
   void ParseHistory(const char* p, const char* end);
   void ParseUpdateFile(const char* p, const char* end);

@@ -1,31 +1,15 @@
 #include "StoreFixture.h"
+#include "ToolRun.h"
 
 #include <QDir>
-#include <QProcess>
 
 namespace {
 
-struct Result {
-  int exitCode = -1;
-  QString out;
-  QString err;
-};
+using Result = cvtest::ToolResult;
 
 class RegCommandTest : public StoreFixture {
  protected:
-  static Result Reg(const QStringList& args) {
-    QProcess p;
-    p.start(cvtest::BinDir() + "/cvtool", QStringList{"reg"} + args);
-    Result r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit) {
-      ADD_FAILURE() << "cvtool did not finish: " << qPrintable(args.join(' '));
-      return r;
-    }
-    r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-  }
+  static Result Reg(const QStringList& args) { return cvtest::RunCvtool(QStringList{"reg"} + args); }
 };
 
 TEST_F(RegCommandTest, SetThenGetEachType) {

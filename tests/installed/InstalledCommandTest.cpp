@@ -1,32 +1,16 @@
 // cvtool installed prints what cvtool reg put into the store, as the wizard would load it.
 #include "InstalledFixture.h"
+#include "ToolRun.h"
 
 #include <QFileInfo>
-#include <QProcess>
 
 namespace {
 
-struct Result {
-  int exitCode = -1;
-  QString out;
-  QString err;
-};
+using Result = cvtest::ToolResult;
 
 class InstalledCommandTest : public InstalledFixture {
  protected:
-  static Result Tool(const QStringList& args) {
-    QProcess p;
-    p.start(cvtest::BinDir() + "/cvtool", args);
-    Result r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit) {
-      ADD_FAILURE() << "cvtool did not finish: " << qPrintable(args.join(' '));
-      return r;
-    }
-    r.exitCode = p.exitCode();
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-  }
+  static Result Tool(const QStringList& args) { return cvtest::RunCvtool(args); }
   static void Reg(const QString& key, const QString& name, const char* type, const QString& value) {
     const Result r = Tool({"reg", "set", "3", key, name, type, value});
     ASSERT_EQ(r.exitCode, 0) << qPrintable(r.err);

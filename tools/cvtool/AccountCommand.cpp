@@ -5,6 +5,7 @@
 #include "Commands.h"
 
 #include "CvLib.h"
+#include "LineOutput.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,14 +22,12 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void Out(const QStringList& fields) {
-  const QByteArray bytes = fields.join(u'\t').toUtf8() + '\n';
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+  WriteLine(stdout, fields.join(u'\t'));
   std::fflush(stdout);
 }
 
 int Fail(const QString& message, int code = kExitFailed) {
-  const QByteArray bytes = QStringLiteral("cvtool account: %1\n").arg(message).toUtf8();
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+  WriteLine(stderr, QStringLiteral("cvtool account: ") + message);
   return code;
 }
 

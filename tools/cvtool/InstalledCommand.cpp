@@ -14,6 +14,7 @@
 
 #include "CvInstalledCharts.h"
 #include "CvLib.h"
+#include "LineOutput.h"
 
 #include <cstdio>
 #include <memory>
@@ -23,30 +24,11 @@ namespace {
 constexpr int kExitOK = 0;
 constexpr int kExitError = 2;
 
-void Out(const QString& line) {
-  const QByteArray bytes = line.toUtf8() + '\n';
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-}
+void Out(const QString& line) { WriteLine(stdout, line); }
 
 int Fail(const QString& message) {
-  const QByteArray bytes = QStringLiteral("cvtool installed: %1\n").arg(message).toUtf8();
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+  WriteLine(stderr, QStringLiteral("cvtool installed: ") + message);
   return kExitError;
-}
-
-QString Escaped(const QString& text) {
-  QString out;
-  out.reserve(text.size());
-  for (QChar ch : text) {
-    switch (ch.unicode()) {
-      case '\\': out += QLatin1String("\\\\"); break;
-      case '\t': out += QLatin1String("\\t"); break;
-      case '\n': out += QLatin1String("\\n"); break;
-      case '\r': out += QLatin1String("\\r"); break;
-      default: out += ch; break;
-    }
-  }
-  return out;
 }
 
 // The wizard's chart cache: <data folder>Cache/ChartInfo.cif.
@@ -58,23 +40,23 @@ QString DefaultCacheFile() {
 
 void Print(const TInstalledCharts& model) {
   for (const auto& product : model.Products()) {
-    Out(QStringLiteral("product %1 %2 %3").arg(Escaped(product->Code())).arg(product->ProductNumber()).arg(Escaped(product->Name())));
+    Out(QStringLiteral("product %1 %2 %3").arg(EscapeForLine(product->Code())).arg(product->ProductNumber()).arg(EscapeForLine(product->Name())));
     for (const auto& module : product->Modules()) {
       Out(QStringLiteral("module %1 %2 %3 0x%4 %5")
-              .arg(Escaped(module->Code()))
+              .arg(EscapeForLine(module->Code()))
               .arg(module->ProductNumber())
               .arg(module->ModuleNumber())
               .arg(module->ModuleMask(), 0, 16)
-              .arg(Escaped(module->Path())));
+              .arg(EscapeForLine(module->Path())));
       for (const auto& chart : module->Charts())
         Out(QStringLiteral("chart %1 %2 %3 %4")
-                .arg(Escaped(chart->FileName()))
+                .arg(EscapeForLine(chart->FileName()))
                 .arg(chart->InfoError())
                 .arg(chart->ModuleNumber())
                 .arg(chart->ProductNumber()));
-      for (const auto& database : module->Databases()) Out(QStringLiteral("database ") + Escaped(database->FileName()));
+      for (const auto& database : module->Databases()) Out(QStringLiteral("database ") + EscapeForLine(database->FileName()));
       for (const auto& dependency : module->Dependencies())
-        Out(QStringLiteral("dependency ") + Escaped(dependency->FileName()));
+        Out(QStringLiteral("dependency ") + EscapeForLine(dependency->FileName()));
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include "CvLib.h"
 #include "CvPUSClient.h"
+#include "LineOutput.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -29,11 +30,7 @@ QString OneLine(QString text) {
   return text;
 }
 
-void Print(const QString& line) {
-  const QByteArray bytes = line.toUtf8();
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-  std::fputc('\n', stdout);
-}
+void Print(const QString& line) { WriteLine(stdout, line); }
 
 std::optional<TGUIDsArray> ParseGuids(const QStringList& texts) {
   TGUIDsArray guids;

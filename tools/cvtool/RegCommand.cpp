@@ -6,6 +6,7 @@
 #include "Commands.h"
 
 #include "CvLib.h"
+#include "LineOutput.h"
 
 #include <cmath>
 #include <cstdio>
@@ -16,14 +17,10 @@ constexpr int kExitOK = 0;
 constexpr int kExitMissing = 1;
 constexpr int kExitError = 2;
 
-void Out(const QString& line) {
-  const QByteArray bytes = line.toUtf8() + '\n';
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-}
+void Out(const QString& line) { WriteLine(stdout, line); }
 
 int Fail(const QString& message, int code = kExitError) {
-  const QByteArray bytes = QStringLiteral("cvtool reg: %1\n").arg(message).toUtf8();
-  std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+  WriteLine(stderr, QStringLiteral("cvtool reg: ") + message);
   return code;
 }
 
@@ -31,22 +28,6 @@ int Fail(const QString& message, int code = kExitError) {
 int StoreFail(int error, int root, const QString& key) {
   if (error == cvlib::ceStoreBadKey) return Fail(QStringLiteral("%1 (key '%2')").arg(ErrorToStr(error), key));
   return Fail(QStringLiteral("%1 (%2)").arg(ErrorToStr(error), TAppReg::RootFileName(root)));
-}
-
-// Tabs, line breaks and backslashes are escaped so that one value stays one line.
-QString EscapeForLine(const QString& text) {
-  QString out;
-  out.reserve(text.size());
-  for (QChar ch : text) {
-    switch (ch.unicode()) {
-      case '\\': out += QLatin1String("\\\\"); break;
-      case '\t': out += QLatin1String("\\t"); break;
-      case '\n': out += QLatin1String("\\n"); break;
-      case '\r': out += QLatin1String("\\r"); break;
-      default: out += ch; break;
-    }
-  }
-  return out;
 }
 
 int Get(int root, const QString& key, const QString& name) {
