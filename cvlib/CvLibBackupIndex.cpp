@@ -125,6 +125,8 @@ int ItemFromJson(const QJsonObject& o, TItemData& item) {
   if (!r.ok) return ceBackupIndexCorrupt;
   // The backup folder is the base of these; none may lead out of it.
   if (!IsSafeRelativeFolder(item.sourceFolder) || !detail::ItemNamesSafe(item)) return ceChkUnsafeName;
+  // The record stands in for the service's when the backup is installed: the same rule as there.
+  if (item.hasProduct && !detail::ProductNamesSafe(item.product)) return ceChkUnsafeName;
   return ceOK;
 }
 

@@ -462,8 +462,7 @@ class ChartCheckImpl final {
       TProductData p;
       detail::ProductFields(r, o, p);
       if (!r.ok) return ceChkBadAnswer;
-      // A program installs into destination + installFolder: it must stay below it.
-      if (!IsSafeRelativeFolder(p.installFolder)) return ceChkUnsafeName;
+      if (!detail::ProductNamesSafe(p)) return ceChkUnsafeName;
       products.push_back(std::make_unique<ProductRecord>(p));
     }
     fProducts = std::move(products);

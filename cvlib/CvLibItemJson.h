@@ -55,6 +55,9 @@ void FileFields(Fields& f, Object& o, File& file) {
   f.Str(o, "sha256", file.sha256);
 }
 
+// A program installs into destination + installFolder: it must stay below it.
+inline bool ProductNamesSafe(const TProductData& p) { return IsSafeRelativeFolder(p.installFolder); }
+
 // A file lands at destination + folder + name: both must keep it below the destination.
 inline bool FileStaysInside(const TItemFile& f) { return IsSafeFileName(f.name) && IsSafeRelativeFolder(f.folder); }
 
