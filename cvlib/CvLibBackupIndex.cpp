@@ -1,6 +1,7 @@
 #include "CvLibBackupIndex.h"
 
 #include "CvLibErrors.h"
+#include "CvLibItemJson.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -19,44 +20,36 @@ constexpr char kMagic[] = "CVBACKUPIDX";
 constexpr qint64 kMaxIndexSize = 64 * 1024 * 1024;
 constexpr qint64 kMaxHeaderLine = 200;
 
+// Writes each field as the index keeps it.
+struct Writer {
+  static void Int(QJsonObject& o, const char* key, int value) { o[QLatin1String(key)] = value; }
+  static void Str(QJsonObject& o, const char* key, const QString& value) { o[QLatin1String(key)] = value; }
+  static void Bool(QJsonObject& o, const char* key, bool value) { o[QLatin1String(key)] = value; }
+  // 64-bit values as text: JSON numbers are doubles.
+  static void Size(QJsonObject& o, const char* key, int64_t value) {
+    o[QLatin1String(key)] = QString::number(value);
+  }
+  static void Version(QJsonObject& o, const char* key, uint32_t value) {
+    o[QLatin1String(key)] = static_cast<qint64>(value);
+  }
+};
+
 QJsonObject ProductToJson(const TProductData& p) {
+  Writer w;
   QJsonObject o;
-  o["number"] = p.productNumber;
-  o["kind"] = p.kind;
-  o["group"] = p.group;
-  o["displayName"] = p.displayName;
-  o["itemTitle"] = p.itemTitle;
-  o["moduleMask"] = p.moduleMask;
-  o["registryKey"] = p.registryKey;
-  o["revision"] = p.revision;
-  o["latestVersion"] = static_cast<qint64>(p.latestVersion);
-  o["size"] = QString::number(p.size);  // 64-bit values as text: JSON numbers are doubles
-  o["installFolder"] = p.installFolder;
-  o["checked"] = p.checked;
+  detail::ProductFields(w, o, p);
   return o;
 }
 
 QJsonObject ItemToJson(const TItemData& item) {
+  Writer w;
   QJsonObject o;
-  o["product"] = item.productNumber;
-  o["mask"] = item.moduleMask;
-  o["productCode"] = item.productCode;
-  o["productName"] = item.productName;
-  o["moduleCode"] = item.moduleCode;
-  o["moduleName"] = item.moduleName;
-  o["revision"] = item.revision;
-  o["installFolder"] = item.installFolder;
-  o["sourceFolder"] = item.sourceFolder;
-  o["status"] = item.status;
+  detail::ItemFields(w, o, item);
+  w.Str(o, "sourceFolder", item.sourceFolder);
   QJsonArray files;
   for (const TItemFile& f : item.files) {
     QJsonObject fo;
-    fo["name"] = f.name;
-    fo["folder"] = f.folder;
-    fo["size"] = QString::number(f.size);
-    fo["time"] = f.time;
-    fo["addon"] = f.addOn;
-    fo["sha256"] = f.sha256;
+    detail::FileFields(w, fo, f);
     files.append(fo);
   }
   o["files"] = files;
@@ -67,94 +60,73 @@ QJsonObject ItemToJson(const TItemData& item) {
 // Strict readers: a missing field or one of the wrong type makes the index corrupt.
 struct Reader {
   bool ok = true;
-  int Int(const QJsonObject& o, const char* key) {
+  void Int(const QJsonObject& o, const char* key, int& out) {
     const QJsonValue v = o.value(QLatin1String(key));
     const double d = v.toDouble(std::numeric_limits<double>::quiet_NaN());
     if (!v.isDouble() || d != static_cast<double>(static_cast<qint64>(d)) ||
         d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max()) {
       ok = false;
-      return 0;
+      out = 0;
+      return;
     }
-    return static_cast<int>(static_cast<int64_t>(d));
+    out = static_cast<int>(static_cast<int64_t>(d));
   }
-  int64_t Int64(const QJsonObject& o, const char* key) {
+  void Size(const QJsonObject& o, const char* key, int64_t& out) {
     const QJsonValue v = o.value(QLatin1String(key));
     bool good = false;
     const qint64 n = v.toString().toLongLong(&good);
     if (!v.isString() || !good || n < 0) {
       ok = false;
-      return 0;
+      out = 0;
+      return;
     }
-    return n;
+    out = n;
   }
-  QString Str(const QJsonObject& o, const char* key) {
+  void Version(const QJsonObject& o, const char* key, uint32_t& out) {
+    int packed = 0;
+    Int(o, key, packed);
+    out = static_cast<uint32_t>(packed);
+  }
+  void Str(const QJsonObject& o, const char* key, QString& out) {
     const QJsonValue v = o.value(QLatin1String(key));
     if (!v.isString()) ok = false;
-    return v.toString();
+    out = v.toString();
   }
-  bool Bool(const QJsonObject& o, const char* key) {
+  void Bool(const QJsonObject& o, const char* key, bool& out) {
     const QJsonValue v = o.value(QLatin1String(key));
     if (!v.isBool()) ok = false;
-    return v.toBool();
+    out = v.toBool();
   }
 };
 
-bool ProductFromJson(Reader& r, const QJsonObject& o, TProductData& p) {
-  p.productNumber = r.Int(o, "number");
-  p.kind = r.Int(o, "kind");
-  p.group = r.Int(o, "group");
-  p.displayName = r.Str(o, "displayName");
-  p.itemTitle = r.Str(o, "itemTitle");
-  p.moduleMask = r.Int(o, "moduleMask");
-  p.registryKey = r.Str(o, "registryKey");
-  p.revision = r.Int(o, "revision");
-  p.latestVersion = static_cast<uint32_t>(r.Int(o, "latestVersion"));
-  p.size = r.Int64(o, "size");
-  p.installFolder = r.Str(o, "installFolder");
-  p.checked = r.Bool(o, "checked");
-  return r.ok;
-}
-
 int ItemFromJson(const QJsonObject& o, TItemData& item) {
   Reader r;
-  item.productNumber = r.Int(o, "product");
-  item.moduleMask = r.Int(o, "mask");
-  item.productCode = r.Str(o, "productCode");
-  item.productName = r.Str(o, "productName");
-  item.moduleCode = r.Str(o, "moduleCode");
-  item.moduleName = r.Str(o, "moduleName");
-  item.revision = r.Int(o, "revision");
-  item.installFolder = r.Str(o, "installFolder");
-  item.sourceFolder = r.Str(o, "sourceFolder");
-  item.status = r.Int(o, "status");
+  detail::ItemFields(r, o, item);
+  r.Str(o, "sourceFolder", item.sourceFolder);
   const QJsonValue files = o.value(QLatin1String("files"));
   if (!files.isArray()) return ceBackupIndexCorrupt;
   for (const QJsonValue& fv : files.toArray()) {
     if (!fv.isObject()) return ceBackupIndexCorrupt;
     const QJsonObject fo = fv.toObject();
     TItemFile f;
-    f.name = r.Str(fo, "name");
-    f.folder = r.Str(fo, "folder");
-    f.size = r.Int64(fo, "size");
-    f.time = r.Int(fo, "time");
-    f.addOn = r.Bool(fo, "addon");
-    f.sha256 = r.Str(fo, "sha256");
+    detail::FileFields(r, fo, f);
     if (!r.ok) return ceBackupIndexCorrupt;
-    if (!IsSafeFileName(f.name) || !IsSafeRelativeFolder(f.folder)) return ceChkUnsafeName;
+    if (!detail::FileStaysInside(f)) return ceChkUnsafeName;
     item.files.push_back(f);
   }
   const QJsonValue record = o.value(QLatin1String("record"));
   if (record.isObject()) {
-    item.hasProduct = ProductFromJson(r, record.toObject(), item.product);
+    const QJsonObject ro = record.toObject();
+    detail::ProductFields(r, ro, item.product);
+    item.hasProduct = r.ok;
   } else if (!record.isUndefined()) {
     return ceBackupIndexCorrupt;
   }
   if (!r.ok) return ceBackupIndexCorrupt;
   // The backup folder is the base of these; none may lead out of it.
-  if (!IsSafeRelativeFolder(item.sourceFolder) || !IsSafeRelativeFolder(item.installFolder) ||
-      (!item.productCode.isEmpty() && !IsSafeFileName(item.productCode)) ||
-      (!item.moduleCode.isEmpty() && !IsSafeFileName(item.moduleCode)))
-    return ceChkUnsafeName;
+  if (!IsSafeRelativeFolder(item.sourceFolder) || !detail::ItemNamesSafe(item)) return ceChkUnsafeName;
+  // The record stands in for the service's when the backup is installed: the same rule as there.
+  if (item.hasProduct && !detail::ProductNamesSafe(item.product)) return ceChkUnsafeName;
   return ceOK;
 }
 

@@ -3,6 +3,7 @@
 
 #include "CvLibBackupIndex.h"
 #include "CvLibErrors.h"
+#include "CvLibItemJson.h"
 #include "CvLibProcess.h"
 #include "CvLibRegistry.h"
 #include "CvLibStrings.h"
@@ -67,38 +68,50 @@ bool IsHex64(const QString& text) {
 // the wrong type makes the answer malformed.
 struct AnswerReader {
   bool ok = true;
-  int Int(const QJsonObject& o, const char* key, int def = 0) {
+  void Int(const QJsonObject& o, const char* key, int& out) {
+    out = 0;
     const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined() || v.isNull()) return def;
+    if (v.isUndefined() || v.isNull()) return;
     const double d = v.toDouble();
     if (!v.isDouble() || d != static_cast<double>(static_cast<int64_t>(d)) ||
         d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max()) {
       ok = false;
-      return def;
+      return;
     }
-    return static_cast<int>(static_cast<int64_t>(d));
+    out = static_cast<int>(static_cast<int64_t>(d));
   }
-  int64_t Int64(const QJsonObject& o, const char* key) {
+  void Size(const QJsonObject& o, const char* key, int64_t& out) {
+    out = 0;
     const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined() || v.isNull()) return 0;
+    if (v.isUndefined() || v.isNull()) return;
     const double d = v.toDouble();
     if (!v.isDouble() || d < 0 || d > 9007199254740992.0 || d != static_cast<double>(static_cast<int64_t>(d))) {
       ok = false;
-      return 0;
+      return;
     }
-    return static_cast<int64_t>(d);
+    out = static_cast<int64_t>(d);
   }
-  QString Str(const QJsonObject& o, const char* key) {
+  // As text: "1.2.3.4".
+  void Version(const QJsonObject& o, const char* key, uint32_t& out) {
+    QString text;
+    Str(o, key, text);
+    if (!ParsePackedVersion(text, out)) ok = false;
+  }
+  void Str(const QJsonObject& o, const char* key, QString& out) {
     const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined() || v.isNull()) return {};
+    if (v.isUndefined() || v.isNull()) {
+      out.clear();
+      return;
+    }
     if (!v.isString()) ok = false;
-    return v.toString();
+    out = v.toString();
   }
-  bool Bool(const QJsonObject& o, const char* key) {
+  void Bool(const QJsonObject& o, const char* key, bool& out) {
+    out = false;
     const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined() || v.isNull()) return false;
+    if (v.isUndefined() || v.isNull()) return;
     if (!v.isBool()) ok = false;
-    return v.toBool();
+    out = v.toBool();
   }
 };
 
@@ -477,21 +490,9 @@ class ChartCheckImpl final {
       const QJsonObject o = v.toObject();
       AnswerReader r;
       TProductData p;
-      p.productNumber = r.Int(o, "number");
-      p.kind = r.Int(o, "kind");
-      p.group = r.Int(o, "group");
-      p.displayName = r.Str(o, "displayName");
-      p.itemTitle = r.Str(o, "itemTitle");
-      p.moduleMask = r.Int(o, "moduleMask");
-      p.registryKey = r.Str(o, "registryKey");
-      p.revision = r.Int(o, "revision");
-      if (!ParsePackedVersion(r.Str(o, "latestVersion"), p.latestVersion)) r.ok = false;
-      p.size = r.Int64(o, "size");
-      p.installFolder = r.Str(o, "installFolder");
-      p.checked = r.Bool(o, "checked");
+      detail::ProductFields(r, o, p);
       if (!r.ok) return ceChkBadAnswer;
-      // A program installs into destination + installFolder: it must stay below it.
-      if (!IsSafeRelativeFolder(p.installFolder)) return ceChkUnsafeName;
+      if (!detail::ProductNamesSafe(p)) return ceChkUnsafeName;
       products.push_back(std::make_unique<ProductRecord>(p));
     }
     fProducts = std::move(products);
@@ -582,38 +583,23 @@ class ChartCheckImpl final {
       const QJsonObject o = v.toObject();
       AnswerReader r;
       TItemData d;
-      d.productNumber = r.Int(o, "product");
-      d.moduleMask = r.Int(o, "mask");
-      d.productCode = r.Str(o, "productCode");
-      d.moduleCode = r.Str(o, "moduleCode");
-      d.productName = r.Str(o, "productName");
-      d.moduleName = r.Str(o, "moduleName");
-      d.revision = r.Int(o, "revision");
-      d.installFolder = r.Str(o, "installFolder");
-      d.status = r.Int(o, "status");
+      detail::ItemFields(r, o, d);
       const QJsonValue files = o.value(QLatin1String("files"));
       if (!(files.isArray() || files.isUndefined())) return ceChkBadAnswer;
       for (const QJsonValue& fv : files.toArray()) {
         if (!fv.isObject()) return ceChkBadAnswer;
         const QJsonObject fo = fv.toObject();
         TItemFile f;
-        f.name = r.Str(fo, "name");
-        f.folder = r.Str(fo, "folder");
-        f.size = r.Int64(fo, "size");
-        f.time = r.Int(fo, "time");
-        f.addOn = r.Bool(fo, "addon");
-        f.sha256 = r.Str(fo, "sha256").toLower();
-        f.url = r.Str(fo, "url");
+        detail::FileFields(r, fo, f);
+        f.sha256 = f.sha256.toLower();
+        r.Str(fo, "url", f.url);
         if (!r.ok) return ceChkBadAnswer;
-        if (!IsSafeFileName(f.name) || !IsSafeRelativeFolder(f.folder)) return ceChkUnsafeName;
+        if (!detail::FileStaysInside(f)) return ceChkUnsafeName;
         if (!IsHex64(f.sha256) || f.url.isEmpty()) return ceChkBadAnswer;
         d.files.push_back(f);
       }
       if (!r.ok) return ceChkBadAnswer;
-      if (!IsSafeRelativeFolder(d.installFolder) ||
-          (!d.productCode.isEmpty() && !IsSafeFileName(d.productCode)) ||
-          (!d.moduleCode.isEmpty() && !IsSafeFileName(d.moduleCode)))
-        return ceChkUnsafeName;
+      if (!detail::ItemNamesSafe(d)) return ceChkUnsafeName;
       if (const ProductRecord* p = FindProduct(d.productNumber, d.moduleMask)) {
         d.hasProduct = true;
         d.product = p->Data();

@@ -331,6 +331,29 @@ int InTransaction(Connection& c, bool write, Body body) {
   return error;
 }
 
+// How a call on one key finds it: for reading, for changing, or making what is missing.
+enum class KeyUse { kRead, kChange, kMake };
+
+// The frame of every call on one key: the root's connection, one transaction, and the key's
+// id for body(connection, id). A missing key ends the call with ifMissing (kMake never misses).
+template <typename Body>
+int OnKey(int root, const QStringList& path, KeyUse use, int ifMissing, Body body) {
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  return InTransaction(*c, use != KeyUse::kRead, [&] {
+    qint64 id = kRootKeyId;
+    const int e = use == KeyUse::kMake ? EnsureKey(*c, path, id) : FindKey(*c, path, id);
+    if (e) return e == ceStoreNoKey ? ifMissing : e;
+    return int(body(*c, id));
+  });
+}
+
+// A key path and the name of a value in it, as the calls on one value take them.
+bool SplitValuePath(const QString& key, const QString& name, QStringList& path) {
+  return SplitKey(key, path) && ValidName(name, kMaxValueNameLength);
+}
+
 TRegValue ValueFromRow(const Statement& st) {
   // Columns: name, type, value.
   TRegValue v;
@@ -479,13 +502,8 @@ int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
   tree.nodes_.clear();
   QStringList path;
   if (!SplitKey(key, path)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
   std::vector<TRegKeyTree::Node> nodes;
-  error = InTransaction(*c, false, [&] {
-    qint64 top = kRootKeyId;
-    if (const int e = FindKey(*c, path, top)) return e == ceStoreNoKey ? int(ceOK) : e;
+  const int error = OnKey(root, path, KeyUse::kRead, ceOK, [&](Connection& c, qint64 top) {
     // The root key has no row of its own; every other key is the first row of its sub-tree.
     // Reading the whole root scans the tables in index order instead of walking them.
     const bool whole = top == kRootKeyId;
@@ -508,8 +526,8 @@ int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
     nodes.emplace_back();
     index.insert(top, 0);
     {
-      Statement st(c->Prepare(keysSql.c_str()));
-      if (!st) return ReadError(sqlite3_errcode(c->db));
+      Statement st(c.Prepare(keysSql.c_str()));
+      if (!st) return ReadError(sqlite3_errcode(c.db));
       if (!whole) st.Bind(1, top);
       int rc;
       while ((rc = st.Step()) == SQLITE_ROW) {
@@ -533,8 +551,8 @@ int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
       const auto it = index.constFind(parent);
       if (it != index.constEnd()) nodes[static_cast<size_t>(it.value())].subKeys.push_back(child);
     }
-    Statement st(c->Prepare(valsSql.c_str()));
-    if (!st) return ReadError(sqlite3_errcode(c->db));
+    Statement st(c.Prepare(valsSql.c_str()));
+    if (!st) return ReadError(sqlite3_errcode(c.db));
     if (!whole) st.Bind(1, top);
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) {
@@ -567,24 +585,13 @@ QString TAppReg::RootFileName(int root) {
 int TAppReg::CreateKey(int root, const QString& key) {
   QStringList names;
   if (!SplitKey(key, names)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
-  return InTransaction(*c, true, [&] {
-    qint64 id = 0;
-    return EnsureKey(*c, names, id);
-  });
+  return OnKey(root, names, KeyUse::kMake, ceStoreNoKey, [](Connection&, qint64) { return ceOK; });
 }
 
 int TAppReg::DeleteKey(int root, const QString& key) {
   QStringList names;
   if (!SplitKey(key, names) || names.isEmpty()) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
-  return InTransaction(*c, true, [&] {
-    qint64 id = 0;
-    if (const int e = FindKey(*c, names, id)) return e;
+  return OnKey(root, names, KeyUse::kChange, ceStoreNoKey, [](Connection& c, qint64 id) {
     static const char* const kDeletes[] = {
         "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
         "  SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
@@ -594,8 +601,8 @@ int TAppReg::DeleteKey(int root, const QString& key) {
         "DELETE FROM keys WHERE id IN (SELECT id FROM sub)",
     };
     for (const char* sql : kDeletes) {
-      Statement st(c->Prepare(sql));
-      if (!st) return WriteError(sqlite3_errcode(c->db));
+      Statement st(c.Prepare(sql));
+      if (!st) return WriteError(sqlite3_errcode(c.db));
       st.Bind(1, id);
       const int rc = st.Step();
       if (rc != SQLITE_DONE) return WriteError(rc);
@@ -618,15 +625,10 @@ int TAppReg::GetKeyNames(int root, const QString& key, QStringList& names) {
   names.clear();
   QStringList path;
   if (!SplitKey(key, path)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
   QStringList found;
-  error = InTransaction(*c, false, [&] {
-    qint64 id = 0;
-    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceOK) : e;
-    Statement st(c->Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold"));
-    if (!st) return ReadError(sqlite3_errcode(c->db));
+  const int error = OnKey(root, path, KeyUse::kRead, ceOK, [&](Connection& c, qint64 id) {
+    Statement st(c.Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold"));
+    if (!st) return ReadError(sqlite3_errcode(c.db));
     st.Bind(1, id);
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) found.append(st.Text(0));
@@ -640,15 +642,10 @@ int TAppReg::GetValues(int root, const QString& key, QList<TRegValue>& values) {
   values.clear();
   QStringList path;
   if (!SplitKey(key, path)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
   QList<TRegValue> found;
-  error = InTransaction(*c, false, [&] {
-    qint64 id = 0;
-    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceOK) : e;
-    Statement st(c->Prepare("SELECT name, type, value FROM vals WHERE key = ?1 ORDER BY fold"));
-    if (!st) return ReadError(sqlite3_errcode(c->db));
+  const int error = OnKey(root, path, KeyUse::kRead, ceOK, [&](Connection& c, qint64 id) {
+    Statement st(c.Prepare("SELECT name, type, value FROM vals WHERE key = ?1 ORDER BY fold"));
+    if (!st) return ReadError(sqlite3_errcode(c.db));
     st.Bind(1, id);
     int rc;
     while ((rc = st.Step()) == SQLITE_ROW) {
@@ -664,15 +661,10 @@ int TAppReg::GetValues(int root, const QString& key, QList<TRegValue>& values) {
 int TAppReg::ReadValue(int root, const QString& key, const QString& name, TRegValue& value) {
   value = TRegValue{};
   QStringList path;
-  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
-  return InTransaction(*c, false, [&] {
-    qint64 id = 0;
-    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceStoreNoValue) : e;
-    Statement st(c->Prepare("SELECT name, type, value FROM vals WHERE key = ?1 AND fold = ?2"));
-    if (!st) return ReadError(sqlite3_errcode(c->db));
+  if (!SplitValuePath(key, name, path)) return ceStoreBadKey;
+  return OnKey(root, path, KeyUse::kRead, ceStoreNoValue, [&](Connection& c, qint64 id) {
+    Statement st(c.Prepare("SELECT name, type, value FROM vals WHERE key = ?1 AND fold = ?2"));
+    if (!st) return ReadError(sqlite3_errcode(c.db));
     st.Bind(1, id);
     st.Bind(2, Fold(name));
     const int rc = st.Step();
@@ -734,17 +726,12 @@ int TAppReg::WriteString(int root, const QString& key, const QString& name, cons
 int TAppReg::Write(int root, const QString& key, const QString& name, TRegType type,
                    const QVariant& value) {
   QStringList path;
-  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
-  return InTransaction(*c, true, [&] {
-    qint64 id = 0;
-    if (const int e = EnsureKey(*c, path, id)) return e;
-    Statement st(c->Prepare(
+  if (!SplitValuePath(key, name, path)) return ceStoreBadKey;
+  return OnKey(root, path, KeyUse::kMake, ceStoreNoKey, [&](Connection& c, qint64 id) {
+    Statement st(c.Prepare(
         "INSERT INTO vals(key, name, fold, type, value) VALUES(?1, ?2, ?3, ?4, ?5) "
         "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, value = excluded.value"));
-    if (!st) return WriteError(sqlite3_errcode(c->db));
+    if (!st) return WriteError(sqlite3_errcode(c.db));
     st.Bind(1, id);
     st.Bind(2, name);
     st.Bind(3, Fold(name));
@@ -763,20 +750,15 @@ int TAppReg::Write(int root, const QString& key, const QString& name, TRegType t
 
 int TAppReg::DeleteValue(int root, const QString& key, const QString& name) {
   QStringList path;
-  if (!SplitKey(key, path) || !ValidName(name, kMaxValueNameLength)) return ceStoreBadKey;
-  int error = ceOK;
-  Connection* c = Connect(root, error);
-  if (!c) return error;
-  return InTransaction(*c, true, [&] {
-    qint64 id = 0;
-    if (const int e = FindKey(*c, path, id)) return e == ceStoreNoKey ? int(ceStoreNoValue) : e;
-    Statement st(c->Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
-    if (!st) return WriteError(sqlite3_errcode(c->db));
+  if (!SplitValuePath(key, name, path)) return ceStoreBadKey;
+  return OnKey(root, path, KeyUse::kChange, ceStoreNoValue, [&](Connection& c, qint64 id) {
+    Statement st(c.Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2"));
+    if (!st) return WriteError(sqlite3_errcode(c.db));
     st.Bind(1, id);
     st.Bind(2, Fold(name));
     const int rc = st.Step();
     if (rc != SQLITE_DONE) return WriteError(rc);
-    return sqlite3_changes(c->db) > 0 ? int(ceOK) : int(ceStoreNoValue);
+    return sqlite3_changes(c.db) > 0 ? int(ceOK) : int(ceStoreNoValue);
   });
 }
 

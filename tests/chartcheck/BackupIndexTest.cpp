@@ -195,3 +195,17 @@ TEST_F(EngineTest, AnIndexWithHostileNamesIsRefusedThoughItsChecksumIsRight) {
   // Writing into a folder that is gone fails and leaves nothing behind.
   EXPECT_EQ(check->WriteBackupIndex(path + ".gone/cvbackup.idx"), cvlib::ceBackupIndexWrite);
 }
+
+// A product record from a backup becomes the product's record as one from the service would,
+// and a program installs into destination + its installFolder: the same rule holds for both.
+TEST_F(EngineTest, AnIndexRecordWhoseInstallFolderLeadsOutIsRefused) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  for (const QString& folder : {QStringLiteral("../../usr"), QStringLiteral("/usr"), QStringLiteral("a/../..")}) {
+    SCOPED_TRACE(folder.toStdString());
+    TItemData d = ChartItem(1, "A");
+    d.product.installFolder = folder;
+    ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {d}), 0);
+    EXPECT_EQ(check->ReadBackupIndex(path), cvlib::ceChkUnsafeName);
+    EXPECT_EQ(check->FindBackupItem(1001, 1), nullptr);
+  }
+}

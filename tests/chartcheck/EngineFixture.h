@@ -4,6 +4,7 @@
 // service, and a recorder of the events that reach the subscriber.
 
 #include "CvLib.h"
+#include "EngineSelection.h"
 #include "FakeService.h"
 #include "TestEnv.h"
 
@@ -78,13 +79,7 @@ class EngineTest : public ::testing::Test {
   }
 
   int FileList(const std::vector<std::pair<int, int>>& selection) {
-    auto list = check->NewSelectionList();
-    for (auto [product, mask] : selection) {
-      auto entry = check->NewSelectionEntry();
-      entry->SetProductNumber(product);
-      entry->SetModuleMask(mask);
-      list->Add(std::move(entry));
-    }
+    const auto list = MakeSelection(*check, selection, SelectionKinds::kDefault);
     return Run([&] { return check->RequestFileList(*list); });
   }
 

@@ -4,6 +4,7 @@
 // driven against it in the test's event loop, as the wizard drives it.
 
 #include "CvLib.h"
+#include "EngineSelection.h"
 #include "TestEnv.h"
 
 #include <QCoreApplication>
@@ -145,14 +146,7 @@ class EngineOnService {
   }
 
   int FileList(const std::vector<std::pair<int, int>>& selection) {
-    auto list = check->NewSelectionList();
-    for (auto [product, mask] : selection) {
-      auto entry = check->NewSelectionEntry();
-      entry->SetProductNumber(product);
-      entry->SetModuleMask(mask);
-      if (const ProductRecord* p = check->FindProductRecord(product, mask)) entry->SetKind(p->Kind());
-      list->Add(std::move(entry));
-    }
+    const auto list = MakeSelection(*check, selection, SelectionKinds::kFromRecords);
     return Run([&] { return check->RequestFileList(*list); });
   }
 
