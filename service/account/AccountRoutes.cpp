@@ -22,6 +22,10 @@ using nlohmann::json;
 
 constexpr std::size_t kMaxRequestBody = 1 << 20;
 constexpr std::size_t kChunkBytes = 1024 * 1024;
+// Each connection holds a server thread while it is served, a long download too: enough of
+// them that downloads to many clients do not hold up a sign-in.
+constexpr std::size_t kServerThreads = 64;
+constexpr std::string_view kFilesPrefix = "/files/";
 
 enum TProtocolError : int {
   peCredentials = 4,
@@ -227,39 +231,50 @@ bool ResolveRange(const std::string& header, std::int64_t size, bool& whole, std
   return true;
 }
 
+enum class TPathCheck { ok, refused, missing };
+
 // A resolved file below files/, on disk; refuses names that would leave the folder.
-bool ResolveFilePath(TCatalogue& catalogue, const std::string& relative, std::string& full) {
+TPathCheck ResolveFilePath(TCatalogue& catalogue, const std::string& relative, std::string& full) {
   if (relative.empty() || relative.front() == '/' || relative.find('\0') != std::string::npos)
-    return false;
+    return TPathCheck::refused;
   std::size_t start = 0;
   while (start <= relative.size()) {
     const std::size_t end = std::min(relative.find('/', start), relative.size());
     const std::string part = relative.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
+    if (part.empty() || part == "." || part == "..") return TPathCheck::refused;
     start = end + 1;
   }
-  // Links inside the content folder must not lead out of it either.
+  // Links inside the content folder must not lead out of it either. A name the system cannot
+  // resolve (too long, a loop of links) names no file: that is a missing file, not a hostile one.
   std::error_code ec;
   const fs::path root = fs::weakly_canonical(catalogue.FilesFolder(), ec);
-  if (ec) return false;
+  if (ec) return TPathCheck::missing;
   const fs::path target = fs::weakly_canonical(root / relative, ec);
-  if (ec) return false;
+  if (ec) return TPathCheck::missing;
   const auto [rootEnd, targetIt] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
-  if (rootEnd != root.end()) return false;
+  if (rootEnd != root.end()) return TPathCheck::refused;
   full = target.string();
-  return true;
+  return TPathCheck::ok;
 }
 
-void HandleFileGet(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+// `relative` is the request's path after "/files/".
+void HandleFileGet(TCatalogue& catalogue, const std::string& relative, const httplib::Request& req,
+                   httplib::Response& res) {
   // The range is served here: the server's own range handling would read past the file's end.
   const_cast<httplib::Request&>(req).ranges.clear();
-  const std::string relative = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
   std::string full;
-  if (!ResolveFilePath(catalogue, relative, full)) {
-    SendError(res, 400, peMalformed, "the file name leaves the files folder");
-    return;
+  switch (ResolveFilePath(catalogue, relative, full)) {
+    case TPathCheck::ok:
+      break;
+    case TPathCheck::refused:
+      SendError(res, 400, peMalformed, "the file name leaves the files folder");
+      return;
+    case TPathCheck::missing:
+      SendError(res, 404, peNotFound, "no such file");
+      return;
   }
-  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a pipe in the content folder must not hold a server thread forever.
+  const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
@@ -323,7 +338,8 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
                 HandleFiles(catalogue, req, res);
               }));
   server.Get("/files/(.*)", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
-               HandleFileGet(catalogue, req, res);
+               HandleFileGet(catalogue, req.matches.size() > 1 ? std::string(req.matches[1]) : std::string(),
+                             req, res);
              }));
   if (testControl) {
     server.Post("/test/drop-once", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
@@ -342,17 +358,41 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
                   SendJson(res, json::object());
                 }));
   }
-  // Answers the server makes itself (no route, body too large, bad range header) get the
-  // protocol's error body too.
-  server.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    const int error = res.status == 400 || res.status == 413 ? peMalformed
-                      : res.status == 401                    ? peSession
-                      : res.status == 404 || res.status == 405 || res.status == 416 ? peNotFound
-                                                                                      : peFault;
-    SendError(res, res.status, error, res.status == 404 ? "no such resource" : "request refused");
+  // The server reads a body without a Content-Length (chunked, or up to the end of the
+  // connection) whole, whatever its size, before any handler sees it: such a request is refused
+  // before its body is read. The answer closes the connection, whose rest is that body.
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    const bool bodyMethod = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+    if (!req.has_header("Transfer-Encoding") && (!bodyMethod || req.has_header("Content-Length")))
+      return httplib::Server::HandlerResponse::Unhandled;
+    SendError(res, 411, peMalformed, "the request body needs a Content-Length");
+    res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
-  }));
+  });
+  // Answers the server makes itself (no route, body too large, URI too long, bad range header)
+  // get the protocol's error body too.
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([&catalogue](const httplib::Request& req, httplib::Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        // The server refuses a Range header it cannot parse before any route sees it. A file
+        // answers it itself: another unit gets the whole file, a malformed byte range 416 with
+        // the file's size.
+        if (res.status == 416 && (req.method == "GET" || req.method == "HEAD") &&
+            req.path.compare(0, kFilesPrefix.size(), kFilesPrefix) == 0) {
+          Guarded([&catalogue](const httplib::Request& request, httplib::Response& response) {
+            HandleFileGet(catalogue, request.path.substr(kFilesPrefix.size()), request, response);
+          })(req, res);
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        const int error = res.status == 401                                         ? peSession
+                          : res.status == 404 || res.status == 405 || res.status == 416 ? peNotFound
+                          : res.status >= 400 && res.status < 500                     ? peMalformed
+                                                                                       : peFault;
+        SendError(res, res.status, error, res.status == 404 ? "no such resource" : "request refused");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  // The server owns its task queue and deletes it when it stops listening.
+  server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
 }
 
 }  // namespace cvservice

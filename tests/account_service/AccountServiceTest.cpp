@@ -4,9 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cvtest {
 
@@ -103,6 +112,44 @@ TAnswer Post(httplib::Client& client, const std::string& path, const std::string
 
 TAnswer SignIn(httplib::Client& client, const json& request) { return Post(client, "/api/v1/signin", request.dump()); }
 
+// Sends a request as written and reads the answer up to the end of the connection, for the
+// requests an ordinary client would not make.
+TAnswer RawExchange(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return {};
+  timeval timeout{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    for (std::size_t sent = 0; sent < request.size();) {
+      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    // Up to the end of the answer's body: the server may keep the connection open.
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      answer.append(buffer, static_cast<std::size_t>(n));
+      const std::size_t headEnd = answer.find("\r\n\r\n");
+      const std::size_t length = answer.find("Content-Length: ");
+      if (headEnd != std::string::npos && length != std::string::npos && length < headEnd &&
+          answer.size() >= headEnd + 4 + std::strtoull(answer.c_str() + length + 16, nullptr, 10))
+        break;
+    }
+  }
+  ::close(fd);
+  TAnswer result;
+  if (answer.compare(0, 9, "HTTP/1.1 ") != 0) return result;
+  result.status = std::atoi(answer.c_str() + 9);
+  const std::size_t bodyAt = answer.find("\r\n\r\n");
+  if (bodyAt != std::string::npos) result.body = json::parse(answer.substr(bodyAt + 4), nullptr, false);
+  return result;
+}
+
 class AccountServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -164,6 +211,39 @@ TEST_F(AccountServiceTest, MalformedRequestsGiveError6) {
   const TAnswer unknown = Post(*client_, "/api/v1/nothing", "{}");
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.body.value("error", 0), 7);
+  const TAnswer deep = Post(*client_, "/api/v1/signin", std::string(200000, '[') + std::string(200000, ']'));
+  EXPECT_EQ(deep.status, 400);
+  EXPECT_EQ(deep.body.value("error", 0), 6);
+}
+
+// Requests the server refuses before any route: each gets the protocol's error body, and a body
+// whose length is not announced is refused before it is read (it could be of any size).
+TEST_F(AccountServiceTest, RequestsRefusedByTheServerGiveTheProtocolsErrors) {
+  const std::string end = "Host: x\r\nConnection: close\r\n\r\n";
+  struct TCase {
+    const char* what;
+    std::string request;
+    int status, error;
+  };
+  const TCase cases[] = {
+      {"long URI", "GET /files/" + std::string(9000, 'a') + " HTTP/1.1\r\n" + end, 414, 6},
+      {"long header", "GET /api/v1/products HTTP/1.1\r\nX-Long: " + std::string(10000, 'a') + "\r\n" + end, 400, 6},
+      {"unknown method", "FETCH /api/v1/signin HTTP/1.1\r\n" + end, 400, 6},
+      {"wrong method", "GET /api/v1/signin HTTP/1.1\r\n" + end, 404, 7},
+      {"other method", "DELETE /api/v1/products HTTP/1.1\r\n" + end, 404, 7},
+      {"body too large", "POST /api/v1/signin HTTP/1.1\r\nContent-Length: 2000000\r\n" + end + std::string(2000000, ' '), 413, 6},
+      {"chunked body", "POST /api/v1/signin HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" + end, 411, 6},
+      {"chunked body, no route", "POST /api/v1/nothing HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" + end, 411, 6},
+      {"chunked body on GET", "GET /api/v1/products HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" + end, 411, 6},
+      {"body up to the end", "POST /api/v1/files HTTP/1.1\r\n" + end, 411, 6},
+  };
+  for (const auto& c : cases) {
+    const TAnswer a = RawExchange(runner_->Port(), c.request);
+    EXPECT_EQ(a.status, c.status) << c.what;
+    EXPECT_EQ(a.body.value("error", 0), c.error) << c.what;
+  }
+  // The service still answers.
+  EXPECT_FALSE(Session().empty());
 }
 
 TEST_F(AccountServiceTest, RememberedSignIn) {
@@ -314,6 +394,13 @@ TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
       {"bytes=5-99999999", 206, 5, kBigSize - 1},
       {"bytes=1048576-", 416, 0, 0},
       {"bytes=2000000-3000000", 416, 0, 0},
+      // Malformed: 416 with the size, as for a range past the end.
+      {"bytes=abc", 416, 0, 0},
+      {"bytes=5-3", 416, 0, 0},
+      {"bytes=-0", 416, 0, 0},
+      // Another unit or several ranges: the whole file.
+      {"items=0-5", 200, 0, kBigSize - 1},
+      {"bytes=0-1,5-6", 200, 0, kBigSize - 1},
   };
   for (const auto& c : cases) {
     res = client_->Get(url.c_str(), {{"Range", c.range}});
@@ -322,12 +409,20 @@ TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
     if (c.status == 206) {
       EXPECT_EQ(res->get_header_value("Content-Range"),
                 "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/" + std::to_string(kBigSize));
-      EXPECT_EQ(res->body, whole.substr(c.first, c.last - c.first + 1)) << c.range;
-    } else {
-      EXPECT_EQ(res->get_header_value("Content-Range"), "bytes */" + std::to_string(kBigSize));
-      EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), 7);
+    } else if (c.status == 416) {
+      EXPECT_EQ(res->get_header_value("Content-Range"), "bytes */" + std::to_string(kBigSize)) << c.range;
+      EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), 7) << c.range;
+      continue;
     }
+    EXPECT_TRUE(res->body == whole.substr(c.first, c.last - c.first + 1)) << c.range;
   }
+
+  // HEAD tells the length and sends no body.
+  res = client_->Head(url.c_str(), {{"Range", "bytes=10-"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 206);
+  EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(kBigSize - 10));
+  EXPECT_TRUE(res->body.empty());
 
   res = client_->Get("/files/data/empty.bin");
   ASSERT_TRUE(res);
@@ -337,17 +432,38 @@ TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
 
 TEST_F(AccountServiceTest, HostilePathsAreRefused) {
   std::filesystem::create_symlink(folder_ + "/secret.txt", folder_ + "/files/data/link.txt");
-  for (const char* path : {"/files/../secret.txt", "/files/%2e%2e/secret.txt", "/files/data/../../secret.txt",
-                           "/files//etc/passwd", "/files/data/link.txt", "/files/./data/big.bin"}) {
-    auto res = client_->Get(path);
-    ASSERT_TRUE(res) << path;
-    EXPECT_EQ(res->status, 400) << path;
-    EXPECT_EQ(res->body.find("outside the files folder"), std::string::npos) << path;
+  std::filesystem::create_directory_symlink(folder_, folder_ + "/files/out");
+  ASSERT_EQ(::mkfifo((folder_ + "/files/data/pipe").c_str(), 0600), 0);
+  struct TCase {
+    std::string path;
+    int status, error;
+  };
+  const TCase cases[] = {
+      {"/files/../secret.txt", 400, 6},
+      {"/files/%2e%2e/secret.txt", 400, 6},
+      {"/files/%2e%2e%2fsecret.txt", 400, 6},
+      {"/files/data/../../secret.txt", 400, 6},
+      {"/files//etc/passwd", 400, 6},
+      {"/files/%2Fetc%2Fpasswd", 400, 6},
+      {"/files/data/link.txt", 400, 6},
+      {"/files/out/secret.txt", 400, 6},
+      {"/files/./data/big.bin", 400, 6},
+      {"/files/data/none.bin", 404, 7},
+      {"/files/data/" + std::string(300, 'n') + ".bin", 404, 7},
+      {"/files/data", 404, 7},
+      {"/files/data/pipe", 404, 7},
+  };
+  for (const auto& c : cases) {
+    auto res = client_->Get(c.path.c_str());
+    ASSERT_TRUE(res) << c.path;
+    EXPECT_EQ(res->status, c.status) << c.path;
+    EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
+    EXPECT_EQ(res->body.find("outside the files folder"), std::string::npos) << c.path;
   }
-  auto res = client_->Get("/files/data/none.bin");
+  // An encoded slash is a slash.
+  auto res = client_->Get("/files/data%2Fempty.bin");
   ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 404);
-  EXPECT_EQ(json::parse(res->body)["error"], 7);
+  EXPECT_EQ(res->status, 200);
 }
 
 TEST_F(AccountServiceTest, ConnectionDroppedOnceInTheMiddleOfAFile) {
@@ -410,6 +526,83 @@ TEST(AccountServiceLoad, BrokenCataloguesAreRefused) {
     std::string error;
     EXPECT_FALSE(catalogue.Load(folder, error)) << c.what;
     EXPECT_NE(error.find("catalogue.json"), std::string::npos) << c.what << ": " << error;
+  }
+}
+
+// A file that changes while it is served: one that shrinks breaks the answer off (never padded,
+// never a short answer that looks complete); one that is deleted is served as it was opened.
+TEST_F(AccountServiceTest, FileChangedWhileServed) {
+  constexpr std::size_t kSize = 64 << 20;  // more than the connection buffers
+  const std::string path = folder_ + "/files/data/changing.bin";
+  for (const bool shrink : {true, false}) {
+    WriteFile(path, Bytes(1 << 20, 5));
+    std::filesystem::resize_file(path, kSize);
+    std::size_t received = 0;
+    auto res = client_->Get("/files/data/changing.bin", [&](const char*, size_t n) {
+      if (received == 0) {
+        if (shrink) std::filesystem::resize_file(path, 1 << 20);
+        else std::filesystem::remove(path);
+      }
+      received += n;
+      return true;
+    });
+    if (shrink) {
+      EXPECT_FALSE(res);
+      EXPECT_LT(received, kSize);
+    } else {
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(received, kSize);
+    }
+  }
+}
+
+// Downloads to more clients than a small server has threads, none of them reading, must not
+// keep a sign-in waiting: held up, they would be dropped by the server before they are released.
+TEST_F(AccountServiceTest, SignInWhileManyDownloadsAreUnderWay) {
+  constexpr std::size_t kSize = 32 << 20;
+  constexpr int kDownloads = 12;
+  const std::string path = folder_ + "/files/data/large.bin";
+  WriteFile(path, "");
+  std::filesystem::resize_file(path, kSize);
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  int started = 0;
+  bool released = false;
+  std::vector<std::size_t> received(kDownloads, 0);
+  std::vector<int> statuses(kDownloads, 0);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kDownloads; ++i) {
+    clients.emplace_back([&, i] {
+      httplib::Client client("127.0.0.1", runner_->Port());
+      auto res = client.Get("/files/data/large.bin", [&](const char*, size_t n) {
+        std::unique_lock lock(mutex);
+        if (received[i] == 0) {
+          ++started;
+          changed.notify_all();
+          changed.wait(lock, [&] { return released; });
+        }
+        received[i] += n;
+        return true;
+      });
+      if (res) statuses[i] = res->status;
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return started == kDownloads; });
+  }
+  EXPECT_FALSE(Session().empty());
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  for (auto& client : clients) client.join();
+  for (int i = 0; i < kDownloads; ++i) {
+    EXPECT_EQ(statuses[i], 200) << i;
+    EXPECT_EQ(received[i], kSize) << i;
   }
 }
 
