@@ -219,10 +219,12 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
       account.email = item.at("email").get<std::string>();
       account.salt = item.at("salt").get<std::string>();
       account.hash = Lower(item.at("hash").get<std::string>());
-      account.rounds = Field<int>(item, "rounds", kPasswordRounds);
+      account.rounds = Int32Field(item, "rounds", kPasswordRounds);
+      // A hash of another length can never match: the account could not sign in, and nobody
+      // would be told why.
       std::string bytes;
-      if (account.email.empty() || !FromHex(account.salt, bytes) || !FromHex(account.hash, bytes) ||
-          account.rounds <= 0)
+      if (account.email.empty() || account.salt.empty() || !FromHex(account.salt, bytes) ||
+          !IsSha256Hex(account.hash) || account.rounds <= 0)
         throw std::invalid_argument("account " + account.email + ": bad e-mail, salt, hash or rounds");
       if (FindAccount(account.email))
         throw std::invalid_argument("account " + account.email + " appears twice");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -604,6 +606,48 @@ TEST_F(AccountServiceTest, SignInWhileManyDownloadsAreUnderWay) {
     EXPECT_EQ(statuses[i], 200) << i;
     EXPECT_EQ(received[i], kSize) << i;
   }
+}
+
+// A content folder whose accounts cannot be read stops the start with a text naming the file.
+TEST(AccountServiceLoad, BrokenAccountsAreRefused) {
+  const std::string salt(32, 'a');
+  const std::string hash(64, 'b');
+  struct TCase {
+    const char* what;
+    std::string accounts;  // empty: no file
+  };
+  const TCase cases[] = {
+      {"missing", ""},
+      {"not json", "{\"accounts\": ["},
+      {"no list", "{}"},
+      {"wrong type", R"({"accounts":[{"email":5,"salt":")" + salt + R"(","hash":")" + hash + R"("}]})"},
+      {"hash not hex", R"({"accounts":[{"email":"a@b.c","salt":")" + salt + R"(","hash":"xyz"}]})"},
+      {"short hash", R"({"accounts":[{"email":"a@b.c","salt":")" + salt + R"(","hash":"abcd"}]})"},
+      {"no salt", R"({"accounts":[{"email":"a@b.c","salt":"","hash":")" + hash + R"("}]})"},
+      {"rounds out of range", R"({"accounts":[{"email":"a@b.c","salt":")" + salt + R"(","hash":")" + hash +
+                                  R"(","rounds":4294967297}]})"},
+      {"twice in other case", R"({"accounts":[{"email":"a@b.c","salt":")" + salt + R"(","hash":")" + hash +
+                                  R"("},{"email":"A@B.C","salt":")" + salt + R"(","hash":")" + hash + R"("}]})"},
+  };
+  for (const auto& c : cases) {
+    const std::string folder = MakeContent();
+    if (c.accounts.empty()) std::filesystem::remove(folder + "/accounts.json");
+    else WriteFile(folder + "/accounts.json", c.accounts);
+    TCatalogue catalogue;
+    std::string error;
+    EXPECT_FALSE(catalogue.Load(folder, error)) << c.what;
+    EXPECT_NE(error.find("accounts.json"), std::string::npos) << c.what << ": " << error;
+  }
+
+  // The program says so and ends before it listens.
+  const std::string folder = MakeContent();
+  WriteFile(folder + "/accounts.json", "{");
+  QProcess service;
+  service.start(BinDir() + QStringLiteral("/deployer-service"), {QStringLiteral("--accounts"), QString::fromStdString(folder)});
+  ASSERT_TRUE(service.waitForFinished(30000));
+  EXPECT_EQ(service.exitCode(), 1);
+  EXPECT_TRUE(service.readAllStandardOutput().isEmpty());
+  EXPECT_TRUE(service.readAllStandardError().contains("accounts.json"));
 }
 
 }  // namespace
