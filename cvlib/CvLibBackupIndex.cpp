@@ -5,12 +5,19 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
+#include <cerrno>
 #include <limits>
+#include <set>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cvlib {
 namespace {
@@ -63,8 +70,9 @@ struct Reader {
   void Int(const QJsonObject& o, const char* key, int& out) {
     const QJsonValue v = o.value(QLatin1String(key));
     const double d = v.toDouble(std::numeric_limits<double>::quiet_NaN());
-    if (!v.isDouble() || d != static_cast<double>(static_cast<qint64>(d)) ||
-        d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max()) {
+    // The range first: casting a double beyond 64 bits is undefined.
+    if (!v.isDouble() || !(d >= std::numeric_limits<int32_t>::min() && d <= std::numeric_limits<uint32_t>::max()) ||
+        d != static_cast<double>(static_cast<qint64>(d))) {
       ok = false;
       out = 0;
       return;
@@ -105,12 +113,15 @@ int ItemFromJson(const QJsonObject& o, TItemData& item) {
   r.Str(o, "sourceFolder", item.sourceFolder);
   const QJsonValue files = o.value(QLatin1String("files"));
   if (!files.isArray()) return ceBackupIndexCorrupt;
+  int64_t total = 0;
   for (const QJsonValue& fv : files.toArray()) {
     if (!fv.isObject()) return ceBackupIndexCorrupt;
     const QJsonObject fo = fv.toObject();
     TItemFile f;
     detail::FileFields(r, fo, f);
     if (!r.ok) return ceBackupIndexCorrupt;
+    // The item's size is the sum of its files: it must be a size too.
+    if (__builtin_add_overflow(total, f.size, &total)) return ceBackupIndexCorrupt;
     if (!detail::FileStaysInside(f)) return ceChkUnsafeName;
     item.files.push_back(f);
   }
@@ -130,6 +141,60 @@ int ItemFromJson(const QJsonObject& o, TItemData& item) {
   return ceOK;
 }
 
+bool WriteFully(int fd, const QByteArray& data) {
+  const char* p = data.constData();
+  qint64 left = data.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    left -= n;
+  }
+  return true;
+}
+
+// The renamed entry is durable only once its folder is. File systems that cannot sync a
+// folder say EINVAL; there is nothing more to do on them.
+bool SyncFolder(const QByteArray& folder) {
+  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  return ok;
+}
+
+// At most kMaxIndexSize + 1 bytes of a regular file: a device, a pipe or a folder under
+// the index's name is refused without reading (or waiting on) it.
+int ReadIndexBytes(const QString& path, QByteArray& data) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? ceBackupIndexMissing : ceFileRead;
+  struct stat st {};
+  int result = ceOK;
+  if (::fstat(fd, &st) != 0) {
+    result = ceFileRead;
+  } else if (!S_ISREG(st.st_mode) || st.st_size > kMaxIndexSize) {
+    result = ceBackupIndexForeign;
+  } else {
+    data.resize(static_cast<qsizetype>(st.st_size) + 1);  // one byte more shows a file that grew
+    qint64 got = 0;
+    while (got < data.size()) {
+      const ssize_t n = ::read(fd, data.data() + got, static_cast<size_t>(data.size() - got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        result = ceFileRead;
+        break;
+      }
+      if (n == 0) break;
+      got += n;
+    }
+    if (got != st.st_size) result = ceBackupIndexCorrupt;  // changed while being read
+    data.truncate(got);
+  }
+  ::close(fd);
+  return result;
+}
+
 }  // namespace
 
 int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& items) {
@@ -141,22 +206,27 @@ int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& item
   const QByteArray header = QByteArray(kMagic) + ' ' + QByteArray::number(kBackupIndexVersion) + ' ' +
                             QByteArray::number(payload.size()) + ' ' +
                             QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() + '\n';
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return ceBackupIndexWrite;
-  if (file.write(header) != header.size() || file.write(payload) != payload.size()) {
-    file.cancelWriting();
+
+  // A temporary file beside the index, synced, then renamed over it. The rename replaces
+  // whatever entry has the index's name: a symbolic link there is replaced, not followed,
+  // so nothing outside the backup folder is written.
+  const QFileInfo info(path);
+  const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+  QByteArray temp = target + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return ceBackupIndexWrite;
+  bool ok = ::fchmod(fd, 0644) == 0 && WriteFully(fd, header) && WriteFully(fd, payload) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temp.constData(), target.constData()) != 0) {
+    ::unlink(temp.constData());
     return ceBackupIndexWrite;
   }
-  return file.commit() ? ceOK : ceBackupIndexWrite;
+  return SyncFolder(QFile::encodeName(info.absolutePath())) ? ceOK : ceBackupIndexWrite;
 }
 
 int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items) {
-  QFile file(path);
-  if (!file.exists()) return ceBackupIndexMissing;
-  if (!file.open(QIODevice::ReadOnly)) return ceFileRead;
-  if (file.size() > kMaxIndexSize) return ceBackupIndexForeign;
-  const QByteArray data = file.readAll();
-  if (data.size() != file.size()) return ceFileRead;
+  QByteArray data;
+  if (const int error = ReadIndexBytes(path, data)) return error;
 
   const QByteArray magic = QByteArray(kMagic) + ' ';
   if (!data.startsWith(magic)) {
@@ -183,11 +253,13 @@ int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items) {
   const QJsonValue array = doc.object().value(QLatin1String("items"));
   if (!array.isArray()) return ceBackupIndexCorrupt;
   std::vector<TItemData> read;
+  std::set<std::pair<int, int>> seen;  // an index lists each product and module once
   for (const QJsonValue& v : array.toArray()) {
     if (!v.isObject()) return ceBackupIndexCorrupt;
     TItemData item;
     const int error = ItemFromJson(v.toObject(), item);
     if (error) return error;
+    if (!seen.insert({item.productNumber, item.moduleMask}).second) return ceBackupIndexCorrupt;
     read.push_back(std::move(item));
   }
   items = std::move(read);

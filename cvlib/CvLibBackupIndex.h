@@ -13,12 +13,13 @@ namespace cvlib {
 
 constexpr int kBackupIndexVersion = 1;
 
-// Writes the items atomically (temporary file, flushed to disk, renamed over the old one).
-// 0 or ceBackupIndexWrite.
+// Writes the items atomically (temporary file, flushed to disk, renamed over the old one, the
+// folder synced); a link under the index's name is replaced, never written through.
+// 0 or ceBackupIndexWrite; on an error before the rename the old index is as it was.
 int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& items);
 
 // Reads an index. 0, or ceBackupIndexMissing, ceBackupIndexForeign, ceBackupIndexCorrupt,
-// ceBackupIndexNewer, ceChkUnsafeName (a name or folder that would leave the backup);
+// ceBackupIndexNewer, ceChkUnsafeName (a name or folder that would leave the backup), ceFileRead;
 // items is left untouched unless the result is 0.
 int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items);
 

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -136,8 +137,10 @@ bool WriteAt(int fd, const char* data, qint64 size, qint64 pos) {
 
 bool IsSafeFileName(const QString& name) {
   if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) return false;
+  // A name the file system cannot hold, or one that would not come back as the same text.
+  if (!name.isValidUtf16() || QFile::encodeName(name).size() > NAME_MAX) return false;
   for (QChar c : name)
-    if (c == u'/' || c == u'\\' || c == QChar(0)) return false;
+    if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control) return false;
   return true;
 }
 

@@ -168,9 +168,9 @@ class SelectionList final {
   std::vector<std::unique_ptr<SelectionEntry>> fEntries;
 };
 
-// Rules for names that arrive from outside: a bare file name (no '/', '\\', NUL, not "",
-// "." or ".."), and a relative folder ("" or names separated by '/', none of them "", "."
-// or "..", no leading '/', no '\\' or NUL; one trailing '/' is allowed).
+// Rules for names that arrive from outside: a bare file name (no '/', '\\' or control
+// characters, not "", "." or "..", at most NAME_MAX bytes in UTF-8), and a relative folder (""
+// or such names separated by '/', no leading '/'; one trailing '/' is allowed).
 bool IsSafeFileName(const QString& name);
 bool IsSafeRelativeFolder(const QString& folder);
 

@@ -2,6 +2,8 @@
 // docs/cvtool-account.md, a remembered sign-in between runs, and a download into a backup.
 #include "EngineFixture.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -87,4 +89,70 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(Starting(r.lines, "download").size(), 0);
   EXPECT_EQ(Starting(r.lines, "current").size(), 3);
+}
+
+TEST_F(EngineTest, CvtoolAccountDownloadUpdatesABackupAndNeverLosesItsIndex) {
+  service.products = json::array({{{"number", 100}, {"kind", 0}, {"displayName", "Navigator"}, {"moduleMask", 1}},
+                                   {{"number", 1001}, {"kind", 1}, {"displayName", "North Sea"}, {"moduleMask", 1}}});
+  json missing = service.AddFile("b.qmr2", "gone");
+  missing["url"] = "files/not-there";
+  service.items = json::array(
+      {{{"product", 100}, {"mask", 1}, {"productCode", "NAV"}, {"files", json::array({service.AddFile("setup.bin", "setup")})}},
+       {{"product", 1001}, {"mask", 1}, {"productCode", "NS"}, {"moduleCode", "A"},
+        {"files", json::array({service.AddFile("a.qmr2", "chart")})}},
+       {{"product", 1002}, {"mask", 1}, {"productCode", "BS"}, {"moduleCode", "B"}, {"files", json::array({missing})}}});
+  const QStringList signIn = {"--email", "anna@example.com", "--password", "secret"};
+  auto download = [&](const QString& folder, const QStringList& selection) {
+    return Cvtool(QStringList{service.URL(), "download", folder} + selection + signIn);
+  };
+
+  // A folder that cannot be made.
+  const QString blocker = MakeTempFolder("blocked") + "/file";
+  QFile(blocker).open(QIODevice::WriteOnly);
+  Result r = download(blocker + "/backup", {"100:1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains(blocker + "/backup")) << r.err.toStdString();
+
+  const QString folder = MakeTempFolder("backup");
+  const QString index = folder + "/cvbackup.idx";
+  ASSERT_EQ(download(folder, {"100:1"}).exitCode, 0);
+
+  // The chart file there is not the service's copy though newer: it is fetched anew. The chart
+  // set that fails stays out of the index; the program of the first run stays in.
+  ASSERT_TRUE(QDir(folder).mkpath("QMR2/NS/A"));
+  {
+    QFile stale(folder + "/QMR2/NS/A/a.qmr2");
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write("a chart cut short or from elsewhere");
+  }
+  r = download(folder, {"1001:1", "1002:1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Starting(r.lines, "download").size(), 2);
+  EXPECT_EQ(r.lines.last(), "index\t" + index);
+  QFile chart(folder + "/QMR2/NS/A/a.qmr2");
+  ASSERT_TRUE(chart.open(QIODevice::ReadOnly));
+  EXPECT_EQ(chart.readAll(), "chart");
+  ASSERT_EQ(check->ReadBackupIndex(index), 0);
+  EXPECT_EQ(check->ItemCount(), 2);
+  EXPECT_NE(check->FindBackupItem(100, 1), nullptr);
+  EXPECT_NE(check->FindBackupItem(1001, 1), nullptr);
+  EXPECT_EQ(check->FindBackupItem(1002, 1), nullptr);
+
+  // An index this program cannot read is not replaced by one without its items.
+  for (const QByteArray& unreadable : {QByteArray("CVBACKUPIDX 2 2 ") +
+                                           QCryptographicHash::hash("{}", QCryptographicHash::Sha256).toHex() + "\n{}",
+                                       QByteArray("CVBACKUPIDX 1 5 00\n{}")}) {
+    {
+      QFile f(index);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+      f.write(unreadable);
+    }
+    r = download(folder, {"100:1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains(index)) << r.err.toStdString();
+    EXPECT_TRUE(Starting(r.lines, "download").isEmpty());
+    QFile f(index);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), unreadable);
+  }
 }

@@ -2,7 +2,15 @@
 #include "EngineFixture.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace cvtest;
 using cvlib::TItemData;
@@ -19,6 +27,17 @@ void WriteAll(const QString& path, const QByteArray& data) {
   QFile f(path);
   ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
   f.write(data);
+}
+
+// An index around a payload as the writer would seal it: a right length and checksum, so that
+// only what the payload says is judged.
+QByteArray Sealed(const QByteArray& payload) {
+  return "CVBACKUPIDX 1 " + QByteArray::number(payload.size()) + ' ' +
+         QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() + '\n' + payload;
+}
+
+QStringList Entries(const QString& folder) {
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 TItemData ChartItem(int mask, const QString& module) {
@@ -207,5 +226,139 @@ TEST_F(EngineTest, AnIndexRecordWhoseInstallFolderLeadsOutIsRefused) {
     ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {d}), 0);
     EXPECT_EQ(check->ReadBackupIndex(path), cvlib::ceChkUnsafeName);
     EXPECT_EQ(check->FindBackupItem(1001, 1), nullptr);
+  }
+}
+
+TEST_F(EngineTest, HostileIndexEntriesAreRefusedAndNothingOfThemIsKept) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ProgramItem()}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+
+  auto item = [](const nlohmann::json& file, const std::string& code = "NS", int product = 1001) {
+    return nlohmann::json{{"product", product}, {"mask", 1}, {"productCode", code}, {"productName", "North Sea"},
+                          {"moduleCode", "A"}, {"moduleName", "Part A"}, {"revision", 2}, {"installFolder", ""},
+                          {"status", 0}, {"sourceFolder", "QMR2/NS/A/"}, {"files", nlohmann::json::array({file})}};
+  };
+  auto file = [](const std::string& name, const std::string& folder = "", const std::string& size = "5") {
+    return nlohmann::json{{"name", name}, {"folder", folder}, {"size", size}, {"time", 1700000000},
+                          {"addon", false}, {"sha256", std::string(64, 'a')}};
+  };
+  auto index = [](const std::vector<nlohmann::json>& items) { return QByteArray::fromStdString(nlohmann::json{{"items", items}}.dump()); };
+
+  // What may pass: the limits themselves.
+  for (const auto& name : {std::string(255, 'x'), std::string("Kaart \xc3\xa9\xc3\xa9n.qmr2")}) {
+    WriteAll(path, Sealed(index({item(file(name))})));
+    EXPECT_EQ(check->ReadBackupIndex(path), 0) << name;
+  }
+
+  const std::string big = std::to_string(std::numeric_limits<int64_t>::max() / 2 + 1);
+  QByteArray badUtf8 = index({item(file("chart.qmr2"))});
+  badUtf8.replace("chart", "ch\xff\xfe" "rt");
+  QByteArray hugeNumber = index({item(file("a"))});
+  hugeNumber.replace("1001", "1e300");
+  struct Case {
+    const char* what;
+    QByteArray payload;
+    int error;
+  } cases[] = {
+      {"tab in a name", index({item(file("a\tb"))}), cvlib::ceChkUnsafeName},
+      {"line break in a name", index({item(file("a\nindex\t/etc"))}), cvlib::ceChkUnsafeName},
+      {"escape in a folder", index({item(file("a", "docs/\x1b[2J"))}), cvlib::ceChkUnsafeName},
+      {"DEL in a name", index({item(file("a\x7f"))}), cvlib::ceChkUnsafeName},
+      {"C1 control in a name", index({item(file("a\xc2\x85"))}), cvlib::ceChkUnsafeName},
+      {"NUL in a name", index({item(file(std::string("a\0b", 3)))}), cvlib::ceChkUnsafeName},
+      {"backslashes", index({item(file("..\\..\\evil"))}), cvlib::ceChkUnsafeName},
+      {"name too long for a file system", index({item(file(std::string(256, 'x')))}), cvlib::ceChkUnsafeName},
+      {"folder part too long", index({item(file("a", std::string(300, 'x')))}), cvlib::ceChkUnsafeName},
+      {"line break in a product code", index({item(file("a"), "N\nS")}), cvlib::ceChkUnsafeName},
+      {"lone surrogate", QByteArray(index({item(file("a-SURROGATE"))})).replace("-SURROGATE", "\\ud800"),
+       cvlib::ceChkUnsafeName},
+      {"invalid UTF-8", badUtf8, cvlib::ceBackupIndexCorrupt},
+      {"number beyond 64 bits", hugeNumber, cvlib::ceBackupIndexCorrupt},
+      {"files that together exceed 64 bits", index({[&] {
+         auto two = item(file("a", "", big));
+         two["files"].push_back(file("b", "", big));
+         return two;
+       }()}),
+       cvlib::ceBackupIndexCorrupt},
+      {"the same item twice", index({item(file("a")), item(file("b"))}), cvlib::ceBackupIndexCorrupt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ProgramItem()}), 0);
+    ASSERT_EQ(check->ReadBackupIndex(path), 0);
+    WriteAll(path, Sealed(c.payload));
+    EXPECT_EQ(check->ReadBackupIndex(path), c.error);
+    ASSERT_EQ(check->ItemCount(), 1);  // the items read before stay
+    EXPECT_EQ(check->Item(0)->ProductNumber(), 100);
+    EXPECT_EQ(check->FindBackupItem(100, 1), nullptr);
+    EXPECT_EQ(check->FindBackupItem(1001, 1), nullptr);
+  }
+}
+
+// A pipe or a device under the index's name must not block the reader or feed it without end.
+TEST_F(EngineTest, AnIndexThatIsNoRegularFileIsRefusedWithoutReadingIt) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  ASSERT_TRUE(QDir(folder).mkdir("dir.idx"));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(folder + "/fifo.idx").constData(), 0644), 0);
+  ASSERT_TRUE(QFile::link("/dev/zero", folder + "/zero.idx"));
+  for (const char* name : {"dir.idx", "fifo.idx", "zero.idx"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(check->ReadBackupIndex(folder + "/" + name), cvlib::ceBackupIndexForeign);
+  }
+  ASSERT_TRUE(QFile::link(folder + "/gone", folder + "/dangling.idx"));
+  EXPECT_EQ(check->ReadBackupIndex(folder + "/dangling.idx"), cvlib::ceBackupIndexMissing);
+  EXPECT_EQ(check->ReadBackupIndex(folder + "/none/cvbackup.idx"), cvlib::ceBackupIndexMissing);
+}
+
+TEST_F(EngineTest, WritingAnIndexReplacesItWholeOrNotAtAll) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString path = folder + "/cvbackup.idx";
+
+  // A link under the index's name is replaced; what it points at is not written.
+  const QString outside = MakeTempFolder(QStringLiteral("outside")) + "/profile";
+  WriteAll(outside, "keep me\n");
+  ASSERT_TRUE(QFile::link(outside, path));
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A")}), 0);
+  EXPECT_EQ(ReadAll(outside), "keep me\n");
+  EXPECT_FALSE(QFileInfo(path).isSymLink());
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  EXPECT_EQ(QFileInfo(path).permissions() & QFile::ReadOther, QFile::ReadOther);  // a backup is for others too
+
+  // A full disk: the write breaks off, the old index stays readable and no temporary remains.
+  const QByteArray before = ReadAll(path);
+  std::vector<TItemData> many;
+  for (int mask = 1; mask <= 64; ++mask) many.push_back(ChartItem(mask, QString::number(mask)));
+  {
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = static_cast<rlim_t>(before.size());
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int error = cvlib::WriteBackupIndexFile(path, many);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(error, cvlib::ceBackupIndexWrite);
+  }
+  EXPECT_EQ(ReadAll(path), before);
+  EXPECT_EQ(Entries(folder), QStringList({"cvbackup.idx"}));
+
+  // A folder under the index's name stays as it is.
+  const QString dirPath = folder + "/dir.idx";
+  ASSERT_TRUE(QDir(folder).mkpath("dir.idx/inner"));
+  EXPECT_EQ(cvlib::WriteBackupIndexFile(dirPath, {ChartItem(1, "A")}), cvlib::ceBackupIndexWrite);
+  EXPECT_TRUE(QFileInfo(dirPath + "/inner").isDir());
+  EXPECT_EQ(Entries(folder), QStringList({"cvbackup.idx", "dir.idx"}));
+
+  // A read-only folder (root writes there regardless).
+  if (::geteuid() != 0) {
+    const QString ro = MakeTempFolder(QStringLiteral("ro"));
+    ASSERT_EQ(cvlib::WriteBackupIndexFile(ro + "/cvbackup.idx", {ChartItem(1, "A")}), 0);
+    const QByteArray old = ReadAll(ro + "/cvbackup.idx");
+    ASSERT_TRUE(QFile::setPermissions(ro, QFile::ReadOwner | QFile::ExeOwner));
+    EXPECT_EQ(cvlib::WriteBackupIndexFile(ro + "/cvbackup.idx", many), cvlib::ceBackupIndexWrite);
+    QFile::setPermissions(ro, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(ReadAll(ro + "/cvbackup.idx"), old);
   }
 }

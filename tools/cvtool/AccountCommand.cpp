@@ -1,7 +1,7 @@
 // cvtool account: the chart-check engine on the command line, against the account and
 // package service. One tab-separated line per product record, install item, file and event;
-// the format is in docs/cvtool-account.md. Exit codes: 0 done, 1 the service or a download
-// reported an error, 2 bad arguments.
+// the format is in docs/cvtool-account.md. Exit codes: 0 done, 1 the service, a download, the
+// folder or its index failed, 2 bad arguments.
 #include "Commands.h"
 
 #include "CvLib.h"
@@ -162,10 +162,10 @@ int FileList(Session& s, const QStringList& selection) {
   return kExitOK;
 }
 
-// A file is current when it is there and not older than the service's copy.
-bool IsCurrent(const QString& path, int32_t time) {
+// A file is current when it is there, as large as the service's copy and not older.
+bool IsCurrent(const QString& path, int64_t size, int32_t time) {
   const QFileInfo info(path);
-  return info.isFile() && info.lastModified().toSecsSinceEpoch() >= time;
+  return info.isFile() && info.size() == size && info.lastModified().toSecsSinceEpoch() >= time;
 }
 
 // Downloads into FOLDER in the layout of an installation backup and writes its index.
@@ -188,7 +188,7 @@ int Download(Session& s, const QString& folder) {
                                  ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber())
                                  : itemFolder;
       const QString path = target + item->FileName(f);
-      if (IsCurrent(path, item->FileTime(f))) {
+      if (IsCurrent(path, item->FileSize(f), item->FileTime(f))) {
         Out({QStringLiteral("current"), QString::number(item->ProductNumber()),
              QString::number(item->ModuleMask()), QString::number(f), path});
         continue;
@@ -251,8 +251,11 @@ int AccountCommand(const QStringList& args) {
     const QString folder = QDir(o.rest.takeFirst()).absolutePath();
     if (const int error = DirCreate(folder)) return Fail(QStringLiteral("%1: %2").arg(folder, ErrorText(error)));
     if (const int r = SignInAndList(s, o, false)) return r;
-    // An earlier backup in the folder keeps the items this run does not bring anew.
-    s.Check().ReadBackupIndex(folder + QStringLiteral("/cvbackup.idx"));
+    // An earlier backup in the folder keeps the items this run does not bring anew. An index
+    // that cannot be read would lose its items when replaced: the run stops instead.
+    const QString index = folder + QStringLiteral("/cvbackup.idx");
+    const int read = s.Check().ReadBackupIndex(index);
+    if (read && read != cvlib::ceBackupIndexMissing) return Fail(QStringLiteral("%1: %2").arg(index, ErrorText(read)));
     if (const int r = FileList(s, o.rest)) return r;
     return Download(s, folder);
   }
