@@ -703,7 +703,11 @@ class ChartCheckImpl final {
     if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
       return fail(ceChkChecksum);
     const QByteArray part = QFile::encodeName(d.part);
-    d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link: one planted under the part's name (a backup medium someone else
+    // wrote) would have a file outside the folder cut and overwritten. The link itself goes.
+    d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (d.fd < 0 && errno == ELOOP && ::unlink(part.constData()) == 0)
+      d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (d.fd < 0) return fail(ceFileCreate);
     struct stat st {};
     if (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(ceFileCreate);
@@ -714,7 +718,7 @@ class ChartCheckImpl final {
     else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
     if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
     d.serial = ++fDownloadSerial;
-    d.writer = NewWriter(::open(part.constData(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+    d.writer = NewWriter(OpenDirect(part, st));
     if (keep == 0) {
       SendRange();
       return ceOK;
@@ -859,6 +863,18 @@ class ChartCheckImpl final {
       }
     }
     if (d.offset != before) fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
+  }
+
+  // A second descriptor of the part file for direct I/O, or -1; only when it is the same file
+  // as `opened` (the name may have been swapped meanwhile).
+  static int OpenDirect(const QByteArray& part, const struct stat& opened) {
+    const int fd = ::open(part.constData(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_dev != opened.st_dev || st.st_ino != opened.st_ino)) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
   }
 
   // A writer for the current download's part file; its notices come back to WriterIdle.

@@ -326,6 +326,21 @@ TEST_F(DownloadTest, ACompletePartIsCheckedAndTakesItsNameWithoutAFetch) {
   EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), 1700000000);
 }
 
+TEST_F(DownloadTest, APartThatIsALinkIsReplacedNeverFollowed) {
+  // Larger than the file, so that following the link would cut it, then write into it.
+  const QString outside = MakeTempFolder(QStringLiteral("outside")) + "/precious.bin";
+  const QByteArray precious(content.size() + 5000, 'p');
+  QFile f(outside);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(precious);
+  f.close();
+  ASSERT_TRUE(QFile::link(outside, target + ".part"));
+  ASSERT_EQ(Download(), 0);
+  EXPECT_EQ(ReadAll(outside), precious);
+  EXPECT_EQ(ReadAll(target), content);
+  EXPECT_FALSE(QFileInfo(target).isSymLink());
+}
+
 TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
   // Same size, other bytes; a longer file; a shorter one; then a damaged part left from before.
   std::string other = RandomBytes(content.size(), 99);
