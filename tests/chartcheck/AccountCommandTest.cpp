@@ -41,9 +41,10 @@ QStringList Starting(const QStringList& lines, const QString& word) {
 TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
   service.products = json::array(
       {{{"number", 100}, {"kind", 0}, {"group", 9999}, {"displayName", "Navigator"}, {"moduleMask", 1},
-        {"latestVersion", "5.2.1.7"}, {"size", 9}, {"checked", true}, {"registryKey", "Navigator"}},
-       {{"number", 1001}, {"kind", 1}, {"group", 2019}, {"displayName", "North Sea"}, {"itemTitle", "Part A"},
-        {"moduleMask", 1}, {"size", 5}}});
+        {"latestVersion", "5.2.1.7"}, {"size", 9}, {"checked", true}, {"registryKey", "Corvane\\Navigator"}},
+       {{"number", 1001}, {"kind", 1}, {"group", 2019}, {"displayName", "North Sea"},
+        // A name that would break its line and fake another, were it not escaped.
+        {"itemTitle", "Part A\nproduct\t9"}, {"moduleMask", 1}, {"size", 5}}});
   service.items = json::array(
       {{{"product", 100}, {"mask", 1}, {"productCode", "NAV"}, {"productName", "Navigator"},
         {"files", json::array({service.AddFile("setup.bin", "setup"), service.AddFile("a.zip", "zip", 1700000000, "", true)})}},
@@ -62,8 +63,8 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
   r = Cvtool({url, "products"});  // signs in with the remembered token
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(Starting(r.lines, "product"),
-            QStringList({"product\t100\t1\t0\t9999\t0\t5.2.1.7\t9\t1\tNavigator\t\tNavigator\t",
-                         "product\t1001\t1\t1\t2019\t0\t0.0.0.0\t5\t0\t\t\tNorth Sea\tPart A"}));
+            QStringList({"product\t100\t1\t0\t9999\t0\t5.2.1.7\t9\t1\tCorvane\\\\Navigator\t\tNavigator\t",
+                         "product\t1001\t1\t1\t2019\t0\t0.0.0.0\t5\t0\t\t\tNorth Sea\tPart A\\nproduct\\t9"}));
 
   r = Cvtool({url, "files", "1001:1"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();

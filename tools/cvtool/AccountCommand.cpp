@@ -21,7 +21,9 @@ constexpr int kExitOK = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-void Out(const QStringList& fields) {
+// Each field escaped, so that a name from the service cannot break a line or fake one.
+void Out(QStringList fields) {
+  for (QString& field : fields) field = EscapeForLine(field);
   WriteLine(stdout, fields.join(u'\t'));
   std::fflush(stdout);
 }
