@@ -231,7 +231,15 @@ class ChartCheckImpl final {
 
   std::vector<std::shared_ptr<InstallItem>> fItems;
   std::vector<std::shared_ptr<InstallItem>> fBackupItems;
-  QString fBackupPath;  // absolute path of the index read last
+  QString fBackupPath;  // IndexPath of the index read last
+
+  // The index's path with its folder's links resolved: the same backup reached through a
+  // linked folder (a mount point, a link on the desktop) is still the same backup.
+  static QString IndexPath(const QString& path) {
+    const QFileInfo info(path);
+    const QString folder = info.absoluteDir().canonicalPath();
+    return folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName();
+  }
   std::vector<std::unique_ptr<ProductRecord>> fProducts;
 
   int fLastError = 0;
@@ -1009,7 +1017,7 @@ class ChartCheckImpl final {
     for (TItemData& d : data) items.push_back(std::make_shared<InstallItem>(std::move(d)));
     fItems = items;
     fBackupItems = std::move(items);
-    fBackupPath = QFileInfo(path).absoluteFilePath();
+    fBackupPath = IndexPath(path);
     return ceOK;
   }
 
@@ -1033,7 +1041,7 @@ class ChartCheckImpl final {
       out.push_back(std::move(d));
     }
     // What an earlier run put into this backup stays in its index.
-    if (!fBackupPath.isEmpty() && fBackupPath == QFileInfo(path).absoluteFilePath()) {
+    if (!fBackupPath.isEmpty() && fBackupPath == IndexPath(path)) {
       for (const auto& item : fBackupItems)
         if (!contains(item->ProductNumber(), item->ModuleMask())) out.push_back(item->Data());
     }

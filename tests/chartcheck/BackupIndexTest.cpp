@@ -126,9 +126,13 @@ TEST_F(EngineTest, BackupIndexRoundTripRebuildsItemsAndProducts) {
 }
 
 TEST_F(EngineTest, AnUpdatedBackupKeepsWhatItHadAndAddsWhatSucceeded) {
-  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString path = folder + "/cvbackup.idx";
   ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
-  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  // Read through a linked folder, written by the real one: still the same backup.
+  const QString linked = MakeTempFolder(QStringLiteral("links")) + "/stick";
+  ASSERT_TRUE(QFile::link(folder, linked));
+  ASSERT_EQ(check->ReadBackupIndex(linked + "/cvbackup.idx"), 0);
 
   // The updating run brings module A anew and the program; the program failed.
   service.products = nlohmann::json::array(
