@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   server->set_payload_max_length(1 << 20);
+  cvservice::LimitServer(*server);
   server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
   });

@@ -358,17 +358,7 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
                   SendJson(res, json::object());
                 }));
   }
-  // The server reads a body without a Content-Length (chunked, or up to the end of the
-  // connection) whole, whatever its size, before any handler sees it: such a request is refused
-  // before its body is read. The answer closes the connection, whose rest is that body.
-  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    const bool bodyMethod = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
-    if (!req.has_header("Transfer-Encoding") && (!bodyMethod || req.has_header("Content-Length")))
-      return httplib::Server::HandlerResponse::Unhandled;
-    SendError(res, 411, peMalformed, "the request body needs a Content-Length");
-    res.set_header("Connection", "close");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  LimitServer(server);
   // Answers the server makes itself (no route, body too large, URI too long, bad range header)
   // get the protocol's error body too.
   server.set_error_handler(
@@ -391,6 +381,20 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
         SendError(res, res.status, error, res.status == 404 ? "no such resource" : "request refused");
         return httplib::Server::HandlerResponse::Handled;
       }));
+}
+
+void LimitServer(httplib::Server& server) {
+  // The server reads a body without a Content-Length (chunked, or up to the end of the
+  // connection) whole, whatever its size, before any handler sees it: such a request is refused
+  // before its body is read. The answer closes the connection, whose rest is that body.
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    const bool bodyMethod = req.method == "POST" || req.method == "PUT" || req.method == "PATCH";
+    if (!req.has_header("Transfer-Encoding") && (!bodyMethod || req.has_header("Content-Length")))
+      return httplib::Server::HandlerResponse::Unhandled;
+    SendError(res, 411, peMalformed, "the request body needs a Content-Length");
+    res.set_header("Connection", "close");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   // The server owns its task queue and deletes it when it stops listening.
   server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
 }

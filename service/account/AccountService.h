@@ -156,8 +156,13 @@ class TCatalogue final {
   std::map<std::string, std::int64_t> drops_;
 };
 
-// Adds the routes of the protocol to a server (plain or TLS); the catalogue must outlive it.
-// With `testControl` the server also takes POST /test/drop-once and POST /test/expire-sessions.
+// Limits every service on the server needs: a request body without a Content-Length is refused
+// (411) before it is read, and enough threads that long downloads do not hold up others.
+void LimitServer(httplib::Server& server);
+
+// Adds the routes of the protocol to a server (plain or TLS), with LimitServer; the catalogue
+// must outlive it. With `testControl` the server also takes POST /test/drop-once and
+// POST /test/expire-sessions.
 void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl = false);
 
 struct TDemoAccount {

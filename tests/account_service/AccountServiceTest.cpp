@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QUrl>
 
 #include <atomic>
 #include <condition_variable>
@@ -648,6 +649,22 @@ TEST(AccountServiceLoad, BrokenAccountsAreRefused) {
   EXPECT_EQ(service.exitCode(), 1);
   EXPECT_TRUE(service.readAllStandardOutput().isEmpty());
   EXPECT_TRUE(service.readAllStandardError().contains("accounts.json"));
+}
+
+// The update service on its own (no accounts) has the same limits: a body without a length is
+// refused before it is read.
+TEST(AccountServiceLoad, TheUpdateServiceAloneRefusesABodyWithoutALength) {
+  QProcess service;
+  service.start(BinDir() + QStringLiteral("/deployer-service"),
+                {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--content"),
+                 QString::fromStdString(MakeContent())});
+  ASSERT_TRUE(service.waitForReadyRead(30000));
+  const QUrl url(QString::fromUtf8(service.readLine()).trimmed());
+  ASSERT_GT(url.port(), 0);
+  const TAnswer a = RawExchange(url.port(), "POST /pus/pus.php HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+  EXPECT_EQ(a.status, 411);
+  service.terminate();
+  EXPECT_TRUE(service.waitForFinished(30000));
 }
 
 }  // namespace
