@@ -53,6 +53,13 @@ constexpr qint64 kWriteChunk = 8 * 1024 * 1024;      // downloads reach the disk
 constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;     // what Qt may hold of a download unread
 constexpr qint64 kDirectAlign = 4096;                // block alignment of direct I/O
 
+// A service that stops answering fails the request after this long without any data, so the
+// wizard is never left waiting for good.
+int& RequestTimeoutMs() {
+  static int ms = 60000;
+  return ms;
+}
+
 std::function<void()>& DownloadWriteHook() {
   static std::function<void()> hook;
   return hook;
@@ -115,6 +122,13 @@ struct AnswerReader {
     out = v.toBool();
   }
 };
+
+// A session or token goes into a header line and the settings store as it came: printable
+// ASCII only (no line breaks that would add headers of the service's choosing), and not absurdly long.
+bool IsCredentialText(const QString& text) {
+  if (text.isEmpty() || text.size() > 4096) return false;
+  return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
+}
 
 int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
 
@@ -222,7 +236,10 @@ class ChartCheckImpl final {
   ChartCheckImpl(TNavEventSource& events, const QString& productCode, uint32_t version)
       : fEvents(events), fProductCode(productCode), fVersion(version) {}
 
-  ~ChartCheckImpl() { AbortRunning(); }
+  ~ChartCheckImpl() {
+    AbortRunning();
+    fEvents.Withdraw(this);
+  }
 
   TNavEventSource& fEvents;
   QString fProductCode;
@@ -401,7 +418,7 @@ class ChartCheckImpl final {
   void Finish(int error) {
     fLastError = error;
     fBusy = false;
-    fEvents.Post({necOperationDone, 0});
+    fEvents.Post({necOperationDone, 0}, this);
   }
 
   void AbortRunning() {
@@ -445,6 +462,9 @@ class ChartCheckImpl final {
   void SendJson(const QString& path, const QJsonObject* body, JsonDone done) {
     const QUrl url = QUrl(BaseURL()).resolved(QUrl(path));
     QNetworkRequest request = MakeRequest(url);
+    request.setTransferTimeout(RequestTimeoutMs());
+    // The session, password or token must not follow a redirect to another host.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
     if (body) {
       request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
       fReply = Network().post(request, QJsonDocument(*body).toJson(QJsonDocument::Compact));
@@ -504,6 +524,11 @@ class ChartCheckImpl final {
       detail::ProductFields(r, o, p);
       if (!r.ok) return ceChkBadAnswer;
       if (!detail::ProductNamesSafe(p)) return ceChkUnsafeName;
+      // A record is found by number and mask: a second one could never be told apart.
+      if (std::any_of(products.begin(), products.end(), [&p](const auto& q) {
+            return q->ProductNumber() == p.productNumber && q->ModuleMask() == p.moduleMask;
+          }))
+        return ceChkBadAnswer;
       products.push_back(std::make_unique<ProductRecord>(p));
     }
     fProducts = std::move(products);
@@ -544,20 +569,31 @@ class ChartCheckImpl final {
     if (!signIn.token.isEmpty()) body["token"] = signIn.token;
     else body["password"] = signIn.password;
     body["remember"] = signIn.remember;
-    SendJson(QStringLiteral("api/v1/signin"), &body, [this, signIn](int error, const QJsonObject& answer) {
+    // The answer's handler keeps no password.
+    const QString sentEmail = signIn.email;
+    const bool remember = signIn.remember;
+    const bool byToken = !signIn.token.isEmpty();
+    SendJson(QStringLiteral("api/v1/signin"), &body, [this, sentEmail, remember, byToken](int error,
+                                                                                       const QJsonObject& answer) {
       if (error) {
+        // The remembered token refused for its own address is dead: trying it again at every
+        // start cannot help. Refused for another address (SignInEmail) it may still be good.
+        TAppReg& reg = GetAppReg();
+        if (error == 4 && byToken && reg.ReadString(rrSettings, kAccountKey, kEmailValue) == sentEmail)
+          reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
         Finish(error);
         return;
       }
       const QJsonValue session = answer.value(QLatin1String("session"));
       const QJsonValue token = answer.value(QLatin1String("token"));
-      if (!session.isString() || session.toString().isEmpty() || !(token.isUndefined() || token.isString())) {
+      if (!session.isString() || !IsCredentialText(session.toString()) ||
+          !(token.isUndefined() || (token.isString() && IsCredentialText(token.toString())))) {
         Finish(ceChkBadAnswer);
         return;
       }
-      fSession = session.toString().toUtf8();
-      const QString email = answer.value(QLatin1String("email")).toString(signIn.email);
-      StoreRemembered(email.isEmpty() ? signIn.email : email, token.toString(), signIn.remember);
+      fSession = session.toString().toLatin1();
+      const QString email = answer.value(QLatin1String("email")).toString(sentEmail);
+      StoreRemembered(email.isEmpty() ? sentEmail : email, token.toString(), remember);
       StartProducts();
     });
     return ceOK;
@@ -585,7 +621,8 @@ class ChartCheckImpl final {
     return F12(item.ProductNumber());
   }
 
-  int TakeItems(const QJsonObject& answer) {
+  // asked: the product numbers of the selection; companions share their program's number.
+  int TakeItems(const QJsonObject& answer, const std::vector<int>& asked) {
     const QJsonValue list = answer.value(QLatin1String("items"));
     if (!list.isArray()) return ceChkBadAnswer;
     std::vector<std::shared_ptr<InstallItem>> items;
@@ -611,6 +648,12 @@ class ChartCheckImpl final {
       }
       if (!r.ok) return ceChkBadAnswer;
       if (!detail::ItemNamesSafe(d)) return ceChkUnsafeName;
+      // Nothing the user did not pick gets installed, and nothing twice.
+      if (std::find(asked.begin(), asked.end(), d.productNumber) == asked.end() ||
+          std::any_of(items.begin(), items.end(), [&d](const auto& i) {
+            return i->ProductNumber() == d.productNumber && i->ModuleMask() == d.moduleMask;
+          }))
+        return ceChkBadAnswer;
       if (const ProductRecord* p = FindProduct(d.productNumber, d.moduleMask)) {
         d.hasProduct = true;
         d.product = p->Data();
@@ -631,8 +674,10 @@ class ChartCheckImpl final {
       return ceChkNotSignedIn;
     }
     QJsonArray entries;
+    std::vector<int> asked;
     for (int i = 0; i < selection.Count(); ++i) {
       const SelectionEntry* e = selection.Get(i);
+      asked.push_back(e->ProductNumber());
       QJsonObject o;
       o["product"] = e->ProductNumber();
       o["mask"] = e->ModuleMask();
@@ -641,8 +686,8 @@ class ChartCheckImpl final {
     }
     QJsonObject body;
     body["selection"] = entries;
-    SendJson(QStringLiteral("api/v1/files"), &body, [this](int error, const QJsonObject& answer) {
-      if (!error) error = TakeItems(answer);
+    SendJson(QStringLiteral("api/v1/files"), &body, [this, asked](int error, const QJsonObject& answer) {
+      if (!error) error = TakeItems(answer, asked);
       // A failed list leaves no items of an earlier one behind to be taken for this one.
       if (error) fItems.clear();
       Finish(error);
@@ -870,7 +915,7 @@ class ChartCheckImpl final {
         return;
       }
     }
-    if (d.offset != before) fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)});
+    if (d.offset != before) fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)}, this);
   }
 
   // A second descriptor of the part file for direct I/O, or -1; only when it is the same file
@@ -1188,5 +1233,7 @@ std::unique_ptr<ChartCheck> QMRChartCheckCreate(TNavEventSource& events, const Q
 namespace cvlib::testing {
 
 void SetDownloadWriteHook(std::function<void()> hook) { DownloadWriteHook() = std::move(hook); }
+
+void SetRequestTimeout(int ms) { RequestTimeoutMs() = ms; }
 
 }  // namespace cvlib::testing

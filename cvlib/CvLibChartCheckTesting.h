@@ -9,4 +9,7 @@ namespace cvlib::testing {
 // slow or holds it still with it. Set it while no download runs; an empty function clears it.
 void SetDownloadWriteHook(std::function<void()> hook);
 
+// How long a JSON request may go without data before it fails (ceChkNetwork); 60 s unless set.
+void SetRequestTimeout(int ms);
+
 }  // namespace cvlib::testing

@@ -26,14 +26,19 @@ void TNavEventSource::Unsubscribe(TNavEventCallback callback, void* data) {
                      fSubscribers.end());
 }
 
-void TNavEventSource::Post(const TNavEvent& event) {
+void TNavEventSource::Post(const TNavEvent& event, const void* owner) {
   if (event.code == necDownloadProgress && !fQueue.empty() &&
-      fQueue.back().code == necDownloadProgress) {
-    fQueue.back().value = event.value;
+      fQueue.back().event.code == necDownloadProgress && fQueue.back().owner == owner) {
+    fQueue.back().event.value = event.value;
   } else {
-    fQueue.push_back(event);
+    fQueue.push_back({event, owner});
   }
   ScheduleDelivery();
+}
+
+void TNavEventSource::Withdraw(const void* owner) {
+  fQueue.erase(std::remove_if(fQueue.begin(), fQueue.end(), [owner](const Queued& q) { return q.owner == owner; }),
+               fQueue.end());
 }
 
 void TNavEventSource::ScheduleDelivery() {
@@ -45,7 +50,7 @@ void TNavEventSource::ScheduleDelivery() {
 void TNavEventSource::Deliver() {
   fScheduled = false;
   if (fDelivering || fQueue.empty()) return;
-  const TNavEvent event = fQueue.front();
+  const TNavEvent event = fQueue.front().event;
   fQueue.pop_front();
   fDelivering = true;
   const std::shared_ptr<bool> alive = fAlive;

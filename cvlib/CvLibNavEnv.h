@@ -42,20 +42,27 @@ class TNavEventSource final {
   // Queues an event for delivery from the event loop. A progress event that is still
   // waiting is updated instead of queueing another one, so a fast download cannot flood
   // the queue. A callback that pumps events never gets the next event re-entrantly: it
-  // waits until the callback has returned.
-  void Post(const TNavEvent& event);
+  // waits until the callback has returned. owner tags the event for Withdraw.
+  void Post(const TNavEvent& event, const void* owner = nullptr);
+  // Drops the waiting events of owner: an object that goes away leaves no event behind that
+  // its successor's caller would take for its own.
+  void Withdraw(const void* owner);
 
  private:
   struct Subscriber {
     TNavEventCallback callback;
     void* data;
   };
+  struct Queued {
+    TNavEvent event;
+    const void* owner;
+  };
   void ScheduleDelivery();
   void Deliver();
 
   std::unique_ptr<QObject> fContext;  // lives in the creating thread; queued calls die with it
   std::vector<Subscriber> fSubscribers;
-  std::deque<TNavEvent> fQueue;
+  std::deque<Queued> fQueue;
   bool fScheduled = false;
   bool fDelivering = false;
   // Cleared by the destructor: a callback may delete the environment while it runs.

@@ -1,0 +1,156 @@
+// The engine against a service that misbehaves: answers outside the protocol, redirects,
+// silence, dead tokens, lists it was not asked for, and objects deleted with events waiting.
+#include "EngineFixture.h"
+
+#include "CvLibChartCheckTesting.h"
+
+#include <functional>
+
+using namespace cvtest;
+using nlohmann::json;
+
+namespace {
+
+// A bare server whose every route answers as the test says.
+class RawServer {
+ public:
+  std::function<void(const httplib::Request&, httplib::Response&)> answer;
+  std::atomic<int> requests{0};
+
+  RawServer() {
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+      ++requests;
+      if (answer) answer(req, res);
+    };
+    server_.Get(".*", handler);
+    server_.Post(".*", handler);
+    port = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ~RawServer() {
+    server_.stop();
+    thread_.join();
+  }
+  QString URL() const { return QStringLiteral("http://127.0.0.1:%1/").arg(port); }
+
+  int port = 0;
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+};
+
+void Catalogue(FakeService& s) {
+  s.products = json::array({{{"number", 100}, {"kind", 0}, {"moduleMask", 1}, {"displayName", "Navigator"}},
+                            {{"number", 1001}, {"kind", 1}, {"moduleMask", 1}, {"displayName", "North Sea"}}});
+  s.items = json::array({
+      {{"product", 100}, {"mask", 1}, {"productCode", "NAV"}, {"status", 0},
+       {"files", json::array({s.AddFile("setup.bin", "setup")})}},
+      {{"product", 1001}, {"mask", 1}, {"productCode", "NS"}, {"moduleCode", "A"}, {"status", 0},
+       {"files", json::array({s.AddFile("a.qmr2", "chart")})}},
+  });
+}
+
+}  // namespace
+
+TEST_F(EngineTest, SignInAnswersOutsideTheProtocolAreErrorsAndLeakNothing) {
+  RawServer raw, elsewhere;
+  check->SetServiceURL(raw.URL());
+  cvlib::testing::SetRequestTimeout(300);
+  const std::string elsewhereURL = elsewhere.URL().toStdString();
+  struct Case {
+    const char* what;
+    std::function<void(httplib::Response&)> answer;
+    int error;
+  } cases[] = {
+      {"html page", [](httplib::Response& r) { r.set_content("<html>maintenance</html>", "text/html"); },
+       cvlib::ceChkBadAnswer},
+      {"error body with 200", [](httplib::Response& r) { r.set_content(R"({"error": 5})", "application/json"); },
+       cvlib::ceChkBadAnswer},
+      {"session that adds a header",
+       [](httplib::Response& r) { r.set_content(R"({"session": "s\r\nX-Evil: 1"})", "application/json"); },
+       cvlib::ceChkBadAnswer},
+      {"token with a line break",
+       [](httplib::Response& r) { r.set_content(R"({"session": "s", "token": "t\nx"})", "application/json"); },
+       cvlib::ceChkBadAnswer},
+      {"redirect to another host",
+       [&](httplib::Response& r) {
+         r.status = 307;
+         r.set_header("Location", elsewhereURL + "api/v1/signin");
+       },
+       -1},
+      {"silence", [](httplib::Response&) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); },
+       cvlib::ceChkNetwork},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    raw.answer = [&c](const httplib::Request&, httplib::Response& res) { c.answer(res); };
+    const int error = SignInAndList(QStringLiteral("anna@example.com;secret"), true);
+    if (c.error < 0) EXPECT_NE(error, 0);
+    else EXPECT_EQ(error, c.error);
+    EXPECT_EQ(elsewhere.requests, 0) << "the password went to another host";
+    EXPECT_TRUE(GetAppReg().ReadString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token")).isEmpty());
+    // Not signed in after any of them.
+    EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNotSignedIn);
+  }
+  cvlib::testing::SetRequestTimeout(60000);
+}
+
+TEST_F(EngineTest, ARefusedRememberedTokenIsForgottenTheAddressKept) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
+  service.SetToken("renewed-elsewhere");
+  EXPECT_EQ(SignInAndList(QString(), true), 4);
+  QString email;
+  EXPECT_TRUE(check->RememberedEmail(email));
+  EXPECT_EQ(email, "anna@example.com");
+  EXPECT_EQ(SignInAndList(QString(), true), cvlib::ceChkNoRemembered);
+  // A wrong password, or the token refused for another address, says nothing about the token.
+  ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
+  EXPECT_EQ(SignInAndList(QStringLiteral("anna@example.com;wrong"), true), 4);
+  check->SignInEmail(QStringLiteral("other@example.com"), true);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 4);
+  EXPECT_EQ(SignInAndList(QString(), true), 0);
+}
+
+TEST_F(EngineTest, ListsWithDuplicatesOrUnaskedItemsAreRefusedWhole) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  const json nav = service.items[0];
+  const json chart = service.items[1];
+  json unasked = chart;
+  unasked["product"] = 4242;
+  struct Case {
+    const char* what;
+    json items;
+  } cases[] = {
+      {"same item twice", json::array({nav, nav})},
+      {"item of a product not asked for", json::array({nav, unasked})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(FileList({{100, 1}, {1001, 1}}), 0);
+    ASSERT_EQ(check->ItemCount(), 2);
+    service.rawFileList = json{{"items", c.items}}.dump();
+    EXPECT_EQ(FileList({{100, 1}, {1001, 1}}), cvlib::ceChkBadAnswer);
+    EXPECT_EQ(check->ItemCount(), 0);  // a failed list leaves no items
+    service.rawFileList.clear();
+  }
+
+  // A product list with one record twice keeps the list before it.
+  ASSERT_EQ(check->ProductCount(), 2);
+  service.products.push_back(service.products[0]);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkBadAnswer);
+  EXPECT_EQ(check->ProductCount(), 2);
+}
+
+TEST_F(EngineTest, EventsOfADeletedObjectNeverReachItsSuccessor) {
+  // The wizard frees the object with its failed start's event still queued, then starts anew.
+  EXPECT_EQ(check->RequestProducts(), cvlib::ceChkNotSignedIn);
+  check = NewCheck();
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  EXPECT_TRUE(recorder.events.empty());
+  // The successor's own events still come.
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNotSignedIn);
+}
