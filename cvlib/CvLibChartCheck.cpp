@@ -234,14 +234,25 @@ SelectionEntry* SelectionList::Get(int index) const {
 class ChartCheckImpl final {
  public:
   ChartCheckImpl(TNavEventSource& events, const QString& productCode, uint32_t version)
-      : fEvents(events), fProductCode(productCode), fVersion(version) {}
+      : fEvents(events), fEventsAlive(events.Lifetime()), fProductCode(productCode), fVersion(version) {}
 
   ~ChartCheckImpl() {
     AbortRunning();
-    fEvents.Withdraw(this);
+    if (EventsAlive()) fEvents.Withdraw(this);
+  }
+
+  // Also false while the source's last delivery unwinds after a callback deleted it.
+  bool EventsAlive() const {
+    const std::shared_ptr<const bool> alive = fEventsAlive.lock();
+    return alive && *alive;
+  }
+
+  void Post(const TNavEvent& event) {
+    if (EventsAlive()) fEvents.Post(event, this);
   }
 
   TNavEventSource& fEvents;
+  std::weak_ptr<const bool> fEventsAlive;  // the environment may be deleted first
   QString fProductCode;
   uint32_t fVersion;
   QString fServiceURL;  // empty: PackageServiceURL()
@@ -418,7 +429,7 @@ class ChartCheckImpl final {
   void Finish(int error) {
     fLastError = error;
     fBusy = false;
-    fEvents.Post({necOperationDone, 0}, this);
+    Post({necOperationDone, 0});
   }
 
   void AbortRunning() {
@@ -539,7 +550,9 @@ class ChartCheckImpl final {
     TAppReg& reg = GetAppReg();
     if (remember) {
       reg.WriteString(rrSettings, kAccountKey, kEmailValue, email);
+      // The stored address and token belong together: an older token does not stay with a new answer.
       if (!token.isEmpty()) reg.WriteString(rrSettings, kAccountKey, kTokenValue, token);
+      else reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
     } else {
       reg.DeleteValue(rrSettings, kAccountKey, kEmailValue);
       reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
@@ -915,7 +928,7 @@ class ChartCheckImpl final {
         return;
       }
     }
-    if (d.offset != before) fEvents.Post({necDownloadProgress, static_cast<double>(d.offset)}, this);
+    if (d.offset != before) Post({necDownloadProgress, static_cast<double>(d.offset)});
   }
 
   // A second descriptor of the part file for direct I/O, or -1; only when it is the same file

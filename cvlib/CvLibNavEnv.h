@@ -47,6 +47,8 @@ class TNavEventSource final {
   // Drops the waiting events of owner: an object that goes away leaves no event behind that
   // its successor's caller would take for its own.
   void Withdraw(const void* owner);
+  // Expires when the source is deleted: an object that outlives its environment posts nothing.
+  std::weak_ptr<const bool> Lifetime() const { return fAlive; }
 
  private:
   struct Subscriber {

@@ -24,6 +24,7 @@ class RawServer {
     };
     server_.Get(".*", handler);
     server_.Post(".*", handler);
+    server_.set_keep_alive_max_count(1);  // stopping then waits for no idle connection
     port = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -153,4 +154,34 @@ TEST_F(EngineTest, EventsOfADeletedObjectNeverReachItsSuccessor) {
   EXPECT_TRUE(recorder.events.empty());
   // The successor's own events still come.
   EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNotSignedIn);
+}
+
+TEST_F(EngineTest, AnObjectThatOutlivesItsEnvironmentPostsNothing) {
+  struct Closer {
+    std::unique_ptr<TNavEnv>* env;
+    static void Callback(void* data, const TNavEvent&) { static_cast<Closer*>(data)->env->reset(); }
+  } closer{&env};
+  env->EventSource().Subscribe(&Closer::Callback, &closer);
+  EXPECT_EQ(check->RequestProducts(), cvlib::ceChkNotSignedIn);
+  for (int i = 0; i < 20 && env; ++i) QCoreApplication::processEvents();
+  ASSERT_EQ(env, nullptr);
+  // Starts that fail at once would post; deleting would withdraw: neither may touch the source.
+  EXPECT_EQ(check->RequestProducts(), cvlib::ceChkNotSignedIn);
+  check.reset();
+}
+
+TEST_F(EngineTest, AnAnswerWithoutTokenLeavesNoOlderTokenWithTheNewAddress) {
+  RawServer raw;
+  raw.answer = [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(req.path == "/api/v1/signin" ? R"({"session": "s1"})" : R"({"products": []})",
+                    "application/json");
+  };
+  check->SetServiceURL(raw.URL());
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"), QStringLiteral("a@x"));
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("ta"));
+  ASSERT_EQ(SignInAndList(QStringLiteral("b@x;pw"), true), 0);
+  QString email;
+  EXPECT_TRUE(check->RememberedEmail(email));
+  EXPECT_EQ(email, "b@x");
+  EXPECT_FALSE(GetAppReg().ValueExists(rrSettings, QStringLiteral("Account"), QStringLiteral("Token")));
 }
