@@ -81,8 +81,9 @@ struct AnswerReader {
     const QJsonValue v = o.value(QLatin1String(key));
     if (v.isUndefined() || v.isNull()) return;
     const double d = v.toDouble();
-    if (!v.isDouble() || d != static_cast<double>(static_cast<int64_t>(d)) ||
-        d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max()) {
+    // The range first: converting a double beyond int64 is undefined.
+    if (!v.isDouble() || d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max() ||
+        d != static_cast<double>(static_cast<int64_t>(d))) {
       ok = false;
       return;
     }
@@ -634,6 +635,15 @@ class ChartCheckImpl final {
     return F12(item.ProductNumber());
   }
 
+  // A file comes over HTTP(S) only: a "file:" or other URL would have local files copied.
+  bool IsWebURL(const QString& url) const {
+    if (url.isEmpty()) return false;
+    const QUrl resolved = QUrl(BaseURL()).resolved(QUrl(url));
+    const QString scheme = resolved.scheme().toLower();
+    return resolved.isValid() && !resolved.host().isEmpty() &&
+           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+  }
+
   // asked: the product numbers of the selection; companions share their program's number.
   int TakeItems(const QJsonObject& answer, const std::vector<int>& asked) {
     const QJsonValue list = answer.value(QLatin1String("items"));
@@ -656,7 +666,7 @@ class ChartCheckImpl final {
         r.Str(fo, "url", f.url);
         if (!r.ok) return ceChkBadAnswer;
         if (!detail::FileStaysInside(f)) return ceChkUnsafeName;
-        if (!IsHex64(f.sha256) || f.url.isEmpty()) return ceChkBadAnswer;
+        if (!IsHex64(f.sha256) || !IsWebURL(f.url)) return ceChkBadAnswer;
         d.files.push_back(f);
       }
       if (!r.ok) return ceChkBadAnswer;

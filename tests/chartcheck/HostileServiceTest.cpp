@@ -185,3 +185,39 @@ TEST_F(EngineTest, AnAnswerWithoutTokenLeavesNoOlderTokenWithTheNewAddress) {
   EXPECT_EQ(email, "b@x");
   EXPECT_FALSE(GetAppReg().ValueExists(rrSettings, QStringLiteral("Account"), QStringLiteral("Token")));
 }
+
+TEST_F(EngineTest, WrongTypesAbsurdNumbersAndForeignURLsAreMalformed) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  struct Case {
+    const char* field;
+    json value;
+  } productCases[] = {
+      {"number", "100"}, {"number", 1e300}, {"number", 1.5}, {"moduleMask", -1e12},
+      {"size", -1},      {"size", 1e20},    {"checked", 1},  {"displayName", 7},
+      {"latestVersion", "1.2.3.4.5"},     {"latestVersion", "1.256"},
+  };
+  const json products = service.products;
+  for (const Case& c : productCases) {
+    SCOPED_TRACE(std::string(c.field) + " = " + c.value.dump());
+    service.products = products;
+    service.products[1][c.field] = c.value;
+    EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkBadAnswer);
+    EXPECT_EQ(check->ProductCount(), 2);  // the list before stays
+  }
+  service.products = products;
+
+  const char* urls[] = {"file:///etc/passwd", "ftp://127.0.0.1/x", "data:,abc", "http://"};
+  for (const char* url : urls) {
+    SCOPED_TRACE(url);
+    json item = service.items[0];
+    item["files"][0]["url"] = url;
+    service.rawFileList = json{{"items", json::array({item})}}.dump();
+    EXPECT_EQ(FileList({{100, 1}}), cvlib::ceChkBadAnswer);
+  }
+  // Absolute web addresses elsewhere (a content network) are fine.
+  json item = service.items[0];
+  item["files"][0]["url"] = "https://cdn.example.com/setup.bin";
+  service.rawFileList = json{{"items", json::array({item})}}.dump();
+  EXPECT_EQ(FileList({{100, 1}}), 0);
+}
