@@ -58,12 +58,11 @@ void Catalogue(FakeService& s) {
 TEST_F(EngineTest, SignInAnswersOutsideTheProtocolAreErrorsAndLeakNothing) {
   RawServer raw, elsewhere;
   check->SetServiceURL(raw.URL());
-  cvlib::testing::SetRequestTimeout(300);
   const std::string elsewhereURL = elsewhere.URL().toStdString();
   struct Case {
     const char* what;
     std::function<void(httplib::Response&)> answer;
-    int error;
+    int error;  // -1: any error
   } cases[] = {
       {"html page", [](httplib::Response& r) { r.set_content("<html>maintenance</html>", "text/html"); },
        cvlib::ceChkBadAnswer},
@@ -81,12 +80,16 @@ TEST_F(EngineTest, SignInAnswersOutsideTheProtocolAreErrorsAndLeakNothing) {
          r.set_header("Location", elsewhereURL + "api/v1/signin");
        },
        -1},
+      {"huge answer",
+       [](httplib::Response& r) { r.set_content(std::string(40 * 1024 * 1024, ' ') + "{}", "application/json"); },
+       -1},
       {"silence", [](httplib::Response&) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); },
        cvlib::ceChkNetwork},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     raw.answer = [&c](const httplib::Request&, httplib::Response& res) { c.answer(res); };
+    cvlib::testing::SetRequestTimeout(std::string(c.what) == "silence" ? 300 : 60000);
     const int error = SignInAndList(QStringLiteral("anna@example.com;secret"), true);
     if (c.error < 0) EXPECT_NE(error, 0);
     else EXPECT_EQ(error, c.error);
@@ -138,6 +141,17 @@ TEST_F(EngineTest, ListsWithDuplicatesOrUnaskedItemsAreRefusedWhole) {
     EXPECT_EQ(check->ItemCount(), 0);  // a failed list leaves no items
     service.rawFileList.clear();
   }
+
+  // The session ends between the lists (the account signed in elsewhere): the service's 5.
+  auto other = NewCheck();
+  other->SignIn(QStringLiteral("anna@example.com;secret"), false);
+  other->RequestProducts();
+  ASSERT_TRUE(recorder.WaitDone(recorder.DoneCount() + 1));
+  ASSERT_EQ(other->LastError(), 0);
+  EXPECT_EQ(FileList({{100, 1}}), 5);
+  EXPECT_EQ(check->ItemCount(), 0);
+  other.reset();
+  ASSERT_EQ(SignInAndList(), 0);
 
   // A product list with one record twice keeps the list before it.
   ASSERT_EQ(check->ProductCount(), 2);
