@@ -682,7 +682,12 @@ class ChartCheckImpl final {
         d.product = p->Data();
       }
       auto item = std::make_shared<InstallItem>(std::move(d));
-      item->MutableData().sourceFolder = BackupSourceFolder(*item, IsChartSet(*item));
+      const bool chartSet = IsChartSet(*item);
+      // A chart set is kept under its codes (backup folder, installed-products store): without
+      // them a backup would get a folder its own index refuses.
+      if (chartSet && item->Status() == 0 && (item->ProductCode().isEmpty() || item->ModuleCode().isEmpty()))
+        return ceChkBadAnswer;
+      item->MutableData().sourceFolder = BackupSourceFolder(*item, chartSet);
       items.push_back(std::move(item));
     }
     fItems = std::move(items);

@@ -118,19 +118,25 @@ TEST_F(EngineTest, ARefusedRememberedTokenIsForgottenTheAddressKept) {
   EXPECT_EQ(SignInAndList(QString(), true), 0);
 }
 
-TEST_F(EngineTest, ListsWithDuplicatesOrUnaskedItemsAreRefusedWhole) {
+TEST_F(EngineTest, InconsistentListsAreRefusedWhole) {
   Catalogue(service);
   ASSERT_EQ(SignInAndList(), 0);
   const json nav = service.items[0];
   const json chart = service.items[1];
   json unasked = chart;
   unasked["product"] = 4242;
+  json noModuleCode = chart;
+  noModuleCode.erase("moduleCode");
+  json noProductCode = chart;
+  noProductCode["productCode"] = "";
   struct Case {
     const char* what;
     json items;
   } cases[] = {
       {"same item twice", json::array({nav, nav})},
       {"item of a product not asked for", json::array({nav, unasked})},
+      {"chart set without module code", json::array({nav, noModuleCode})},
+      {"chart set without product code", json::array({nav, noProductCode})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
