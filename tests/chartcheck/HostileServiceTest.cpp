@@ -83,13 +83,21 @@ TEST_F(EngineTest, SignInAnswersOutsideTheProtocolAreErrorsAndLeakNothing) {
       {"huge answer",
        [](httplib::Response& r) { r.set_content(std::string(40 * 1024 * 1024, ' ') + "{}", "application/json"); },
        -1},
+      {"answer dripping in",
+       [](httplib::Response& r) {
+         r.set_chunked_content_provider("application/json", [](size_t, httplib::DataSink& sink) {
+           std::this_thread::sleep_for(std::chrono::milliseconds(100));
+           return sink.write(" ", 1);
+         });
+       },
+       cvlib::ceChkNetwork},
       {"silence", [](httplib::Response&) { std::this_thread::sleep_for(std::chrono::milliseconds(1500)); },
        cvlib::ceChkNetwork},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     raw.answer = [&c](const httplib::Request&, httplib::Response& res) { c.answer(res); };
-    cvlib::testing::SetRequestTimeout(std::string(c.what) == "silence" ? 300 : 60000);
+    cvlib::testing::SetRequestTimeout(std::string(c.what) == "silence" || std::string(c.what) == "answer dripping in" ? 300 : 60000);
     const int error = SignInAndList(QStringLiteral("anna@example.com;secret"), true);
     if (c.error < 0) EXPECT_NE(error, 0);
     else EXPECT_EQ(error, c.error);
