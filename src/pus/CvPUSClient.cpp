@@ -7,6 +7,8 @@
 #include "CvStreams.h"
 
 #include <QDate>
+#include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
@@ -432,6 +434,11 @@ bool TPUSClient::VersionLine() {
     return false;
   }
   if (field == std::begin(kFields)) {  // a new record
+    // One more than asked for: the owner's index would point past its own list.
+    if (static_cast<size_t>(fCounter) >= fGUIDs.size()) {
+      FinishCommand(prMalformed);
+      return false;
+    }
     ++fCounter;
     fVersion = TPUSVersionInfo{};
   }
@@ -526,8 +533,16 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
       case psFileData: {
         const qint64 k = std::min<qint64>(end - p, fFileSize - fBytesWritten);
         try {
-          if (!fFile)
-            fFile = std::make_unique<TBufferedFileStream>(CurrentPath(), kWriteBufferSize, fmCreate);
+          if (!fFile) {
+            // A link under the name is replaced like a file: opening through it would write
+            // wherever it points, outside the download folder.
+            const QString path = CurrentPath();
+            if (QFileInfo(path).isSymLink() && !QFile::remove(path)) {
+              FinishCommand(prWriteFailed);
+              return;
+            }
+            fFile = std::make_unique<TBufferedFileStream>(path, kWriteBufferSize, fmCreate);
+          }
           fFile->Write(p, k);
         } catch (const EStreamError&) {
           FinishCommand(prWriteFailed);
