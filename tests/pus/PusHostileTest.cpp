@@ -202,3 +202,37 @@ TEST(PusAbort, AbortInsideEveryEventReportsOnce) {
     EXPECT_EQ(rec.history, "xyz");
   }
 }
+
+// A server that goes quiet ends the command as a timed-out connection instead of holding the
+// client busy for ever; one that is merely slow but keeps sending is waited for.
+TEST(PusTransportStall, QuietServerTimesOut) {
+  struct Case {
+    const char* name;
+    QList<TPiece> script;
+    int result;
+  };
+  const QByteArray head =
+      "HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\n";
+  const QList<Case> cases = {
+      {"no answer at all", {{"", 0}, {head + "0\nabc\xFF", 3000}}, -2001},
+      {"quiet after the head", {{head, 0}, {"0\nabc\xFF", 3000}}, -2001},
+      {"quiet inside the answer", {{head + "0\nab", 0}, {"c\xFF", 3000}}, -2001},
+      {"slow but steady", {{head, 0}, {"0\n", 200}, {"ab", 200}, {"c", 200}, {"\xFF", 200}}, 0},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.Transport().SetIdleTimeout(400);
+    TRecorder rec(client);
+    server.SetScript(c.script);
+    client.RequestHistory(kG1);
+    ASSERT_TRUE(rec.Wait(2500));
+    EXPECT_EQ(rec.doneCount, 1);
+    EXPECT_EQ(rec.lastResult, c.result);
+    if (c.result == -2001) {
+      EXPECT_EQ(client.SocketError(), 10060);
+    }
+  }
+}
