@@ -23,6 +23,11 @@ constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
 
 constexpr int kWriteBufferSize = 8192;
 
+// Longest line, and longest history text, taken from an answer: a server that never ends
+// its line must not fill the memory.
+constexpr qsizetype kMaxLineSize = 1024 * 1024;
+constexpr qsizetype kMaxHistorySize = 64 * 1024 * 1024;
+
 // Keep the user agent stable ("Deployer 1"): the server side identifies this client by it.
 QByteArray UserAgent() {
   const TProgInfo info = GetProgInfo();
@@ -345,6 +350,11 @@ void TPUSClient::DataArrived(const char* data, qint64 length) {
 
 bool TPUSClient::TakeLine(const char*& p, const char* end) {
   const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (fLine.size() + ((lf ? lf : end) - p) > kMaxLineSize) {
+    p = end;
+    FinishCommand(prMalformed);
+    return false;
+  }
   if (!lf) {
     fLine.append(p, end - p);
     p = end;
@@ -457,6 +467,10 @@ void TPUSClient::ParseHistory(const char* p, const char* end) {
         break;
       case psHistoryText: {
         const auto* ff = static_cast<const char*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
+        if (fLine.size() + ((ff ? ff : end) - p) > kMaxHistorySize) {
+          FinishCommand(prMalformed);
+          return;
+        }
         if (!ff) {
           fLine.append(p, end - p);
           return;

@@ -236,3 +236,34 @@ TEST(PusTransportStall, QuietServerTimesOut) {
     }
   }
 }
+
+// A line that never ends is cut off at 1 MiB with a malformed answer, wherever it stands.
+TEST(PusVersionAnswers, EndlessLineIsMalformed) {
+  const QByteArray endless(3 * 1024 * 1024, '7');
+  struct Case {
+    const char* name;
+    TPUSCommand command;
+    QByteArray body;
+  };
+  const QList<Case> cases = {
+      {"status line", pcReqVersion, endless},
+      {"text of a record", pcReqVersion, "0\n" + Record(kG1).left(80) + endless},
+      {"file name", pcReqUpdateFile, "0\n" + endless + "\n3\nabc"},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(cvtest::MakeTempFolder("endless"));
+    TRecorder rec(client);
+    // Two MiB at once, the rest much later: the end must come before the rest.
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Length: " +
+                            QByteArray::number(c.body.size()) + "\r\nConnection: close\r\n\r\n";
+    server.SetScript({{head + c.body.left(2 * 1024 * 1024), 0}, {c.body.mid(2 * 1024 * 1024), 4000}});
+    if (c.command == pcReqVersion) client.RequestVersion(kG1);
+    if (c.command == pcReqUpdateFile) client.RequestUpdateFile(kG1);
+    ASSERT_TRUE(rec.Wait(2500));
+    EXPECT_EQ(rec.events, QStringList{QStringLiteral("done %1 -1").arg(PUSCommandName(c.command))});
+  }
+}
