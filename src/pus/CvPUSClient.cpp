@@ -7,6 +7,8 @@
 #include "CvStreams.h"
 
 #include <QDate>
+#include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
@@ -20,6 +22,11 @@ constexpr std::uint8_t kScrambleKey = 0x5A;
 constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
 
 constexpr int kWriteBufferSize = 8192;
+
+// Longest line, and longest history text, taken from an answer: a server that never ends
+// its line must not fill the memory.
+constexpr qsizetype kMaxLineSize = 1024 * 1024;
+constexpr qsizetype kMaxHistorySize = 64 * 1024 * 1024;
 
 // Keep the user agent stable ("Deployer 1"): the server side identifies this client by it.
 QByteArray UserAgent() {
@@ -343,6 +350,11 @@ void TPUSClient::DataArrived(const char* data, qint64 length) {
 
 bool TPUSClient::TakeLine(const char*& p, const char* end) {
   const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (fLine.size() + ((lf ? lf : end) - p) > kMaxLineSize) {
+    p = end;
+    FinishCommand(prMalformed);
+    return false;
+  }
   if (!lf) {
     fLine.append(p, end - p);
     p = end;
@@ -432,6 +444,11 @@ bool TPUSClient::VersionLine() {
     return false;
   }
   if (field == std::begin(kFields)) {  // a new record
+    // One more than asked for: the owner's index would point past its own list.
+    if (static_cast<size_t>(fCounter) >= fGUIDs.size()) {
+      FinishCommand(prMalformed);
+      return false;
+    }
     ++fCounter;
     fVersion = TPUSVersionInfo{};
   }
@@ -450,6 +467,10 @@ void TPUSClient::ParseHistory(const char* p, const char* end) {
         break;
       case psHistoryText: {
         const auto* ff = static_cast<const char*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
+        if (fLine.size() + ((ff ? ff : end) - p) > kMaxHistorySize) {
+          FinishCommand(prMalformed);
+          return;
+        }
         if (!ff) {
           fLine.append(p, end - p);
           return;
@@ -526,8 +547,16 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
       case psFileData: {
         const qint64 k = std::min<qint64>(end - p, fFileSize - fBytesWritten);
         try {
-          if (!fFile)
-            fFile = std::make_unique<TBufferedFileStream>(CurrentPath(), kWriteBufferSize, fmCreate);
+          if (!fFile) {
+            // A link under the name is replaced like a file: opening through it would write
+            // wherever it points, outside the download folder.
+            const QString path = CurrentPath();
+            if (QFileInfo(path).isSymLink() && !QFile::remove(path)) {
+              FinishCommand(prWriteFailed);
+              return;
+            }
+            fFile = std::make_unique<TBufferedFileStream>(path, kWriteBufferSize, fmCreate);
+          }
           fFile->Write(p, k);
         } catch (const EStreamError&) {
           FinishCommand(prWriteFailed);

@@ -135,7 +135,8 @@ class TPUSClient final : public QObject {
   void FireDone(TPUSCommand command, int result);
   void DataArrived(const char* data, qint64 length);
   void TransportDone(int error);
-  // Appends the bytes up to the next LF to the line; true when the line is complete.
+  // Appends the bytes up to the next LF to the line; true when the line is complete. A line
+  // over 1 MiB ends the command (-1) and gives false.
   bool TakeLine(const char*& p, const char* end);
   // Takes the status line and, when it says success, goes on with next. False while the line
   // is incomplete or when the status ended the command.

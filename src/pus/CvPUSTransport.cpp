@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
@@ -17,8 +18,12 @@ constexpr qsizetype kChunkSize = 64 * 1024;
 }  // namespace
 
 TPUSTransport::TPUSTransport(QObject* parent)
-    : QObject(parent), fManager(std::make_unique<QNetworkAccessManager>()) {
+    : QObject(parent),
+      fManager(std::make_unique<QNetworkAccessManager>()),
+      fIdleTimer(std::make_unique<QTimer>()) {
   fChunk.resize(kChunkSize);
+  fIdleTimer->setSingleShot(true);
+  connect(fIdleTimer.get(), &QTimer::timeout, this, &TPUSTransport::Stalled);
 }
 
 TPUSTransport::~TPUSTransport() {
@@ -68,6 +73,10 @@ TPostResult TPUSTransport::Post() {
       reply, [reply] { reply->setReadBufferSize(kReadBufferSize); }, Qt::QueuedConnection);
   connect(reply, &QNetworkReply::metaDataChanged, reply,
           [reply] { reply->setReadBufferSize(kReadBufferSize); });
+  // A server that stops sending (or never starts) would hold the request forever.
+  connect(reply, &QNetworkReply::uploadProgress, this, &TPUSTransport::RestartIdleTimer);
+  connect(reply, &QNetworkReply::metaDataChanged, this, &TPUSTransport::RestartIdleTimer);
+  RestartIdleTimer();
   connect(reply, &QNetworkReply::readyRead, this, &TPUSTransport::ReplyReadyRead);
   connect(reply, &QNetworkReply::finished, this, &TPUSTransport::ReplyFinished);
   return TPostResult::prStarted;
@@ -87,7 +96,28 @@ int TPUSTransport::StatusCode() const {
   return fStatus;
 }
 
-void TPUSTransport::ReplyReadyRead() { Deliver(); }
+void TPUSTransport::ReplyReadyRead() {
+  RestartIdleTimer();
+  Deliver();
+}
+
+void TPUSTransport::RestartIdleTimer() {
+  if (fReply && fIdleTimeoutMs > 0)
+    fIdleTimer->start(fIdleTimeoutMs);
+  else
+    fIdleTimer->stop();
+}
+
+void TPUSTransport::Stalled() {
+  if (!fReply) return;
+  // The owner is inside a delivery (a modal box, say): the wait is ours, not the server's.
+  if (fDelivering) {
+    RestartIdleTimer();
+    return;
+  }
+  DropReply();
+  PostDone(teTimedOut);
+}
 
 void TPUSTransport::ReplyFinished() {
   fFinishPending = true;
@@ -109,6 +139,7 @@ void TPUSTransport::Deliver() {
     if (!self) return;
   }
   fDelivering = false;
+  RestartIdleTimer();
   if (fFinishPending && reply && reply == fReply) {
     fFinishPending = false;
     const bool gotStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -122,6 +153,7 @@ void TPUSTransport::DropReply() {
   QNetworkReply* reply = fReply;
   fReply = nullptr;
   fFinishPending = false;
+  fIdleTimer->stop();
   if (!reply) return;
   fStatus = 0;
   reply->disconnect(this);

@@ -16,6 +16,7 @@
 class QIODevice;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 // Completion codes: 0 no error; 10000 and above are socket error numbers; others our own.
 enum : int {
@@ -63,6 +64,9 @@ class TPUSTransport final : public QObject {
   void SetBodySource(QIODevice* source) { fBodySource = source; }
   qint64 MaxBodySize() const { return fMaxBodySize; }
   void SetMaxBodySize(qint64 size) { fMaxBodySize = size; }
+  // A request that sees nothing of its answer for this long ends with teTimedOut; 0: never.
+  int IdleTimeout() const { return fIdleTimeoutMs; }
+  void SetIdleTimeout(int ms) { fIdleTimeoutMs = ms; }
 
   // Starts the POST and returns at once.
   TPostResult Post();
@@ -87,6 +91,8 @@ class TPUSTransport final : public QObject {
   void Deliver();
   void PostDone(int error);
   void DropReply();
+  void Stalled();
+  void RestartIdleTimer();
 
   std::unique_ptr<QNetworkAccessManager> fManager;
   QPointer<QNetworkReply> fReply;
@@ -95,6 +101,8 @@ class TPUSTransport final : public QObject {
   QByteArray fContentType;
   QIODevice* fBodySource = nullptr;
   qint64 fMaxBodySize = 1 << 20;
+  int fIdleTimeoutMs = 60000;
+  std::unique_ptr<QTimer> fIdleTimer;
   bool fBusy = false;
   bool fDelivering = false;
   bool fFinishPending = false;
