@@ -18,7 +18,18 @@ TEST(CommandLine, EveryCommandAndSubCommandAnswersHelp) {
       {"reg", "values"},
       {"reg", "delete"},
       {"installed"},
-//PUSACCOUNT
+      {"pus"},
+      {"pus", "version"},
+      {"pus", "history"},
+      {"pus", "download"},
+      {"pus", "error-text"},
+      {"pus", "http://127.0.0.1:1", "download"},
+      {"account"},
+      {"account", "signin"},
+      {"account", "products"},
+      {"account", "files"},
+      {"account", "download"},
+      {"account", "http://127.0.0.1:1", "download"},
   };
   for (const QStringList& command : commands) {
     for (const char* help : {"--help", "-h"}) {
@@ -36,7 +47,8 @@ TEST(CommandLine, EveryCommandAndSubCommandAnswersHelp) {
 }
 
 TEST(CommandLine, VersionEverywhere) {
-  for (const QStringList& args : {QStringList{"--version"}, QStringList{"reg", "--version"}}) {
+  for (const QStringList& args : {QStringList{"--version"}, QStringList{"reg", "--version"},
+                                  QStringList{"account", "x", "products", "--version"}}) {
     const cvtest::ToolResult r = RunCvtool(args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "cvtool 1.0.0.0\n");
@@ -58,6 +70,18 @@ TEST(CommandLine, UsageErrorsSayWhatWasWrong) {
       {{"installed", "--cache"}, "option '--cache' needs a value"},
       {{"installed", "--cache", "a", "--cache", "b"}, "given twice"},
       {{"installed", "extra"}, "unexpected argument 'extra'"},
+      // Checked before anything goes over the network: port 1 would refuse, giving exit 1.
+      {{"pus", "http://127.0.0.1:1", "version", "notaguid"}, "'notaguid' is not a GUID"},
+      {{"pus", "http://127.0.0.1:1", "frob", "x"}, "unknown sub-command 'frob'"},
+      {{"pus", "--lang", "9", "error-text", "-1"}, "--lang needs a number from 1 to 8"},
+      {{"pus", "error-text", "x"}, "RESULT 'x' is not a whole number"},
+      {{"pus", "127.0.0.1:1", "version", "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}"}, "needs http:// or https://"},
+      {{"account", "http://127.0.0.1:1", "files", "1001"}, "'1001' is not PRODUCTNUMBER:MODULEMASK"},
+      {{"account", "http://127.0.0.1:1", "download", "/tmp"}, "download needs FOLDER and PRODUCTNUMBER"},
+      {{"account", "http://127.0.0.1:1", "products", "--email", "a"}, "--email and --password go together"},
+      {{"account", "localhost:8080", "products"}, "needs http:// or https://"},
+      {{"account", "http://127.0.0.1:1", "products", "--quiet"}, "--quiet belongs to download"},
+      {{"account", "http://127.0.0.1:1", "list"}, "unknown sub-command 'list'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.join(' ').toStdString());

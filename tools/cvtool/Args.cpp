@@ -4,7 +4,12 @@
 
 #include <QDir>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace cvtool {
 
@@ -143,11 +148,7 @@ std::optional<qint64> ParseNumber(const QString& text, qint64 min, qint64 max) {
 bool ParseServiceURL(const QString& text, QUrl& url, QString& error) {
   url = QUrl(text, QUrl::StrictMode);
   const QString scheme = url.scheme().toLower();
-  if (!url.isValid() || text.trimmed() != text) {
-    error = QStringLiteral("'%1' is not a valid URL").arg(text);
-    return false;
-  }
-  if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+  if (!url.isValid() || text.trimmed() != text || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
     error = QStringLiteral("'%1' is not a valid URL: it needs http:// or https:// and a host, as the service "
                            "prints it (http://127.0.0.1:8080)")
                 .arg(text);
@@ -159,6 +160,40 @@ bool ParseServiceURL(const QString& text, QUrl& url, QString& error) {
   }
   return true;
 }
+
+namespace {
+
+// Two buffers, so that a new message is written where the handler is not reading.
+char gInterruptText[2][2048];
+std::atomic<int> gInterruptCurrent{0};
+std::atomic<size_t> gInterruptLength[2];
+
+void OnInterrupt(int) {
+  const int current = gInterruptCurrent.load();
+  const ssize_t ignored = ::write(STDERR_FILENO, gInterruptText[current], gInterruptLength[current].load());
+  (void)ignored;
+  ::_exit(130);
+}
+
+}  // namespace
+
+void SetInterruptMessage(const QString& message) {
+  // A progress line on the terminal is cleared first; the message then stands on its own line.
+  QByteArray bytes = (isatty(STDERR_FILENO) ? QByteArrayLiteral("\r\x1b[K") : QByteArray("\n")) + message.toUtf8();
+  if (!bytes.endsWith('\n')) bytes += '\n';
+  const int next = 1 - gInterruptCurrent.load();
+  const size_t n = std::min<size_t>(size_t(bytes.size()), sizeof gInterruptText[next]);
+  std::memcpy(gInterruptText[next], bytes.constData(), n);
+  gInterruptLength[next] = n;
+  gInterruptCurrent = next;
+}
+
+void CatchInterrupt(const QString& message) {
+  SetInterruptMessage(message);
+  std::signal(SIGINT, OnInterrupt);
+}
+
+void ReleaseInterrupt() { std::signal(SIGINT, SIG_DFL); }
 
 QString AbsolutePath(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
 

@@ -40,6 +40,14 @@ int UsageError(const QString& who, const QString& message);
 // Prints a help text to stdout; returns kExitOK.
 int PrintHelp(const QString& text);
 
+// Ctrl-C (SIGINT) while a long operation runs: the process ends at once with exit code 130,
+// after one line on stderr that says what became of the work (the partial file kept, say).
+// The text is set beforehand, as the handler can only write what is ready.
+void CatchInterrupt(const QString& message);
+// Changes the line of a running CatchInterrupt, e.g. when the next file starts.
+void SetInterruptMessage(const QString& message);
+void ReleaseInterrupt();
+
 // A command line split into options and positional arguments.
 class TArgs final {
  public:

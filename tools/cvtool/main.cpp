@@ -55,9 +55,16 @@ int NotText(int argc, char** argv) {
   return 0;
 }
 
+// Qt's own warnings are for developers ("QIODevice::read: device not open"); the commands
+// report what went wrong in their own words. CVTOOL_DEBUG=1 shows them.
+void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtFatalMsg || qEnvironmentVariableIsSet("CVTOOL_DEBUG")) WriteText(stderr, message);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  qInstallMessageHandler(QuietQtMessages);
   TCvCoreApplication app(argc, argv);
   if (const int bad = NotText(argc, argv))
     return UsageError(QStringLiteral("cvtool"),
