@@ -348,8 +348,8 @@ int Download(Session& s, const QString& folder) {
       Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
            QString::number(f), path});
       cvtool::SetInterruptMessage(
-          QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
-                         "resumes it")
+          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
+                         "'%3' resumes it")
               .arg(kWho, path, folder));
       if (gConsole.progress)
         gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
