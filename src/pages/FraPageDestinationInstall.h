@@ -6,26 +6,32 @@
 // "FolderDestinationBackup").
 
 #include "CvDialogs.h"
+#include "CvWizardPage.h"
 
-#include <QWidget>
+#include <QString>
 
 #include <cstdint>
 #include <functional>
 
+class QFontMetrics;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
-class TFramePageDestinationInstall final : public QWidget {
+// A folder shortened to width in the way of a path ellipsis: leading folders give way to
+// ".../" until the rest fits.
+QString PathEllipsis(const QString& path, const QFontMetrics& metrics, int width);
+
+// The root of the volume that holds path, found in the volume table by name alone (nothing on
+// disk is looked at, so a dead remote volume cannot stall the caller); empty when none.
+QString VolumeRootByName(const QString& path);
+
+class TFramePageDestinationInstall final : public TWizardPage {
   Q_OBJECT
 
  public:
-  explicit TFramePageDestinationInstall(QWidget* parent = nullptr);
-
-  // Page protocol: placed into a new parent the page loads its settings, refreshes and applies
-  // its texts; taken away it stores nothing beyond what its handlers stored.
-  void SetParent(QWidget* parent);
+  explicit TFramePageDestinationInstall(QWidget* owner = nullptr);
 
   // The setup type; 0 (create a backup) is backup mode, every other value install mode.
   void SetMode(int mode);
@@ -63,8 +69,11 @@ class TFramePageDestinationInstall final : public QWidget {
   QPushButton* ButtonBrowse() const { return buttonBrowse_; }
   QLabel* LabelSpaceRequired() const { return labelSpaceRequired_; }
   QLabel* LabelSpaceAvailable() const { return labelSpaceAvailable_; }
+  // True while the available space is shown in red (less than required).
+  bool AvailableRed() const { return availableRed_; }
 
  protected:
+  void PagePlaced() override;
   void changeEvent(QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
@@ -75,14 +84,18 @@ class TFramePageDestinationInstall final : public QWidget {
   void ButtonBrowseClick();
   QString FolderValueName() const;
   void ShowDefaultText();
+  void UpdateSpace();
+  void ShowSpace();
 
   QString programFilesFolder_;
   QString defaultRoot_;  // backup mode: the first removable medium's root, or empty
   int mode_ = 3;
   std::int64_t requiredSpace_ = 0;
   std::int64_t availableSpace_ = 0;
-  bool loading_ = false;
+  bool availableRed_ = false;
 
+  QWidget* groupDefault_ = nullptr;
+  QWidget* groupUser_ = nullptr;
   QRadioButton* radioDefault_ = nullptr;
   QRadioButton* radioUser_ = nullptr;
   QLineEdit* editDefault_ = nullptr;

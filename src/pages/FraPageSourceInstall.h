@@ -6,8 +6,7 @@
 // root 1, key "Settings").
 
 #include "CvDialogs.h"
-
-#include <QWidget>
+#include "CvWizardPage.h"
 
 #include <functional>
 
@@ -16,22 +15,20 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 
-class TFramePageSourceInstall final : public QWidget {
+class TFramePageSourceInstall final : public TWizardPage {
   Q_OBJECT
 
  public:
-  explicit TFramePageSourceInstall(QWidget* parent = nullptr);
-
-  // Page protocol: placed into a new parent the page scans the removable media, loads and
-  // applies its texts; taken away it stores nothing.
-  void SetParent(QWidget* parent);
+  explicit TFramePageSourceInstall(QWidget* owner = nullptr);
 
   // The check on Next; after success BackupFolder() is where the backup's index lies.
   bool Check();
   // The backup folder with a trailing '/'; empty until the scan or the check found one.
   const QString& BackupFolder() const { return backupFolder_; }
 
+  // Looks for a backup on the removable media and selects the matching choice.
   void Scan();
+  // Shows the stored folder and brings the controls' enabled state up to date.
   void Load();
 
   // Seam for tests: the folder dialog (default: the real one, modal).
@@ -45,15 +42,16 @@ class TFramePageSourceInstall final : public QWidget {
   QPushButton* ButtonBrowse() const { return buttonBrowse_; }
 
  protected:
+  void PagePlaced() override;
   void changeEvent(QEvent* event) override;
 
  private:
   void ApplyTexts();
   void RadioClicked(QRadioButton* button);
+  void EditLocationEdited(const QString& text);
   void ButtonBrowseClick();
 
   QString backupFolder_;
-  bool loading_ = false;
 
   QRadioButton* radioFound_ = nullptr;
   QRadioButton* radioChosen_ = nullptr;
