@@ -13,6 +13,10 @@ int RegCommand(const QStringList& args);
 int RunPusCommand(const QStringList& args);
 int InstalledCommand(const QStringList& args);
 int AccountCommand(const QStringList& args);
+int RunInstallCommand(const QStringList& args);
+int RunBackupCommand(const QStringList& args);
+int RunRestoreCommand(const QStringList& args);
+int RunVerifyCommand(const QStringList& args);
 
 namespace {
 
@@ -23,6 +27,13 @@ const Command kCommands[] = {
      RunPusCommand},
     {"installed", "installed [--cache FILE]", InstalledCommand},
     {"account", "account URL signin|products|files|download ... (docs/cvtool-account.md)", AccountCommand},
+    {"install", "install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--dry-run]",
+     RunInstallCommand},
+    {"backup", "backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR]",
+     RunBackupCommand},
+    {"restore", "restore BACKUPFOLDER DESTINATION [PRODUCT:MASK...] [--lang N] (docs/cvtool-runs.md)",
+     RunRestoreCommand},
+    {"verify", "verify BACKUPFOLDER", RunVerifyCommand},
 };
 
 void PrintUsage(FILE* out) {
