@@ -12,6 +12,10 @@ int RegCommand(const QStringList& args);
 int RunPusCommand(const QStringList& args);
 int InstalledCommand(const QStringList& args);
 int AccountCommand(const QStringList& args);
+int RunInstallCommand(const QStringList& args);
+int RunBackupCommand(const QStringList& args);
+int RunRestoreCommand(const QStringList& args);
+int RunVerifyCommand(const QStringList& args);
 
 namespace {
 
@@ -22,6 +26,10 @@ const Command kCommands[] = {
     {"pus", "the update server: version, history, download, error-text", RunPusCommand},
     {"installed", "the installed products as the wizard sees them", InstalledCommand},
     {"account", "the customer account: signin, products, files, download (a backup)", AccountCommand},
+    {"install", "install from the internet, unattended (docs/cvtool-runs.md)", RunInstallCommand},
+    {"backup", "create or update an installation backup, unattended", RunBackupCommand},
+    {"restore", "install from an installation backup, unattended", RunRestoreCommand},
+    {"verify", "check a backup's files against its index", RunVerifyCommand},
 };
 
 QString MainHelp() {
