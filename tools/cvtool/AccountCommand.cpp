@@ -459,8 +459,12 @@ int AccountCommand(const QStringList& args) {
   const bool table = what == QLatin1String("products") &&
                      (parsed.Has(QStringLiteral("--table")) || (terminal && !parsed.Has(QStringLiteral("--lines"))));
   gConsole.eventLines = !terminal && !quiet && !table;
-  if (what == QLatin1String("download") && terminal && !quiet)
-    gConsole.progress = std::make_unique<TConsoleProgress>(stdout, TConsoleProgress::kTerminal);
+  // The progress display goes where people look: stdout on a terminal, else stderr when that
+  // is one (output piped on), else plain lines on stderr now and then (for a log).
+  if (what == QLatin1String("download") && !quiet) {
+    std::FILE* stream = terminal ? stdout : stderr;
+    gConsole.progress = std::make_unique<TConsoleProgress>(stream, TConsoleProgress::ModeFor(stream, false));
+  }
   cvtool::CatchInterrupt(QStringLiteral("%1: interrupted").arg(kWho));
 
   Session s;
