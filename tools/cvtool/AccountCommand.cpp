@@ -355,8 +355,8 @@ int Download(Session& s, const QString& folder) {
       Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
            QString::number(f), path});
       cvtool::SetInterruptMessage(
-          QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
-                         "resumes it")
+          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
+                         "'%3' resumes it")
               .arg(kWho, path, folder));
       if (gConsole.progress)
         gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
@@ -466,8 +466,12 @@ int AccountCommand(const QStringList& args) {
   const bool table = what == QLatin1String("products") &&
                      (parsed.Has(QStringLiteral("--table")) || (terminal && !parsed.Has(QStringLiteral("--lines"))));
   gConsole.eventLines = !terminal && !quiet && !table;
-  if (what == QLatin1String("download") && terminal && !quiet)
-    gConsole.progress = std::make_unique<TConsoleProgress>(stdout, TConsoleProgress::kTerminal);
+  // The progress display goes where people look: stdout on a terminal, else stderr when that
+  // is one (output piped on), else plain lines on stderr now and then (for a log).
+  if (what == QLatin1String("download") && !quiet) {
+    std::FILE* stream = terminal ? stdout : stderr;
+    gConsole.progress = std::make_unique<TConsoleProgress>(stream, TConsoleProgress::ModeFor(stream, false));
+  }
   cvtool::CatchInterrupt(QStringLiteral("%1: interrupted").arg(kWho));
 
   Session s;
