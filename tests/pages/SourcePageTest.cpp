@@ -104,7 +104,8 @@ TEST_F(SourcePageTest, TheCheckOfAChosenFolder) {
   };
   QString last;
   for (const Case& c : cases) {
-    page_->EditLocation()->clear();
+    page_->EditLocation()->selectAll();
+    QTest::keyClick(page_->EditLocation(), Qt::Key_Backspace);
     QTest::keyClicks(page_->EditLocation(), c.typed);
     EXPECT_EQ(GetAppReg().ReadString(rrSettings, "Settings", "BackupFolder"), c.typed);
     boxes.Clear();
