@@ -17,6 +17,8 @@
 
 #include <cstdio>
 
+void PageShots(const QString& outDir);
+
 namespace {
 
 QString outDir;
@@ -85,6 +87,8 @@ int main(int argc, char** argv) {
   TFormLanguage language(GetAvailableLanguages(), lgDutch, SystemLocaleLanguage());
   Save(&language, QStringLiteral("language-chooser"));
   language.hide();
+
+  PageShots(outDir);
 
   TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
