@@ -9,6 +9,7 @@
 #include "CvLib.h"
 
 #include <QAbstractItemModel>
+#include <QHash>
 
 #include <cstdint>
 #include <memory>
@@ -95,6 +96,7 @@ class TPresenceSource final {
   const ChartCheck* chartCheck_;
   bool systemLoaded_ = false;
   TRegKeyTree software_;
+  QHash<QString, int> keyPaths_;
   std::vector<TDrive> drives_;
 };
 
