@@ -112,7 +112,11 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
 
   const QString name = ProgramFileName(registryKey);
   if (name.isEmpty()) return true;
-  const QString file = QDir(rootDir).filePath(name);
+  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
+  // how programs are called here (product setups put both).
+  const QDir dir(rootDir);
+  QString file = dir.filePath(name + QStringLiteral(".exe"));
+  if (!QFileInfo::exists(file)) file = dir.filePath(name);
   const QFileInfo program(file);
   // Only a regular file is read: a pipe under that name would block the reader for good.
   if (program.isFile() && program.size() <= kMaxProgramFileScan) {

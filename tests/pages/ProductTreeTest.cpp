@@ -216,6 +216,9 @@ TEST_F(PresenceTest, ProgramsFromTheSoftwareRegistry) {
     ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
     ASSERT_TRUE(huge.resize(kMaxProgramFileScan + 1));  // sparse: costs no disk
   }
+  Register("Exe", base + "/Exe");
+  Program(base + "/Exe/Exe.exe", "1.0.0.0");
+  Program(base + "/Exe/Exe", "9.0.0.0");  // the name with ".exe" wins
   Register("NoMarker", base + "/NoMarker");
   Touch(base + "/NoMarker/NoMarker", "plain");
 
@@ -239,6 +242,7 @@ TEST_F(PresenceTest, ProgramsFromTheSoftwareRegistry) {
       {"Fifo", v52, true, false},  // a pipe is not read: nothing blocks
       {"Huge", v52, true, false},
       {"NoMarker", v52, true, false},
+      {"Exe", v52, true, true},
   };
   for (const Case& c : cases) {
     bool update = true;
