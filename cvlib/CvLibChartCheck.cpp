@@ -19,6 +19,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
+#include <QTimer>
 #include <QUrl>
 
 #include <openssl/evp.h>
@@ -53,8 +54,8 @@ constexpr qint64 kWriteChunk = 8 * 1024 * 1024;      // downloads reach the disk
 constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;     // what Qt may hold of a download unread
 constexpr qint64 kDirectAlign = 4096;                // block alignment of direct I/O
 
-// A service that stops answering fails the request after this long without any data, so the
-// wizard is never left waiting for good.
+// A service that stops answering fails the request (or download) after this long without any
+// data, so the wizard is never left waiting for good.
 int& RequestTimeoutMs() {
   static int ms = 60000;
   return ms;
@@ -192,6 +193,10 @@ QString BackupSourceFolder(const InstallItem& item, bool chartSet) {
                                              _FileNameReplaceInvalidChars(item.ModuleCode()));
   if (item.FileCount() == 0) return {};
   return QStringLiteral("Setups/") + item.FileName(0);
+}
+
+QString DownloadPartPath(const QString& folder, const QString& name) {
+  return QDir(folder).filePath(name) + QStringLiteral(".part");
 }
 
 QString PackageServiceURL() {
@@ -403,6 +408,9 @@ class ChartCheckImpl final {
     bool hashingPart = false;    // the writer hashes what an earlier attempt left
     bool syncing = false;        // verified; the writer is syncing the part before it is renamed
     bool replyFinished = false;  // the whole answer is in; the rest waits only for the writer
+    QTimer* idle = nullptr;      // of the running request; owned by its context
+    QUrl url;                    // where the file is fetched from, after redirects
+    int redirects = 0;
     char* Buffer() const { return buffers[current]; }
     ~Download() {
       writer.reset();  // finishes its write before the file closes
@@ -434,6 +442,7 @@ class ChartCheckImpl final {
   }
 
   void AbortRunning() {
+    if (fDownload) fDownload->idle = nullptr;
     fContext.reset();
     if (fReply) {
       fReply->disconnect();
@@ -447,6 +456,10 @@ class ChartCheckImpl final {
   // Lets go of the running reply and its connections. Called from inside their handlers,
   // so both are deleted later, never in the middle of a handler.
   void DropReply() {
+    if (fDownload && fDownload->idle) {
+      fDownload->idle->stop();
+      fDownload->idle = nullptr;
+    }
     if (fReply) {
       fReply->disconnect();
       fReply->deleteLater();
@@ -464,8 +477,16 @@ class ChartCheckImpl final {
                           .arg(fVersion >> 8 & 0xFF)
                           .arg(fVersion & 0xFF)
                           .arg(fProductCode));
-    if (!fSession.isEmpty()) request.setRawHeader("Authorization", "Bearer " + fSession);
+    // The session is the service's own: a file may come from anywhere the list says.
+    if (!fSession.isEmpty() && SameOrigin(url, QUrl(BaseURL())))
+      request.setRawHeader("Authorization", "Bearer " + fSession);
     return request;
+  }
+
+  static bool SameOrigin(const QUrl& a, const QUrl& b) {
+    auto port = [](const QUrl& u) { return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80); };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
   }
 
   // One JSON request; done gets 0 and the answer object, or an error.
@@ -636,12 +657,17 @@ class ChartCheckImpl final {
   }
 
   // A file comes over HTTP(S) only: a "file:" or other URL would have local files copied.
+  // Under an https service, plain http is refused: anyone on the way could swap the file or
+  // learn what is installed.
   bool IsWebURL(const QString& url) const {
     if (url.isEmpty()) return false;
-    const QUrl resolved = QUrl(BaseURL()).resolved(QUrl(url));
+    return IsWebURL(QUrl(BaseURL()).resolved(QUrl(url)), QUrl(BaseURL()));
+  }
+  static bool IsWebURL(const QUrl& resolved, const QUrl& from) {
     const QString scheme = resolved.scheme().toLower();
+    const bool secure = from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
     return resolved.isValid() && !resolved.host().isEmpty() &&
-           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+           (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && !secure));
   }
 
   // asked: the product numbers of the selection; companions share their program's number.
@@ -771,6 +797,7 @@ class ChartCheckImpl final {
     const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
     if (!IsSafeFileName(file.name)) return fail(ceChkUnsafeName);
     if (file.url.isEmpty() || !IsHex64(file.sha256)) return fail(ceChkBadArgument);
+    if (!IsWebURL(file.url)) return fail(ceChkBadAnswer);
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) return fail(ceFileNotFound);
 
     fDownload = std::make_unique<Download>();
@@ -778,7 +805,7 @@ class ChartCheckImpl final {
     d.item = item;
     d.file = file;
     d.target = QDir(folder).filePath(file.name);
-    d.part = d.target + QStringLiteral(".part");
+    d.part = DownloadPartPath(folder, file.name);
     d.hash = EVP_MD_CTX_new();
     for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
     if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
@@ -837,7 +864,10 @@ class ChartCheckImpl final {
 
   void SendRange() {
     Download& d = *fDownload;
-    QNetworkRequest request = MakeRequest(QUrl(BaseURL()).resolved(QUrl(d.file.url)));
+    if (d.url.isEmpty()) d.url = QUrl(BaseURL()).resolved(QUrl(d.file.url));
+    QNetworkRequest request = MakeRequest(d.url);
+    // Redirects are followed here, so that the session goes to the service's origin alone.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (d.offset > 0) request.setRawHeader("Range", "bytes=" + QByteArray::number(d.offset) + "-");
     d.requestStart = d.offset;
     fReply = Network().get(request);
@@ -851,8 +881,24 @@ class ChartCheckImpl final {
         fContext.get(), [reply] { reply->setReadBufferSize(kReplyBuffer); }, Qt::QueuedConnection);
     QObject::connect(reply, &QNetworkReply::metaDataChanged, fContext.get(),
                      [reply] { reply->setReadBufferSize(kReplyBuffer); });
+    // A server that sends part of the file and then goes quiet ends the download as broken off.
+    // Only the network counts: while the writer holds the data back the socket rests, and that
+    // is no silence of the server's.
+    d.idle = new QTimer(fContext.get());
+    d.idle->setInterval(RequestTimeoutMs());
+    QObject::connect(d.idle, &QTimer::timeout, fContext.get(), [this, reply] {
+      if (!fDownload || fReply != reply) return;
+      Download& current = *fDownload;
+      if (current.replyFinished || (current.writer && current.writer->Busy())) {
+        current.idle->start();
+        return;
+      }
+      reply->abort();
+    });
+    d.idle->start();
     auto statusChecked = std::make_shared<bool>(false);
     QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [this, reply, statusChecked] {
+      fDownload->idle->start();
       if (!*statusChecked) {
         *statusChecked = true;
         if (!AcceptStatus(reply)) return;
@@ -910,6 +956,16 @@ class ChartCheckImpl final {
       d.error = ceChkHttp;
     } else if (status == 0) {
       return true;  // a network failure: finished tells it
+    } else if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+      // Onwards, but never from https to plain http, and not for ever.
+      const QUrl next = d.url.resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
+      if (d.redirects++ < 10 && IsWebURL(next, d.url)) {
+        d.url = next;
+        DropReply();
+        SendRange();
+        return false;
+      }
+      d.error = ceChkHttp;
     } else {
       d.error = ceChkHttp;
     }
@@ -943,7 +999,10 @@ class ChartCheckImpl final {
         return;
       }
     }
-    if (d.offset != before) Post({necDownloadProgress, static_cast<double>(d.offset)});
+    if (d.offset != before) {
+      if (d.idle) d.idle->start();
+      Post({necDownloadProgress, static_cast<double>(d.offset)});
+    }
   }
 
   // A second descriptor of the part file for direct I/O, or -1; only when it is the same file
@@ -1074,6 +1133,14 @@ class ChartCheckImpl final {
     }
     fDownload.reset();
     Finish(ceOK);
+  }
+
+  int CancelDownload() {
+    if (!fBusy) return ceOK;
+    // The writer finishes its write; what is on disk stays in the part for the next attempt.
+    AbortRunning();
+    Finish(ceChkCancelled);
+    return ceOK;
   }
 
   // ---- backup index
@@ -1246,6 +1313,8 @@ int ChartCheck::RequestFileList(const SelectionList& selection) { return fImpl->
 int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder) {
   return fImpl->StartDownload(item, fileIndex, targetFolder);
 }
+
+int ChartCheck::CancelDownload() { return fImpl->CancelDownload(); }
 
 void ChartCheck::SetServiceURL(const QString& url) { fImpl->fServiceURL = url; }
 

@@ -181,6 +181,10 @@ bool ParsePackedVersion(const QString& text, uint32_t& version);
 // "QMR2/<safe product code>/<safe module code>/", software as "Setups/<setup file name>".
 QString BackupSourceFolder(const InstallItem& item, bool chartSet);
 
+// Where StartDownload keeps a file of that name in folder while it arrives (and a broken-off
+// download for the next attempt).
+QString DownloadPartPath(const QString& folder, const QString& name);
+
 // The package service's base URL: CORVANE_SERVICE_URL, else settings root 1, key "Servers",
 // value "PackageService", else the built-in default. Always ends with '/'.
 QString PackageServiceURL();
@@ -239,6 +243,10 @@ class ChartCheck final {
   int RequestFileList(const SelectionList& selection);
   // Downloads file fileIndex of item into targetFolder (which must exist) under its name.
   int StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder);
+  // Ends the running operation (a download, or a list request) at once: its event 130 follows
+  // with ceChkCancelled, and a download keeps its part for the next attempt. Waits only for
+  // the one disk write under way. Nothing running: 0 and no event.
+  int CancelDownload();
 
   // Another service than PackageService(); empty goes back to it.
   void SetServiceURL(const QString& url);

@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -425,6 +426,47 @@ TEST_F(DownloadTest, ASecondOperationWhileOneRunsIsRefused) {
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
 }
 
+TEST_F(DownloadTest, AServerThatGoesQuietEndsTheDownloadAndThePartStays) {
+  cvlib::testing::SetRequestTimeout(300);
+  service.StallNextFileAfter(200000);
+  const int error = Download();
+  cvlib::testing::SetRequestTimeout(60000);
+  EXPECT_EQ(error, cvlib::ceChkIncomplete);
+  EXPECT_FALSE(QFile::exists(target));
+  EXPECT_GT(QFileInfo(cvlib::DownloadPartPath(folder, "navsetup.bin")).size(), 0);
+  ASSERT_EQ(Download(), 0);  // resumed
+  EXPECT_EQ(ReadAll(target), content);
+}
+
+TEST_F(DownloadTest, CancelEndsTheDownloadWithItsOwnErrorAndKeepsThePart) {
+  EXPECT_EQ(check->CancelDownload(), 0);  // nothing runs: no event
+  service.StallNextFileAfter(200000);
+  recorder.events.clear();
+  ASSERT_EQ(check->StartDownload(item, 0, folder), 0);
+  // Wait until the bytes before the silence are in.
+  QElapsedTimer timer;
+  timer.start();
+  while ((recorder.events.empty() || recorder.events.back().value < 200000) && timer.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  EXPECT_EQ(check->CancelDownload(), 0);
+  EXPECT_EQ(recorder.DoneCount(), 0) << "event delivered inside the call";
+  EXPECT_FALSE(check->IsBusy());
+  ASSERT_TRUE(recorder.WaitDone(1));
+  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
+  EXPECT_EQ(recorder.DoneCount(), 1);
+  EXPECT_EQ(check->LastError(), cvlib::ceChkCancelled);
+  EXPECT_FALSE(QFile::exists(target));
+  EXPECT_TRUE(QFile::exists(cvlib::DownloadPartPath(folder, "navsetup.bin")));
+  // The next attempt resumes; cancelling a list request works the same.
+  ASSERT_EQ(Download(), 0);
+  EXPECT_EQ(ReadAll(target), content);
+  auto list = MakeSelection(*check, {{100, 1}}, SelectionKinds::kDefault);
+  ASSERT_EQ(check->RequestFileList(*list), 0);
+  EXPECT_EQ(check->CancelDownload(), 0);
+  ASSERT_TRUE(recorder.WaitDone(3));
+  EXPECT_EQ(check->LastError(), cvlib::ceChkCancelled);
+}
+
 // A disk slower than the network: each write waits until this thread has run its event loop a
 // few times meanwhile. Were this thread to wait for the disk, the writes would time out.
 TEST_F(EngineTest, ASlowDiskNeverHoldsUpTheEventLoop) {
@@ -443,14 +485,18 @@ TEST_F(EngineTest, ASlowDiskNeverHoldsUpTheEventLoop) {
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
   ticker.start(2);
+  // Each write also outlasts the idle timeout: a disk that holds the data back is no silent server.
+  cvlib::testing::SetRequestTimeout(200);
   cvlib::testing::SetDownloadWriteHook([&] {
     ++writes;
     const int start = ticks;
     for (int i = 0; i < 2500 && ticks < start + 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (ticks < start + 3) timedOut = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
   });
   const int result = Run([&] { return check->StartDownload(check->Item(0), 0, folder); });
   cvlib::testing::SetDownloadWriteHook({});
+  cvlib::testing::SetRequestTimeout(60000);
 
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(timedOut) << "the event loop stood still while the disk was writing";

@@ -4,7 +4,10 @@
 
 #include "CvLibChartCheckTesting.h"
 
+#include <QFile>
+
 #include <functional>
+#include <mutex>
 
 using namespace cvtest;
 using nlohmann::json;
@@ -248,4 +251,45 @@ TEST_F(EngineTest, WrongTypesAbsurdNumbersAndForeignURLsAreMalformed) {
   item["files"][0]["url"] = "https://cdn.example.com/setup.bin";
   service.rawFileList = json{{"items", json::array({item})}}.dump();
   EXPECT_EQ(FileList({{100, 1}}), 0);
+}
+
+TEST_F(EngineTest, TheSessionStaysWithTheServiceFilesComeWithoutIt) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  RawServer cdn, hop;
+  std::mutex mutex;
+  std::vector<std::string> authorizations;  // what reached the other hosts
+  auto record = [&](const httplib::Request& req) {
+    std::lock_guard lock(mutex);
+    authorizations.push_back(req.get_header_value("Authorization"));
+  };
+  cdn.answer = [&](const httplib::Request& req, httplib::Response& res) {
+    record(req);
+    res.set_content("setup", "application/octet-stream");
+  };
+  const std::string cdnFile = cdn.URL().toStdString() + "setup.bin";
+  hop.answer = [&](const httplib::Request& req, httplib::Response& res) {
+    record(req);
+    res.status = 302;
+    res.set_header("Location", cdnFile);
+  };
+  const QString folder = MakeTempFolder(QStringLiteral("origin"));
+  for (const std::string& url : {cdnFile, hop.URL().toStdString() + "moved/setup.bin"}) {
+    SCOPED_TRACE(url);
+    json item = service.items[0];
+    item["files"][0]["url"] = url;
+    service.rawFileList = json{{"items", json::array({item})}}.dump();
+    ASSERT_EQ(FileList({{100, 1}}), 0);
+    QFile::remove(folder + "/setup.bin");
+    EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(0), 0, folder); }), 0);
+    EXPECT_TRUE(QFile::exists(folder + "/setup.bin"));
+  }
+  ASSERT_FALSE(authorizations.empty());
+  for (const std::string& a : authorizations) EXPECT_EQ(a, "") << "the session went to another host";
+
+  // Under an https service a plain http file is refused before anything is fetched.
+  const size_t before = authorizations.size();
+  check->SetServiceURL(QStringLiteral("https://127.0.0.1:%1/").arg(service.port));
+  EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(0), 0, folder); }), cvlib::ceChkBadAnswer);
+  EXPECT_EQ(authorizations.size(), before);
 }

@@ -48,6 +48,8 @@ TMsgBoxRequest Box(TMsgDlgType kind, TMsgDlgButtons buttons, const QString& capt
 
 }  // namespace
 
+void WizardShots(const QString& outDir);
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc < 2) {
@@ -88,5 +90,8 @@ int main(int argc, char** argv) {
 
   TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
+  browse.hide();
+
+  WizardShots(outDir);
   return 0;
 }
