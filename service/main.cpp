@@ -129,6 +129,10 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
+  if (!deployer::CheckPusContent(content, error)) {
+    std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+    return 1;
+  }
   std::optional<cvservice::TDemoAccount> demoAccount;
   std::string ownDemoFolder;
   // Removes the demo folder the service made, however it ends.
@@ -180,6 +184,9 @@ int main(int argc, char** argv) {
   server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
   });
+  // Small answers go out at once: without this each one on a kept-alive connection waits for
+  // the client's delayed acknowledgement.
+  server->set_tcp_nodelay(true);
   deployer::RegisterPusService(*server, content);
   if (!accounts.empty()) cvservice::RegisterAccountService(*server, catalogue, testControl);
 

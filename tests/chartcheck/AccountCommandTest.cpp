@@ -66,6 +66,9 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
             QStringList({"product\t100\t1\t0\t9999\t0\t5.2.1.7\t9\t1\tCorvane\\\\Navigator\t\tNavigator\t",
                          "product\t1001\t1\t1\t2019\t0\t0.0.0.0\t5\t0\t\t\tNorth Sea\tPart A\\nproduct\\t9"}));
 
+  // A one-off run with a password leaves the remembered sign-in alone: the next run uses it.
+  r = Cvtool({url, "products", "--email", "anna@example.com", "--password", "secret"});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   r = Cvtool({url, "files", "1001:1"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(Starting(r.lines, "item"), QStringList({"item\t1001\t1\t0\t0\tNS\tA\t1\tQMR2/NS/A/\t\t\t"}));

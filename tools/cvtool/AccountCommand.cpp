@@ -221,7 +221,9 @@ std::optional<QList<Selection>> ParseSelection(const cvtool::TArgs& parsed, cons
 // Signs in (with --email/--password, else with the remembered pair) and lists the products.
 int SignInAndList(Session& s, const Options& o) {
   if (!o.email.isEmpty() || !o.password.isEmpty()) {
-    s.Check().SignIn(o.email + u';' + o.password, o.remember);
+    // Without --remember this run alone signs in: a sign-in stored earlier stays as it is.
+    if (o.remember) s.Check().SignIn(o.email + u';' + o.password, true);
+    else s.Check().SignInOnce(o.email + u';' + o.password);
   } else {
     // A remembered token stays valid only while it is used with "remember".
     s.Check().SignIn(QString(), true);
@@ -320,27 +322,32 @@ int Download(Session& s, const QString& folder) {
     if (c.Item(i)->Status() == 0) fileCount += c.Item(i)->FileCount();
   for (int i = 0; i < c.ItemCount(); ++i) {
     InstallItem* item = c.Item(i);
+    if (item->Status() == cvlib::itemNameClash) {
+      Fail(QStringLiteral("%1:%2: %3").arg(item->ProductNumber()).arg(item->ModuleMask()).arg(ErrorText(cvlib::ceChkNameClash)));
+      ++failures;
+      continue;
+    }
     if (item->Status() != 0) continue;
     const ProductRecord* record = c.FindProductRecord(item->ProductNumber(), item->ModuleMask());
     const bool chart = record ? record->Kind() == pkChartSet : F12(item->ProductNumber());
-    const QString itemFolder =
-        chart ? QStringLiteral("%1/QMR2/%2/%3/")
-                    .arg(folder, _FileNameReplaceInvalidChars(item->ProductCode()),
-                         _FileNameReplaceInvalidChars(item->ModuleCode()))
-              : folder + QStringLiteral("/Setups/");
+    const QString itemFolder = chart ? QStringLiteral("QMR2/%1/%2/")
+                                           .arg(_FileNameReplaceInvalidChars(item->ProductCode()),
+                                                _FileNameReplaceInvalidChars(item->ModuleCode()))
+                                     : QStringLiteral("Setups/");
     bool complete = true;
     for (int f = 0; f < item->FileCount(); ++f) {
       ++fileNumber;
-      const QString target = item->IsAddOn(f)
-                                 ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber())
-                                 : itemFolder;
+      const QString relative =
+          item->IsAddOn(f) ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber()) : itemFolder;
+      const QString target = folder + u'/' + relative;
       const QString path = target + item->FileName(f);
       if (IsCurrent(path, item->FileSize(f), item->FileTime(f))) {
         Out({QStringLiteral("current"), QString::number(item->ProductNumber()),
              QString::number(item->ModuleMask()), QString::number(f), path});
         continue;
       }
-      if (const int error = DirCreate(target)) {
+      // Never through a link planted in the backup: the files stay inside the folder.
+      if (const int error = DirCreateBelow(folder, relative)) {
         complete = false;
         Fail(QStringLiteral("%1: %2").arg(target, ErrorText(error)));
         continue;

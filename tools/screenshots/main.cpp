@@ -17,6 +17,8 @@
 
 #include <cstdio>
 
+void PageShots(const QString& outDir);
+
 namespace {
 
 QString outDir;
@@ -87,6 +89,8 @@ int main(int argc, char** argv) {
   TFormLanguage language(GetAvailableLanguages(), lgDutch, SystemLocaleLanguage());
   Save(&language, QStringLiteral("language-chooser"));
   language.hide();
+
+  PageShots(outDir);
 
   // At the default install folder, inside a hidden one: the way to it shows.
   TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath() + QStringLiteral("/.local/opt/Corvane"), "",
