@@ -1,6 +1,7 @@
 #include "CvAppInit.h"
 
 #include "CvAppExceptions.h"
+#include "CvDesktop.h"
 #include "CvLib.h"
 #include "CvMsgBox.h"
 #include "CvStrUtils.h"
@@ -23,6 +24,7 @@ bool ChooseLanguage(int& language) { return TFormLanguage::Execute(language); }
 
 int RunDeployer(const std::function<bool(TFormWizardInstall&)>& shown) {
   InstallMessageFormPresenter();
+  InstallDesktopConventions();
   InitLocale();
   if (!InitApplication(QStringLiteral("Deployer"), &ChooseLanguage)) return 0;
   QGuiApplication::setApplicationDisplayName(ApplicationTitle());

@@ -1,5 +1,6 @@
 // Shows each window of the program's user-interface support once and writes a PNG of it
 // into the folder given as argument; run under a real X server (scripts/screenshots).
+#include "CvDesktop.h"
 #include "CvDialogs.h"
 #include "CvBrowseFolderFrm.h"
 #include "CvLanguage.h"
@@ -55,6 +56,7 @@ int AllLanguageShots(const QString& outDir);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  InstallDesktopConventions();
   const bool allLanguages = argc == 3 && QByteArray(argv[1]) == "--all-languages";
   if (argc < 2 || (argc == 3 && !allLanguages) || argc > 3) {
     std::fprintf(stderr, "usage: cv_screenshots [--all-languages] OUTDIR\n");

@@ -89,8 +89,8 @@ void TourWindows(int language, const TTourVisit& visit) {
       {"msgbox-okcancel", Box(mtWarning, MsgButton(mbOK) | MsgButton(mbCancel), LangText(ctFolderNotFound))},
       {"msgbox-abortretryignore",
        Box(mtError, MsgButton(mbAbort) | MsgButton(mbRetry) | MsgButton(mbIgnore), LangText(rtErrSaveIndex))},
-      {"msgbox-all", Box(mtConfirmation,
-                         MsgButton(mbYesToAll) | MsgButton(mbNoToAll) | MsgButton(mbAll) | MsgButton(mbHelp),
+      {"msgbox-to-all", Box(mtConfirmation,
+                         MsgButton(mbYes) | MsgButton(mbYesToAll) | MsgButton(mbNoToAll) | MsgButton(mbNo) | MsgButton(mbHelp),
                          LangText(ctFolderNameExists))},
   };
   for (const auto& b : boxes) {

@@ -1,0 +1,227 @@
+#include "CvDesktop.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QRadioButton>
+#include <QApplication>
+#include <QDialog>
+#include <QEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QProgressBar>
+
+#include <set>
+
+namespace {
+
+// Blue rounded square, a white arrow down onto a white bar, waves behind: on 256 units.
+QPixmap DrawIcon(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 256.0, size / 256.0);
+  QLinearGradient sea(0, 12, 0, 244);
+  sea.setColorAt(0, QColor(0x2f, 0x7f, 0xd0));
+  sea.setColorAt(1, QColor(0x17, 0x4a, 0x86));
+  p.setPen(Qt::NoPen);
+  p.setBrush(sea);
+  p.drawRoundedRect(QRectF(12, 12, 232, 232), 44, 44);
+  QPainterPath wave(QPointF(40, 190));
+  for (int x = 40; x < 216; x += 44) {
+    wave.quadTo(x + 11, 180.5, x + 22, 190);
+    wave.quadTo(x + 33, 199.5, x + 44, 190);
+  }
+  p.setPen(QPen(QColor(0x9f, 0xd0, 0xff), 10, Qt::SolidLine, Qt::RoundCap));
+  p.setBrush(Qt::NoBrush);
+  p.drawPath(wave);
+  p.setPen(Qt::NoPen);
+  p.setBrush(Qt::white);
+  const QPointF arrow[] = {{108, 44}, {148, 44}, {148, 114}, {178, 114}, {128, 168}, {78, 114}, {108, 114}};
+  p.drawPolygon(arrow, 7);
+  p.drawRoundedRect(QRectF(52, 202, 152, 16), 8, 8);
+  return pixmap;
+}
+
+QString StripMnemonic(const QString& text) {
+  QString out;
+  for (int i = 0; i < text.size(); ++i) {
+    if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+    out += text[i];
+  }
+  return out;
+}
+
+// The access letter a text carries, lower case, or a null char.
+QChar Mnemonic(const QString& text) {
+  for (int i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != QLatin1Char('&')) continue;
+    if (text[i + 1] == QLatin1Char('&')) {
+      ++i;
+      continue;
+    }
+    return text[i + 1].toLower();
+  }
+  return {};
+}
+
+bool WantsMnemonic(const QWidget* w) {
+  if (const auto* button = qobject_cast<const QAbstractButton*>(w)) return !button->text().isEmpty();
+  if (const auto* label = qobject_cast<const QLabel*>(w)) return label->buddy() && !label->text().isEmpty();
+  return false;
+}
+
+QString TextOf(const QWidget* w) {
+  if (const auto* button = qobject_cast<const QAbstractButton*>(w)) return button->text();
+  if (const auto* label = qobject_cast<const QLabel*>(w)) return label->text();
+  return {};
+}
+
+void SetTextOf(QWidget* w, const QString& text) {
+  if (auto* button = qobject_cast<QAbstractButton*>(w)) button->setText(text);
+  else if (auto* label = qobject_cast<QLabel*>(w)) label->setText(text);
+}
+
+// Marks a letter of w's text that no other visible control of its window uses: the first
+// letter of a word first, then any letter. A text that has no free letter keeps none.
+// A letter the text already carries stays unless a control before it in the window has it too.
+void AssignMnemonic(QWidget* w) {
+  const QString text = TextOf(w);
+  if (!WantsMnemonic(w) || Qt::mightBeRichText(text)) return;
+  QWidget* window = w->window();
+  const QChar own = Mnemonic(text);
+  std::set<QChar> used;
+  bool clash = false;
+  bool before = true;
+  for (QWidget* other : window->findChildren<QWidget*>()) {
+    if (other == w) {
+      before = false;
+      continue;
+    }
+    if (!other->isVisibleTo(window) || !WantsMnemonic(other)) continue;
+    const QChar c = Mnemonic(TextOf(other));
+    if (c.isNull()) continue;
+    used.insert(c);
+    clash = clash || (before && c == own);
+  }
+  if (!own.isNull() && !clash) return;
+  const QString plain = own.isNull() ? text : StripMnemonic(text);
+  auto freeAt = [&](int i) {
+    return plain[i].isLetterOrNumber() && plain[i] != QLatin1Char('&') && !used.count(plain[i].toLower());
+  };
+  int at = -1;
+  for (int i = 0; i < plain.size() && at < 0; ++i)
+    if ((i == 0 || plain[i - 1].isSpace()) && freeAt(i)) at = i;
+  for (int i = 0; i < plain.size() && at < 0; ++i)
+    if (freeAt(i) && (i == 0 || plain[i - 1] != QLatin1Char('&'))) at = i;
+  if (at < 0) return;
+  QString marked = plain;
+  marked.replace(QStringLiteral("&"), QStringLiteral("&&"));
+  // Count the doubled marks before the chosen letter.
+  const int shift = static_cast<int>(plain.left(at).count(QLatin1Char('&')));
+  marked.insert(at + shift, QLatin1Char('&'));
+  SetTextOf(w, marked);
+}
+
+// The text of the label or button that introduces w inside its parent: the nearest one above
+// or to the left of it.
+QString IntroText(const QWidget* w) {
+  const QWidget* parent = w->parentWidget();
+  if (!parent) return {};
+  const QLabel* buddyLabel = nullptr;
+  const QWidget* best = nullptr;
+  int bestDistance = 1 << 30;
+  for (const QWidget* other : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (other == w || !other->isVisibleTo(parent)) continue;
+    if (const auto* label = qobject_cast<const QLabel*>(other); label && label->buddy() == w) buddyLabel = label;
+    const bool candidate = qobject_cast<const QRadioButton*>(other) || qobject_cast<const QCheckBox*>(other) ||
+                           (qobject_cast<const QLabel*>(other) && !static_cast<const QLabel*>(other)->text().isEmpty());
+    if (!candidate) continue;
+    const QRect g = other->geometry();
+    const QRect mine = w->geometry();
+    if (g.top() > mine.top() + 2 || (g.bottom() > mine.bottom() && g.left() >= mine.left())) continue;
+    const int distance = (mine.top() - g.top()) + std::max(0, mine.left() - g.right()) / 4;
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = other;
+    }
+  }
+  if (buddyLabel) return StripMnemonic(buddyLabel->text());
+  return best ? StripMnemonic(TextOf(best)) : QString();
+}
+
+void NameControl(QWidget* w) {
+  if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+    // An edit is named by its label, and follows it when the language changes; a name the
+    // window set itself stays.
+    if (!edit->accessibleName().isEmpty() && !edit->property("cvAutoName").toBool()) return;
+    QString name = IntroText(edit).trimmed();
+    if (name.endsWith(QLatin1Char(':'))) name = name.chopped(1).trimmed();
+    if (!name.isEmpty() && edit->accessibleName() != name) {
+      edit->setAccessibleName(name);
+      edit->setProperty("cvAutoName", true);
+    }
+  } else if (auto* bar = qobject_cast<QProgressBar*>(w)) {
+    // A progress bar is named by the texts of its panel, which change as the run goes on.
+    QStringList texts;
+    for (const QLabel* label : bar->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+      if (label->isVisibleTo(bar->parentWidget()) && !label->text().isEmpty()) texts << StripMnemonic(label->text());
+    const QString name = texts.join(QStringLiteral(", "));
+    if (!name.isEmpty() && bar->accessibleName() != name) bar->setAccessibleName(name);
+  } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
+    // A message box reads as its caption and its text.
+    if (!dialog->accessibleDescription().isEmpty()) return;
+    QStringList texts;
+    for (const QLabel* label : dialog->findChildren<QLabel*>())
+      if (!label->text().isEmpty() && !label->buddy() && label->isVisibleTo(dialog)) texts << StripMnemonic(label->text());
+    if (!texts.isEmpty()) dialog->setAccessibleDescription(texts.join(QLatin1Char('\n')));
+  }
+}
+
+class TDesktopWatcher final : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::Paint && event->type() != QEvent::Show) return false;
+    if (!watched->isWidgetType()) return false;
+    auto* w = static_cast<QWidget*>(watched);
+    if (event->type() == QEvent::Show && w->isWindow()) {
+      ApplyDesktopConventions(w);
+      return false;
+    }
+    if (WantsMnemonic(w)) AssignMnemonic(w);
+    else if (qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w)) NameControl(w);
+    return false;
+  }
+};
+
+}  // namespace
+
+QIcon DeployerIcon() {
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(DrawIcon(size));
+  return icon;
+}
+
+void ApplyDesktopConventions(QWidget* window) {
+  NameControl(window);
+  for (QWidget* w : window->findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(window)) continue;
+    if (WantsMnemonic(w)) AssignMnemonic(w);
+    else NameControl(w);
+  }
+}
+
+void InstallDesktopConventions() {
+  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+  if (!app) return;
+  QApplication::setWindowIcon(DeployerIcon());
+  // Lets a Wayland compositor find the desktop entry, and with it the icon and the name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("com.corvane.deployer"));
+  app->installEventFilter(new TDesktopWatcher(app));
+}
