@@ -1,6 +1,9 @@
 #include "CvDesktop.h"
 
+#include "FrmWizardInstall.h"
+
 #include <QAbstractButton>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QRadioButton>
 #include <QApplication>
@@ -8,12 +11,15 @@
 #include <QEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <set>
 
@@ -183,11 +189,104 @@ void NameControl(QWidget* w) {
   }
 }
 
+// The wizard's language and update links are labels that answer a click: they take the
+// keyboard focus too, look hovered while they have it, and Space or Enter clicks them.
+void MakeLinksReachable(TFormWizardInstall* wizard) {
+  const QList<QLabel*> links = {wizard->LabelDutch(), wizard->LabelEnglish(), wizard->LabelGerman(),
+                                wizard->LabelUpdates()};
+  if (links.contains(nullptr) || links[0]->property("cvLink").toBool()) return;
+  // Last in the Tab order, after Close: a page that goes away hands its focus on to the
+  // buttons, never to a link that one Space would act on.
+  QWidget* previous = wizard->ButtonClose();
+  for (QLabel* link : links) {
+    link->setProperty("cvLink", true);
+    link->setFocusPolicy(Qt::TabFocus);
+    QWidget::setTabOrder(previous, link);
+    previous = link;
+  }
+  // A flag says the language its link says.
+  const QList<std::pair<QLabel*, QLabel*>> flags = {{wizard->ImageDutch(), wizard->LabelDutch()},
+                                                    {wizard->ImageEnglish(), wizard->LabelEnglish()},
+                                                    {wizard->ImageGerman(), wizard->LabelGerman()}};
+  for (const auto& [image, label] : flags)
+    if (image && label) image->setAccessibleName(label->text());
+}
+
+bool LinkEvent(QLabel* link, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::FocusIn: {
+      QEvent enter(QEvent::Enter);
+      QCoreApplication::sendEvent(link, &enter);
+      return false;
+    }
+    case QEvent::FocusOut: {
+      QEvent leave(QEvent::Leave);
+      QCoreApplication::sendEvent(link, &leave);
+      return false;
+    }
+    case QEvent::KeyPress: {
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if (key->modifiers() != Qt::NoModifier ||
+          (key->key() != Qt::Key_Space && key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter))
+        return false;
+      const QPointF centre = QRectF(link->rect()).center();
+      QMouseEvent release(QEvent::MouseButtonRelease, centre, link->mapToGlobal(centre), Qt::LeftButton,
+                          Qt::NoButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(link, &release);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// The pages keep their radio buttons in boxes of their own and make them exclusive when one is
+// clicked. To a screen reader they are radio buttons all the same, and its action clicks, as a
+// person does, so that the page hears of it.
+class TRadioAccessible final : public QAccessibleWidget {
+ public:
+  explicit TRadioAccessible(QRadioButton* radio) : QAccessibleWidget(radio, QAccessible::RadioButton) {}
+  QRadioButton* Radio() const { return static_cast<QRadioButton*>(widget()); }
+
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Name && Radio()->accessibleName().isEmpty()) return StripMnemonic(Radio()->text());
+    return QAccessibleWidget::text(t);
+  }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.checkable = true;
+    s.checked = Radio()->isChecked();
+    return s;
+  }
+  QStringList actionNames() const override { return {pressAction(), toggleAction()}; }
+  void doAction(const QString& name) override {
+    if (Radio()->isEnabled() && (name == pressAction() || name == toggleAction())) Radio()->click();
+  }
+  QStringList keyBindingsForAction(const QString&) const override {
+    const QChar c = Mnemonic(Radio()->text());
+    return c.isNull() ? QStringList() : QStringList{QStringLiteral("Alt+") + c.toUpper()};
+  }
+};
+
+QAccessibleInterface* DesktopAccessible(const QString& className, QObject* object) {
+  if (!object || !object->isWidgetType()) return nullptr;
+  // A window that is neither a dialog nor a main window is still a window to a screen reader.
+  if (className == QLatin1String("TFormWizardInstall"))
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+  if (className == QLatin1String("QRadioButton")) return new TRadioAccessible(static_cast<QRadioButton*>(object));
+  return nullptr;
+}
+
 class TDesktopWatcher final : public QObject {
  public:
   using QObject::QObject;
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() != QEvent::Paint && event->type() != QEvent::Show) return false;
+    const QEvent::Type type = event->type();
+    if (type == QEvent::FocusIn || type == QEvent::FocusOut || type == QEvent::KeyPress) {
+      auto* link = qobject_cast<QLabel*>(watched);
+      return link && link->property("cvLink").toBool() && LinkEvent(link, event);
+    }
+    if (type != QEvent::Paint && type != QEvent::Show) return false;
     if (!watched->isWidgetType()) return false;
     auto* w = static_cast<QWidget*>(watched);
     if (event->type() == QEvent::Show && w->isWindow()) {
@@ -209,6 +308,7 @@ QIcon DeployerIcon() {
 }
 
 void ApplyDesktopConventions(QWidget* window) {
+  if (auto* wizard = qobject_cast<TFormWizardInstall*>(window)) MakeLinksReachable(wizard);
   NameControl(window);
   for (QWidget* w : window->findChildren<QWidget*>()) {
     if (!w->isVisibleTo(window)) continue;
@@ -224,4 +324,5 @@ void InstallDesktopConventions() {
   // Lets a Wayland compositor find the desktop entry, and with it the icon and the name.
   QGuiApplication::setDesktopFileName(QStringLiteral("com.corvane.deployer"));
   app->installEventFilter(new TDesktopWatcher(app));
+  QAccessible::installFactory(&DesktopAccessible);
 }
