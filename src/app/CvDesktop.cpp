@@ -277,6 +277,11 @@ QAccessibleInterface* DesktopAccessible(const QString& className, QObject* objec
   return nullptr;
 }
 
+bool TakesKeyboard(const QWidget* w) {
+  const Qt::WindowType type = w->windowType();
+  return (type == Qt::Window || type == Qt::Dialog) && !w->testAttribute(Qt::WA_ShowWithoutActivating);
+}
+
 class TDesktopWatcher final : public QObject {
  public:
   using QObject::QObject;
@@ -286,13 +291,24 @@ class TDesktopWatcher final : public QObject {
       auto* link = qobject_cast<QLabel*>(watched);
       return link && link->property("cvLink").toBool() && LinkEvent(link, event);
     }
-    if (type != QEvent::Paint && type != QEvent::Show) return false;
+    if (type != QEvent::Paint && type != QEvent::Show && type != QEvent::Hide) return false;
     if (!watched->isWidgetType()) return false;
     auto* w = static_cast<QWidget*>(watched);
-    if (event->type() == QEvent::Show && w->isWindow()) {
+    if (type == QEvent::Show && w->isWindow()) {
       ApplyDesktopConventions(w);
+      // Without a window manager (a kiosk, a bare X server) nothing else gives the keyboard
+      // to a window that opens, or back to the wizard when a box closes.
+      if (TakesKeyboard(w)) w->activateWindow();
       return false;
     }
+    if (type == QEvent::Hide && w->isWindow() && TakesKeyboard(w)) {
+      const QWidgetList windows = QApplication::topLevelWidgets();
+      for (QWidget* other : windows)
+        if (other != w && other->isVisible() && TakesKeyboard(other) && !QApplication::activeWindow())
+          other->activateWindow();
+      return false;
+    }
+    if (type == QEvent::Hide) return false;
     if (WantsMnemonic(w)) AssignMnemonic(w);
     else if (qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w)) NameControl(w);
     return false;

@@ -108,11 +108,28 @@ def button_actions(acc):
     return [iface.getName(i) for i in range(iface.nActions)]
 
 
+def key(sym):
+    """A key pressed on the keyboard (an X keysym), as the bus makes it."""
+    pyatspi.Registry.generateKeyboardEvent(sym, None, pyatspi.KEY_SYM)
+    time.sleep(0.15)
+
+
+SPACE, HOME, DOWN, TAB = 0x20, 0xff50, 0xff54, 0xff09
+
+
+def focus(acc):
+    act(acc, "SetFocus")
+    wait_for(lambda: acc.getState().contains(pyatspi.STATE_FOCUSED), f"focus on {acc.name!r}")
+
+
 def type_into(name, text):
+    """Focuses the edit named so and types the text on the keyboard."""
     edit = find((pyatspi.ROLE_TEXT, pyatspi.ROLE_PASSWORD_TEXT, pyatspi.ROLE_ENTRY), name)
     print(f"type into {name}", flush=True)
-    editable = edit.queryEditableText()
-    editable.setTextContents(text)
+    focus(edit)
+    edit.queryEditableText().setTextContents("")
+    pyatspi.Registry.generateKeyboardEvent(0, text, pyatspi.KEY_STRING)
+    wait_for(lambda: edit.queryText().getText(0, -1) == text or name == "Password", f"{name} typed")
 
 
 def choose(name):
@@ -172,33 +189,39 @@ def tickable(cell):
 
 
 def tick_all():
-    """Ticks every row that takes a tick, by the toggle action a screen reader offers, and checks
-    that the tree says it is ticked."""
+    """Walks the product tree with the arrow keys as a screen reader user does, hearing each
+    row's name, status and tick, and ticks with the space bar every row that is not ticked."""
     tree, cells = tree_rows()
-    for cell in cells:
-        if tickable(cell):
-            print(f"row '{cell.name}' ticked={cell.getState().contains(pyatspi.STATE_CHECKED)}", flush=True)
-    # Rows that only group others do not take a tick; a parent row ticks its children too.
-    tried = set()
-    ticked = 0
-    while True:
-        _, cells = tree_rows()
-        todo = [(i, c) for i, c in enumerate(cells) if i not in tried and c.name and tickable(c)
-                and not c.getState().contains(pyatspi.STATE_CHECKED)]
-        if not todo:
+    # Tab to the tree, as from the keyboard.
+    for _ in range(20):
+        if tree.getState().contains(pyatspi.STATE_FOCUSED) or \
+                any(c.getState().contains(pyatspi.STATE_FOCUSED) for c in tree_rows()[1]):
             break
-        i, cell = todo[0]
-        tried.add(i)
-        act(cell, "Toggle")
-        time.sleep(0.1)
-        if tree_rows()[1][i].getState().contains(pyatspi.STATE_CHECKED):
-            print(f"ticked '{cell.name}'", flush=True)
-            ticked += 1
-    _, cells = tree_rows()
-    names = [c.name for c in cells if c.getState().contains(pyatspi.STATE_CHECKED)]
-    print(f"ticked rows: {names}", flush=True)
-    if ticked == 0 and not names:
-        fail("no row could be ticked", tree)
+        key(TAB)
+    else:
+        fail("Tab does not reach the product tree", application())
+    key(HOME)
+    heard = []
+    for _ in range(len(cells)):
+        _, cells = tree_rows()
+        current = [i for i, c in enumerate(cells) if c.getState().contains(pyatspi.STATE_FOCUSED)]
+        if not current:
+            fail("no row has the focus", tree)
+        i = current[0]
+        # Cells come by row: name, then status.
+        i -= i % 2
+        name, status = cells[i].name, cells[i + 1].name
+        if heard and heard[-1][0] == i:
+            break  # the last row
+        ticked = cells[i].getState().contains(pyatspi.STATE_CHECKED)
+        if name and not ticked:
+            key(SPACE)
+            ticked = tree_rows()[1][i].getState().contains(pyatspi.STATE_CHECKED)
+        heard.append((i, name, status, ticked))
+        print(f"row '{name}' '{status}' ticked={ticked}", flush=True)
+        key(DOWN)
+    if not any(t for _, _, s, t in heard if s):
+        fail("no product row was ticked", tree)
 
 
 def destination(folder):
@@ -249,11 +272,11 @@ def backup():
     type_into("E-mail address", email)
     type_into("Password", password)
     press("Next")
-    tick_all()
-    press("Next")
     destination(os.path.join(demo, "backup"))
     press("Next")
-    answer_box("", "No")
+    tick_all()
+    press("Next")
+    answer_box("created successfully", "No")
 
 
 def restore():
@@ -266,7 +289,7 @@ def restore():
     press("Next")
     destination(os.path.join(demo, "restored"))
     press("Next")
-    answer_box("", "No")
+    answer_box("successfully", "No")
 
 
 run_wizard(install)
