@@ -139,7 +139,10 @@ TFramePageDestinationInstall::TFramePageDestinationInstall(QWidget* owner) : TWi
 
   connect(radioDefault_, &QRadioButton::clicked, this, [this] { RadioClicked(radioDefault_); });
   connect(radioUser_, &QRadioButton::clicked, this, [this] { RadioClicked(radioUser_); });
-  connect(editUser_, &QLineEdit::textEdited, this, &TFramePageDestinationInstall::EditUserEdited);
+  // Every change of the text counts, also one made by a program, except the page's own.
+  connect(editUser_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (!refreshing_) EditUserEdited(text);
+  });
   connect(buttonBrowse_, &QPushButton::clicked, this, &TFramePageDestinationInstall::ButtonBrowseClick);
 
   ExecuteBrowse = [this](TBrowseFolderDialog& dialog) { return dialog.Execute(this); };
@@ -247,7 +250,11 @@ void TFramePageDestinationInstall::Refresh() {
   }
   ShowDefaultText();
   // Only when it differs: resetting the text would move the cursor while the user types.
-  if (editUser_->text() != userText) editUser_->setText(userText);
+  if (editUser_->text() != userText) {
+    refreshing_ = true;
+    editUser_->setText(userText);
+    refreshing_ = false;
+  }
   const bool user = !radioDefault_->isChecked();
   buttonBrowse_->setEnabled(user);
   editUser_->setEnabled(user);

@@ -87,7 +87,10 @@ TFramePageSourceInstall::TFramePageSourceInstall(QWidget* owner) : TWizardPage(o
 
   connect(radioFound_, &QRadioButton::clicked, this, [this] { RadioClicked(radioFound_); });
   connect(radioChosen_, &QRadioButton::clicked, this, [this] { RadioClicked(radioChosen_); });
-  connect(editLocation_, &QLineEdit::textEdited, this, &TFramePageSourceInstall::EditLocationEdited);
+  // Every change of the text counts, also one made by a program, except the page's own.
+  connect(editLocation_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (!loading_) EditLocationEdited(text);
+  });
   connect(buttonBrowse_, &QPushButton::clicked, this, &TFramePageSourceInstall::ButtonBrowseClick);
   ExecuteBrowse = [this](TBrowseFolderDialog& dialog) { return dialog.Execute(this); };
   ApplyTexts();
@@ -123,7 +126,11 @@ void TFramePageSourceInstall::Scan() {
 
 void TFramePageSourceInstall::Load() {
   const QString stored = GetAppReg().ReadString(rrSettings, kSettings, kBackupFolder);
-  if (editLocation_->text() != stored) editLocation_->setText(stored);
+  if (editLocation_->text() != stored) {
+    loading_ = true;
+    editLocation_->setText(stored);
+    loading_ = false;
+  }
   const bool chosen = radioChosen_->isChecked();
   buttonBrowse_->setEnabled(chosen);
   editLocation_->setEnabled(chosen);
