@@ -435,6 +435,12 @@ void TFramePageSelectSoftware::PagePlaced() {
   RecomputeSpace();
 }
 
+void TFramePageSelectSoftware::PageRemoved() {
+  // The rows are rebuilt at every placing; a parked page keeps none, so that records freed
+  // meanwhile are never reached through them.
+  model_->Reset();
+}
+
 void TFramePageSelectSoftware::ApplyTexts() {
   model_->TextsChanged();
   if (mode_ == 1)
