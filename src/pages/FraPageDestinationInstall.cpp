@@ -173,7 +173,10 @@ QString TFramePageDestinationInstall::ChosenFolder() const {
   TAppReg& reg = GetAppReg();
   if (!BackupMode()) {
     if (radioDefault_->isChecked()) return programFilesFolder_ + QStringLiteral("Corvane/");
-    return WithSlash(reg.ReadString(rrSettings, kSettings, QStringLiteral("FolderDestination")));
+    // The folder the user edit shows: with no value stored yet that is the default, and a
+    // check must not call a folder on the screen "no folder".
+    return WithSlash(reg.ReadString(rrSettings, kSettings, QStringLiteral("FolderDestination"),
+                                    programFilesFolder_ + QStringLiteral("Corvane/")));
   }
   if (radioDefault_->isChecked())
     return defaultRoot_.isEmpty() ? QString() : WithSlash(defaultRoot_) + QStringLiteral("CorvaneBackup/");
@@ -197,7 +200,10 @@ void TFramePageDestinationInstall::Load() {
     // table calls absent is not touched.
     const QString root = VolumeRootByName(folder);
     const bool reachable = QDir::isAbsolutePath(folder) && (root.isEmpty() || DiskIsPresent(root));
-    if (!reachable || !QFileInfo(folder).isDir()) {
+    // A folder on a remote volume is kept untouched (a dead server would stall the page); the
+    // check refuses it anyway.
+    const bool remote = reachable && !root.isEmpty() && DriveGetType(root) == dtRemote;
+    if (!reachable || (!remote && !QFileInfo(folder).isDir())) {
       reg.WriteString(rrSettings, kSettings, name, QString());
       folder.clear();
     }
