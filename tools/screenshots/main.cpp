@@ -92,7 +92,9 @@ int main(int argc, char** argv) {
 
   PageShots(outDir);
 
-  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
+  // At the default install folder, inside a hidden one: the way to it shows.
+  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath() + QStringLiteral("/.local/opt/Corvane"), "",
+                           nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
   browse.hide();
 
