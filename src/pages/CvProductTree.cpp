@@ -108,21 +108,24 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   // only the folder is looked at, never the program file, so a slow server costs one look.
   const TDrive* drive = LexicalDrive(rootDir);
   if (drive && !drive->present) return false;
-  if (!QFileInfo(rootDir).isDir()) return false;
-  if (drive && drive->type == dtRemote) return true;
+  if (drive && drive->type == dtRemote) return QFileInfo(rootDir).isDir();
 
   const QString name = ProgramFileName(registryKey);
-  if (name.isEmpty()) return true;
-  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
-  // how programs are called here (product setups put both).
   const QDir dir(rootDir);
-  QString file = dir.filePath(name + QStringLiteral(".exe"));
-  if (!QFileInfo::exists(file)) file = dir.filePath(name);
-  const QFileInfo program(file);
+  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
+  // how programs are called here (product setups put both). A file found there also shows
+  // that the folder exists, which saves a look at it.
+  QFileInfo program;
+  if (!name.isEmpty()) {
+    program = QFileInfo(dir.filePath(name + QStringLiteral(".exe")));
+    if (!program.exists()) program = QFileInfo(dir.filePath(name));
+  }
+  if (!program.exists() && !QFileInfo(rootDir).isDir()) return false;
   // Only a regular file is read: a pipe under that name would block the reader for good.
   if (program.isFile() && program.size() <= kMaxProgramFileScan) {
     std::uint32_t version = 0;
-    if (VersionInfoGetProgVersion(file, version) == 0 && version < latestVersion) updateAvailable = true;
+    if (VersionInfoGetProgVersion(program.filePath(), version) == 0 && version < latestVersion)
+      updateAvailable = true;
   }
   return true;
 }
