@@ -97,7 +97,8 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
 
 TEST_F(EngineTest, CvtoolAccountDownloadUpdatesABackupAndNeverLosesItsIndex) {
   service.products = json::array({{{"number", 100}, {"kind", 0}, {"displayName", "Navigator"}, {"moduleMask", 1}},
-                                   {{"number", 1001}, {"kind", 1}, {"displayName", "North Sea"}, {"moduleMask", 1}}});
+                                   {{"number", 1001}, {"kind", 1}, {"displayName", "North Sea"}, {"moduleMask", 1}},
+                                   {{"number", 1002}, {"kind", 1}, {"displayName", "Baltic"}, {"moduleMask", 1}}});
   json missing = service.AddFile("b.qmr2", "gone");
   missing["url"] = "files/not-there";
   service.items = json::array(

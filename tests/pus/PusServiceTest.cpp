@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -265,6 +266,32 @@ TEST(PusService, CvtoolLines) {
   EXPECT_EQ(run.lines.at(run.lines.size() - 2),
             "file 300000 300000 1 1 " + a + " " + folder + "/a-setup.bin");
   EXPECT_EQ(run.lines.last(), "done pcReqUpdateFile 0");
+
+  // A history that cannot be written is a failure, told before anything is asked; a folder in
+  // the way as well.
+  for (const QString& bad : {cvtest::MakeTempFolder("out2") + "/missing/history.html", cvtest::MakeTempFolder("out3")}) {
+    run = Cvtool({"pus", service.URL(), "history", a, "--out", bad});
+    EXPECT_EQ(run.exitCode, 1) << qPrintable(bad);
+    EXPECT_TRUE(run.lines.isEmpty());
+  }
+
+  // A new folder is made, a relative one taken from the current folder.
+  const QString base = cvtest::MakeTempFolder("dl-new");
+  {
+    QProcess p;
+    p.setWorkingDirectory(base);
+    p.start(cvtest::BinDir() + "/cvtool", {"pus", service.URL(), "download", "new/deeper", a});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_TRUE(QFileInfo(base + "/new/deeper/a-setup.bin").isFile());
+  }
+
+  // The base URL as the service prints it: the update service's path is added.
+  QString root = service.URL();
+  root.chop(QStringLiteral("/pus/pus.php").size());
+  run = Cvtool({"pus", root, "version", a});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines.last(), "done pcReqVersion 0");
 
   run = Cvtool({"pus", "--lang", "3", service.URL(), "version", G(MakeGuid(9))});
   EXPECT_EQ(run.exitCode, 1);
