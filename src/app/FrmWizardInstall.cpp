@@ -381,6 +381,8 @@ void TFormWizardInstall::PlacePage(int page) {
 }
 
 void TFormWizardInstall::ShowPage(int page) {
+  // Shown again in place (a language switch): what the user typed stays.
+  const bool samePage = page == wpLogin && pageUserLogin_->PlacedIn() != nullptr;
   currentPage_ = page;
   TakeOffPages();
 
@@ -400,7 +402,7 @@ void TFormWizardInstall::ShowPage(int page) {
   labelHeaderDescription_->setText(look.description ? LangText(*look.description) : QString());
 
   // Preparation before the page is placed.
-  if (page == wpLogin) {
+  if (page == wpLogin && !samePage) {
     QString email;
     if (chartCheck_->RememberedEmail(email)) pageUserLogin_->SetRemembered(email);
   } else if (page == wpSelectSoftware) {

@@ -275,6 +275,26 @@ TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
   EXPECT_EQ(w->CurrentPage(), wpLogin);
 }
 
+TEST_F(WizardTest, LanguageSwitchOnTheLoginPageKeepsWhatWasTyped) {
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"),
+                          QStringLiteral("demo@corvane.example"));
+  auto w = NewWizard();
+  ChooseType(*w, InstallOnline);
+  TFramePageUserLogin* login = w->PageUserLogin();
+  ASSERT_EQ(login->GetEmail(), "demo@corvane.example");
+  login->EditLoginEmail()->setText(QStringLiteral("someone@else.example"));
+  login->EditLoginPassword()->setText(QStringLiteral("typed-password"));
+  QTest::mouseClick(w->LabelDutch(), Qt::LeftButton);
+  EXPECT_EQ(w->CurrentPage(), wpLogin);
+  EXPECT_EQ(login->LabelLoginEmail()->text(), "E-mailadres:");
+  EXPECT_EQ(login->GetEmail(), "someone@else.example");
+  EXPECT_EQ(login->GetPassword(), "typed-password");
+  // Coming back from page 0 shows the remembered login again.
+  Click(w->ButtonPrev());
+  Click(w->ButtonNext());
+  EXPECT_EQ(login->GetEmail(), "demo@corvane.example");
+}
+
 TEST_F(WizardTest, SilentServiceLeavesTheWindowAliveAndClosable) {
   BadServer silent(BadServer::Silent);
   UseServices(silent.Url(), silent.Url());
