@@ -73,6 +73,22 @@ TEST_F(WizardTest, NoDataFolderEndsTheStartUpWithItsMessage) {
   qputenv("XDG_DATA_HOME", oldData.toUtf8());
 }
 
+TEST_F(WizardTest, AModelThatCannotBeMadeEndsTheStartUpWithoutAPleaseWaitWindowLeft) {
+  const QString oldData = qEnvironmentVariable("XDG_DATA_HOME");
+  const QString data = MakeTempFolder(QStringLiteral("cache-blocked"));
+  QDir().mkpath(data + "/Corvane/Deployer");
+  // A file where the cache folder belongs: the chart cache cannot be saved.
+  QFile blocker(data + "/Corvane/Deployer/Cache");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  qputenv("XDG_DATA_HOME", data.toUtf8());
+  EXPECT_THROW(TFormWizardInstall w, EInstalledChartsError);
+  WaitFor([] { return false; }, 50);
+  for (QWidget* top : QApplication::topLevelWidgets())
+    EXPECT_EQ(qobject_cast<TFormMessage*>(top), nullptr) << "please-wait window left behind";
+  qputenv("XDG_DATA_HOME", oldData.toUtf8());
+}
+
 TEST_F(WizardTest, InstallOnlineSignsInAndWalksBack) {
   auto w = NewWizard();
   ChooseType(*w, InstallOnline);
