@@ -45,6 +45,18 @@ TEST_F(WizardTest, StartUpBuildsTheWindowAndShowsPageZero) {
   EXPECT_FALSE(w->PageUserLogin()->isVisible());
   EXPECT_EQ(w->LabelUpdates()->text(), "Check for a new version...");
   EXPECT_EQ(w->Environment()->EventSource().SubscriberCount(), 1);
+  // Links: hand cursor and underline while the mouse is over them, on the flag and the name.
+  QEvent enter(QEvent::Enter), leave(QEvent::Leave);
+  QApplication::sendEvent(w->ImageGerman(), &enter);
+  EXPECT_TRUE(w->LabelGerman()->font().underline());
+  EXPECT_EQ(w->ImageGerman()->cursor().shape(), Qt::PointingHandCursor);
+  QApplication::sendEvent(w->ImageGerman(), &leave);
+  EXPECT_FALSE(w->LabelGerman()->font().underline());
+  EXPECT_EQ(w->LabelGerman()->cursor().shape(), Qt::ArrowCursor);
+  QApplication::sendEvent(w->LabelUpdates(), &enter);
+  EXPECT_TRUE(w->LabelUpdates()->font().underline());
+  QApplication::sendEvent(w->LabelUpdates(), &leave);
+  EXPECT_FALSE(w->LabelUpdates()->font().underline());
   // The data folder is there now: a second start makes nothing and says nothing.
   w.reset();
   auto again = NewWizard();
@@ -292,8 +304,10 @@ TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
 }
 
 TEST_F(WizardTest, LanguageSwitchOnTheLoginPageKeepsWhatWasTyped) {
+  // A remembered sign-in: the address and its token.
   GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"),
                           QStringLiteral("demo@corvane.example"));
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("t0ken"));
   auto w = NewWizard();
   ChooseType(*w, InstallOnline);
   TFramePageUserLogin* login = w->PageUserLogin();
@@ -316,8 +330,11 @@ TEST_F(WizardTest, SilentServiceLeavesTheWindowAliveAndClosable) {
   UseServices(silent.Url(), silent.Url());
   auto w = std::make_unique<TFormWizardInstall>();
   w->show();
-  // The version check hangs: the link ignores clicks meanwhile.
+  // The version check hangs: the link ignores the mouse meanwhile.
   EXPECT_TRUE(w->SilentCheck());
+  QEvent enter(QEvent::Enter);
+  QApplication::sendEvent(w->LabelUpdates(), &enter);
+  EXPECT_FALSE(w->LabelUpdates()->font().underline());
   QTest::mouseClick(w->LabelUpdates(), Qt::LeftButton);
   EXPECT_TRUE(boxes.boxes.isEmpty());
   ChooseType(*w, InstallOnline);
