@@ -445,7 +445,11 @@ void TFormWizardInstall::ButtonCloseClick() {
   if (closeIsAbort_) {
     // The running step honours it; the window stays.
     abortRequest_ = true;
-    if (run_) run_->RequestAbort();
+    if (run_)
+      run_->RequestAbort();
+    else if (signingIn_)
+      // A slow or silent service must not hold the user: the request ends now, with its 130.
+      chartCheck_->CancelDownload();
     return;
   }
   close();
@@ -677,7 +681,8 @@ void TFormWizardInstall::ProductListDone() {
   activateWindow();
   const int error = chartCheck_->LastError();
   if (error != 0) {
-    MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
+    // Abort ended it: the user knows; nothing to report.
+    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
     pageUserLogin_->EditLoginEmail()->setFocus();
     return;
   }

@@ -354,11 +354,18 @@ TEST_F(WizardTest, SilentServiceLeavesTheWindowAliveAndClosable) {
   // A language click does not disturb the running request.
   QTest::mouseClick(w->LabelGerman(), Qt::LeftButton);
   EXPECT_FALSE(w->ButtonNext()->isEnabled());
-  // Abort only marks the request; the window stays.
+  // Abort ends the waiting: back on the login page, nothing to report, the window stays.
   Click(w->ButtonClose());
   EXPECT_TRUE(w->AbortRequest());
+  ASSERT_TRUE(WaitForSignIn(*w));
+  EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.texts.join(" | ").toStdString();
+  EXPECT_EQ(w->CurrentPage(), wpLogin);
+  EXPECT_EQ(w->PleaseWait(), nullptr);
+  EXPECT_TRUE(w->ButtonNext()->isEnabled());
   EXPECT_TRUE(w->isVisible());
-  // Closing the window works at once.
+  // Signing in again and closing the window while it waits: the window goes at once.
+  Click(w->ButtonNext());
+  EXPECT_TRUE(w->SigningIn());
   EXPECT_TRUE(w->close());
   EXPECT_FALSE(w->isVisible());
   w.reset();
