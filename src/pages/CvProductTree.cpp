@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFont>
 
+#include <limits>
 #include <optional>
 
 const TLangText ptColumnProducts = {"Products", "Producten", "Produkte"};
@@ -192,7 +193,10 @@ std::int64_t CheckedSize(const TFastList& products) {
   for (int i = 0; i < products.Count(); ++i) {
     const auto* r = products.ItemAs<ProductRecord>(i);
     // A negative size from a damaged list must not make room that is not there.
-    if (r && r->Checked() && r->Size() > 0) sum += r->Size();
+    if (!r || !r->Checked() || r->Size() <= 0) continue;
+    // Sizes from outside may be absurd; the sum stops at the largest number rather than wrap.
+    sum = r->Size() > std::numeric_limits<std::int64_t>::max() - sum ? std::numeric_limits<std::int64_t>::max()
+                                                                      : sum + r->Size();
   }
   return sum;
 }
@@ -281,7 +285,7 @@ const TNodeData* TProductTreeModel::Node(const QModelIndex& index) const {
 }
 
 QModelIndex TProductTreeModel::index(int row, int column, const QModelIndex& parent) const {
-  if (column < 0 || column >= 2 || row < 0) return {};
+  if (column < 0 || column >= 2 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
   const auto& list = parent.isValid() ? NodeOf(parent)->children : roots_;
   if (row >= static_cast<int>(list.size())) return {};
   return createIndex(row, column, list[static_cast<size_t>(row)].get());
