@@ -17,6 +17,8 @@
 
 #include <cstdio>
 
+void SelfUpdateShots(const QString& outDir);
+
 namespace {
 
 QString outDir;
@@ -88,5 +90,6 @@ int main(int argc, char** argv) {
 
   TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
+  SelfUpdateShots(outDir);
   return 0;
 }
