@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
@@ -110,7 +111,16 @@ class THistoryView final : public QTextBrowser {
       }
     });
   }
-  QVariant loadResource(int, const QUrl&) override { return {}; }
+  // An empty answer would let the document read local files itself: answer with nothing
+  // that is still something.
+  QVariant loadResource(int type, const QUrl&) override {
+    if (type == QTextDocument::ImageResource) {
+      QImage none(1, 1, QImage::Format_ARGB32);
+      none.fill(Qt::transparent);
+      return none;
+    }
+    return QString(QLatin1String(""));
+  }
 };
 
 // The folder is ours alone, so nobody else can swap the installer between its check and its

@@ -17,7 +17,10 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextBrowser>
+#include <QImage>
+#include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +142,38 @@ TEST_F(SelfUpdateWindow, EmptyHistoryAndTheWindowsTexts) {
     EXPECT_FALSE(form.LabelVersion()->text().startsWith('v'));
     EXPECT_FALSE(form.GroupProgress()->isVisible());
     EXPECT_EQ(form.minimumSize(), form.maximumSize());  // fixed size
+    form.ButtonClose()->click();
+  }));
+  EXPECT_TRUE(boxes.texts.isEmpty());
+}
+
+TEST_F(SelfUpdateWindow, TheHistoryLoadsNothingFromOutside) {
+  // A history from a hostile server naming local files: an image (it could as well be
+  // /dev/zero), a style sheet, and a link.
+  const QString folder = cvtest::MakeTempFolder("local");
+  QImage picture(50, 40, QImage::Format_RGB32);
+  picture.fill(Qt::red);
+  ASSERT_TRUE(picture.save(folder + "/picture.png"));
+  WriteFile(folder + "/style.css", "p { color: red }");
+  WriteFile(folder + "/notes.html", "<p>SECRET</p>");
+  const QByteArray f = folder.toUtf8();
+  content.SetHistory("<html><head><link rel=\"stylesheet\" href=\"" + f + "/style.css\"></head>"
+                     "<body><p><a name=\"EN\"></a>English</p><img src=\"" + f + "/picture.png\">"
+                     "<img src=\"file://" + f + "/picture.png\"><p>" + f + "</p></body></html>");
+  EXPECT_FALSE(Run([&](TFormWizardUpdate& form) {
+    ASSERT_TRUE(HistoryShown(form));
+    EXPECT_EQ(form.HistorySection(), "EN");
+    QTextDocument* document = form.HTMLHistory()->document();
+    for (const QString& url : {folder + "/picture.png", "file://" + folder + "/picture.png"}) {
+      const QImage loaded = document->resource(QTextDocument::ImageResource, QUrl(url)).value<QImage>();
+      EXPECT_NE(loaded.size(), QSize(50, 40)) << url.toStdString();
+    }
+    EXPECT_NE(document->resource(QTextDocument::StyleSheetResource, QUrl(folder + "/style.css")).toString(),
+              "p { color: red }");
+    // A link to a local file is not opened inside the view.
+    emit form.HTMLHistory()->anchorClicked(QUrl::fromLocalFile(folder + "/notes.html"));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form.HTMLHistory()->toPlainText().contains("SECRET"));
     form.ButtonClose()->click();
   }));
   EXPECT_TRUE(boxes.texts.isEmpty());
@@ -281,6 +316,24 @@ TEST_F(SelfUpdateWindow, HistoryRequestFails) {
   ASSERT_EQ(boxes.boxes.size(), 1);
   EXPECT_TRUE(boxes.texts[0].contains("10061"))  // connection refused
       << boxes.texts[0].toStdString();
+}
+
+TEST_F(SelfUpdateWindow, TheShippedInstallerComesSignedFromTheDemoService) {
+  // The build's copy of the service's own content, as deployer-service --demo serves it.
+  TService shipped;
+  ASSERT_TRUE(shipped.Start(cvtest::BinDir() + "/../service/content"));
+  qputenv("CORVANE_PUS_URL", shipped.URL().toUtf8());
+  SetCurrentLanguage(lgGerman);
+  EXPECT_TRUE(Run([&](TFormWizardUpdate& form) {
+    ASSERT_TRUE(HistoryShown(form));
+    EXPECT_EQ(form.HistorySection(), "DE");
+    form.ButtonDownload()->click();
+    ASSERT_TRUE(WaitUntil([&] { return !form.isVisible(); }));
+  }));
+  EXPECT_TRUE(RecordedUpdate().endsWith("/DeployerSetup-1.1.0.0.sh"));
+  EXPECT_EQ(VerifyUpdateFile(RecordedUpdate()), scValid);
+  ASSERT_EQ(boxes.boxes.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].startsWith("Das Programm-Update wurde erfolgreich heruntergeladen."));
 }
 
 // Records whether a window of the given class was ever shown.
