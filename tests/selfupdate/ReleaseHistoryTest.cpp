@@ -21,6 +21,9 @@ TEST(ReleaseHistory, AnchorsAsTheViewFindsThem) {
             QStringList({"EN", "DK"}));
   EXPECT_EQ(Anchors("<p><a name=\"NL\">Nederlands</a></p><p><a href=\"#NL\">top</a></p>"),
             QStringList({"NL"}));
+  // A section may also start at any element with that id.
+  EXPECT_EQ(Anchors("<h2 id=\"EN\">English</h2><div id=\"SW\"><p>Svenska</p></div>"),
+            QStringList({"EN", "SW"}));
   EXPECT_EQ(Anchors("<p>no sections</p>"), QStringList());
 }
 
