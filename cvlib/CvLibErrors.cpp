@@ -49,6 +49,10 @@ QString ErrorToStr(int error) {
     case ceChkNoRemembered: return QStringLiteral("No remembered sign-in is stored.");
     case ceChkBadArgument: return QStringLiteral("Invalid argument.");
     case ceChkHttp: return QStringLiteral("The account service answered with an unexpected status.");
+    case ceChkCancelled: return QStringLiteral("The operation was cancelled.");
+    case ceChkNameClash:
+      return QStringLiteral("A file of this item would be stored under the same name as a file of another item.");
+    case ceChkLinkedFolder: return QStringLiteral("A folder to be written into is a symbolic link.");
     case ceBackupIndexMissing: return QStringLiteral("The backup index does not exist.");
     case ceBackupIndexForeign: return QStringLiteral("The file is not a backup index.");
     case ceBackupIndexCorrupt: return QStringLiteral("The backup index is damaged or incomplete.");

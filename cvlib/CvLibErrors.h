@@ -61,6 +61,9 @@ enum TCvError : int {
   ceChkNoRemembered = 507,  // no remembered sign-in is stored
   ceChkBadArgument = 508,   // an unknown item, a file index out of range, a malformed text
   ceChkHttp = 509,          // the service answered with an unexpected HTTP status
+  ceChkCancelled = 510,     // the operation was cancelled (CancelDownload); a download keeps its part
+  ceChkNameClash = 511,     // a file of the item would land where a file of an earlier item lands
+  ceChkLinkedFolder = 512,  // a folder the engine writes into is a symbolic link
   ceBackupIndexMissing = 600,  // there is no backup index
   ceBackupIndexForeign = 601,  // the file is no backup index
   ceBackupIndexCorrupt = 602,  // the backup index is truncated or damaged

@@ -70,6 +70,7 @@ class FakeService {
     server_.Get(R"(/files/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
       std::string content;
       size_t closeAfter = 0;
+      size_t stallAfter = 0;
       {
         std::lock_guard lock(mutex_);
         fileRequests.push_back({req.matches[1], req.get_header_value("Range")});
@@ -78,11 +79,20 @@ class FakeService {
         content = it->second;
         closeAfter = closeAfter_;
         closeAfter_ = 0;  // once
+        stallAfter = stallAfter_;
+        stallAfter_ = 0;
         if (ignoreRanges) const_cast<httplib::Request&>(req).ranges.clear();
       }
       auto data = std::make_shared<std::string>(std::move(content));
       res.set_content_provider(data->size(), "application/octet-stream",
-                               [data, closeAfter](size_t offset, size_t length, httplib::DataSink& sink) {
+                               [this, data, closeAfter, stallAfter](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 if (stallAfter && offset + length > stallAfter) {
+                                   if (stallAfter > offset) sink.write(data->data() + offset, stallAfter - offset);
+                                   // Silent, connection open, until the test ends.
+                                   for (int i = 0; i < 3000 && !released_; ++i)
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                   return false;
+                                 }
                                  if (closeAfter && offset + length > closeAfter) {
                                    if (closeAfter > offset) sink.write(data->data() + offset, closeAfter - offset);
                                    return false;  // the connection goes down mid-file
@@ -97,6 +107,7 @@ class FakeService {
   }
 
   ~FakeService() {
+    released_ = true;
     server_.stop();
     thread_.join();
   }
@@ -115,6 +126,11 @@ class FakeService {
   void ReplaceFile(const std::string& name, const std::string& content) {
     std::lock_guard lock(mutex_);
     files_[name] = content;
+  }
+  // The next file sends this many bytes and then nothing more, its connection kept open.
+  void StallNextFileAfter(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    stallAfter_ = bytes;
   }
   void CloseNextFileAfter(size_t bytes) {
     std::lock_guard lock(mutex_);
@@ -152,6 +168,8 @@ class FakeService {
   std::string token_;
   std::string session_;
   size_t closeAfter_ = 0;
+  size_t stallAfter_ = 0;
+  std::atomic<bool> released_{false};
 };
 
 }  // namespace cvtest

@@ -2,6 +2,7 @@
 #include "ToolRun.h"
 
 #include <QDir>
+#include <QProcess>
 
 namespace {
 
@@ -110,6 +111,19 @@ TEST_F(RegCommandTest, MissingGivesOneAndErrorsGiveTwo) {
   EXPECT_FALSE(GetAppReg().ValueExists(rrSettings, "Settings", "V"));
 }
 
+// Bytes that are not UTF-8 would reach the store with each bad byte replaced: refused.
+TEST_F(RegCommandTest, KeysThatAreNotTextAreRefused) {
+  QProcess p;
+  p.start("/bin/sh", {"-c", "exec \"$0\" reg set 1 \"$(printf 'Key\\377')\" V string x", cvtest::BinDir() + "/cvtool"});
+  ASSERT_TRUE(p.waitForFinished(30000));
+  EXPECT_EQ(p.exitCode(), 2);
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_TRUE(err.contains("not valid UTF-8") && err.contains("Key%FF")) << qPrintable(err);
+  QStringList keys;
+  GetAppReg().GetKeyNames(rrSettings, "", keys);
+  for (const QString& key : keys) EXPECT_FALSE(key.startsWith("Key")) << qPrintable(key);
+}
+
 TEST_F(RegCommandTest, UnreadableStoreIsAnError) {
   const QString file = TAppReg::RootFileName(rrProducts);
   QDir().mkpath(file);  // a folder in the store's place
@@ -117,7 +131,7 @@ TEST_F(RegCommandTest, UnreadableStoreIsAnError) {
                                   QStringList{"set", "3", "P", "Name", "string", "x"}}) {
     SCOPED_TRACE(args.join(' ').toStdString());
     const Result r = Reg(args);
-    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.exitCode, 1);  // the operation failed; the command line was right
     EXPECT_EQ(r.err, "cvtool reg: The settings store cannot be opened. (" + file + ")\n");
   }
 }

@@ -2,7 +2,11 @@
 #include "InstalledFixture.h"
 #include "ToolRun.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -54,7 +58,7 @@ TEST_F(InstalledCommandTest, PrintsTheStoreFilledWithReg) {
 TEST_F(InstalledCommandTest, Errors) {
   WriteBytes(home_ + "/plainfile", "x");
   const Result bad = Tool({"installed", "--cache", home_ + "/plainfile/x.cif"});
-  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_EQ(bad.exitCode, 1);
   EXPECT_TRUE(bad.err.startsWith("cvtool installed: ")) << qPrintable(bad.err);
   EXPECT_TRUE(bad.err.contains("Saving chart cache file: ")) << qPrintable(bad.err);
   for (const QStringList& args : {QStringList{"installed", "--cache"}, QStringList{"installed", "extra"}}) {
@@ -62,6 +66,40 @@ TEST_F(InstalledCommandTest, Errors) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
   }
+}
+
+// A listing command never overwrites a file the user named that it did not make: whatever is
+// at --cache and is not a chart cache stays as it was.
+TEST_F(InstalledCommandTest, CacheFileThatIsNotAChartCacheIsLeftAlone) {
+  const QString cache = home_ + "/real.cif";
+  ASSERT_EQ(Tool({"installed", "--cache", cache}).exitCode, 0);  // one this program made
+  ASSERT_EQ(Tool({"installed", "--cache", cache}).exitCode, 0);  // is used again
+  struct Case {
+    const char* name;
+    QByteArray bytes;
+  };
+  const Case cases[] = {{"passwd", "root:x:0:0:root:/root:/bin/bash\n"},
+                        {"empty", ""},
+                        {"short", "CV"},
+                        {"chart.qmr2", QByteArray("QMR2\1\0\0\0", 8) + QByteArray(40, 'x')}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString file = home_ + "/" + c.name;
+    WriteBytes(file, c.bytes);
+    const Result r = Tool({"installed", "--cache", file});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.startsWith("cvtool installed: ") && r.err.contains("not a chart cache")) << qPrintable(r.err);
+    EXPECT_EQ(r.err.count('\n'), 1);
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), c.bytes);
+  }
+  // A folder and a pipe in the cache's place: refused, and the pipe does not stall the run.
+  QDir().mkpath(home_ + "/folder.cif");
+  EXPECT_EQ(Tool({"installed", "--cache", home_ + "/folder.cif"}).exitCode, 1);
+  ASSERT_EQ(::mkfifo(QFile::encodeName(home_ + "/pipe.cif").constData(), 0600), 0);
+  EXPECT_EQ(Tool({"installed", "--cache", home_ + "/pipe.cif"}).exitCode, 1);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // cvtool reg: the settings store on the command line, for product setups, support staff and
-// other software. Exit codes: 0 done, 1 the value or key is missing, 2 an error (bad
-// arguments, unknown root or type, a store that cannot be read or written), told in one line
-// on stderr. ROOT: 1 program settings, 2 software registry, 3 installed products; KEY: names
-// separated by '\', "" for the root key.
+// other software. Exit codes: 0 done, 1 the value or key is missing or the store cannot be
+// read or written, 2 the command line was wrong (arguments, root, type, a value that does not
+// fit its type, a malformed key), told in one line on stderr. ROOT: 1 program settings,
+// 2 software registry, 3 installed products; KEY: names separated by '\', "" for the root key.
+#include "Args.h"
 #include "Commands.h"
 
 #include "CvLib.h"
@@ -13,21 +14,22 @@
 
 namespace {
 
-constexpr int kExitOK = 0;
-constexpr int kExitMissing = 1;
-constexpr int kExitError = 2;
+using cvtool::kExitFailed;
+using cvtool::kExitOK;
+using cvtool::kExitUsage;
+constexpr int kExitMissing = kExitFailed;
+
+const QString kWho = QStringLiteral("cvtool reg");
 
 void Out(const QString& line) { WriteLine(stdout, line); }
 
-int Fail(const QString& message, int code = kExitError) {
-  WriteLine(stderr, QStringLiteral("cvtool reg: ") + message);
-  return code;
-}
+int Fail(const QString& message, int code = kExitUsage) { return cvtool::Fail(kWho, message, code); }
 
-// A store error as one line: the library's text and what it was about.
+// A store error as one line: the library's text and what it was about. A malformed key is the
+// command line's fault; a store that cannot be used is the operation's.
 int StoreFail(int error, int root, const QString& key) {
   if (error == cvlib::ceStoreBadKey) return Fail(QStringLiteral("%1 (key '%2')").arg(ErrorToStr(error), key));
-  return Fail(QStringLiteral("%1 (%2)").arg(ErrorToStr(error), TAppReg::RootFileName(root)));
+  return Fail(QStringLiteral("%1 (%2)").arg(ErrorToStr(error), TAppReg::RootFileName(root)), kExitFailed);
 }
 
 int Get(int root, const QString& key, const QString& name) {
@@ -89,34 +91,64 @@ int Delete(int root, const QString& key) {
   return error ? StoreFail(error, root, key) : kExitOK;
 }
 
+struct Form {
+  const char* name;
+  int argCount;  // with the sub-command itself
+  const char* usage;
+  const char* what;
+};
+
+const Form kForms[] = {
+    {"get", 4, "cvtool reg get ROOT KEY NAME", "Prints the value NAME of KEY as text."},
+    {"set", 6, "cvtool reg set ROOT KEY NAME string|int|bool|float VALUE",
+     "Writes the value NAME of KEY (made when missing); bool is true or false."},
+    {"keys", 3, "cvtool reg keys ROOT KEY", "Lists the sub-keys of KEY, one a line."},
+    {"values", 3, "cvtool reg values ROOT KEY",
+     "Lists the values of KEY, one a line: name, type and value, separated by tabs."},
+    {"delete", 3, "cvtool reg delete ROOT KEY", "Deletes KEY with everything below it."},
+};
+
+const QString kRootsHelp = QStringLiteral(
+    "ROOT: 1 program settings, 2 software registry, 3 installed products.\n"
+    "KEY: names separated by '\\', \"\" for the root key.\n"
+    "In printed texts a backslash, tab and line break are written \\\\, \\t, \\n, \\r.\n"
+    "Put -- before a key, name or value that starts with '-'.\n");
+
+QString Help(const Form* form) {
+  QString text;
+  if (form) {
+    text = QStringLiteral("usage: %1\n\n%2\n\n").arg(QLatin1String(form->usage), QLatin1String(form->what));
+  } else {
+    text = QStringLiteral("usage:\n");
+    for (const Form& f : kForms) text += QStringLiteral("  %1\n").arg(QLatin1String(f.usage));
+    text += QStringLiteral("\nThe settings store on the command line.\n\n");
+  }
+  return text + kRootsHelp + QStringLiteral("\n") + cvtool::ExitCodesHelp() +
+         QStringLiteral("A missing value or key gives 1.\n");
+}
+
 }  // namespace
 
-int RegCommand(const QStringList& args) {
-  struct Form {
-    const char* name;
-    int argCount;  // with the sub-command itself
-    const char* usage;
-  };
-  static const Form forms[] = {
-      {"get", 4, "cvtool reg get ROOT KEY NAME"},
-      {"set", 6, "cvtool reg set ROOT KEY NAME string|int|bool|float VALUE"},
-      {"keys", 3, "cvtool reg keys ROOT KEY"},
-      {"values", 3, "cvtool reg values ROOT KEY"},
-      {"delete", 3, "cvtool reg delete ROOT KEY"},
-  };
+int RegCommand(const QStringList& arguments) {
+  cvtool::TArgs parsed(kWho);
+  const auto result = parsed.Parse(arguments);
+  const QStringList& args = parsed.Positional();
   const QString sub = args.value(0);
   const Form* form = nullptr;
-  for (const Form& f : forms)
+  for (const Form& f : kForms)
     if (sub == QLatin1String(f.name)) form = &f;
-  if (!form)
-    return Fail(QStringLiteral("unknown sub-command '%1' (get, set, keys, values, delete)").arg(sub));
+  if (result != cvtool::TArgs::kRun) return parsed.Finish(result, Help(form));
+  if (!form) {
+    return parsed.Usage(sub.isEmpty() ? QStringLiteral("unknown sub-command '' (get, set, keys, values, delete)")
+                                      : QStringLiteral("unknown sub-command '%1' (get, set, keys, values, delete)").arg(sub));
+  }
   if (args.size() != form->argCount)
-    return Fail(QStringLiteral("wrong number of arguments (%1)").arg(QLatin1String(form->usage)));
+    return parsed.Usage(QStringLiteral("wrong number of arguments; usage: %1").arg(QLatin1String(form->usage)));
 
   bool ok = false;
   const int root = args[1].toInt(&ok);
   if (!ok || TAppReg::RootFileName(root).isEmpty())
-    return Fail(QStringLiteral("unknown root '%1' (1, 2 or 3)").arg(args[1]));
+    return parsed.Usage(QStringLiteral("unknown root '%1' (1, 2 or 3)").arg(args[1]));
   const QString& key = args[2];
 
   if (sub == QLatin1String("get")) return Get(root, key, args[3]);

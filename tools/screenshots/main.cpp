@@ -17,6 +17,7 @@
 
 #include <cstdio>
 
+void PageShots(const QString& outDir);
 void SelfUpdateShots(const QString& outDir);
 
 namespace {
@@ -49,6 +50,8 @@ TMsgBoxRequest Box(TMsgDlgType kind, TMsgDlgButtons buttons, const QString& capt
 }
 
 }  // namespace
+
+void WizardShots(const QString& outDir);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -88,8 +91,15 @@ int main(int argc, char** argv) {
   Save(&language, QStringLiteral("language-chooser"));
   language.hide();
 
-  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
+  PageShots(outDir);
+
+  // At the default install folder, inside a hidden one: the way to it shows.
+  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath() + QStringLiteral("/.local/opt/Corvane"), "",
+                           nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
+  browse.hide();
+
+  WizardShots(outDir);
   SelfUpdateShots(outDir);
   return 0;
 }

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The runs side by side with public tools, in one run:
+#   1. a backup of COUNT (5,000) small chart files (2-5 KB) with cvtool backup, against curl
+#      fetching the same files one after another over one kept-alive connection;
+#   2. the same backup again with nothing to fetch, of NOFETCH (20,000) files (sign-in and file
+#      list included), against rsync -a --dry-run of the same tree;
+#   3. extracting an add-on archive of 5,000 files / 130 MiB, against bsdtar -xf;
+#   4. installing a BIG_MIB (1024) chart set from a backup with cvtool restore, against cp -r;
+#   5. installing the NOFETCH-file chart set from a backup (copy, check, record), against cp -r.
+# Environment: BUILD_DIR (default build), BENCH_DIR (default $BUILD_DIR/bench-runs; a few GiB
+# free), COUNT, NOFETCH, BIG_MIB, SKIP (e.g. "4 5").
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build_dir=${BUILD_DIR:-build}
+[ -f "$build_dir/build.ninja" ] || BUILD_DIR="$build_dir" scripts/build
+cmake --build "$build_dir" --target bench_runs cvtool deployer-service -- -j2
+bin=$(realpath "$build_dir/bin")
+work=$(realpath -m "${BENCH_DIR:-$build_dir/bench-runs}")
+count=${COUNT:-5000}
+nofetch=${NOFETCH:-20000}
+big=${BIG_MIB:-1024}
+skip=" ${SKIP:-} "
+rm -rf "$work"
+mkdir -p "$work/home"
+# cvtool keeps its stores and caches below a home of its own here.
+export HOME="$work/home" XDG_DATA_HOME="$work/home/data" XDG_CONFIG_HOME="$work/home/config" XDG_CACHE_HOME="$work/home/cache"
+installer="$work/installer"; mkdir -p "$installer"
+cp "$bin/cvtool" "$installer/Deployer"; cp "$bin/libCvLibNav5.so" "$installer/"
+creds=(--email bench@corvane.example --password bench-password --installer "$installer")
+secs() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }; e=$(date +%s.%N); awk -v a="$s" -v b="$e" 'BEGIN {printf "%.3f", b-a}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a/b}'; }
+serve() {
+  "$bin/deployer-service" --port 0 --accounts "$1" >"$1.url" 2>/dev/null &
+  server=$!
+  for _ in $(seq 600); do [ -s "$1.url" ] && break; sleep 0.1; done
+  url=$(head -1 "$1.url"); url=${url%/}/
+}
+trap 'kill ${server:-0} 2>/dev/null || true' EXIT
+
+if [[ $skip != *" 1 "* ]]; then
+  "$bin/bench_runs" catalogue "$work/cat5k" "$count" 2048 5120
+  serve "$work/cat5k"
+  { echo "silent"; while read -r p; do echo "url = \"${url}files/$p\""; echo "output = \"$work/curl/${p##*/}\""; done <"$work/cat5k/paths.txt"; } >"$work/curl.cfg"
+  mkdir -p "$work/curl"
+  c=$(secs curl -K "$work/curl.cfg")
+  t=$(secs "$bin/cvtool" backup "$url" "$work/backup5k" 2001:1 "${creds[@]}")
+  echo "1. backup of $count small files: cvtool $t s, curl $c s, cvtool/curl $(ratio "$t" "$c") (goal <= 1.5)"
+  kill $server; wait $server 2>/dev/null || true
+fi
+
+if [[ $skip != *" 2 "* || $skip != *" 5 "* ]]; then
+  "$bin/bench_runs" catalogue "$work/cat20k" "$nofetch" 2048 5120
+  serve "$work/cat20k"
+  "$bin/cvtool" backup "$url" "$work/backup20k" 2001:1 "${creds[@]}" >/dev/null
+  if [[ $skip != *" 2 "* ]]; then
+    t=$(secs "$bin/cvtool" backup "$url" "$work/backup20k" 2001:1 "${creds[@]}")
+    r=$(secs rsync -a --dry-run "$work/cat20k/files/charts/BX/A/" "$work/backup20k/QMR2/BX/A/")
+    echo "2. unchanged backup of $nofetch files: cvtool $t s, rsync --dry-run $r s, cvtool/rsync $(ratio "$t" "$r") (goal <= 2)"
+  fi
+  kill $server; wait $server 2>/dev/null || true
+fi
+
+if [[ $skip != *" 3 "* ]]; then
+  "$bin/bench_runs" zip "$work/addon.zip" 5000 130
+  rm -rf "$work/x1" "$work/x2"; mkdir -p "$work/x1" "$work/x2"; sync
+  b=$(secs bsdtar -xf "$work/addon.zip" -C "$work/x1")
+  e=$("$bin/bench_runs" extract "$work/addon.zip" "$work/x2")
+  rm -rf "$work/x1" "$work/x2"; mkdir -p "$work/x1" "$work/x2"; sync
+  e2=$("$bin/bench_runs" extract "$work/addon.zip" "$work/x2")
+  b2=$(secs bsdtar -xf "$work/addon.zip" -C "$work/x1")
+  diff -r "$work/x1" "$work/x2" >/dev/null
+  e=$(awk -v a="$e" -v b="$e2" 'BEGIN {print (a<b)?a:b}'); b=$(awk -v a="$b" -v b="$b2" 'BEGIN {print (a<b)?a:b}')
+  echo "3. extracting 5000 files / 130 MiB: runs $e s, bsdtar $b s, runs/bsdtar $(ratio "$e" "$b") (goal <= 1)"
+  rm -rf "$work/x1" "$work/x2"
+fi
+
+if [[ $skip != *" 4 "* ]]; then
+  mkdir -p "$work/catbig"
+  "$bin/bench_runs" catalogue "$work/catbig" 1 2048 2048 "$big"
+  serve "$work/catbig"
+  "$bin/cvtool" backup "$url" "$work/backupbig" 2002:1 "${creds[@]}" >/dev/null
+  kill $server; wait $server 2>/dev/null || true
+  sync
+  c=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig")
+  t=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1)
+  echo "4. installing a $big MiB chart set from a backup: cvtool $t s, cp -r $c s, speed cvtool/cp $(ratio "$c" "$t") (goal >= 0.9)"
+  rm -rf "$work/cpbig" "$work/restorebig"
+fi
+
+if [[ $skip != *" 5 "* ]]; then
+  sync
+  c=$(secs cp -r "$work/backup20k/QMR2/BX" "$work/cp20k")
+  t=$(secs "$bin/cvtool" restore "$work/backup20k" "$work/restore20k" 2001:1)
+  echo "5. installing a chart set of $nofetch small files from a backup: cvtool $t s, cp -r $c s, cvtool/cp $(ratio "$t" "$c") (goal <= 2)"
+fi

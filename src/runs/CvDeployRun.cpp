@@ -1,0 +1,708 @@
+#include "CvDeployRun.h"
+
+#include "CvInstalledCharts.h"
+#include "CvLanguage.h"
+#include "CvMsgBoxPresenter.h"
+#include "CvRunFiles.h"
+#include "CvRunTexts.h"
+#include "CvStrUtils.h"
+#include "CvZipExtract.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace {
+
+using namespace cvruns;
+
+QString Size(std::int64_t bytes) { return SizeToStr(0, 1, false, bytes); }
+
+QString WithSlash(const QString& folder) {
+  return folder.isEmpty() || folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+bool SameFolder(const QString& a, const QString& b) {
+  const QString ca = QFileInfo(a).canonicalFilePath();
+  const QString cb = QFileInfo(b).canonicalFilePath();
+  if (!ca.isEmpty() && ca == cb) return true;
+  return QDir::cleanPath(QDir(a).absolutePath()) == QDir::cleanPath(QDir(b).absolutePath());
+}
+
+// A damaged or missing file of a backup, as against a copy that failed on the way.
+bool IsBackupFault(int error) {
+  return error == cvlib::ceChkChecksum || error == cvlib::ceFileNotFound || error == cvlib::ceFileRead;
+}
+
+QString Reason(int error) {
+  if (error == cvlib::ceChkChecksum) return QStringLiteral("size or checksum does not match");
+  return ErrorToStr(error);
+}
+
+constexpr int kPumpMs = 20;
+
+}  // namespace
+
+QString BackupFilePath(const InstallItem& item, int file, bool chartSet) {
+  QString folder;
+  if (chartSet) {
+    folder = WithSlash(item.SourceFolder());
+  } else {
+    const QString parent = QFileInfo(item.SourceFolder()).path();
+    folder = parent == QLatin1String(".") ? QString() : WithSlash(parent);
+  }
+  if (item.IsAddOn(file)) folder += QStringLiteral("Addons%1/").arg(item.ProductNumber());
+  return folder + item.FileName(file);
+}
+
+TDeployRun::TDeployRun(ChartCheck& check, TInstalledCharts* installed, TRunProgress& progress, TRunSettings settings)
+    : fCheck(check), fInstalled(installed), fProgress(progress), fSettings(std::move(settings)) {
+  fSettings.destination = WithSlash(fSettings.destination);
+  fSettings.backupFolder = WithSlash(fSettings.backupFolder);
+  fSettings.installerFolder = WithSlash(fSettings.installerFolder);
+  fSettings.setupsFolder = WithSlash(fSettings.setupsFolder);
+  fClock.start();
+  fPumpClock.start();
+}
+
+TDeployRun::~TDeployRun() {
+  if (fEvents) fEvents->Unsubscribe(&TDeployRun::OnEvent, this);
+}
+
+void TDeployRun::AttachEvents(TNavEventSource& source) {
+  if (fEvents) fEvents->Unsubscribe(&TDeployRun::OnEvent, this);
+  fEvents = &source;
+  fEvents->Subscribe(&TDeployRun::OnEvent, this);
+}
+
+void TDeployRun::OnEvent(void* data, const TNavEvent& event) { static_cast<TDeployRun*>(data)->HandleEvent(event); }
+
+void TDeployRun::HandleEvent(const TNavEvent& event) {
+  if (event.code == necDownloadProgress && fOperation == 2) {
+    const double received = std::max(0.0, event.value);
+    const int percent =
+        fFileSize > 0 ? static_cast<int>(std::nearbyint(std::min(received / static_cast<double>(fFileSize), 1.0) * 100))
+                      : 0;
+    fProgress.SetSinglePosition(percent);
+    fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") +
+                            Size(static_cast<std::int64_t>(std::llround(received))) + QStringLiteral(" / ") +
+                            Size(fFileSize) + QStringLiteral(" (%1%)").arg(percent));
+    ShowRate(fSizeDone - fFileSize + static_cast<std::int64_t>(received));
+    return;
+  }
+  if (event.code != necOperationDone) return;
+  const int operation = std::exchange(fOperation, 0);
+  if (operation == 1) OnFileList();
+  else if (operation == 2) OnDownloadDone(fCheck.LastError());
+}
+
+// ---- Setup types 0 and 3: the download run -----------------------------------------------
+
+bool TDeployRun::RequestRun(const SelectionList& selection) {
+  fSelectionCount = selection.Count();
+  fProgress.SetSingleHeader(QString());
+  fProgress.SetSingleText(QString());
+  fProgress.SetTotalText(LangText(rtRequestingFiles));
+  fOperation = 1;
+  const int error = fCheck.RequestFileList(selection);
+  if (error == cvlib::ceChkBusy) {
+    // No event follows a start refused as busy: the run ends here, through its summary.
+    fOperation = 0;
+    fFileListFailed = true;
+    MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
+    EndRun();
+    return false;
+  }
+  return true;
+}
+
+void TDeployRun::OnFileList() {
+  if (const int error = fCheck.LastError()) {
+    // No items came: a summary built from them would report success.
+    fFileListFailed = true;
+    MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
+    EndRun();
+    return;
+  }
+  if (fSettings.setupType == InstallOnline && fSettings.setupsFolder.isEmpty()) {
+    QString folder;
+    if (PrivateSetupsFolder(folder) == 0) fSettings.setupsFolder = folder;
+  }
+  fProgress.SetSingleText(QString());
+  fProgress.SetSingleMax(100);
+  fProgress.SetSinglePosition(0);
+  fProgress.SetTotalPosition(0);
+  fFileTotal = 0;
+  fSizeTotal = 0;
+  fSizeDone = 0;
+  for (int i = 0; i < fCheck.ItemCount(); ++i) {
+    const InstallItem* item = fCheck.Item(i);
+    if (!item->Selected()) continue;
+    fFileTotal += item->FileCount();
+    for (int f = 0; f < item->FileCount(); ++f) fSizeTotal += item->FileSize(f);
+  }
+  fProgress.SetTotalMax(fFileTotal);
+  fProgress.SetTotalText(LangText(rtTotal) + QStringLiteral(" 0 / ") + Size(fSizeTotal));
+  fCurrentItem = -1;
+  fCurrentFile = 0;
+  WalkItems(false);
+}
+
+// Completes items until one needs a download (which starts) or none is left (the run ends).
+void TDeployRun::WalkItems(bool fromDownload) {
+  if (!fromDownload) {
+    if (!NextItem()) {
+      if (fCurrentItem == -2) return Stop();
+      return EndRun();
+    }
+    fCurrentFile = 0;
+  }
+  for (;;) {
+    if (fCurrentItem >= fCheck.ItemCount()) return EndRun();
+    if (!fItemFailed && FindMissingFile(fCurrentFile)) return StartFileDownload();
+    CompleteItem();
+    if (!NextItem()) {
+      if (fCurrentItem == -2) return Stop();
+      return EndRun();
+    }
+    fCurrentFile = 0;
+  }
+}
+
+// Moves to the next selected, processable item and makes its folder. False at the end of the
+// items (current item = item count) or on a folder error (current item = -2: the run stops).
+bool TDeployRun::NextItem() {
+  fItemFailed = false;
+  if (fAbort) {
+    fCurrentItem = fCheck.ItemCount();
+    return false;
+  }
+  for (;;) {
+    fCurrentItem += 1;
+    if (fCurrentItem >= fCheck.ItemCount()) {
+      fCurrentItem = fCheck.ItemCount();
+      fProgress.SetSingleText(LangText(rtDone));
+      return false;
+    }
+    InstallItem* item = fCheck.Item(fCurrentItem);
+    if (item->Selected() && item->Status() == 0 &&
+        fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask()))
+      break;
+  }
+  InstallItem* item = fCheck.Item(fCurrentItem);
+  fItemIsChart = IsChartSet(*item);
+  fProgress.SetSingleHeader(fItemIsChart ? item->ProductName() + QStringLiteral(" - ") + item->ModuleName()
+                                         : item->ProductName());
+  fItemFolder = ItemFolder(*item, fItemIsChart);
+  if (fItemFolder.isEmpty() || DirCreate(fItemFolder) != 0) {
+    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+    Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
+    fCurrentItem = -2;
+    return false;
+  }
+  return true;
+}
+
+bool TDeployRun::FindMissingFile(int from) {
+  const InstallItem* item = fCheck.Item(fCurrentItem);
+  fCurrentFile = from;
+  while (fCurrentFile < item->FileCount()) {
+    const QString path = FileFolder(*item, fCurrentFile) + item->FileName(fCurrentFile);
+    if (!IsFileCurrent(path, item->FileSize(fCurrentFile), item->FileTime(fCurrentFile),
+                       item->FileSha256(fCurrentFile)))
+      return true;
+    fProgress.FileNotice(TRunFileAction::Current, path, item->FileSize(fCurrentFile), QString());
+    fSizeDone += item->FileSize(fCurrentFile);
+    ShowTotal();
+    AdvanceTotal();
+    fCurrentFile += 1;
+  }
+  return false;
+}
+
+void TDeployRun::CompleteItem() {
+  if (fCurrentItem < 0 || fCurrentItem >= fCheck.ItemCount()) return;
+  InstallItem* item = fCheck.Item(fCurrentItem);
+  // An item with a file that did not arrive is neither installed nor stored.
+  if (fItemFailed || fAbort) return;
+  if (fSettings.setupType == InstallOnline) {
+    if (fItemIsChart) {
+      if (InstallChartSet(item)) item->SetSucceeded(true);
+    } else {
+      fProgress.SetSingleText(LangText(rtInstalling) + QStringLiteral("..."));
+      fSourceFolder = fSettings.setupsFolder;
+      if (InstallSetup(item)) item->SetSucceeded(true);
+    }
+  } else {
+    item->SetSucceeded(true);
+  }
+}
+
+void TDeployRun::StartFileDownload() {
+  InstallItem* item = fCheck.Item(fCurrentItem);
+  fFileSize = item->FileSize(fCurrentFile);
+  const QString folder = FileFolder(*item, fCurrentFile);
+  const QString path = folder + item->FileName(fCurrentFile);
+  fSizeDone += fFileSize;
+  ShowTotal();
+  AdvanceTotal();
+  if (DirCreate(folder) != 0) {
+    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+    // No download starts and no event follows: the file counts as failed and the run goes on.
+    QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
+    return;
+  }
+  fOperation = 2;
+  fProgress.SetSinglePosition(0);
+  fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") + Size(0) + QStringLiteral(" / ") +
+                          Size(fFileSize) + QStringLiteral(" (0%)"));
+  fProgress.FileNotice(TRunFileAction::Fetch, path, fFileSize, QString());
+  if (!fRateClock.isValid()) fRateClock.start();
+  const int error = fCheck.StartDownload(item, fCurrentFile, folder);
+  if (error) {
+    MsgBox(LangText(rtErrStartDownload), mtError, mbOKOnly);
+    // The chart-check object ends every start with one event 130, except one refused as
+    // busy: then nothing would come, so the run goes on by itself.
+    if (error == cvlib::ceChkBusy) {
+      fOperation = 0;
+      QTimer::singleShot(0, this, [this, error] { OnDownloadDone(error); });
+    }
+  }
+}
+
+void TDeployRun::OnDownloadDone(int error) {
+  if (fCurrentItem < 0 || fCurrentItem >= fCheck.ItemCount()) return EndRun();
+  InstallItem* item = fCheck.Item(fCurrentItem);
+  const QString path = FileFolder(*item, fCurrentFile) + item->FileName(fCurrentFile);
+  if (error) {
+    fItemFailed = true;
+    fProgress.FileNotice(TRunFileAction::Failed, path, fFileSize, ErrorToStr(error));
+    Fail(path, ErrorToStr(error));
+    // The rest of the item is not fetched: the item cannot complete without this file.
+    for (int f = fCurrentFile + 1; f < item->FileCount(); ++f) {
+      fSizeDone += item->FileSize(f);
+      AdvanceTotal();
+    }
+    ShowTotal();
+    fCurrentFile = item->FileCount();
+  } else {
+    fMoved += fFileSize;
+    fProgress.FileNotice(TRunFileAction::Done, path, fFileSize, QString());
+    fCurrentFile += 1;
+  }
+  ShowRate(fSizeDone);
+  if (fAbort) {
+    // Abort: nothing more is completed or fetched; the summary counts what succeeded.
+    fCurrentItem = fCheck.ItemCount();
+    return EndRun();
+  }
+  WalkItems(true);
+}
+
+void TDeployRun::EndRun() {
+  fOperation = 0;
+  if (fSettings.setupType == CreateBackup && !fFileListFailed) FinishBackup();
+  ShowRunSummary();
+}
+
+void TDeployRun::Stop() {
+  fOperation = 0;
+  TRunResult result;
+  result.outcome = TRunOutcome::Stopped;
+  for (int i = 0; i < fCheck.ItemCount(); ++i) {
+    if (!fCheck.Item(i)->Selected()) continue;
+    result.selected += 1;
+    if (fCheck.Item(i)->Succeeded()) result.succeeded += 1;
+  }
+  result.aborted = fAbort;
+  Finish(result);
+}
+
+void TDeployRun::Finish(const TRunResult& result) {
+  if (fFinished) return;
+  fFinished = true;
+  // Delivered from the event loop: the owner may delete the run in its callback.
+  QTimer::singleShot(0, this, [this, result] {
+    if (fOnFinished) fOnFinished(result);
+  });
+}
+
+// ---- Installing a program and its add-ons ------------------------------------------------
+
+bool TDeployRun::InstallSetup(InstallItem* item) {
+  QString subFolder;
+  QString setupFile;
+  QString program;
+  if (fSettings.setupType == InstallFromBackup) {
+    subFolder = item->InstallFolder();
+    setupFile = item->SourceFolder();
+    // The setup is copied from the backup into the user's own folder and checked on the way:
+    // a program on a medium others can write is never started from there.
+    QString privateFolder;
+    if (item->FileCount() < 1 || PrivateSetupsFolder(privateFolder) != 0) {
+      MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
+      Fail(item->ProductName(), LangText(rtErrRunInstaller));
+      return false;
+    }
+    program = privateFolder + item->FileName(0);
+    const int error = CopyFromBackup(item, fSettings.backupFolder + setupFile, program, 0);
+    if (error) return false;
+  } else {
+    const ProductRecord* record = fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask());
+    if (!record || item->FileCount() < 1) return false;
+    subFolder = record->InstallFolder();
+    setupFile = item->FileName(0);
+    program = fSourceFolder + setupFile;
+  }
+  const QString parameters = QStringLiteral("/SILENT /DIR=\"") + fSettings.destination + subFolder +
+                             QStringLiteral("\" /LANG=") + SetupLanguageCode(GetCurrentLanguage());
+  int exitCode = 0;
+  const int error = RunAndWait(program, parameters, QString(), [this](bool&) { Pump(); }, exitCode);
+  if (error) {
+    MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
+    Fail(program, LangText(rtErrRunInstaller) + QStringLiteral(": ") + ErrorToStr(error));
+    return false;
+  }
+  if (exitCode != 0) {
+    MsgBox(LangText(rtErrSetupExitCode).arg(item->ProductName()).arg(exitCode), mtError, mbOKOnly);
+    Fail(program, QStringLiteral("exit code %1").arg(exitCode));
+    return false;
+  }
+
+  const QString setupFolder = QFileInfo(setupFile).path();
+  const QString addOnSource = (fSettings.setupType == InstallFromBackup ? fSettings.backupFolder : fSourceFolder) +
+                              (setupFolder == QLatin1String(".") ? QString() : WithSlash(setupFolder)) +
+                              QStringLiteral("Addons%1/").arg(item->ProductNumber());
+  bool ok = true;
+  for (int i = 1; i < item->FileCount(); ++i) {
+    AdvanceTotal();
+    Pump();
+    if (!item->IsAddOn(i)) continue;
+    const QString target = WithSlash(fSettings.destination + subFolder + QLatin1Char('/') + item->FileFolder(i));
+    if (DirCreate(target) != 0) continue;
+    const QString targetFile = target + item->FileName(i);
+    const int error = CopyFromBackup(item, addOnSource + item->FileName(i), targetFile, i);
+    if (error) {
+      // A damaged add-on of a backup fails its item; other copy errors pass in silence.
+      if (fSettings.setupType == InstallFromBackup && IsBackupFault(error)) ok = false;
+      continue;
+    }
+    if (item->FileName(i).endsWith(QLatin1String(".zip"))) {
+      const int extracted = ExtractArchive(targetFile, target, [this](int percent) {
+        fProgress.SetSinglePosition(percent);
+        Pump();
+        return !fAbort;
+      });
+      (void)extracted;  // a stop by Abort is silent, other extraction errors pass too
+      FileDelete(targetFile);
+      TouchTree(target);
+    }
+  }
+  return ok;
+}
+
+// Copies one file of an item (from a backup, or from the setups folder) with its checks.
+// A missing or damaged file of a backup is told in a message.
+int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file) {
+  fProgress.FileNotice(TRunFileAction::Copy, target, item->FileSize(file), QString());
+  if (!fRateClock.isValid()) fRateClock.start();
+  const int error = CopyChecked(source, target, item->FileSize(file), item->FileSha256(file), item->FileTime(file),
+                                [this](const QString& s, qint64 done, qint64 total) {
+                                  return CopyProgress(s, done, total);
+                                });
+  if (error) {
+    fProgress.FileNotice(TRunFileAction::Failed, target, item->FileSize(file), Reason(error));
+    Fail(source, Reason(error));
+    if (fSettings.setupType == InstallFromBackup && IsBackupFault(error))
+      MsgBox(LangText(rtErrDamagedFile)
+                 .arg(QFileInfo(source).fileName(), item->ProductName(), Reason(error)),
+             mtError, mbOKOnly);
+    return error;
+  }
+  fMoved += item->FileSize(file);
+  fProgress.FileNotice(TRunFileAction::Done, target, item->FileSize(file), QString());
+  return 0;
+}
+
+bool TDeployRun::CopyProgress(const QString& source, std::int64_t done, std::int64_t total) {
+  const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+  fProgress.SetSingleText(LangText(rtCopying) + QLatin1Char(' ') + QFileInfo(source).fileName() +
+                          QStringLiteral("... ") + Size(done) + QStringLiteral(" / ") + Size(total) +
+                          QStringLiteral(" (%1%)").arg(percent));
+  fProgress.SetSinglePosition(percent);
+  Pump();
+  return true;
+}
+
+// ---- Chart sets --------------------------------------------------------------------------
+
+bool TDeployRun::InstallChartSet(InstallItem* item) {
+  if (!fInstalled) return false;
+  TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
+  if (product)
+    if (TInstalledChartModule* module = product->FindModule(item->ModuleCode())) product->RemoveModule(module);
+  int error = 0;
+  if (!product) {
+    product = fInstalled->AddProduct(item->ProductCode(), item->ProductName(), error);
+    if (!product || error) return false;
+  }
+  QString folder;
+  if (fSettings.setupType == InstallFromBackup) {
+    folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
+             QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
+    if (DirCreate(folder) != 0) {
+      MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+      Fail(folder, ErrorToStr(cvlib::ceDirCreate));
+      return false;
+    }
+    fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
+    // Every file the index names is copied and checked; one that is missing or damaged
+    // fails the chart set, which is then not recorded.
+    for (int i = 0; i < item->FileCount(); ++i) {
+      const QString sub = item->IsAddOn(i) ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
+      if (!sub.isEmpty() && DirCreate(folder + sub) != 0) {
+        MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+        return false;
+      }
+      const int copyError = CopyFromBackup(item, fSettings.backupFolder + BackupFilePath(*item, i, true),
+                                           folder + sub + item->FileName(i), i);
+      if (copyError) {
+        if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
+        return false;
+      }
+      AdvanceTotal();
+      Pump();
+    }
+  } else {
+    folder = fItemFolder;
+  }
+  TInstalledChartModule* module = product->AddModule(item->ModuleCode(), item->ModuleName(), error, true, folder);
+  if (!module || error) return false;
+  for (int i = 0; i < item->FileCount(); ++i) {
+    const QString name = item->FileName(i);
+    const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.'))).toLower();
+    const double time = UnixTimeToDateTime(item->FileTime(i));
+    const bool hasDot = name.contains(QLatin1Char('.'));
+    if (hasDot && suffix == QLatin1String(".qmr2")) module->AddChart(name, error, time);
+    else if (hasDot && suffix == QLatin1String(".db")) module->AddDatabase(name, error, time);
+    else module->AddDependency(name, error, time);
+    if (error) return false;
+  }
+  return true;
+}
+
+// ---- The backup ---------------------------------------------------------------------------
+
+bool TDeployRun::FinishBackup() {
+  const QString backup = fSettings.destination;
+  bool ok = true;
+  if (!SameFolder(fSettings.installerFolder, backup)) {
+    static const char* const kFiles[] = {"Deployer", "libCvLibNav5.so"};
+    for (const char* name : kFiles) {
+      const QString file = QString::fromLatin1(name);
+      const int error = FileCopy(fSettings.installerFolder + file, backup + file,
+                                 [this](const QString& s, qint64 done, qint64 total) {
+                                   return CopyProgress(s, done, total);
+                                 });
+      if (error) {
+        MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
+        Fail(fSettings.installerFolder + file, ErrorToStr(error));
+        ok = false;
+        break;
+      }
+    }
+  }
+  if (ok) {
+    if (IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+      // Write errors pass: the backup works without them.
+      WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
+      WriteWholeFile(backup + QStringLiteral("autorun.sh"),
+                     QByteArrayLiteral("#!/bin/sh\n"
+                                       "# Starts the installer of this installation backup.\n"
+                                       "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n"),
+                     0755);
+    }
+    if (const int error = fCheck.WriteBackupIndex(backup + QStringLiteral("cvbackup.idx"), false)) {
+      MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
+      Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
+      ok = false;
+    }
+  }
+  if (!ok) {
+    // A backup without its index (or its installer) cannot be installed from: nothing in it
+    // counts as stored.
+    for (int i = 0; i < fCheck.ItemCount(); ++i) fCheck.Item(i)->SetSucceeded(false);
+  }
+  return ok;
+}
+
+// ---- Installing from a backup -------------------------------------------------------------
+
+void TDeployRun::RunBackupInstallation() {
+  fSourceFolder = fSettings.backupFolder;
+  fFileTotal = 0;
+  for (int i = 0; i < fCheck.ItemCount(); ++i) fFileTotal += fCheck.Item(i)->FileCount();
+  fProgress.SetTotalMax(fFileTotal);
+  fProgress.SetTotalPosition(0);
+  fProgress.SetSingleMax(100);
+  fProgress.SetSinglePosition(0);
+  for (int i = 0; i < fCheck.ItemCount(); ++i) {
+    InstallItem* item = fCheck.Item(i);
+    if (item->Selected() && IsChartSet(*item)) {
+      fProgress.SetTotalText(LangText(rtInstalling) + QLatin1Char(' ') + item->ProductName() + QStringLiteral(" - ") +
+                             item->ModuleName() + QStringLiteral("..."));
+      if (InstallChartSet(item)) item->SetSucceeded(true);
+    }
+    if (fAbort) break;
+  }
+  if (!fAbort) {
+    for (int i = 0; i < fCheck.ItemCount(); ++i) {
+      InstallItem* item = fCheck.Item(i);
+      if (item->Selected() && !IsChartSet(*item)) {
+        fProgress.SetTotalText(LangText(rtInstalling) + QLatin1Char(' ') + item->ProductName() +
+                               QStringLiteral("..."));
+        fProgress.SetSingleHeader(item->ProductName());
+        if (InstallSetup(item)) item->SetSucceeded(true);
+        AdvanceTotal();
+        Pump(true);
+      }
+      if (fAbort) break;
+    }
+  }
+  fProgress.SetSingleText(LangText(rtDone));
+  ShowRunSummary();
+}
+
+// ---- The summary --------------------------------------------------------------------------
+
+TRunResult TDeployRun::ShowRunSummary() {
+  TRunResult result;
+  bool all = true, none = true;
+  for (int i = 0; i < fCheck.ItemCount(); ++i) {
+    const InstallItem* item = fCheck.Item(i);
+    if (!item->Selected()) continue;
+    result.selected += 1;
+    if (item->Succeeded()) {
+      none = false;
+      result.succeeded += 1;
+    } else {
+      all = false;
+    }
+  }
+  if (fFileListFailed) {
+    all = false;
+    none = true;
+    result.selected = std::max(result.selected, fSelectionCount);
+    result.succeeded = 0;
+  }
+  const int type = fSettings.setupType;
+  const TLangText* text = nullptr;
+  const TLangText* caption = nullptr;
+  TMsgDlgType kind = mtInformation;
+  if (all) {
+    result.outcome = TRunOutcome::Success;
+    caption = &rtCaptionSuccess;
+    text = type == CreateBackup ? &rtBackupSuccess : type == InstallFromBackup ? &rtRestoreSuccess : &rtInstallSuccess;
+  } else if (none) {
+    result.outcome = TRunOutcome::Failed;
+    caption = &rtCaptionFailed;
+    kind = mtError;
+    text = type == CreateBackup ? &rtBackupFailed : type == InstallFromBackup ? &rtRestoreFailed : &rtInstallFailed;
+  } else {
+    result.outcome = TRunOutcome::Partial;
+    caption = &rtCaptionPartial;
+    kind = mtWarning;
+    text = type == CreateBackup ? &rtBackupPartial : type == InstallFromBackup ? &rtRestorePartial : &rtInstallPartial;
+  }
+  result.aborted = fAbort;
+  const QString message = LangText(*text) + QStringLiteral("\r\n\r\n") + LangText(rtReturnToStart);
+  result.returnToStart = MsgBoxCaption(LangText(*caption), message, kind, mbYesNo) == mrYes;
+  Finish(result);
+  return result;
+}
+
+// ---- Helpers ------------------------------------------------------------------------------
+
+bool TDeployRun::IsChartSet(const InstallItem& item) const {
+  if (const ProductRecord* record = fCheck.FindProductRecord(item.ProductNumber(), item.ModuleMask()))
+    return record->Kind() == pkChartSet;
+  return F12(item.ProductNumber());
+}
+
+QString TDeployRun::ItemFolder(const InstallItem& item, bool chartSet) const {
+  if (chartSet)
+    return fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item.ProductCode()) +
+           QLatin1Char('/') + FileNameReplaceInvalidChars(item.ModuleCode()) + QLatin1Char('/');
+  if (fSettings.setupType == CreateBackup) return fSettings.destination + QStringLiteral("Setups/");
+  return fSettings.setupsFolder;
+}
+
+QString TDeployRun::FileFolder(const InstallItem& item, int file) const {
+  return item.IsAddOn(file) ? fItemFolder + QStringLiteral("Addons%1/").arg(item.ProductNumber()) : fItemFolder;
+}
+
+void TDeployRun::AdvanceTotal() { fProgress.SetTotalPosition(fProgress.TotalPosition() + 1); }
+
+void TDeployRun::ShowTotal() {
+  fProgress.SetTotalText(LangText(rtTotal) + QLatin1Char(' ') + Size(fSizeDone) + QStringLiteral(" / ") +
+                         Size(fSizeTotal));
+}
+
+void TDeployRun::ShowRate(std::int64_t doneNow) {
+  if (!fRateClock.isValid() || fRateClock.elapsed() < 500) return;
+  const std::int64_t moved = fMoved + std::max<std::int64_t>(0, doneNow - fSizeDone + fFileSize);
+  const double seconds = static_cast<double>(fRateClock.elapsed()) / 1000.0;
+  if (moved <= 0 || seconds <= 0) return;
+  const double rate = static_cast<double>(moved) / seconds;
+  const double left = static_cast<double>(std::max<std::int64_t>(0, fSizeTotal - doneNow)) / rate;
+  fProgress.SetTotalRate(rate, left);
+}
+
+void TDeployRun::Pump(bool force) {
+  if (!force && fPumpClock.elapsed() < kPumpMs) return;
+  fPumpClock.restart();
+  QCoreApplication::processEvents();
+}
+
+void TDeployRun::Fail(const QString& what, const QString& reason) { fFailures << what + QStringLiteral(": ") + reason; }
+
+std::vector<TItemPlan> TDeployRun::Plan() const {
+  std::vector<TItemPlan> plan;
+  QString setups = fSettings.setupsFolder;
+  if (fSettings.setupType == InstallOnline && setups.isEmpty()) {
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
+    setups = cache + QStringLiteral("/Corvane/Deployer/Setups/");
+  }
+  for (int i = 0; i < fCheck.ItemCount(); ++i) {
+    const InstallItem* item = fCheck.Item(i);
+    if (!item->Selected()) continue;
+    TItemPlan p;
+    p.item = item;
+    if (item->Status() != 0 || !fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask())) {
+      p.skipped = true;
+      plan.push_back(p);
+      continue;
+    }
+    const bool chart = IsChartSet(*item);
+    p.folder = chart || fSettings.setupType == CreateBackup ? ItemFolder(*item, chart) : setups;
+    for (int f = 0; f < item->FileCount(); ++f) {
+      const QString folder =
+          item->IsAddOn(f) ? p.folder + QStringLiteral("Addons%1/").arg(item->ProductNumber()) : p.folder;
+      if (IsFileCurrent(folder + item->FileName(f), item->FileSize(f), item->FileTime(f), item->FileSha256(f))) {
+        p.current += 1;
+        p.currentBytes += item->FileSize(f);
+      } else {
+        p.fetch += 1;
+        p.fetchBytes += item->FileSize(f);
+      }
+    }
+    plan.push_back(p);
+  }
+  return plan;
+}

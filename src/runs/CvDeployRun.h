@@ -1,0 +1,165 @@
+#pragma once
+
+// The wizard's runs as engine code: installing from the internet (setup type 3), creating or
+// updating an installation backup (0), installing from a backup (1). One object per run; the
+// wizard and cvtool drive the very same code and differ only in the progress they show
+// (TRunProgress) and in who answers the message boxes (MsgBox's presenter).
+//
+// Types 0 and 3: RequestRun asks the chart-check object for the file list; the run then goes
+// on from the events 130 and 131 that its owner forwards (HandleEvent, or AttachEvents), one
+// download at a time. Type 1: RunBackupInstallation works through the backup's items at once,
+// pumping events. Both end with the run summary (ShowRunSummary) and then the finished
+// callback, delivered from the event loop so that the owner may delete the run in it.
+
+#include "CvLib.h"
+#include "CvRunProgress.h"
+#include "CvSetupType.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class TInstalledCharts;
+
+enum class TRunOutcome {
+  Success,  // every selected item succeeded (also when none was selected)
+  Partial,
+  Failed,
+  Stopped,  // a folder could not be made: the run stopped without a summary
+};
+
+struct TRunResult {
+  TRunOutcome outcome = TRunOutcome::Success;
+  int succeeded = 0;
+  int selected = 0;
+  bool aborted = false;
+  bool returnToStart = false;  // the summary's question was answered Yes
+};
+
+struct TRunSettings {
+  TSetupType setupType = InstallOnline;
+  QString destination;      // the destination or backup folder, with a trailing '/'
+  QString backupFolder;     // setup type 1: the backup's folder, with a trailing '/'
+  QString installerFolder;  // setup type 0: where Deployer and its support library are
+  QString setupsFolder;     // setup type 3: where setups are fetched to; empty: the user's private folder
+};
+
+// What a run would do with one selected item (cvtool's --dry-run).
+struct TItemPlan {
+  const InstallItem* item = nullptr;
+  bool skipped = false;  // not processable (no product record, or its status says so)
+  QString folder;
+  int fetch = 0, current = 0;
+  std::int64_t fetchBytes = 0, currentBytes = 0;
+};
+
+// Where a backup keeps file `file` of an item, relative to the backup folder: chart sets in
+// their SourceFolder, software beside its setup program (SourceFolder "Setups/<setup>"), add-ons
+// in Addons<n>/ below that folder.
+QString BackupFilePath(const InstallItem& item, int file, bool chartSet);
+
+class TDeployRun final : public QObject {
+  Q_OBJECT
+
+ public:
+  // installed may be null for a backup run (type 0); types 1 and 3 record chart sets in it.
+  TDeployRun(ChartCheck& check, TInstalledCharts* installed, TRunProgress& progress, TRunSettings settings);
+  ~TDeployRun() override;
+
+  // Called once when the run has ended (after the summary, or when it stopped).
+  void SetOnFinished(std::function<void(const TRunResult&)> onFinished) { fOnFinished = std::move(onFinished); }
+
+  // Events 130 and 131 of the chart-check object: either the owner forwards them while
+  // Operation() is not 0, or the run subscribes itself.
+  void AttachEvents(TNavEventSource& source);
+  void HandleEvent(const TNavEvent& event);
+  // 0 nothing asked of the chart-check object, 1 the file list, 2 one file download.
+  int Operation() const { return fOperation; }
+
+  // Setup types 0 and 3: asks for the file list of the selection. False when the request
+  // could not even start (the run has then ended already, through the summary).
+  bool RequestRun(const SelectionList& selection);
+  // Setup type 1: installs the selected items of the backup read last, chart sets first.
+  void RunBackupInstallation();
+
+  // Stops the run at the next safe point: after the file under way, between items, or in an
+  // archive extraction. A running setup program is waited for.
+  void RequestAbort() { fAbort = true; }
+  bool AbortRequested() const { return fAbort; }
+  bool Finished() const { return fFinished; }
+
+  // Why files or items failed in this run, one line each ("<file>: <reason>").
+  const QStringList& Failures() const { return fFailures; }
+
+  // The plan of a run over the current install items: nothing is written.
+  std::vector<TItemPlan> Plan() const;
+
+  // Steps of the runs, public for the wizard and the tests.
+  bool InstallSetup(InstallItem* item);
+  bool InstallChartSet(InstallItem* item);
+  bool FinishBackup();
+  TRunResult ShowRunSummary();
+
+  // Where a file of an item goes (setup types 0 and 3): the item folder, plus Addons<n>/.
+  QString ItemFolder(const InstallItem& item, bool chartSet) const;
+  // The chart-set test: the product record's kind, else the product number.
+  bool IsChartSet(const InstallItem& item) const;
+
+ private:
+  static void OnEvent(void* data, const TNavEvent& event);
+  void OnFileList();
+  void OnDownloadDone(int error);
+  bool NextItem();
+  bool FindMissingFile(int from);
+  void CompleteItem();
+  void StartFileDownload();
+  void WalkItems(bool fromDownload);
+  void EndRun();
+  void Stop();
+  void Finish(const TRunResult& result);
+
+  QString FileFolder(const InstallItem& item, int file) const;
+  void AdvanceTotal();
+  void ShowTotal();
+  void ShowRate(std::int64_t doneNow);
+  bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
+  int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file);
+  void Pump(bool force = false);
+  void Fail(const QString& what, const QString& reason);
+
+  ChartCheck& fCheck;
+  TInstalledCharts* fInstalled;
+  TRunProgress& fProgress;
+  TRunSettings fSettings;
+  std::function<void(const TRunResult&)> fOnFinished;
+  TNavEventSource* fEvents = nullptr;
+
+  int fOperation = 0;
+  QString fItemFolder;
+  QString fSourceFolder;
+  int fCurrentItem = -1;
+  int fCurrentFile = 0;
+  int fFileTotal = 0;
+  std::int64_t fSizeTotal = 0;
+  std::int64_t fSizeDone = 0;
+  std::int64_t fFileSize = 0;
+  bool fItemFailed = false;
+  bool fItemIsChart = false;
+  bool fFileListFailed = false;
+  int fSelectionCount = 0;
+  std::atomic<bool> fAbort{false};
+  bool fFinished = false;
+  QStringList fFailures;
+
+  // Speed: bytes moved in this run and the time spent moving them.
+  QElapsedTimer fClock;
+  QElapsedTimer fPumpClock;
+  QElapsedTimer fRateClock;
+  std::int64_t fMoved = 0;
+};

@@ -1,0 +1,71 @@
+// Texts of the runs. Order of entries: English, Dutch, German, French, Spanish, Italian,
+// Danish, Swedish. An empty entry falls back to English.
+#include "CvRunTexts.h"
+
+const TLangText rtInstalling = {"Installing", "Installeren", "Installieren", "", "", "", "", ""};
+const TLangText rtDownloading = {"Downloading", "Downloaden", "Herunterladen", "", "", "", "", ""};
+const TLangText rtCopying = {"Copying", "Kopiëren", "Kopieren", "", "", "", "", ""};
+const TLangText rtTotal = {"Total:", "Totaal:", "Gesamt:", "", "", "", "", ""};
+const TLangText rtDone = {"Done...", "Klaar...", "Fertig...", "", "", "", "", ""};
+const TLangText rtRequestingFiles = {"Requesting the list of files...", "Lijst met bestanden opvragen...",
+                                     "Dateiliste wird abgefragt...", "", "", "", "", ""};
+const TLangText rtReturnToStart = {"Return to start page?", "Terug naar de startpagina?",
+                                   "Zurück zur Startseite?", "", "", "", "", ""};
+
+const TLangText rtCaptionSuccess = {"Success", "Geslaagd", "Erfolgreich", "", "", "", "", ""};
+const TLangText rtCaptionFailed = {"Failed", "Mislukt", "Fehlgeschlagen", "", "", "", "", ""};
+const TLangText rtCaptionPartial = {"Partial success", "Gedeeltelijk geslaagd", "Teilweise erfolgreich",
+                                    "", "", "", "", ""};
+
+// The summary texts have English and Dutch only.
+const TLangText rtBackupSuccess = {"Backup has been created successfully!", "De backup is succesvol gemaakt!",
+                                   "", "", "", "", "", ""};
+const TLangText rtRestoreSuccess = {"The backup has been successfully installed!",
+                                    "De backup is succesvol geïnstalleerd!", "", "", "", "", "", ""};
+const TLangText rtInstallSuccess = {"The selected software has been installed successfully!",
+                                    "De geselecteerde software is succesvol geïnstalleerd!", "", "", "", "", "", ""};
+const TLangText rtBackupFailed = {"Backup could not be created... Please try again.",
+                                  "De backup kon niet worden gemaakt... Probeer het opnieuw.", "", "", "", "", "", ""};
+const TLangText rtRestoreFailed = {"The backup could not be installed. Please try again.",
+                                   "De backup kon niet worden geïnstalleerd. Probeer het opnieuw.", "", "", "", "", "",
+                                   ""};
+const TLangText rtInstallFailed = {"Software installation failed. Please try again.",
+                                   "De installatie van de software is mislukt. Probeer het opnieuw.", "", "", "", "",
+                                   "", ""};
+const TLangText rtBackupPartial = {
+    "A backup has been created. However not all selected software could be added. Please check...",
+    "Er is een backup gemaakt. Niet alle geselecteerde software kon echter worden toegevoegd. Controleer dit "
+    "a.u.b...",
+    "", "", "", "", "", ""};
+const TLangText rtRestorePartial = {
+    "A part of the software in the backup has been installed, however some items were not. Please check...",
+    "Een deel van de software in de backup is geïnstalleerd, maar sommige onderdelen niet. Controleer dit a.u.b...",
+    "", "", "", "", "", ""};
+const TLangText rtInstallPartial = {
+    "The selected software has been partially installed. Some items could not be installed. Please check...",
+    "De geselecteerde software is gedeeltelijk geïnstalleerd. Sommige onderdelen konden niet worden "
+    "geïnstalleerd. Controleer dit a.u.b...",
+    "", "", "", "", "", ""};
+
+// These messages are English only.
+const TLangText rtErrCreateFolder = {"Error creating installation folder, please try again...", "", "", "", "", "",
+                                     "", ""};
+const TLangText rtErrStartDownload = {"Error starting file download. It will not be downloaded...", "", "", "", "",
+                                      "", "", ""};
+const TLangText rtErrRunInstaller = {"Cannot run installer", "", "", "", "", "", "", ""};
+const TLangText rtErrCopyChartSet = {"Error copying file. Chartset not installed...", "", "", "", "", "", "", ""};
+const TLangText rtErrCopyProgram = {"Error copying file. Please try again...", "", "", "", "", "", "", ""};
+const TLangText rtErrSaveIndex = {"Error saving backup file. Please try again...", "", "", "", "", "", "", ""};
+
+const TLangText rtErrFileList = {"The list of files could not be fetched:\r\n\r\n%1",
+                                 "De lijst met bestanden kon niet worden opgehaald:\r\n\r\n%1",
+                                 "Die Dateiliste konnte nicht abgerufen werden:\r\n\r\n%1", "", "", "", "", ""};
+const TLangText rtErrDamagedFile = {
+    "The file \"%1\" of the backup is missing or damaged (%3).\r\n\r\n\"%2\" is not installed.",
+    "Het bestand \"%1\" van de backup ontbreekt of is beschadigd (%3).\r\n\r\n\"%2\" is niet geïnstalleerd.",
+    "Die Datei \"%1\" der Sicherung fehlt oder ist beschädigt (%3).\r\n\r\n\"%2\" wurde nicht installiert.", "", "",
+    "", "", ""};
+const TLangText rtErrSetupExitCode = {"The installer of \"%1\" ended with error code %2.",
+                                      "Het installatieprogramma van \"%1\" is geëindigd met foutcode %2.",
+                                      "Das Installationsprogramm von \"%1\" endete mit Fehlercode %2.", "", "", "",
+                                      "", ""};

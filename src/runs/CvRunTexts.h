@@ -1,0 +1,40 @@
+#pragma once
+
+// The texts of the runs. Entries: English, Dutch, German, French, Spanish, Italian, Danish,
+// Swedish; an empty entry falls back to English.
+
+#include "CvLanguage.h"
+
+extern const TLangText rtInstalling;        // "Installing"
+extern const TLangText rtDownloading;       // "Downloading"
+extern const TLangText rtCopying;           // "Copying"
+extern const TLangText rtTotal;             // "Total:"
+extern const TLangText rtDone;              // "Done..."
+extern const TLangText rtRequestingFiles;   // total line while the file list is requested
+extern const TLangText rtReturnToStart;     // "Return to start page?"
+
+extern const TLangText rtCaptionSuccess;
+extern const TLangText rtCaptionFailed;
+extern const TLangText rtCaptionPartial;
+
+// Summary texts, by outcome and setup type.
+extern const TLangText rtBackupSuccess;
+extern const TLangText rtRestoreSuccess;
+extern const TLangText rtInstallSuccess;
+extern const TLangText rtBackupFailed;
+extern const TLangText rtRestoreFailed;
+extern const TLangText rtInstallFailed;
+extern const TLangText rtBackupPartial;
+extern const TLangText rtRestorePartial;
+extern const TLangText rtInstallPartial;
+
+// Messages.
+extern const TLangText rtErrCreateFolder;
+extern const TLangText rtErrStartDownload;
+extern const TLangText rtErrRunInstaller;
+extern const TLangText rtErrCopyChartSet;
+extern const TLangText rtErrCopyProgram;
+extern const TLangText rtErrSaveIndex;
+extern const TLangText rtErrFileList;        // %1 the reason
+extern const TLangText rtErrDamagedFile;     // %1 the file, %2 the item, %3 the reason
+extern const TLangText rtErrSetupExitCode;   // %1 the item, %2 the exit code

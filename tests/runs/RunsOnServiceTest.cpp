@@ -1,0 +1,353 @@
+// The three runs end to end against deployer-service --demo: through cvtool (install, backup,
+// restore, verify), and in the test's own event loop where a run must be aborted half way.
+#include "BoxRecorder.h"
+#include "CvDeployRun.h"
+#include "CvInstalledCharts.h"
+#include "CvLib.h"
+#include "IntegrationFixture.h"
+#include "TestEnv.h"
+#include "ToolRun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace cvtest;
+
+namespace {
+
+// The test main moves HOME and XDG_DATA/CONFIG; the setups cache follows HOME too.
+class CacheHome : public ::testing::Environment {
+ public:
+  void SetUp() override { qputenv("XDG_CACHE_HOME", (TestHome() + "/.cache").toUtf8()); }
+};
+const auto* const kCacheHome = ::testing::AddGlobalTestEnvironment(new CacheHome);
+
+const QStringList kCharts = {"1001:1", "1001:2", "1002:1"};
+
+QStringList Credentials() {
+  return {"--email", DemoService().email, "--password", DemoService().password};
+}
+
+QString LastLine(const QString& text) {
+  const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+  return lines.isEmpty() ? QString() : lines.last();
+}
+
+QStringList Lines(const QString& text, const QString& first) {
+  QStringList found;
+  for (const QString& line : text.split(u'\n'))
+    if (line.startsWith(first + u'\t')) found << line;
+  return found;
+}
+
+QByteArray Read(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A stand-in for the installer folder that a backup copies from.
+QString InstallerFolder() {
+  static QString folder;
+  if (folder.isEmpty()) {
+    folder = MakeTempFolder("installer");
+    QFile::copy(BinDir() + "/cvtool", folder + "/Deployer");
+    QFile::copy(BinDir() + "/libCvLibNav5.so", folder + "/libCvLibNav5.so");
+  }
+  return folder;
+}
+
+ToolResult Backup(const QString& folder, const QStringList& picks, const QStringList& extra = {}) {
+  return RunCvtool(QStringList{"backup", DemoService().url, folder} + picks + Credentials() +
+                   QStringList{"--installer", InstallerFolder()} + extra);
+}
+
+// Counts the file downloads the service has logged so far (after reading its log for a while:
+// it logs after it answered).
+int FileGets() {
+  DemoService().WaitForLog(QStringLiteral("no such line"), 400);
+  return static_cast<int>(DemoService().Log().count(QRegularExpression("GET /files/")));
+}
+
+}  // namespace
+
+TEST(CvtoolInstall, InstallsChartSetsAndProgramsFromTheInternet) {
+  const QString dest = MakeTempFolder("install");
+  const ToolResult r = RunCvtool(QStringList{"install", DemoService().url, dest, "100:1", "1001:1", "1002:1"} +
+                                 Credentials() + QStringList{"--lang", "2"});
+  ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  // The program's companion (the drivers) comes with it.
+  EXPECT_EQ(LastLine(r.out), "summary success 4 4");
+  // Chart sets in QMR2/<code>/<module>/, recorded where cvtool installed finds them.
+  EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL_1.qmr2"));
+  EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL.db"));
+  EXPECT_TRUE(QFile::exists(dest + "/QMR2/BA/DK/DK_2.qmr2"));
+  const ToolResult installed = RunCvtool({"installed"});
+  EXPECT_TRUE(installed.out.contains("module NL")) << qPrintable(installed.out);
+  EXPECT_TRUE(installed.out.contains("module DK")) << qPrintable(installed.out);
+  // The program's setup ran silently in Dutch and registered itself; its add-ons are in place.
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Navigator"));
+  EXPECT_EQ(GetAppReg().ReadString(rrSoftware, "Navigator", "RootDir"), dest + "/Navigator");
+  EXPECT_EQ(GetAppReg().ReadString(rrSoftware, "Navigator", "Language"), "nl");
+  EXPECT_FALSE(Read(dest + "/Navigator/ReadMe.txt").isEmpty());
+  EXPECT_EQ(Read(dest + "/Navigator/Docs/UserGuide.txt"), "Corvane Navigator user guide\n");
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Samples/Routes/Coastal.rte"));
+  EXPECT_FALSE(QFile::exists(dest + "/Navigator/Samples/Samples.zip"));
+  // The setup came into the user's own folder, not the shared temporary one.
+  const QString setups = TestHome() + "/.cache/Corvane/Deployer/Setups";
+  EXPECT_TRUE(QFile::exists(setups + "/NavigatorSetup")) << qPrintable(r.out);
+  struct stat st {};
+  ASSERT_EQ(::stat(qPrintable(setups), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // Again: everything is current, nothing is fetched, the items are installed again.
+  const int gets = FileGets();
+  EXPECT_GE(gets, 10) << "the service's log shows the downloads";
+  const ToolResult again = RunCvtool(QStringList{"install", DemoService().url, dest, "1001:1"} + Credentials());
+  EXPECT_EQ(again.exitCode, 0) << qPrintable(again.err);
+  EXPECT_EQ(LastLine(again.out), "summary success 1 1");
+  EXPECT_EQ(FileGets(), gets);
+  EXPECT_TRUE(Lines(again.out, "fetch").isEmpty());
+}
+
+TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
+  const QString backup = MakeTempFolder("backup");
+  const ToolResult r = Backup(backup, QStringList{"100:1", "110:1"} + kCharts);
+  ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  EXPECT_EQ(LastLine(r.out), "summary success 6 6");
+  for (const char* path : {"cvbackup.idx", "Deployer", "libCvLibNav5.so", "Setups/NavigatorSetup", "Setups/QMRManagerSetup",
+                           "Setups/Addons100/UserGuide.txt", "Setups/Addons100/Samples.zip", "QMR2/NS/NL/NL_3.qmr2",
+                           "QMR2/NS/BE/BE.db", "QMR2/BA/DK/DK_1.qmr2"})
+    EXPECT_TRUE(QFile::exists(backup + "/" + path)) << path;
+  EXPECT_FALSE(QFile::exists(backup + "/Autorun.inf")) << "not a removable drive's root";
+  EXPECT_FALSE(QFile::exists(backup + "/autorun.sh"));
+
+  // A second run fetches nothing.
+  int gets = FileGets();
+  const ToolResult second = Backup(backup, QStringList{"100:1", "110:1"} + kCharts);
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(LastLine(second.out), "summary success 6 6");
+  EXPECT_EQ(FileGets(), gets);
+  EXPECT_TRUE(Lines(second.out, "fetch").isEmpty());
+  EXPECT_FALSE(Lines(second.out, "current").isEmpty());
+  EXPECT_TRUE(second.err.contains("holds a backup")) << qPrintable(second.err);
+
+  // The dry run tells what a run would fetch and changes nothing.
+  QFile::remove(backup + "/QMR2/NS/NL/NL_2.qmr2");
+  const ToolResult dry = Backup(backup, kCharts, {"--dry-run"});
+  EXPECT_EQ(dry.exitCode, 0) << qPrintable(dry.err);
+  EXPECT_TRUE(dry.out.contains(QRegularExpression("plan\t1001\t1\t1\t\\d+\t\\d+\t"))) << qPrintable(dry.out);
+  EXPECT_TRUE(dry.out.contains("plan-total\t1\t")) << qPrintable(dry.out);
+  EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
+
+  // verify finds the missing and a damaged file (same size, other bytes, time kept).
+  QFile damaged(backup + "/QMR2/BA/DK/DK_1.qmr2");
+  const QDateTime time = QFileInfo(damaged).lastModified();
+  ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+  damaged.seek(100);
+  damaged.write("XXXX");
+  damaged.setFileTime(time, QFileDevice::FileModificationTime);
+  damaged.close();
+  const ToolResult bad = RunCvtool({"verify", backup});
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_TRUE(bad.out.contains("missing\tQMR2/NS/NL/NL_2.qmr2")) << qPrintable(bad.out);
+  EXPECT_TRUE(bad.out.contains("damaged\tQMR2/BA/DK/DK_1.qmr2")) << qPrintable(bad.out);
+
+  // Installing from the damaged backup: each chart set with a missing or damaged file fails
+  // with a message and is not recorded; the good one is installed.
+  const QString broken = MakeTempFolder("restore-broken");
+  const ToolResult partial = RunCvtool({"restore", backup, broken, "1001:1", "1001:2", "1002:1"});
+  EXPECT_EQ(partial.exitCode, 1);
+  EXPECT_EQ(LastLine(partial.out), "summary partial 1 3") << qPrintable(partial.out + partial.err);
+  EXPECT_TRUE(partial.err.contains("DK_1.qmr2\" of the backup is missing or damaged")) << qPrintable(partial.err);
+  EXPECT_FALSE(QFile::exists(broken + "/QMR2/BA/DK/DK_1.qmr2"));
+  const ToolResult afterBroken = RunCvtool({"installed"});
+  EXPECT_TRUE(afterBroken.out.contains("module BE")) << qPrintable(afterBroken.out);
+
+  // Updating the backup fetches the deleted file; the damaged one has its time and size, so it
+  // only shows in verify... unless its time changed: a touched file is checked by content.
+  damaged.open(QIODevice::ReadWrite);
+  damaged.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileModificationTime);
+  damaged.close();
+  gets = FileGets();
+  const ToolResult update = Backup(backup, kCharts);
+  EXPECT_EQ(update.exitCode, 0) << qPrintable(update.err);
+  EXPECT_EQ(Lines(update.out, "fetch").size(), 2) << qPrintable(update.out);
+  EXPECT_EQ(FileGets(), gets + 2);
+  const ToolResult good = RunCvtool({"verify", backup});
+  EXPECT_EQ(good.exitCode, 0) << qPrintable(good.out);
+  // The updating run named fewer products: the index keeps the programs of the first run.
+  EXPECT_TRUE(good.out.startsWith("verified ")) << qPrintable(good.out);
+
+  // Install from the backup with no service at all.
+  const QString dest = MakeTempFolder("restore");
+  const ToolResult restore = RunCvtool({"restore", backup, dest, "--lang", "3"});
+  ASSERT_EQ(restore.exitCode, 0) << qPrintable(restore.out + restore.err);
+  EXPECT_EQ(LastLine(restore.out), "summary success 6 6");
+  EXPECT_EQ(Read(dest + "/QMR2/NS/BE/BE_1.qmr2"), Read(backup + "/QMR2/NS/BE/BE_1.qmr2"));
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Navigator"));
+  EXPECT_TRUE(QFile::exists(dest + "/QMR Manager/QMRManager"));
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Samples/Tracks/Morning.trk"));
+  EXPECT_EQ(GetAppReg().ReadString(rrSoftware, "Navigator", "Language"), "de");
+  // Chart sets came first, then programs.
+  const QStringList copies = Lines(restore.out, "copy");
+  ASSERT_FALSE(copies.isEmpty());
+  EXPECT_TRUE(copies.first().contains("/QMR2/")) << qPrintable(copies.first());
+}
+
+TEST(CvtoolBackup, ARemovableDrivesRootGetsTheAutorunFiles) {
+  const QString root = MakeTempFolder("usb");
+  const QString volumes = MakeTempFolder("vol") + "/volumes";
+  QFile f(volumes);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write((QDir::rootPath() + "\tfixed\t1\n" + root + "\tremovable\t1\n").toUtf8());
+  f.close();
+  qputenv("CORVANE_VOLUMES", volumes.toUtf8());
+  const ToolResult r = Backup(root, {"1002:1"});
+  const ToolResult sub = Backup(root + "/sub", {"1002:1"});
+  qunsetenv("CORVANE_VOLUMES");
+  ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  EXPECT_EQ(Read(root + "/Autorun.inf"), "[AutoRun]\r\nshellexecute=Deployer\r\n");
+  EXPECT_TRUE(Read(root + "/autorun.sh").contains("exec ./Deployer"));
+  EXPECT_TRUE(QFileInfo(root + "/autorun.sh").isExecutable());
+  EXPECT_EQ(sub.exitCode, 0);
+  EXPECT_FALSE(QFile::exists(root + "/sub/Autorun.inf"));
+}
+
+TEST(CvtoolRuns, OutcomesAndBadArguments) {
+  // A download that breaks off: its item is not stored and the summary says partial.
+  const QString backup = MakeTempFolder("drop");
+  ASSERT_EQ(PostJson(DemoService().url, "/test/drop-once", R"({"path": "charts/NS/BE/BE_1.qmr2", "after": 1000})"), 200);
+  const ToolResult partial = Backup(backup, {"1001:1", "1001:2"});
+  EXPECT_EQ(partial.exitCode, 1);
+  EXPECT_EQ(LastLine(partial.out), "summary partial 1 2") << qPrintable(partial.out + partial.err);
+  EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/BE/BE_1.qmr2"));
+  EXPECT_TRUE(partial.err.contains("BE_1.qmr2")) << qPrintable(partial.err);
+  // The index lists only what is complete: restoring from it installs the Dutch module.
+  const ToolResult listed = RunCvtool({"verify", backup});
+  EXPECT_EQ(listed.exitCode, 0);
+
+  // Everything fails: a wrong password.
+  const ToolResult failed = RunCvtool({"install", DemoService().url, MakeTempFolder(), "1001:1", "--email",
+                                       DemoService().email, "--password", "wrong-password"});
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(LastLine(failed.out), "summary failed 0 1");
+
+  for (const QStringList& args : {QStringList{"install"}, QStringList{"install", "-", "/tmp/x", "1001"},
+                                  QStringList{"backup", "-", "/tmp/x", "1001:1", "--bogus"},
+                                  QStringList{"install", "-", "/tmp/x", "1:1", "--lang", "9"},
+                                  QStringList{"restore", "/nonexistent-backup-folder", "/tmp/x"},
+                                  QStringList{"verify"}}) {
+    const ToolResult r = RunCvtool(args);
+    EXPECT_EQ(r.exitCode, 2) << qPrintable(args.join(' ') + "\n" + r.err);
+  }
+  const ToolResult unknown = RunCvtool(QStringList{"install", DemoService().url, MakeTempFolder(), "4242:1"} + Credentials());
+  EXPECT_EQ(unknown.exitCode, 2) << qPrintable(unknown.err);
+}
+
+// ---- Abort, in the test's own event loop --------------------------------------------------
+
+namespace {
+
+// Records what the run shows and asks for Abort at a chosen notice.
+class AbortingProgress final : public TRunProgress {
+ public:
+  void SetSingleHeader(const QString&) override {}
+  void SetSingleText(const QString&) override {}
+  void SetSingleMax(int) override {}
+  void SetSinglePosition(int) override {}
+  void SetTotalText(const QString& t) override { totals << t; }
+  void SetTotalMax(int v) override { max = v; }
+  void SetTotalPosition(int v) override { position = v; }
+  int TotalPosition() const override { return position; }
+  void FileNotice(TRunFileAction action, const QString& path, std::int64_t, const QString&) override {
+    notices << path;
+    if (action == abortOn && run && ++seen == abortAt) run->RequestAbort();
+  }
+  TDeployRun* run = nullptr;
+  TRunFileAction abortOn = TRunFileAction::Fetch;
+  int abortAt = 1, seen = 0, max = 0, position = 0;
+  QStringList notices, totals;
+};
+
+TRunResult WaitFor(TDeployRun& run) {
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  QElapsedTimer timer;
+  timer.start();
+  while (!result && timer.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  EXPECT_TRUE(result.has_value());
+  return result.value_or(TRunResult{});
+}
+
+}  // namespace
+
+TEST(RunAbort, ADownloadRunStopsAfterTheFileUnderWay) {
+  EngineOnService engine(DemoService().url);
+  ASSERT_EQ(engine.SignIn(DemoCredentials()), 0);
+  BoxRecorder boxes(mrNo);
+  AbortingProgress progress;
+  const QString backup = MakeTempFolder("abort-backup");
+  TRunSettings settings;
+  settings.setupType = CreateBackup;
+  settings.destination = backup;
+  settings.installerFolder = InstallerFolder();
+  TDeployRun run(*engine.check, nullptr, progress, settings);
+  progress.run = &run;
+  progress.abortAt = 2;  // during the second file of the first chart set
+  run.AttachEvents(engine.env->EventSource());
+  const auto selection = MakeSelection(*engine.check, {{1001, 1}, {1002, 1}}, SelectionKinds::kFromRecords);
+  ASSERT_TRUE(run.RequestRun(*selection));
+  const TRunResult result = WaitFor(run);
+  EXPECT_TRUE(result.aborted);
+  EXPECT_EQ(result.outcome, TRunOutcome::Failed);
+  EXPECT_EQ(result.selected, 2);
+  EXPECT_EQ(result.succeeded, 0);
+  ASSERT_FALSE(boxes.boxes.isEmpty());
+  EXPECT_EQ(boxes.boxes.last().caption, "Failed");
+  EXPECT_TRUE(boxes.boxes.last().text.endsWith("Return to start page?"));
+  // The file under way arrived whole; nothing after it was fetched.
+  EXPECT_TRUE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
+  EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_3.qmr2"));
+  EXPECT_FALSE(QDir(backup + "/QMR2/BA").exists());
+}
+
+TEST(RunAbort, InstallingFromABackupStopsBetweenItems) {
+  // A backup of two chart sets and a program.
+  const QString backup = MakeTempFolder("abort-restore-src");
+  ASSERT_EQ(Backup(backup, {"1001:1", "1002:1", "110:1"}).exitCode, 0);
+  EngineOnService engine{QString()};
+  ASSERT_EQ(engine.check->ReadBackupIndex(backup + "/cvbackup.idx"), 0);
+  engine.check->ClearProducts();
+  for (int i = 0; i < engine.check->ItemCount(); ++i) engine.check->AddItemProduct(engine.check->Item(i));
+  engine.check->FinishProducts();
+  BoxRecorder boxes(mrYes);
+  AbortingProgress progress;
+  progress.abortOn = TRunFileAction::Done;
+  progress.abortAt = 1;  // during the first chart set: it finishes, nothing else starts
+  const QString dest = MakeTempFolder("abort-restore");
+  TInstalledCharts installed(MakeTempFolder("cache") + "/ChartInfo.cif");
+  TRunSettings settings;
+  settings.setupType = InstallFromBackup;
+  settings.destination = dest;
+  settings.backupFolder = backup;
+  TDeployRun run(*engine.check, &installed, progress, settings);
+  progress.run = &run;
+  run.RunBackupInstallation();
+  const TRunResult result = WaitFor(run);
+  EXPECT_TRUE(result.aborted);
+  EXPECT_EQ(result.outcome, TRunOutcome::Partial);
+  EXPECT_EQ(result.succeeded, 1);
+  EXPECT_EQ(result.selected, 3);
+  EXPECT_TRUE(result.returnToStart);
+  EXPECT_EQ(boxes.boxes.last().caption, "Partial success");
+  EXPECT_TRUE(boxes.boxes.last().text.startsWith(
+      "A part of the software in the backup has been installed, however some items were not."));
+  EXPECT_EQ(QDir(dest + "/QMR2").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
+  EXPECT_FALSE(QDir(dest + "/QMR Manager").exists());
+}

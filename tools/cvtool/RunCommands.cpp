@@ -1,0 +1,468 @@
+// cvtool install, backup, restore, verify: the wizard's runs unattended, through the very same
+// run code (src/runs). Questions are answered without a person and printed to stderr; progress
+// goes to stdout (one redrawn line on a terminal, else one line per file); the last line is
+// "summary success|partial|failed SUCCEEDED SELECTED". Exit codes: 0 success, 1 partial or
+// failed, 2 bad arguments. Documented in docs/cvtool-runs.md.
+#include "Commands.h"
+
+#include "RunConsole.h"
+#include "CvDeployRun.h"
+#include "CvInstalledCharts.h"
+#include "CvLib.h"
+#include "CvRunFiles.h"
+#include "LineOutput.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace {
+
+constexpr int kExitOK = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+QString gCommand;
+
+int Fail(const QString& message, int code = kExitFailed) {
+  std::fflush(stdout);
+  WriteLine(stderr, QStringLiteral("cvtool %1: %2").arg(gCommand, message));
+  return code;
+}
+
+QString ErrorText(int error) {
+  switch (error) {
+    case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
+    case 5: return QStringLiteral("session missing or expired (5)");
+    default: return QStringLiteral("%1 (%2)").arg(ErrorToStr(error)).arg(error);
+  }
+}
+
+void Summary(const char* outcome, int succeeded, int selected) {
+  WriteLine(stdout, QStringLiteral("summary %1 %2 %3").arg(QLatin1String(outcome)).arg(succeeded).arg(selected));
+  std::fflush(stdout);
+}
+
+int SummaryExit(const TRunResult& r) {
+  const char* word = r.outcome == TRunOutcome::Success ? "success"
+                     : r.outcome == TRunOutcome::Partial ? "partial"
+                                                         : "failed";
+  Summary(word, r.succeeded, r.selected);
+  return r.outcome == TRunOutcome::Success ? kExitOK : kExitFailed;
+}
+
+struct TOptions {
+  QString email, password;
+  int language = 0;
+  bool dryRun = false;
+  QString installer;
+  QStringList rest;
+};
+
+// allowed: the options this command takes.
+bool ParseOptions(const QStringList& args, const QStringList& allowed, TOptions& o, QString& error) {
+  for (int i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (a == QLatin1String("--")) {
+      o.rest << args.mid(i + 1);
+      return true;
+    }
+    if (!a.startsWith(QLatin1String("--")) || a.size() == 2) {
+      o.rest << a;
+      continue;
+    }
+    if (!allowed.contains(a)) {
+      error = QStringLiteral("unknown option '%1'").arg(a);
+      return false;
+    }
+    if (a == QLatin1String("--dry-run")) {
+      o.dryRun = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      error = QStringLiteral("'%1' needs a value").arg(a);
+      return false;
+    }
+    const QString value = args[++i];
+    if (a == QLatin1String("--email")) o.email = value;
+    else if (a == QLatin1String("--password")) o.password = value;
+    else if (a == QLatin1String("--installer")) o.installer = value;
+    else if (a == QLatin1String("--lang")) {
+      bool ok = false;
+      o.language = value.toInt(&ok);
+      if (!ok || o.language < 1 || o.language > 8) {
+        error = QStringLiteral("--lang takes a language number 1 to 8");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+struct TPick {
+  int product = 0;
+  int mask = 0;
+};
+
+bool ParsePicks(const QStringList& texts, std::vector<TPick>& picks, QString& error) {
+  for (const QString& text : texts) {
+    const QStringList parts = text.split(u':');
+    bool okNumber = false, okMask = false;
+    TPick p;
+    p.product = parts.value(0).toInt(&okNumber);
+    p.mask = parts.size() == 2 ? parts[1].toInt(&okMask) : 0;
+    if (!okNumber || !okMask) {
+      error = QStringLiteral("'%1' is not PRODUCT:MASK (two whole numbers)").arg(text);
+      return false;
+    }
+    picks.push_back(p);
+  }
+  return true;
+}
+
+// An absolute folder with a trailing '/', made when missing.
+bool PrepareFolder(const QString& text, bool create, QString& folder, QString& error) {
+  if (text.isEmpty()) {
+    error = QStringLiteral("empty folder name");
+    return false;
+  }
+  folder = QDir::cleanPath(QDir(text).absolutePath());
+  if (!folder.endsWith(u'/')) folder += u'/';
+  if (create) {
+    if (const int e = DirCreate(folder)) {
+      error = QStringLiteral("%1: %2").arg(folder, ErrorText(e));
+      return false;
+    }
+  } else if (!QFileInfo(folder).isDir()) {
+    error = QStringLiteral("%1: no such folder").arg(folder);
+    return false;
+  }
+  return true;
+}
+
+QString DefaultCacheFile() {
+  QString appData;
+  if (!ShlGetSpecialFolderPath(csfCommonAppData, appData)) return {};
+  return appData + QStringLiteral("/Corvane/Deployer/Cache/ChartInfo.cif");
+}
+
+// Where the backup takes the installer from: --installer, else cvtool's own folder when the
+// installer lies beside it, else the folder the package installs it to.
+QString InstallerFolder(const QString& option) {
+  if (!option.isEmpty()) return QDir(option).absolutePath() + u'/';
+  const QString own = QCoreApplication::applicationDirPath() + u'/';
+  if (QFileInfo(own + QStringLiteral("Deployer")).isFile()) return own;
+  return QStringLiteral("/usr/lib/corvane-deployer/");
+}
+
+// The engine, its environment, the console face and a loop that waits for events.
+class TSession {
+ public:
+  TSession() : fEnv(NavEnvCreate()), fProgress(stdout) {
+    fPrevious = SetMsgBoxPresenter([this](const TMsgBoxRequest& r) {
+      fProgress.EndLine();
+      return RunConsoleAnswers(r);
+    });
+    fEnv->EventSource().Subscribe(&TSession::OnEvent, this);
+    fCheck = QMRChartCheckCreate(fEnv->EventSource(), QStringLiteral("CSI"), GetProgInfo().Version);
+  }
+  ~TSession() {
+    fRun.reset();
+    fCheck.reset();
+    fEnv->EventSource().Unsubscribe(&TSession::OnEvent, this);
+    SetMsgBoxPresenter(fPrevious);
+  }
+
+  ChartCheck& Check() { return *fCheck; }
+  TNavEnv& Env() { return *fEnv; }
+  TRunConsole& Progress() { return fProgress; }
+
+  // Waits for the event 130 of an operation that started; returns LastError.
+  int Wait(int started) {
+    if (started == cvlib::ceChkBusy) return started;
+    fDone = false;
+    while (!fDone) fLoop.exec();
+    return fCheck->LastError();
+  }
+
+  int SignIn(const TOptions& o) {
+    if (!o.email.isEmpty() || !o.password.isEmpty()) {
+      if (const int e = fCheck->SignIn(o.email + u';' + o.password, false)) return e;
+    } else if (const int e = fCheck->SignIn(QString(), true)) {
+      return e;
+    }
+    return Wait(fCheck->RequestProducts());
+  }
+
+  TDeployRun& MakeRun(TInstalledCharts* installed, const TRunSettings& settings) {
+    fRun = std::make_unique<TDeployRun>(*fCheck, installed, fProgress, settings);
+    fRun->SetOnFinished([this](const TRunResult& r) {
+      fResult = r;
+      fLoop.quit();
+    });
+    return *fRun;
+  }
+
+  // Runs the event loop until the run has finished; the run's own events go to it.
+  TRunResult WaitForRun() {
+    while (!fResult) fLoop.exec();
+    fProgress.EndLine();
+    for (const QString& line : fRun->Failures()) WriteLine(stderr, QStringLiteral("cvtool %1: %2").arg(gCommand, line));
+    return *fResult;
+  }
+
+ private:
+  static void OnEvent(void* data, const TNavEvent& event) {
+    auto* self = static_cast<TSession*>(data);
+    if (self->fRun && self->fRun->Operation() != 0) {
+      self->fRun->HandleEvent(event);
+      return;
+    }
+    if (event.code == necOperationDone) {
+      self->fDone = true;
+      self->fLoop.quit();
+    }
+  }
+
+  std::unique_ptr<TNavEnv> fEnv;
+  std::unique_ptr<ChartCheck> fCheck;
+  TRunConsole fProgress;
+  std::unique_ptr<TDeployRun> fRun;
+  std::optional<TRunResult> fResult;
+  TMsgBoxPresenter fPrevious;
+  QEventLoop fLoop;
+  bool fDone = false;
+};
+
+void PrintPlan(const std::vector<TItemPlan>& plan) {
+  std::int64_t fetchBytes = 0;
+  int fetch = 0, current = 0;
+  for (const TItemPlan& p : plan) {
+    const InstallItem& item = *p.item;
+    QStringList fields{QStringLiteral("plan"), QString::number(item.ProductNumber()), QString::number(item.ModuleMask())};
+    if (p.skipped) {
+      fields << QStringLiteral("skipped") << EscapeForLine(item.ProductName());
+    } else {
+      fields << QString::number(p.fetch) << QString::number(p.fetchBytes) << QString::number(p.current)
+             << QString::number(p.currentBytes) << EscapeForLine(p.folder) << EscapeForLine(item.ProductName()) +
+                                                                                 (item.ModuleName() != item.ProductName()
+                                                                                      ? QStringLiteral(" - ") + EscapeForLine(item.ModuleName())
+                                                                                      : QString());
+      fetch += p.fetch;
+      current += p.current;
+      fetchBytes += p.fetchBytes;
+    }
+    WriteLine(stdout, fields.join(u'\t'));
+  }
+  WriteLine(stdout, QStringLiteral("plan-total\t%1\t%2\t%3").arg(fetch).arg(fetchBytes).arg(current));
+}
+
+// install and backup: sign in, the file list, the download run.
+int DownloadRun(const QStringList& args, TSetupType type) {
+  TOptions o;
+  QString error;
+  const QStringList allowed = type == InstallOnline
+                                  ? QStringList{"--email", "--password", "--lang", "--dry-run"}
+                                  : QStringList{"--email", "--password", "--dry-run", "--installer"};
+  if (!ParseOptions(args, allowed, o, error)) return Fail(error, kExitUsage);
+  if (o.rest.size() < 3)
+    return Fail(type == InstallOnline
+                    ? QStringLiteral("usage: cvtool install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--dry-run]")
+                    : QStringLiteral("usage: cvtool backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR]"),
+                kExitUsage);
+  if (o.email.isEmpty() != o.password.isEmpty()) return Fail(QStringLiteral("--email and --password go together"), kExitUsage);
+  const QString url = o.rest.takeFirst();
+  const QString folderText = o.rest.takeFirst();
+  std::vector<TPick> picks;
+  if (!ParsePicks(o.rest, picks, error)) return Fail(error, kExitUsage);
+  QString folder;
+  if (!PrepareFolder(folderText, !o.dryRun, folder, error)) {
+    if (!o.dryRun) return Fail(error);
+    folder = QDir::cleanPath(QDir(folderText).absolutePath()) + u'/';
+  }
+  if (o.language) SetCurrentLanguage(o.language);
+
+  TSession s;
+  if (url != QLatin1String("-")) s.Check().SetServiceURL(url);
+  if (const int e = s.SignIn(o)) {
+    Fail(ErrorText(e));
+    Summary("failed", 0, static_cast<int>(picks.size()));
+    return kExitFailed;
+  }
+  // The selection as the product page makes it: known records only, companions follow their program.
+  auto list = s.Check().NewSelectionList();
+  for (const TPick& p : picks) {
+    const ProductRecord* record = s.Check().FindProductRecord(p.product, p.mask);
+    if (!record) return Fail(QStringLiteral("%1:%2 is not a product of the account").arg(p.product).arg(p.mask), kExitUsage);
+    if (record->Kind() == pkCompanion) {
+      Fail(QStringLiteral("%1:%2 comes with its program and is not selected on its own").arg(p.product).arg(p.mask), 0);
+      continue;
+    }
+    auto entry = s.Check().NewSelectionEntry();
+    entry->SetProductNumber(p.product);
+    entry->SetModuleMask(p.mask);
+    entry->SetKind(record->Kind());
+    list->Add(std::move(entry));
+  }
+
+  if (type == CreateBackup) {
+    // An earlier backup in the folder is updated (its other products stay in the index). An
+    // index that cannot be read would lose its items when replaced: the run stops instead.
+    const int read = s.Check().ReadBackupIndex(folder + QStringLiteral("cvbackup.idx"));
+    if (read == 0) {
+      WriteLine(stderr, QStringLiteral("cvtool backup: %1 holds a backup; it is updated and expanded").arg(folder));
+    } else if (read != cvlib::ceBackupIndexMissing) {
+      Fail(QStringLiteral("%1cvbackup.idx: %2").arg(folder, ErrorText(read)));
+      Summary("failed", 0, list->Count());
+      return kExitFailed;
+    }
+  }
+
+  std::unique_ptr<TInstalledCharts> installed;
+  if (type == InstallOnline && !o.dryRun) {
+    try {
+      installed = std::make_unique<TInstalledCharts>(DefaultCacheFile());
+    } catch (const std::exception& e) {
+      Fail(QString::fromLocal8Bit(e.what()));
+      Summary("failed", 0, list->Count());
+      return kExitFailed;
+    }
+  }
+  TRunSettings settings;
+  settings.setupType = type;
+  settings.destination = folder;
+  settings.installerFolder = InstallerFolder(o.installer);
+
+  if (o.dryRun) {
+    if (const int e = s.Wait(s.Check().RequestFileList(*list))) {
+      Fail(ErrorText(e));
+      return kExitFailed;
+    }
+    TDeployRun& run = s.MakeRun(nullptr, settings);
+    PrintPlan(run.Plan());
+    return kExitOK;
+  }
+  TDeployRun& run = s.MakeRun(installed.get(), settings);
+  run.RequestRun(*list);
+  return SummaryExit(s.WaitForRun());
+}
+
+int InstallCommand(const QStringList& args) {
+  gCommand = QStringLiteral("install");
+  return DownloadRun(args, InstallOnline);
+}
+
+int BackupCommand(const QStringList& args) {
+  gCommand = QStringLiteral("backup");
+  return DownloadRun(args, CreateBackup);
+}
+
+int RestoreCommand(const QStringList& args) {
+  gCommand = QStringLiteral("restore");
+  TOptions o;
+  QString error;
+  if (!ParseOptions(args, {"--lang"}, o, error)) return Fail(error, kExitUsage);
+  if (o.rest.size() < 2)
+    return Fail(QStringLiteral("usage: cvtool restore BACKUPFOLDER DESTINATION [PRODUCT:MASK...] [--lang N]"), kExitUsage);
+  QString backup, destination;
+  if (!PrepareFolder(o.rest.takeFirst(), false, backup, error)) return Fail(error, kExitUsage);
+  const QString destinationText = o.rest.takeFirst();
+  std::vector<TPick> picks;
+  if (!ParsePicks(o.rest, picks, error)) return Fail(error, kExitUsage);
+  if (!PrepareFolder(destinationText, true, destination, error)) return Fail(error);
+  if (o.language) SetCurrentLanguage(o.language);
+
+  TSession s;
+  ChartCheck& c = s.Check();
+  if (const int e = c.ReadBackupIndex(backup + QStringLiteral("cvbackup.idx"))) {
+    Fail(QStringLiteral("Error reading backup files, please try again... (%1)").arg(ErrorText(e)));
+    Summary("failed", 0, static_cast<int>(picks.size()));
+    return kExitFailed;
+  }
+  // The products of the backup, as the wizard builds them for its selection page.
+  c.ClearProducts();
+  for (int i = 0; i < c.ItemCount(); ++i) c.AddItemProduct(c.Item(i));
+  c.FinishProducts();
+  std::vector<bool> used(picks.size(), false);
+  for (int i = 0; i < c.ItemCount(); ++i) {
+    InstallItem* item = c.Item(i);
+    bool selected = picks.empty();
+    for (size_t p = 0; p < picks.size(); ++p) {
+      if (picks[p].product != item->ProductNumber()) continue;
+      const ProductRecord* record = c.FindProductRecord(item->ProductNumber(), item->ModuleMask());
+      const bool companion = record && record->Kind() == pkCompanion;
+      if (picks[p].mask == -1 || (picks[p].mask & item->ModuleMask()) != 0 || companion) {
+        selected = true;
+        used[p] = true;
+      }
+    }
+    item->SetSelected(selected);
+  }
+  for (size_t p = 0; p < picks.size(); ++p)
+    if (!used[p])
+      return Fail(QStringLiteral("%1:%2 is not in the backup").arg(picks[p].product).arg(picks[p].mask), kExitUsage);
+
+  std::unique_ptr<TInstalledCharts> installed;
+  try {
+    installed = std::make_unique<TInstalledCharts>(DefaultCacheFile());
+  } catch (const std::exception& e) {
+    Fail(QString::fromLocal8Bit(e.what()));
+    Summary("failed", 0, c.ItemCount());
+    return kExitFailed;
+  }
+  TRunSettings settings;
+  settings.setupType = InstallFromBackup;
+  settings.destination = destination;
+  settings.backupFolder = backup;
+  TDeployRun& run = s.MakeRun(installed.get(), settings);
+  run.RunBackupInstallation();
+  return SummaryExit(s.WaitForRun());
+}
+
+int VerifyCommand(const QStringList& args) {
+  gCommand = QStringLiteral("verify");
+  TOptions o;
+  QString error;
+  if (!ParseOptions(args, {}, o, error)) return Fail(error, kExitUsage);
+  if (o.rest.size() != 1) return Fail(QStringLiteral("usage: cvtool verify BACKUPFOLDER"), kExitUsage);
+  QString backup;
+  if (!PrepareFolder(o.rest[0], false, backup, error)) return Fail(error, kExitUsage);
+  auto env = NavEnvCreate();
+  auto check = QMRChartCheckCreate(env->EventSource(), QStringLiteral("CSI"), GetProgInfo().Version);
+  if (const int e = check->ReadBackupIndex(backup + QStringLiteral("cvbackup.idx")))
+    return Fail(QStringLiteral("%1cvbackup.idx: %2").arg(backup, ErrorText(e)));
+  int files = 0, missing = 0, damaged = 0;
+  for (int i = 0; i < check->ItemCount(); ++i) {
+    const InstallItem& item = *check->Item(i);
+    const bool chart = F12(item.ProductNumber());
+    for (int f = 0; f < item.FileCount(); ++f) {
+      ++files;
+      const QString relative = BackupFilePath(item, f, chart);
+      QString sha;
+      std::int64_t size = 0;
+      const int e = cvruns::HashFile(backup + relative, sha, size);
+      if (e == cvlib::ceFileNotFound) {
+        ++missing;
+        WriteLine(stdout, QStringLiteral("missing\t%1").arg(EscapeForLine(relative)));
+      } else if (e || size != item.FileSize(f) ||
+                 (!item.FileSha256(f).isEmpty() && sha.compare(item.FileSha256(f), Qt::CaseInsensitive) != 0)) {
+        ++damaged;
+        WriteLine(stdout, QStringLiteral("damaged\t%1").arg(EscapeForLine(relative)));
+      }
+    }
+  }
+  WriteLine(stdout, QStringLiteral("verified %1 %2 %3").arg(files).arg(missing).arg(damaged));
+  return missing || damaged ? kExitFailed : kExitOK;
+}
+
+}  // namespace
+
+int RunInstallCommand(const QStringList& args) { return InstallCommand(args); }
+int RunBackupCommand(const QStringList& args) { return BackupCommand(args); }
+int RunRestoreCommand(const QStringList& args) { return RestoreCommand(args); }
+int RunVerifyCommand(const QStringList& args) { return VerifyCommand(args); }
