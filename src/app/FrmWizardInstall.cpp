@@ -19,17 +19,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 const char* const kInstallerProductGUID = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
@@ -798,13 +795,9 @@ void TFormWizardInstall::SelfUpdate() {
   const bool downloaded = RunSelfUpdate();
   show();
   if (!downloaded) return;
-  // The new installer replaces this program: start it and end.
-  const QString file = GetAppReg().ReadString(rrSettings, QStringLiteral("Update"), QStringLiteral("Filename"));
-  const QFileInfo info(file);
-  if (info.isFile() && info.isExecutable())
-    QProcess::startDetached(info.absoluteFilePath(), {}, info.absolutePath());
-  else if (info.isFile())
-    QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()));
+  // The new installer replaces this program: start it (checked again, signature included)
+  // and end. When it cannot be started the box has said why and the wizard stays.
+  if (!OpenDownloadedUpdate()) return;
   closeIsAbort_ = false;
   close();
   QCoreApplication::quit();

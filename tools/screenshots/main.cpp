@@ -18,6 +18,7 @@
 #include <cstdio>
 
 void PageShots(const QString& outDir);
+void SelfUpdateShots(const QString& outDir);
 
 namespace {
 
@@ -99,5 +100,6 @@ int main(int argc, char** argv) {
   browse.hide();
 
   WizardShots(outDir);
+  SelfUpdateShots(outDir);
   return 0;
 }
