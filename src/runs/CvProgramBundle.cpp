@@ -476,6 +476,11 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
   };
   for (const TBundleFile& file : bundle.files) {
     if (int error = makeFolders(file.target)) return error;
+    // Updating a backup: a copy as large and as old as its source is that source's copy.
+    const QFileInfo source(file.source), there(root + file.target);
+    if (there.isFile() && !there.isSymLink() && there.size() == source.size() &&
+        there.lastModified() == source.lastModified())
+      continue;
     if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
       failedFile = file.source;
       return error;
