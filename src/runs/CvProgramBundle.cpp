@@ -155,11 +155,11 @@ bool ParseElf(const TElfView& f, quint64 size, TElfDynamic& elf, QString& error)
   }
   for (quint64 index : rpath) {
     if (!text(index, s)) return false;
-    elf.rpath += s.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    elf.rpath += s.split(QLatin1Char(':'));
   }
   for (quint64 index : runpath) {
     if (!text(index, s)) return false;
-    elf.runpath += s.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    elf.runpath += s.split(QLatin1Char(':'));
   }
   if (soname >= 0) {
     if (!text(static_cast<quint64>(soname), s)) return false;
@@ -207,7 +207,9 @@ QStringList ExpandOrigin(const QStringList& paths, const QString& origin) {
   for (QString p : paths) {
     p.replace(QLatin1String("${ORIGIN}"), origin);
     p.replace(QLatin1String("$ORIGIN"), origin);
-    if (!p.contains(QLatin1Char('$'))) out.append(p);  // $LIB and $PLATFORM: not ours to guess
+    // $LIB and $PLATFORM are not ours to guess; an empty entry (the current folder) is no
+    // place a copy takes libraries from.
+    if (!p.isEmpty() && !p.contains(QLatin1Char('$'))) out.append(p);
   }
   return out;
 }

@@ -31,7 +31,7 @@ struct TElfDynamic {
   int machine = 0;   // e_machine
   QString soname;
   QStringList needed;
-  QStringList rpath;    // DT_RPATH, split at ':'
+  QStringList rpath;    // DT_RPATH, split at ':' (an empty entry stays)
   QStringList runpath;  // DT_RUNPATH, split at ':'
 };
 

@@ -73,10 +73,13 @@ TEST(ElfDynamic, ReadsTheProgramAndItsLibrary) {
   // The copy's search path, as DT_RPATH so that it serves indirect needs and plug-ins too.
   EXPECT_TRUE(elf.rpath.contains(QStringLiteral("$ORIGIN/Deployer.libs"))) << elf.rpath.join(u':').toStdString();
   EXPECT_TRUE(elf.runpath.isEmpty());
+  // An empty entry would have the loader look in the current folder (a backup drive's root).
+  EXPECT_FALSE(elf.rpath.contains(QString())) << elf.rpath.join(u':').toStdString();
 
   ASSERT_TRUE(ReadElfDynamic(Bin() + QStringLiteral("/libCvLibNav5.so"), elf, error));
   EXPECT_EQ(elf.soname, QStringLiteral("libCvLibNav5.so"));
   EXPECT_TRUE(elf.rpath.contains(QStringLiteral("$ORIGIN/Deployer.libs")));
+  EXPECT_FALSE(elf.rpath.contains(QString()));
   EXPECT_TRUE(elf.runpath.isEmpty());
 }
 
