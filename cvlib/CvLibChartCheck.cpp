@@ -8,6 +8,7 @@
 #include "CvLibRegistry.h"
 #include "CvLibStrings.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -29,6 +30,7 @@
 #include <climits>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <cstdio>
 #include <cstdlib>
@@ -132,6 +134,57 @@ bool IsCredentialText(const QString& text) {
   return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
 }
 
+constexpr char kPartSuffix[] = ".cvpart";
+
+// Hidden, and with a suffix no listed file may have, so that no file of a list can take it.
+QString PartName(const QString& name) {
+  const QString plain = u'.' + name + QLatin1String(kPartSuffix);
+  if (QFile::encodeName(plain).size() <= NAME_MAX) return plain;
+  // A name near the limit: its hash keeps the part's name within it.
+  const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(40);
+  return u'.' + QString::fromLatin1(hash) + QLatin1String(kPartSuffix);
+}
+
+// A finished file gets the mode any file the user makes gets: the part was private meanwhile.
+mode_t NewFileMode() {
+  mode_t mask = 022;
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (status.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
+      if (!line.startsWith("Umask:")) continue;
+      bool ok = false;
+      const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+      if (ok) mask = static_cast<mode_t>(value);
+    }
+  }
+  return 0666 & ~mask;
+}
+
+// Opens each of `names` below the open folder `fd` without following a link; takes fd.
+// Creates missing ones when `create`. The last folder's descriptor, or -1 with error set.
+int OpenBelow(int fd, const QStringList& names, bool create, int& error) {
+  for (const QString& name : names) {
+    const QByteArray n = QFile::encodeName(name);
+    if (create && ::mkdirat(fd, n.constData(), 0777) != 0 && errno != EEXIST) {
+      error = ceDirCreate;
+      ::close(fd);
+      return -1;
+    }
+    const int next = ::openat(fd, n.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      struct stat st {};
+      const bool link = ::fstatat(fd, n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      error = link ? ceChkLinkedFolder : errno == ENOENT ? ceFileNotFound : ceFileAccess;
+      ::close(fd);
+      return -1;
+    }
+    ::close(fd);
+    fd = next;
+  }
+  error = ceOK;
+  return fd;
+}
+
 int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
 
 bool WriteAt(int fd, const char* data, qint64 size, qint64 pos) {
@@ -196,7 +249,21 @@ QString BackupSourceFolder(const InstallItem& item, bool chartSet) {
 }
 
 QString DownloadPartPath(const QString& folder, const QString& name) {
-  return QDir(folder).filePath(name) + QStringLiteral(".part");
+  return QDir(folder).filePath(PartName(name));
+}
+
+bool IsDownloadPartName(const QString& name) {
+  return name.endsWith(QLatin1String(kPartSuffix), Qt::CaseInsensitive);
+}
+
+int DirCreateBelow(const QString& base, const QString& relative) {
+  if (!IsSafeRelativeFolder(relative)) return ceChkUnsafeName;
+  const int fd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ceFileNotFound : ceFileAccess;
+  int error = ceOK;
+  const int last = OpenBelow(fd, relative.split(u'/', Qt::SkipEmptyParts), true, error);
+  if (last >= 0) ::close(last);
+  return error;
 }
 
 QString PackageServiceURL() {
@@ -284,6 +351,7 @@ class ChartCheckImpl final {
     int error = 0;  // found before anything was sent; reported by RequestProducts
     QString email, password, token;
     bool remember = false;
+    bool once = false;  // the stored sign-in is left alone
   } fSignIn;
   QByteArray fSession;
 
@@ -393,7 +461,9 @@ class ChartCheckImpl final {
     InstallItem* item = nullptr;
     TItemFile file;
     QString target, part;
-    int fd = -1;  // the part file
+    QByteArray targetName, partName;  // in dirFd
+    int dirFd = -1;  // the target folder, opened without links below the chosen folder
+    int fd = -1;     // the part file
     std::unique_ptr<Writer> writer;
     EVP_MD_CTX* hash = nullptr;
     qint64 offset = 0;   // bytes received: written, being written and in the buffer
@@ -415,6 +485,7 @@ class ChartCheckImpl final {
     ~Download() {
       writer.reset();  // finishes its write before the file closes
       if (fd >= 0) ::close(fd);
+      if (dirFd >= 0) ::close(dirFd);
       if (hash) EVP_MD_CTX_free(hash);
       std::free(buffers[0]);
       std::free(buffers[1]);
@@ -570,11 +641,11 @@ class ChartCheckImpl final {
 
   void StoreRemembered(const QString& email, const QString& token, bool remember) {
     TAppReg& reg = GetAppReg();
-    if (remember) {
+    // The stored address and token belong together: an older token does not stay with a new
+    // answer, and an answer without one leaves nothing to remember.
+    if (remember && !token.isEmpty()) {
       reg.WriteString(rrSettings, kAccountKey, kEmailValue, email);
-      // The stored address and token belong together: an older token does not stay with a new answer.
-      if (!token.isEmpty()) reg.WriteString(rrSettings, kAccountKey, kTokenValue, token);
-      else reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
+      reg.WriteString(rrSettings, kAccountKey, kTokenValue, token);
     } else {
       reg.DeleteValue(rrSettings, kAccountKey, kEmailValue);
       reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
@@ -607,15 +678,17 @@ class ChartCheckImpl final {
     // The answer's handler keeps no password.
     const QString sentEmail = signIn.email;
     const bool remember = signIn.remember;
+    const bool once = signIn.once;
     const bool byToken = !signIn.token.isEmpty();
-    SendJson(QStringLiteral("api/v1/signin"), &body, [this, sentEmail, remember, byToken](int error,
-                                                                                       const QJsonObject& answer) {
+    SendJson(QStringLiteral("api/v1/signin"), &body, [this, sentEmail, remember, once, byToken](int error,
+                                                                                             const QJsonObject& answer) {
       if (error) {
-        // The remembered token refused for its own address is dead: trying it again at every
-        // start cannot help. Refused for another address (SignInEmail) it may still be good.
-        TAppReg& reg = GetAppReg();
-        if (error == 4 && byToken && reg.ReadString(rrSettings, kAccountKey, kEmailValue) == sentEmail)
-          reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
+        // The remembered token refused is dead: trying it again at every start cannot help, and
+        // an address without it would show as remembered with nothing to sign in with.
+        if (error == 4 && byToken) {
+          GetAppReg().DeleteValue(rrSettings, kAccountKey, kTokenValue);
+          GetAppReg().DeleteValue(rrSettings, kAccountKey, kEmailValue);
+        }
         Finish(error);
         return;
       }
@@ -628,7 +701,7 @@ class ChartCheckImpl final {
       }
       fSession = session.toString().toLatin1();
       const QString email = answer.value(QLatin1String("email")).toString(sentEmail);
-      StoreRemembered(email.isEmpty() ? sentEmail : email, token.toString(), remember);
+      if (!once) StoreRemembered(email.isEmpty() ? sentEmail : email, token.toString(), remember);
       StartProducts();
     });
     return ceOK;
@@ -716,8 +789,39 @@ class ChartCheckImpl final {
       item->MutableData().sourceFolder = BackupSourceFolder(*item, chartSet);
       items.push_back(std::move(item));
     }
+    RefuseClashes(items);
     fItems = std::move(items);
     return ceOK;
+  }
+
+  // Where a file lands below the chosen folder, as a FAT medium tells names apart.
+  QString LandingKey(const InstallItem& item, const TItemFile& file) const {
+    return (LayoutFolders(item, file).join(u'/') + u'/' + file.name).toCaseFolded();
+  }
+
+  // Two files that land on one path would leave one of them lost and two index entries
+  // pointing at the other. The earlier item keeps its files (a backup's items not replaced
+  // by the list are earlier still); a later one that would take one of them is refused whole.
+  void RefuseClashes(std::vector<std::shared_ptr<InstallItem>>& items) const {
+    std::set<QString> taken;
+    auto claim = [&](const InstallItem& item, bool force) {
+      std::set<QString> own;
+      for (const TItemFile& f : item.Data().files) {
+        const QString key = LandingKey(item, f);
+        if (!force && (own.count(key) || taken.count(key))) return false;
+        own.insert(key);
+      }
+      taken.insert(own.begin(), own.end());
+      return true;
+    };
+    for (const auto& backup : fBackupItems) {
+      const bool replaced = std::any_of(items.begin(), items.end(), [&](const auto& i) {
+        return i->ProductNumber() == backup->ProductNumber() && i->ModuleMask() == backup->ModuleMask();
+      });
+      if (!replaced && backup->Status() == itemProcessable) claim(*backup, true);
+    }
+    for (const auto& item : items)
+      if (item->Status() == itemProcessable && !claim(*item, false)) item->MutableData().status = itemNameClash;
   }
 
   int RequestFileList(const SelectionList& selection) {
@@ -761,7 +865,7 @@ class ChartCheckImpl final {
   void FailDownload(int error, bool keepPart) {
     DropReply();
     if (fDownload) {
-      if (!keepPart) ::unlink(QFile::encodeName(fDownload->part).constData());
+      if (!keepPart) ::unlinkat(fDownload->dirFd, fDownload->partName.constData(), 0);
       fDownload.reset();
     }
     Finish(error);
@@ -785,6 +889,55 @@ class ChartCheckImpl final {
     return error ? error : waited;
   }
 
+  // The folders of the layout a file of this item lands in, below the folder the user chose:
+  // QMR2/<product>/<module>/ for a chart set, Setups/ for software, then Addons<n>/ for an add-on.
+  QStringList LayoutFolders(const InstallItem& item, const TItemFile& file) const {
+    QStringList names = IsChartSet(item) ? QStringList{QStringLiteral("QMR2"), _FileNameReplaceInvalidChars(item.ProductCode()),
+                                                       _FileNameReplaceInvalidChars(item.ModuleCode())}
+                                         : QStringList{QStringLiteral("Setups")};
+    if (file.addOn) names << QStringLiteral("Addons%1").arg(item.ProductNumber());
+    return names;
+  }
+
+  // Opens the target folder. The trailing folders that are the layout's own are opened without
+  // following a link: one planted there (a backup someone else wrote) would have the files
+  // written outside the chosen folder. The chosen folder itself may be a link.
+  static int OpenTargetFolder(const QString& folder, const QStringList& layout, int& dirFd) {
+    const QStringList parts = QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).split(u'/', Qt::SkipEmptyParts);
+    qsizetype own = std::min(parts.size(), layout.size());
+    while (own > 0 && parts.mid(parts.size() - own) != layout.mid(layout.size() - own)) --own;
+    const QString chosen = u'/' + parts.mid(0, parts.size() - own).join(u'/');
+    const int fd = ::open(QFile::encodeName(chosen).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ceFileNotFound : ceFileAccess;
+    int error = ceOK;
+    dirFd = OpenBelow(fd, parts.mid(parts.size() - own), false, error);
+    return error;
+  }
+
+  // The part file in the target folder, never through a link, and resumed only when it is the
+  // user's own and nobody else could have written into it; anything else there is replaced.
+  static int OpenPart(Download& d, struct stat& st) {
+    const char* name = d.partName.constData();
+    d.fd = ::openat(d.dirFd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (d.fd >= 0 && (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+                      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1)) {
+      ::close(d.fd);
+      d.fd = -1;
+      if (::unlinkat(d.dirFd, name, 0) != 0) return ceFileCreate;
+    } else if (d.fd < 0) {
+      if (errno == ELOOP) {
+        if (::unlinkat(d.dirFd, name, 0) != 0) return ceFileCreate;
+      } else if (errno != ENOENT) {
+        return ceFileCreate;
+      }
+    }
+    if (d.fd < 0) {
+      d.fd = ::openat(d.dirFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (d.fd < 0 || ::fstat(d.fd, &st) != 0) return ceFileCreate;
+    }
+    return ceOK;
+  }
+
   int StartDownload(InstallItem* item, int fileIndex, const QString& folder) {
     if (fBusy) return ceChkBusy;
     fBusy = true;
@@ -795,7 +948,8 @@ class ChartCheckImpl final {
     };
     if (!OwnsItem(item) || fileIndex < 0 || fileIndex >= item->FileCount()) return fail(ceChkBadArgument);
     const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
-    if (!IsSafeFileName(file.name)) return fail(ceChkUnsafeName);
+    if (!IsSafeFileName(file.name) || IsDownloadPartName(file.name)) return fail(ceChkUnsafeName);
+    if (item->Status() == itemNameClash) return fail(ceChkNameClash);
     if (file.url.isEmpty() || !IsHex64(file.sha256)) return fail(ceChkBadArgument);
     if (!IsWebURL(file.url)) return fail(ceChkBadAnswer);
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) return fail(ceFileNotFound);
@@ -806,19 +960,15 @@ class ChartCheckImpl final {
     d.file = file;
     d.target = QDir(folder).filePath(file.name);
     d.part = DownloadPartPath(folder, file.name);
+    d.targetName = QFile::encodeName(file.name);
+    d.partName = QFile::encodeName(PartName(file.name));
+    if (const int error = OpenTargetFolder(folder, LayoutFolders(*item, file), d.dirFd)) return fail(error);
     d.hash = EVP_MD_CTX_new();
     for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
     if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
       return fail(ceChkChecksum);
-    const QByteArray part = QFile::encodeName(d.part);
-    // Never through a link: one planted under the part's name (a backup medium someone else
-    // wrote) would have a file outside the folder cut and overwritten. The link itself goes.
-    d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (d.fd < 0 && errno == ELOOP && ::unlink(part.constData()) == 0)
-      d.fd = ::open(part.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (d.fd < 0) return fail(ceFileCreate);
     struct stat st {};
-    if (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(ceFileCreate);
+    if (const int error = OpenPart(d, st)) return fail(error);
     // A part left by an interrupted attempt is resumed from its last whole block (so that
     // direct I/O can go on); its bytes go through the hash first.
     qint64 keep = st.st_size;
@@ -826,7 +976,7 @@ class ChartCheckImpl final {
     else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
     if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
     d.serial = ++fDownloadSerial;
-    d.writer = NewWriter(OpenDirect(part, st));
+    d.writer = NewWriter(OpenDirect(d.dirFd, d.partName, st));
     if (keep == 0) {
       SendRange();
       return ceOK;
@@ -1007,8 +1157,8 @@ class ChartCheckImpl final {
 
   // A second descriptor of the part file for direct I/O, or -1; only when it is the same file
   // as `opened` (the name may have been swapped meanwhile).
-  static int OpenDirect(const QByteArray& part, const struct stat& opened) {
-    const int fd = ::open(part.constData(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC);
+  static int OpenDirect(int dirFd, const QByteArray& part, const struct stat& opened) {
+    const int fd = ::openat(dirFd, part.constData(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
     if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_dev != opened.st_dev || st.st_ino != opened.st_ino)) {
       ::close(fd);
@@ -1104,6 +1254,10 @@ class ChartCheckImpl final {
       FailDownload(ceChkChecksum, false);
       return;
     }
+    if (::fchmod(d.fd, NewFileMode()) != 0) {
+      FailDownload(ceFileWrite, false);
+      return;
+    }
     // Its modification time is what later tells whether the file is current.
     const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
     if (::futimens(d.fd, times) != 0) {
@@ -1127,7 +1281,7 @@ class ChartCheckImpl final {
       FailDownload(synced ? synced : ceFileWrite, false);
       return;
     }
-    if (std::rename(QFile::encodeName(d.part).constData(), QFile::encodeName(d.target).constData()) != 0) {
+    if (::renameat(d.dirFd, d.partName.constData(), d.dirFd, d.targetName.constData()) != 0) {
       FailDownload(ceFileWrite, false);
       return;
     }
@@ -1260,9 +1414,25 @@ int ChartCheck::LastError() const { return fImpl->fLastError; }
 
 bool ChartCheck::IsBusy() const { return fImpl->fBusy; }
 
-bool ChartCheck::RememberedEmail(QString& email) const {
+namespace {
+
+// The stored sign-in: an address and its token, or nothing.
+bool ReadRemembered(QString& email, QString& token) {
   email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
-  return !email.isEmpty();
+  token = GetAppReg().ReadString(rrSettings, kAccountKey, kTokenValue);
+  if (email.isEmpty() || token.isEmpty()) {
+    email.clear();
+    token.clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ChartCheck::RememberedEmail(QString& email) const {
+  QString token;
+  return ReadRemembered(email, token);
 }
 
 int ChartCheck::ReadBackupIndex(const QString& path) { return fImpl->ReadBackupIndex(path); }
@@ -1273,9 +1443,7 @@ int ChartCheck::SignIn(const QString& text, bool remember) {
   ChartCheckImpl::PendingSignIn s;
   s.remember = remember;
   if (text.isEmpty()) {
-    s.email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
-    s.token = GetAppReg().ReadString(rrSettings, kAccountKey, kTokenValue);
-    if (s.email.isEmpty() || s.token.isEmpty()) s.error = ceChkNoRemembered;
+    if (!ReadRemembered(s.email, s.token)) s.error = ceChkNoRemembered;
   } else {
     const qsizetype semicolon = text.indexOf(u';');
     if (semicolon < 0) {
@@ -1291,19 +1459,29 @@ int ChartCheck::SignIn(const QString& text, bool remember) {
 int ChartCheck::SignInEmail(const QString& email, bool remember) {
   ChartCheckImpl::PendingSignIn s;
   s.remember = remember;
-  s.email = email.trimmed();
-  s.token = GetAppReg().ReadString(rrSettings, kAccountKey, kTokenValue);
-  if (s.token.isEmpty()) s.error = ceChkNoRemembered;
+  // The token belongs to the stored address: for another one it could only be refused.
+  if (!ReadRemembered(s.email, s.token) || s.email.compare(email.trimmed(), Qt::CaseInsensitive) != 0) {
+    s.email = email.trimmed();
+    s.token.clear();
+    s.error = ceChkNoRemembered;
+  }
   return fImpl->PrepareSignIn(s);
 }
 
 int ChartCheck::SignInPassword(const QString& password, bool remember) {
   ChartCheckImpl::PendingSignIn s;
   s.remember = remember;
-  s.email = GetAppReg().ReadString(rrSettings, kAccountKey, kEmailValue);
+  QString token;
+  if (!ReadRemembered(s.email, token)) s.error = ceChkNoRemembered;
   s.password = password;
-  if (s.email.isEmpty()) s.error = ceChkNoRemembered;
   return fImpl->PrepareSignIn(s);
+}
+
+int ChartCheck::SignInOnce(const QString& text) {
+  // Only with a password: a token used without "remember" is forgotten by the service too.
+  const int error = SignIn(text.isEmpty() ? QStringLiteral(";") : text, false);
+  fImpl->fSignIn.once = true;
+  return error;
 }
 
 int ChartCheck::RequestProducts() { return fImpl->RequestProducts(); }

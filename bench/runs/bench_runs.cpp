@@ -57,6 +57,7 @@ json Product(int number, const std::string& code, const std::string& name, json 
 }
 
 int Catalogue(const fs::path& dir, int count, int minBytes, int maxBytes, int bigMib) {
+  fs::create_directories(dir);
   std::mt19937_64 rng(42);
   std::uniform_int_distribution<int> sizes(minBytes, maxBytes);
   std::ofstream paths(dir / "paths.txt");

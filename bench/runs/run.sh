@@ -33,7 +33,7 @@ serve() {
   "$bin/deployer-service" --port 0 --accounts "$1" >"$1.url" 2>/dev/null &
   server=$!
   for _ in $(seq 600); do [ -s "$1.url" ] && break; sleep 0.1; done
-  url=$(head -1 "$1.url")
+  url=$(head -1 "$1.url"); url=${url%/}/
 }
 trap 'kill ${server:-0} 2>/dev/null || true' EXIT
 

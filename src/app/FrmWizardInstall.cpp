@@ -1,6 +1,8 @@
 #include "FrmWizardInstall.h"
 
+#include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
+#include "CvRunProgress.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvStrUtils.h"
@@ -86,6 +88,26 @@ class TPageArea final : public QWidget {
     QWidget::resizeEvent(event);
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) child->setGeometry(rect());
   }
+};
+
+// The progress page as the runs see it.
+class TProgressPageRunProgress final : public TRunProgress {
+ public:
+  explicit TProgressPageRunProgress(TFramePageProgress& page) : page_(page) {}
+  void SetSingleHeader(const QString& text) override { page_.SetSingleHeader(text); }
+  void SetSingleText(const QString& text) override { page_.SetSingleText(text); }
+  void SetSingleMax(int value) override { page_.SetSingleMax(value); }
+  void SetSinglePosition(int value) override { page_.SetSinglePosition(value); }
+  void SetTotalText(const QString& text) override { page_.SetTotalText(text); }
+  void SetTotalMax(int value) override { page_.SetTotalMax(value); }
+  void SetTotalPosition(int value) override { page_.SetTotalPosition(value); }
+  int TotalPosition() const override { return page_.TotalPosition(); }
+  void SetTotalRate(double bytesPerSecond, double secondsLeft) override {
+    page_.SetTotalRate(bytesPerSecond, secondsLeft);
+  }
+
+ private:
+  TFramePageProgress& page_;
 };
 
 QString WithDelimiter(const QString& folder) {
@@ -268,6 +290,7 @@ void TFormWizardInstall::CreateWorkingSet() {
   pageDestination_ = new TFramePageDestinationInstall(this);
   pageProgress_ = new TFramePageProgress(this);
   pageProgress_->SetPump(false);
+  runProgress_ = std::make_unique<TProgressPageRunProgress>(*pageProgress_);
   pageSelectSoftware_ = new TFramePageSelectSoftware(installedCharts_.get(), chartCheck_.get(), this);
   pageSourceInstall_ = new TFramePageSourceInstall(this);
   pageTypeInstall_ = new TFramePageTypeInstall(this);
@@ -289,6 +312,8 @@ void TFormWizardInstall::CreateWorkingSet() {
 
 TFormWizardInstall::~TFormWizardInstall() {
   FreePleaseWait();
+  run_.reset();
+  runProgress_.reset();
   pusClient_.reset();
   for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
                                                        pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
@@ -439,6 +464,7 @@ void TFormWizardInstall::ButtonCloseClick() {
   if (closeIsAbort_) {
     // The running step honours it; the window stays.
     abortRequest_ = true;
+    if (run_) run_->RequestAbort();
     return;
   }
   close();
@@ -450,6 +476,7 @@ void TFormWizardInstall::closeEvent(QCloseEvent* event) {
   // (A sign-in may be left at any time: its answer dies with the chart-check object.)
   if (closeIsAbort_ && !signingIn_) {
     abortRequest_ = true;
+    if (run_) run_->RequestAbort();
     event->ignore();
     return;
   }
@@ -564,7 +591,6 @@ void TFormWizardInstall::NextFromDestination() {
   if (!pageDestination_->Check()) return;
   destinationFolder_ = WithDelimiter(pageDestination_->ChosenFolder());
   if (setupType_ == InstallFromBackup) {
-    ShowPage(wpProgress);
     StartRun(InstallFromBackup);
     return;
   }
@@ -599,10 +625,39 @@ void TFormWizardInstall::NextFromBackupSource() {
   ShowPage(wpSelectSoftware);
 }
 
-void TFormWizardInstall::StartRun(int setupType) {
-  // The runs (download and install, backup, install from a backup) start here.
-  Q_UNUSED(setupType);
+void TFormWizardInstall::StartRun(TSetupType type) {
+  // A new run starts without the abort request of the one before.
   abortRequest_ = false;
+  runStartedFrom_ = currentPage_;
+  TRunSettings settings;
+  settings.setupType = type;
+  settings.destination = destinationFolder_;
+  settings.backupFolder = sourceFolder_;
+  // A backup gets a copy of this program and its support library, which lie beside it.
+  settings.installerFolder = WithDelimiter(QCoreApplication::applicationDirPath());
+  ShowPage(wpProgress);
+  run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *runProgress_, settings);
+  run_->SetOnFinished([this](const TRunResult& result) { RunFinished(result); });
+  if (type == InstallFromBackup)
+    run_->RunBackupInstallation();
+  else
+    run_->RequestRun(*selectionList_);
+}
+
+void TFormWizardInstall::RunFinished(const TRunResult& result) {
+  // Delivered from the event loop: the run may go now.
+  run_.reset();
+  if (result.outcome == TRunOutcome::Stopped) {
+    // It could not even begin (a folder could not be made); its message was shown.
+    ShowPage(runStartedFrom_);
+    return;
+  }
+  if (result.returnToStart) {
+    ShowPage(wpSetupType);
+    return;
+  }
+  SetCloseActsAsAbort(false);
+  close();
 }
 
 // --- Chart-check events --------------------------------------------------------------------
@@ -612,14 +667,17 @@ void TFormWizardInstall::ChartCheckEvent(void* data, const TNavEvent& event) {
 }
 
 void TFormWizardInstall::OnChartCheckEvent(const TNavEvent& event) {
+  if (run_ && run_->Operation() != 0) {
+    // The file list and the downloads belong to the run; Abort stays Abort meanwhile.
+    run_->HandleEvent(event);
+    return;
+  }
   if (event.code == necOperationDone) {
     buttonNext_->setEnabled(true);
     buttonPrev_->setEnabled(true);
     SetCloseActsAsAbort(false);
     if (operation_ == 0) ProductListDone();
-    // Operations 1 and 2 belong to the runs.
   }
-  // Download progress (131) belongs to the runs too.
 }
 
 void TFormWizardInstall::FreePleaseWait() {
@@ -767,3 +825,5 @@ void TFormWizardInstall::SelfUpdate() {
 }
 
 TFormMessage* TFormWizardInstall::PleaseWait() const { return pleaseWait_.data(); }
+
+int TFormWizardInstall::Operation() const { return run_ && run_->Operation() != 0 ? run_->Operation() : operation_; }

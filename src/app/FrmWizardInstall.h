@@ -26,6 +26,9 @@ class TFramePageSourceInstall;
 class TFramePageTypeInstall;
 class TFramePageUserLogin;
 class TInstalledCharts;
+class TDeployRun;
+class TRunProgress;
+struct TRunResult;
 
 // The installer's own product GUID, for the version check and the self-update.
 extern const char* const kInstallerProductGUID;
@@ -57,7 +60,8 @@ class TFormWizardInstall final : public QWidget {
   // Wizard state.
   int CurrentPage() const { return currentPage_; }
   TSetupType SetupType() const { return setupType_; }
-  int Operation() const { return operation_; }
+  // What the chart-check object does for the wizard: 0 product list, 1 file list, 2 a download.
+  int Operation() const;
   bool AbortRequest() const { return abortRequest_; }
   bool SilentCheck() const { return silentCheck_; }
   bool NewerVersion() const { return newerVersion_; }
@@ -69,6 +73,8 @@ class TFormWizardInstall final : public QWidget {
   bool CloseIsAbort() const { return closeIsAbort_; }
   // True from the sign-in until its product list arrived.
   bool SigningIn() const { return signingIn_; }
+  // The run under way, or none.
+  TDeployRun* Run() const { return run_.get(); }
 
   // Parts, for the runs and for tests.
   TInstalledCharts* InstalledCharts() const { return installedCharts_.get(); }
@@ -124,8 +130,9 @@ class TFormWizardInstall final : public QWidget {
   bool BuildSelectionList();
   void WarnNothingChecked();
 
-  // The runs. Not built yet: they start here once they exist.
-  void StartRun(int setupType);
+  // The runs: page 4 shows them; the summary's answer decides between page 0 and the end.
+  void StartRun(TSetupType type);
+  void RunFinished(const TRunResult& result);
 
   // Chart-check events arrive here (130 operation done, 131 download progress).
   static void ChartCheckEvent(void* data, const TNavEvent& event);
@@ -166,6 +173,9 @@ class TFormWizardInstall final : public QWidget {
   bool subscribed_ = false;
   std::unique_ptr<ChartCheck> chartCheck_;
   std::unique_ptr<TPUSClient> pusClient_;
+  std::unique_ptr<TRunProgress> runProgress_;  // the progress page as the runs see it
+  std::unique_ptr<TDeployRun> run_;
+  int runStartedFrom_ = wpSetupType;
   TFramePageDestinationInstall* pageDestination_ = nullptr;
   TFramePageProgress* pageProgress_ = nullptr;
   TFramePageSelectSoftware* pageSelectSoftware_ = nullptr;

@@ -23,6 +23,9 @@ class TFramePageProgress final : public TWizardPage {
   void SetTotalMax(int value);
   void SetTotalPosition(int value);
   int TotalPosition() const;
+  // Speed and time left of the run, beside the total line; negative values: not known yet
+  // (the label is emptied).
+  void SetTotalRate(double bytesPerSecond, double secondsLeft);
 
   bool Pump() const { return pump_; }
   void SetPump(bool pump) { pump_ = pump; }
@@ -34,6 +37,7 @@ class TFramePageProgress final : public TWizardPage {
   QProgressBar* ProgressBarSingle() const { return barSingle_; }
   QLabel* LabelProgressTotal() const { return labelTotal_; }
   QProgressBar* ProgressBarTotal() const { return barTotal_; }
+  QLabel* LabelProgressRate() const { return labelRate_; }
 
  protected:
   void PagePlaced() override;
@@ -49,6 +53,7 @@ class TFramePageProgress final : public TWizardPage {
   QProgressBar* barSingle_ = nullptr;
   QWidget* panelTotal_ = nullptr;
   QLabel* labelTotal_ = nullptr;
+  QLabel* labelRate_ = nullptr;
   QProgressBar* barTotal_ = nullptr;
   bool pump_ = true;
 };

@@ -19,7 +19,7 @@ namespace {
 // Shared with the server: every byte of the form is XORed with it.
 constexpr std::uint8_t kScrambleKey = 0x5A;
 
-constexpr char kDefaultURL[] = "http://pus.corvane.com/pus/pus.php";
+constexpr char kDefaultURL[] = "https://pus.corvane.com/pus/pus.php";
 
 constexpr int kWriteBufferSize = 8192;
 
@@ -242,6 +242,7 @@ void TPUSClient::StartCommand(TPUSCommand command, const TGUIDsArray& guids) {
   fVersion = TPUSVersionInfo{};
   fHistory.clear();
   fFileName.clear();
+  fNameRefused = false;
   fFileSize = 0;
   fBytesWritten = 0;
   BeginCommand(command);
@@ -519,6 +520,7 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
         }
         // The name comes from outside: it may only name a file in the download folder.
         if (!IsPlainFileName(fFileName)) {
+          fNameRefused = true;
           FinishCommand(prWriteFailed);
           return;
         }
@@ -591,6 +593,7 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
 }
 
 QString TPUSClient::GetErrorText(int result) const {
+  if (result == prWriteFailed && fNameRefused) return PUSRefusedNameText(fFileName);
   return PUSErrorText(result, fSocketError, CurrentPath());
 }
 

@@ -78,6 +78,9 @@ QByteArray PUSScrambleForm(const QByteArray& form);
 // The message for a result in the current language; socketError and path are inserted where
 // the message has them (-2001, -1002). Empty only for 0.
 QString PUSErrorText(int result, int socketError = 0, const QString& path = QString());
+// The message of -1002 when the server sent a file name that may not be written (a folder part,
+// "..", control characters): no access rights are at fault.
+QString PUSRefusedNameText(const QString& name);
 
 class TPUSClient final : public QObject {
   Q_OBJECT
@@ -164,6 +167,7 @@ class TPUSClient final : public QObject {
   std::uint16_t fSocketError = 0;
   int fCounter = 0;
   QString fFileName;
+  bool fNameRefused = false;  // the -1002 of this command is a name the server may not send
   std::int32_t fFileSize = 0;
   std::int32_t fBytesWritten = 0;
   std::unique_ptr<TBufferedFileStream> fFile;

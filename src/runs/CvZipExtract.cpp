@@ -157,7 +157,8 @@ int ExtractArchive(const QString& archive, const QString& baseFolder, const TExt
     if (result) ::unlink(target.constData());  // a damaged entry leaves no half file
     if (!report(false)) return ceAborted;
   }
-  report(true);
+  // Entries left out count as done.
+  if (progress) progress(100);
   return ceOK;
 }
 

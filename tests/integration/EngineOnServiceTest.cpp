@@ -43,7 +43,8 @@ class EngineOnDemo : public ::testing::Test {
     EXPECT_EQ(info.size(), item.FileSize(file));
     EXPECT_EQ(Sha256OfFile(path), item.FileSha256(file).toLatin1());
     EXPECT_EQ(info.lastModified().toSecsSinceEpoch(), item.FileTime(file));
-    EXPECT_FALSE(QFile::exists(path + ".part"));
+    const QFileInfo where(path);
+    EXPECT_FALSE(QFile::exists(cvlib::DownloadPartPath(where.path(), where.fileName())));
   }
 
   std::unique_ptr<EngineOnService> engine;
@@ -247,7 +248,7 @@ TEST_F(EngineOnDemo, BrokenOffDownloadLeavesNothingUnderItsNameAndTheNextAttempt
 
     EXPECT_EQ(engine->Download(item, 0, folder), c.error);
     EXPECT_FALSE(QFile::exists(target));
-    EXPECT_LE(QFileInfo(target + ".part").size(), c.after);
+    EXPECT_LE(QFileInfo(cvlib::DownloadPartPath(folder, item->FileName(0))).size(), c.after);
 
     const size_t before = engine->recorder.events.size();
     ASSERT_EQ(engine->Download(item, 0, folder), 0);

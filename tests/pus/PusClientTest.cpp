@@ -4,7 +4,9 @@
 #include "CvPUSTransport.h"
 #include "TestEnv.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
@@ -336,6 +338,12 @@ TEST(PusDownload, FailuresAndHostileNames) {
     ASSERT_TRUE(rec.Wait()) << c.name;
     EXPECT_EQ(rec.lastResult, c.result) << c.name;
     EXPECT_EQ(rec.doneCount, 1) << c.name;
+    // A refused name is the server's fault, not the user's access rights.
+    if (c.result == -1002) {
+      const QString text = client.GetErrorText(rec.lastResult);
+      EXPECT_TRUE(text.contains("not allowed")) << c.name << " " << text.toStdString();
+      EXPECT_FALSE(text.contains("access rights")) << c.name;
+    }
     // Nothing lands outside the folder or in a sub-folder of it.
     EXPECT_FALSE(QFile::exists(parent + "/x")) << c.name;
     EXPECT_FALSE(QFile::exists(folder + "/sub/x")) << c.name;
@@ -467,8 +475,12 @@ TEST(PusSocket, ErrorMapping) {
     QNetworkReply::NetworkError error;
     bool gotStatus;
     int mapped;
+    const char* detail = "";
   };
-  for (const Case& c : {Case{QNetworkReply::NoError, true, 0},
+  // Qt reports an unreachable host and an unreachable network as one error; its text differs.
+  for (const Case& c : {Case{QNetworkReply::UnknownNetworkError, false, 10065, "Connection error: Host unreachable"},
+                        Case{QNetworkReply::UnknownNetworkError, false, 10051, "Network unreachable"},
+                        Case{QNetworkReply::NoError, true, 0},
                         Case{QNetworkReply::HostNotFoundError, false, 11001},
                         Case{QNetworkReply::ConnectionRefusedError, false, 10061},
                         Case{QNetworkReply::TimeoutError, false, 10060},
@@ -476,12 +488,44 @@ TEST(PusSocket, ErrorMapping) {
                         Case{QNetworkReply::ContentNotFoundError, true, 0},
                         Case{QNetworkReply::InternalServerError, true, 0},
                         Case{QNetworkReply::ProtocolFailure, false, 1}}) {
-    EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus), c.mapped) << c.error;
+    EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus, QString::fromLatin1(c.detail)), c.mapped)
+        << c.error << " " << c.detail;
   }
 }
 
+// The wizard answers a failed command with a message box and may start the next one from it,
+// while the failed answer's delivery is still on the stack: the new command gets its answer.
+TEST(PusReentry, ACommandStartedInsideADeliveryGetsItsOwnAnswer) {
+  TScriptedServer server;
+  server.SetAnswer("-3\n");  // ends the command inside the delivery of its answer
+  TPUSClient client;
+  client.SetURL(server.URL());
+  QStringList results;
+  bool started = false;
+  client.OnCommandDone = [&](TPUSClient* sender, TPUSCommand, int result) {
+    results << QString::number(result);
+    if (started) return;
+    started = true;
+    QEventLoop box;  // as a message box: the first request's notice arrives meanwhile
+    QTimer::singleShot(100, &box, &QEventLoop::quit);
+    box.exec();
+    server.SetAnswer("0\n" + Record(kG1) + "\xFF");
+    sender->RequestVersion(TGUIDsArray{kG1});
+    QElapsedTimer waited;  // and waits for it there, as a modal progress would
+    waited.start();
+    while (results.size() < 2 && waited.elapsed() < 5000)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  };
+  client.RequestVersion(TGUIDsArray{kG1});
+  QElapsedTimer waited;
+  waited.start();
+  while (results.size() < 2 && waited.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  EXPECT_EQ(results, QStringList({"-3", "0"}));
+}
+
 TEST(PusEndpoint, EnvironmentThenSettingsThenBuiltIn) {
-  const QString builtIn = QStringLiteral("http://pus.corvane.com/pus/pus.php");
+  const QString builtIn = QStringLiteral("https://pus.corvane.com/pus/pus.php");
   const QString env = QStringLiteral("http://env.example/pus/pus.php");
   const QString setting = QStringLiteral("http://setting.example/pus/pus.php");
   struct Case {

@@ -246,9 +246,11 @@ TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
   TFramePageDestinationInstall* dest = w->PageDestination();
   if (dest->RadioUser()) {
     QTest::mouseClick(dest->RadioUser(), Qt::LeftButton, {}, QPoint(5, dest->RadioUser()->height() / 2));
-    dest->EditUser()->setText(chosen);
+    dest->EditUser()->selectAll();
+    QTest::keyClicks(dest->EditUser(), chosen);
   }
   const QString before = dest->EditUser() ? dest->EditUser()->text() : QString();
+  EXPECT_TRUE(before.startsWith(chosen)) << before.toStdString();
 
   QTest::mouseClick(w->LabelGerman(), Qt::LeftButton);
   EXPECT_EQ(GetCurrentLanguage(), lgGerman);

@@ -221,7 +221,9 @@ std::optional<QList<Selection>> ParseSelection(const cvtool::TArgs& parsed, cons
 // Signs in (with --email/--password, else with the remembered pair) and lists the products.
 int SignInAndList(Session& s, const Options& o) {
   if (!o.email.isEmpty() || !o.password.isEmpty()) {
-    s.Check().SignIn(o.email + u';' + o.password, o.remember);
+    // Without --remember this run alone signs in: a sign-in stored earlier stays as it is.
+    if (o.remember) s.Check().SignIn(o.email + u';' + o.password, true);
+    else s.Check().SignInOnce(o.email + u';' + o.password);
   } else {
     // A remembered token stays valid only while it is used with "remember".
     s.Check().SignIn(QString(), true);
@@ -320,27 +322,32 @@ int Download(Session& s, const QString& folder) {
     if (c.Item(i)->Status() == 0) fileCount += c.Item(i)->FileCount();
   for (int i = 0; i < c.ItemCount(); ++i) {
     InstallItem* item = c.Item(i);
+    if (item->Status() == cvlib::itemNameClash) {
+      Fail(QStringLiteral("%1:%2: %3").arg(item->ProductNumber()).arg(item->ModuleMask()).arg(ErrorText(cvlib::ceChkNameClash)));
+      ++failures;
+      continue;
+    }
     if (item->Status() != 0) continue;
     const ProductRecord* record = c.FindProductRecord(item->ProductNumber(), item->ModuleMask());
     const bool chart = record ? record->Kind() == pkChartSet : F12(item->ProductNumber());
-    const QString itemFolder =
-        chart ? QStringLiteral("%1/QMR2/%2/%3/")
-                    .arg(folder, _FileNameReplaceInvalidChars(item->ProductCode()),
-                         _FileNameReplaceInvalidChars(item->ModuleCode()))
-              : folder + QStringLiteral("/Setups/");
+    const QString itemFolder = chart ? QStringLiteral("QMR2/%1/%2/")
+                                           .arg(_FileNameReplaceInvalidChars(item->ProductCode()),
+                                                _FileNameReplaceInvalidChars(item->ModuleCode()))
+                                     : QStringLiteral("Setups/");
     bool complete = true;
     for (int f = 0; f < item->FileCount(); ++f) {
       ++fileNumber;
-      const QString target = item->IsAddOn(f)
-                                 ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber())
-                                 : itemFolder;
+      const QString relative =
+          item->IsAddOn(f) ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber()) : itemFolder;
+      const QString target = folder + u'/' + relative;
       const QString path = target + item->FileName(f);
       if (IsCurrent(path, item->FileSize(f), item->FileTime(f))) {
         Out({QStringLiteral("current"), QString::number(item->ProductNumber()),
              QString::number(item->ModuleMask()), QString::number(f), path});
         continue;
       }
-      if (const int error = DirCreate(target)) {
+      // Never through a link planted in the backup: the files stay inside the folder.
+      if (const int error = DirCreateBelow(folder, relative)) {
         complete = false;
         Fail(QStringLiteral("%1: %2").arg(target, ErrorText(error)));
         continue;
@@ -348,8 +355,8 @@ int Download(Session& s, const QString& folder) {
       Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
            QString::number(f), path});
       cvtool::SetInterruptMessage(
-          QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
-                         "resumes it")
+          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
+                         "'%3' resumes it")
               .arg(kWho, path, folder));
       if (gConsole.progress)
         gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
@@ -459,8 +466,12 @@ int AccountCommand(const QStringList& args) {
   const bool table = what == QLatin1String("products") &&
                      (parsed.Has(QStringLiteral("--table")) || (terminal && !parsed.Has(QStringLiteral("--lines"))));
   gConsole.eventLines = !terminal && !quiet && !table;
-  if (what == QLatin1String("download") && terminal && !quiet)
-    gConsole.progress = std::make_unique<TConsoleProgress>(stdout, TConsoleProgress::kTerminal);
+  // The progress display goes where people look: stdout on a terminal, else stderr when that
+  // is one (output piped on), else plain lines on stderr now and then (for a log).
+  if (what == QLatin1String("download") && !quiet) {
+    std::FILE* stream = terminal ? stdout : stderr;
+    gConsole.progress = std::make_unique<TConsoleProgress>(stream, TConsoleProgress::ModeFor(stream, false));
+  }
   cvtool::CatchInterrupt(QStringLiteral("%1: interrupted").arg(kWho));
 
   Session s;

@@ -17,6 +17,8 @@
 
 #include <cstdio>
 
+void PageShots(const QString& outDir);
+
 namespace {
 
 QString outDir;
@@ -88,7 +90,11 @@ int main(int argc, char** argv) {
   Save(&language, QStringLiteral("language-chooser"));
   language.hide();
 
-  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
+  PageShots(outDir);
+
+  // At the default install folder, inside a hidden one: the way to it shows.
+  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath() + QStringLiteral("/.local/opt/Corvane"), "",
+                           nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
   browse.hide();
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Shared by the pages, the wizard and the runs (cvtool runs them too), hence kept here.
+
 // What the wizard is to do; the wizard passes it to the selection and destination pages as
 // their mode.
 enum TSetupType : int {
