@@ -287,9 +287,13 @@ TEST(ProgramBundle, CopyStartsOffscreenFromItsOwnFiles) {
 
 TEST(ProgramBundle, CopyStartsWithTheSystemsQtHidden) {
   if (QStandardPaths::findExecutable(QStringLiteral("unshare")).isEmpty()) GTEST_SKIP() << "no unshare";
+  // A private mount namespace where mounting is allowed (root, or a container that permits it).
   QProcess probe;
-  probe.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")});
-  if (!probe.waitForFinished(10000) || probe.exitCode() != 0) GTEST_SKIP() << "no private mount namespace here";
+  probe.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("mount"), QStringLiteral("-t"),
+                                          QStringLiteral("tmpfs"), QStringLiteral("none"),
+                                          cvtest::MakeTempFolder(QStringLiteral("probe"))});
+  if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+    GTEST_SKIP() << "no private mount namespace here";
   const QString copy = QFileInfo(Copied()).canonicalFilePath();
   bool alive = false;
   const QStringList loaded = StartCopy(copy, QStringLiteral("offscreen"), true, alive);
