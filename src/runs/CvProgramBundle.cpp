@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QLibraryInfo>
 #include <QRegularExpression>
 #include <QSet>
