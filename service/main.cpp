@@ -8,6 +8,8 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -201,9 +203,13 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A signal that comes before the server runs must not be lost: stop() does nothing until
+  // then, so the waiter waits for the server to run (or to have ended) before it stops it.
+  std::atomic<bool> listenEnded{false};
   std::thread waiter([&] {
     int signal = 0;
     sigwait(&signals, &signal);
+    while (!server->is_running() && !listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     server->stop();
   });
 
@@ -212,6 +218,7 @@ int main(int argc, char** argv) {
   if (demoAccount) std::printf("E-mail: %s\nPassword: %s\n", demoAccount->email.c_str(), demoAccount->password.c_str());
   std::fflush(stdout);
   const bool ok = server->listen_after_bind();
+  listenEnded = true;
   if (waiter.joinable()) {
     // The server stopped by itself: wake the waiter.
     pthread_kill(waiter.native_handle(), SIGTERM);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QThread>
 
 #include <csignal>
 #include <functional>
@@ -85,12 +87,19 @@ Started StartAndStop(const QStringList& args, const QProcessEnvironment& env, co
   p.setProcessEnvironment(env);
   p.start(BinDir() + "/deployer-service", args);
   Started s;
+  EXPECT_TRUE(p.waitForStarted());
   QByteArray out;
-  while (out.count('\n') < 3 && p.waitForReadyRead(60000)) out += p.readAllStandardOutput();
+  QElapsedTimer timer;
+  timer.start();
+  while (out.count('\n') < 3 && p.state() == QProcess::Running && timer.elapsed() < 60000) {
+    p.waitForReadyRead(100);
+    out += p.readAllStandardOutput();
+  }
   s.url = QString::fromUtf8(out).section('\n', 0, 0);
+  EXPECT_EQ(out.count('\n'), 3) << "the service did not start: " << p.readAllStandardError().constData();
   if (whileUp) whileUp();
   ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-  p.waitForFinished(30000);
+  EXPECT_TRUE(p.waitForFinished(30000)) << "SIGTERM did not stop the service";
   s.exitCode = p.exitCode();
   s.err = QString::fromUtf8(p.readAllStandardError());
   return s;
@@ -120,6 +129,23 @@ TEST(ServiceProgram, DemoKeepsToItsOwnFolder) {
     EXPECT_TRUE(s.url.startsWith("http://")) << qPrintable(s.err);
     EXPECT_TRUE(QFile::exists(folder + "/catalogue.json"));
     EXPECT_TRUE(QFile::exists(folder + "/demo-stamp.json"));
+  }
+}
+
+// A signal that arrives while the service is still starting stops it all the same, and its own
+// demo folder goes with it.
+TEST(ServiceProgram, SignalWhileStartingStopsIt) {
+  const QString tmp = MakeTempFolder("service-tmp-early");
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("TMPDIR", tmp);
+  for (int delayMs : {0, 5, 20, 60}) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(BinDir() + "/deployer-service", {"--demo"});
+    ASSERT_TRUE(p.waitForStarted());
+    QThread::msleep(static_cast<unsigned long>(delayMs));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    EXPECT_TRUE(p.waitForFinished(30000)) << "lost SIGTERM after " << delayMs << " ms";
   }
 }
 

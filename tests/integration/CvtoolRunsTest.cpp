@@ -209,7 +209,7 @@ TEST(CvtoolRuns, InterruptedDownloadKeepsThePartAndTheNextRunResumesIt) {
   const QString err = QString::fromUtf8(p.readAllStandardError());
   EXPECT_EQ(p.exitCode(), 130);
   const QString target = folder + "/QMR2/BIG/M/big.qmr2";
-  EXPECT_TRUE(err.contains("interrupted") && err.contains("kept") && err.contains(target) &&
+  EXPECT_TRUE(err.contains("interrupted") && err.contains("already written was kept") && err.contains(target) &&
               err.contains("resumes it"))
       << qPrintable(err);
   EXPECT_FALSE(QFileInfo::exists(target));

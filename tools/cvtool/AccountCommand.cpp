@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -38,6 +39,10 @@ struct Console {
   bool eventLines = true;
 };
 Console gConsole;
+// Ctrl-C came during a download: it was cancelled, so that what arrived is on disk.
+bool gInterrupted = false;
+bool gInDownload = false;
+constexpr int kExitInterrupted = 130;
 
 void Print(const QString& line) {
   if (gConsole.progress) gConsole.progress->Print(stdout, line);
@@ -131,12 +136,16 @@ class Session {
   }
 
   ChartCheck& Check() { return *fCheck; }
+  // An operation runs and its event 130 has not come yet.
+  bool Busy() const { return fWaiting && !fDone; }
 
   // Waits for the event 130 of an operation that started; returns LastError.
   int Wait(int started) {
     if (started == cvlib::ceChkBusy) return started;
     fLastData.start();
+    fWaiting = true;
     while (!fDone) fLoop.exec();
+    fWaiting = false;
     fDone = false;
     return fCheck->LastError();
   }
@@ -170,6 +179,7 @@ class Session {
   std::unique_ptr<ChartCheck> fCheck;
   QEventLoop fLoop;
   QElapsedTimer fLastData;
+  bool fWaiting = false;
   bool fDone = false;
 };
 
@@ -354,6 +364,7 @@ int Download(Session& s, const QString& folder) {
       }
       Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
            QString::number(f), path});
+      // A second Ctrl-C, while the cancelled download ends, leaves at once.
       cvtool::SetInterruptMessage(
           QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
                          "'%3' resumes it")
@@ -361,9 +372,20 @@ int Download(Session& s, const QString& folder) {
       if (gConsole.progress)
         gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
                                  item->FileSize(f));
+      // The engine keeps in the part what reached the disk (whole write chunks).
+      const QString interrupted =
+          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
+                         "'%3' resumes it")
+              .arg(kWho, path, folder);
+      gInDownload = true;
       const int error = s.Wait(c.StartDownload(item, f, target));
+      gInDownload = false;
       if (gConsole.progress) gConsole.progress->Finish();
       cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
+      if (gInterrupted) {
+        cvtool::WriteText(stderr, interrupted);
+        return kExitInterrupted;
+      }
       if (error) {
         complete = false;
         Fail(QStringLiteral("%1: %2").arg(path, s.ErrorText(error)));
@@ -476,6 +498,16 @@ int AccountCommand(const QStringList& args) {
 
   Session s;
   if (!url.isEmpty()) s.Check().SetServiceURL(url);
+  // Ctrl-C in a download cancels it, so that what arrived reaches the disk and is resumed by the
+  // next run; anywhere else it ends the run at once.
+  cvtool::CatchInterruptInLoop([&s] {
+    if (!gInDownload || !s.Busy()) {
+      cvtool::WriteText(stderr, QStringLiteral("%1: interrupted").arg(kWho));
+      std::_Exit(kExitInterrupted);
+    }
+    gInterrupted = true;
+    s.Check().CancelDownload();
+  });
   if (const int r = SignInAndList(s, o)) return r;
 
   if (what == QLatin1String("signin")) {
