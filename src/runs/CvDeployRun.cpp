@@ -3,6 +3,7 @@
 #include "CvInstalledCharts.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
+#include "CvProgramBundle.h"
 #include "CvRunFiles.h"
 #include "CvRunTexts.h"
 #include "CvStrUtils.h"
@@ -502,19 +503,18 @@ bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
   if (!SameFolder(fSettings.installerFolder, backup)) {
-    static const char* const kFiles[] = {"Deployer", "libCvLibNav5.so"};
-    for (const char* name : kFiles) {
-      const QString file = QString::fromLatin1(name);
-      const int error = FileCopy(fSettings.installerFolder + file, backup + file,
-                                 [this](const QString& s, qint64 done, qint64 total) {
-                                   return CopyProgress(s, done, total);
-                                 });
-      if (error) {
-        MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
-        Fail(fSettings.installerFolder + file, ErrorToStr(error));
-        ok = false;
-        break;
-      }
+    // The program, its support library and what they need on a computer without Qt.
+    TProgramBundle bundle;
+    QString file;
+    int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
+    if (!error)
+      error = CopyProgramBundle(bundle, backup, file, [this](const QString& s, qint64 done, qint64 total) {
+        return CopyProgress(s, done, total);
+      });
+    if (error) {
+      MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
+      Fail(file, ErrorToStr(error));
+      ok = false;
     }
   }
   if (ok) {

@@ -18,6 +18,7 @@
 #include <cstdio>
 
 void PageShots(const QString& outDir);
+void SelfUpdateShots(const QString& outDir);
 
 namespace {
 
@@ -51,15 +52,18 @@ TMsgBoxRequest Box(TMsgDlgType kind, TMsgDlgButtons buttons, const QString& capt
 }  // namespace
 
 void WizardShots(const QString& outDir);
+int AllLanguageShots(const QString& outDir);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: cv_screenshots OUTDIR\n");
+  const bool allLanguages = argc == 3 && QByteArray(argv[1]) == "--all-languages";
+  if (argc < 2 || (argc == 3 && !allLanguages) || argc > 3) {
+    std::fprintf(stderr, "usage: cv_screenshots [--all-languages] OUTDIR\n");
     return 2;
   }
-  outDir = QString::fromLocal8Bit(argv[1]);
+  outDir = QString::fromLocal8Bit(argv[allLanguages ? 2 : 1]);
   QDir().mkpath(outDir);
+  if (allLanguages) return AllLanguageShots(outDir);
   const QString title = ApplicationTitle();
 
   const struct {
@@ -99,5 +103,6 @@ int main(int argc, char** argv) {
   browse.hide();
 
   WizardShots(outDir);
+  SelfUpdateShots(outDir);
   return 0;
 }
