@@ -289,6 +289,7 @@ void TFormWizardInstall::CreateWorkingSet() {
 
 TFormWizardInstall::~TFormWizardInstall() {
   FreePleaseWait();
+  run_.reset();  // it writes to the progress page and uses the chart-check object
   pusClient_.reset();
   for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
                                                        pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
@@ -439,6 +440,7 @@ void TFormWizardInstall::ButtonCloseClick() {
   if (closeIsAbort_) {
     // The running step honours it; the window stays.
     abortRequest_ = true;
+    if (run_) run_->RequestAbort();
     return;
   }
   close();
@@ -450,6 +452,7 @@ void TFormWizardInstall::closeEvent(QCloseEvent* event) {
   // (A sign-in may be left at any time: its answer dies with the chart-check object.)
   if (closeIsAbort_ && !signingIn_) {
     abortRequest_ = true;
+    if (run_) run_->RequestAbort();
     event->ignore();
     return;
   }
@@ -600,9 +603,40 @@ void TFormWizardInstall::NextFromBackupSource() {
 }
 
 void TFormWizardInstall::StartRun(int setupType) {
-  // The runs (download and install, backup, install from a backup) start here.
-  Q_UNUSED(setupType);
+  // A new run starts without the abort request of the one before.
   abortRequest_ = false;
+  TRunSettings settings;
+  settings.setupType = static_cast<TSetupType>(setupType);
+  settings.destination = destinationFolder_;
+  settings.backupFolder = sourceFolder_;
+  settings.installerFolder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+  // The run that ended last may still be on the stack below (its summary led here).
+  if (run_) run_.release()->deleteLater();
+  run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *pageProgress_, settings);
+  run_->SetOnFinished([this](const TRunResult& result) { RunFinished(result); });
+  if (currentPage_ != wpProgress) ShowPage(wpProgress);
+  // Close acts as Abort until the run has ended: closing the window would pull the objects
+  // the run uses away under it.
+  SetCloseActsAsAbort(true);
+  if (setupType == InstallFromBackup) {
+    run_->RunBackupInstallation();
+    return;
+  }
+  operation_ = 1;
+  if (!selectionList_) selectionList_ = chartCheck_->NewSelectionList();
+  run_->RequestRun(*selectionList_);
+}
+
+void TFormWizardInstall::RunFinished(const TRunResult& result) {
+  operation_ = 0;
+  SetCloseActsAsAbort(false);
+  // A run that stopped on a folder it could not make keeps the progress page; Close ends.
+  if (result.outcome == TRunOutcome::Stopped) return;
+  if (result.returnToStart) {
+    ShowPage(wpSetupType);
+    return;
+  }
+  close();
 }
 
 // --- Chart-check events --------------------------------------------------------------------
@@ -612,6 +646,12 @@ void TFormWizardInstall::ChartCheckEvent(void* data, const TNavEvent& event) {
 }
 
 void TFormWizardInstall::OnChartCheckEvent(const TNavEvent& event) {
+  // The file list and the downloads belong to the run; Close stays Abort while it runs.
+  if (run_ && run_->Operation() != 0) {
+    run_->HandleEvent(event);
+    operation_ = run_ ? run_->Operation() : 0;
+    return;
+  }
   if (event.code == necOperationDone) {
     buttonNext_->setEnabled(true);
     buttonPrev_->setEnabled(true);

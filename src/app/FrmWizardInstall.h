@@ -8,6 +8,7 @@
 
 #include "CvLib.h"
 #include "CvPUSClient.h"
+#include "CvDeployRun.h"
 #include "CvSetupType.h"
 
 #include <QPointer>
@@ -82,6 +83,8 @@ class TFormWizardInstall final : public QWidget {
   TFramePageDestinationInstall* PageDestination() const { return pageDestination_; }
   TFramePageSourceInstall* PageSourceInstall() const { return pageSourceInstall_; }
   TFramePageProgress* PageProgress() const { return pageProgress_; }
+  // The run under way, or the one that ended last until the next starts; none before.
+  TDeployRun* Run() const { return run_.get(); }
 
   QLabel* LabelHeaderTitle() const { return labelHeaderTitle_; }
   QLabel* LabelHeaderDescription() const { return labelHeaderDescription_; }
@@ -124,8 +127,10 @@ class TFormWizardInstall final : public QWidget {
   bool BuildSelectionList();
   void WarnNothingChecked();
 
-  // The runs. Not built yet: they start here once they exist.
+  // The runs: download and install, backup (both from the file list on), install from a
+  // backup. The run under way reports to the progress page; its end shows the summary.
   void StartRun(int setupType);
+  void RunFinished(const TRunResult& result);
 
   // Chart-check events arrive here (130 operation done, 131 download progress).
   static void ChartCheckEvent(void* data, const TNavEvent& event);
@@ -149,6 +154,7 @@ class TFormWizardInstall final : public QWidget {
   int currentPage_ = wpSetupType;
   int operation_ = 0;
   std::unique_ptr<SelectionList> selectionList_;
+  std::unique_ptr<TDeployRun> run_;
   QString destinationFolder_;
   QString sourceFolder_;
   bool abortRequest_ = false;

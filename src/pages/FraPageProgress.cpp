@@ -1,5 +1,7 @@
 #include "FraPageProgress.h"
 
+#include "CvLanguage.h"
+#include "CvStrUtils.h"
 #include "CvWizardFlow.h"
 
 #include <QCoreApplication>
@@ -7,6 +9,17 @@
 #include <QProgressBar>
 
 namespace {
+
+const TLangText kRateText = {"%1/s, %2 left", "%1/s, nog %2", "%1/s, noch %2", "%1/s, %2 restant", "%1/s, quedan %2",
+                             "%1/s, %2 rimanenti", "%1/s, %2 tilbage", "%1/s, %2 kvar"};
+
+QString Duration(double seconds) {
+  if (!(seconds >= 0) || seconds > 99 * 3600) return QStringLiteral("--:--");
+  const auto s = static_cast<long long>(seconds + 0.5);
+  if (s >= 3600)
+    return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
+  return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
 
 QFont SmallBold(QFont f) {
   f.setBold(true);
@@ -43,12 +56,17 @@ TFramePageProgress::TFramePageProgress(QWidget* owner) : TWizardPage(owner) {
   labelTotal_->setObjectName(QStringLiteral("LabelProgressTotal"));
   labelTotal_->setGeometry(0, 0, 580, 16);
   labelTotal_->setFont(SmallBold(labelTotal_->font()));
+  // Speed and time left of the run, on the total line's right.
+  labelRate_ = new QLabel(panelTotal_);
+  labelRate_->setObjectName(QStringLiteral("LabelProgressRate"));
+  labelRate_->setGeometry(330, 0, 250, 16);
+  labelRate_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   barTotal_ = new QProgressBar(panelTotal_);
   barTotal_->setObjectName(QStringLiteral("ProgressBarTotal"));
   barTotal_->setGeometry(0, 20, 580, 17);
   barTotal_->setTextVisible(false);
 
-  for (QLabel* l : {labelSingleHeader_, labelSingle_, labelTotal_}) l->setTextFormat(Qt::PlainText);
+  for (QLabel* l : {labelSingleHeader_, labelSingle_, labelTotal_, labelRate_}) l->setTextFormat(Qt::PlainText);
   for (QProgressBar* b : {barSingle_, barTotal_}) {
     b->setRange(0, 100);
     b->setValue(0);
@@ -59,6 +77,7 @@ void TFramePageProgress::PagePlaced() {
   labelSingleHeader_->clear();
   labelSingle_->clear();
   labelTotal_->clear();
+  labelRate_->clear();
   PlacePanels();
 }
 
@@ -126,3 +145,13 @@ void TFramePageProgress::SetTotalPosition(int value) {
 }
 
 int TFramePageProgress::TotalPosition() const { return barTotal_->value(); }
+
+void TFramePageProgress::SetTotalRate(double bytesPerSecond, double secondsLeft) {
+  if (bytesPerSecond <= 0) {
+    labelRate_->clear();
+  } else {
+    labelRate_->setText(LangText(kRateText)
+                            .arg(SizeToStr(0, 1, false, static_cast<std::int64_t>(bytesPerSecond)), Duration(secondsLeft)));
+  }
+  Changed();
+}

@@ -4,25 +4,29 @@
 // for the whole run (line, bar). It has no logic of its own; the runs write to it. With the
 // pump flag set, every setter lets the event loop run once after changing its control.
 
+#include "CvRunProgress.h"
 #include "CvWizardPage.h"
 
 class QLabel;
 class QProgressBar;
 
-class TFramePageProgress final : public TWizardPage {
+// The runs write to it through TRunProgress; the speed and time left of a run show beside the
+// total line.
+class TFramePageProgress final : public TWizardPage, public TRunProgress {
   Q_OBJECT
 
  public:
   explicit TFramePageProgress(QWidget* owner);
 
-  void SetSingleHeader(const QString& text);
-  void SetSingleText(const QString& text);
-  void SetSingleMax(int value);
-  void SetSinglePosition(int value);
-  void SetTotalText(const QString& text);
-  void SetTotalMax(int value);
-  void SetTotalPosition(int value);
-  int TotalPosition() const;
+  void SetSingleHeader(const QString& text) override;
+  void SetSingleText(const QString& text) override;
+  void SetSingleMax(int value) override;
+  void SetSinglePosition(int value) override;
+  void SetTotalText(const QString& text) override;
+  void SetTotalMax(int value) override;
+  void SetTotalPosition(int value) override;
+  int TotalPosition() const override;
+  void SetTotalRate(double bytesPerSecond, double secondsLeft) override;
 
   bool Pump() const { return pump_; }
   void SetPump(bool pump) { pump_ = pump; }
@@ -34,6 +38,7 @@ class TFramePageProgress final : public TWizardPage {
   QProgressBar* ProgressBarSingle() const { return barSingle_; }
   QLabel* LabelProgressTotal() const { return labelTotal_; }
   QProgressBar* ProgressBarTotal() const { return barTotal_; }
+  QLabel* LabelProgressRate() const { return labelRate_; }
 
  protected:
   void PagePlaced() override;
@@ -50,5 +55,6 @@ class TFramePageProgress final : public TWizardPage {
   QWidget* panelTotal_ = nullptr;
   QLabel* labelTotal_ = nullptr;
   QProgressBar* barTotal_ = nullptr;
+  QLabel* labelRate_ = nullptr;
   bool pump_ = true;
 };

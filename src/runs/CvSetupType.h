@@ -1,7 +1,7 @@
 #pragma once
 
 // What the wizard is to do; the wizard passes it to the selection and destination pages as
-// their mode.
+// their mode. It lives with the runs, which the pages and the wizard build on.
 enum TSetupType : int {
   CreateBackup = 0,
   InstallFromBackup = 1,
