@@ -121,6 +121,11 @@ bool TDeployRun::RequestRun(const SelectionList& selection) {
   return true;
 }
 
+void TDeployRun::RunFileList() {
+  fOperation = 0;
+  OnFileList();
+}
+
 void TDeployRun::OnFileList() {
   if (const int error = fCheck.LastError()) {
     // No items came: a summary built from them would report success.
@@ -501,7 +506,7 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
-  if (!SameFolder(fSettings.installerFolder, backup)) {
+  if (!fSettings.indexOnly && !SameFolder(fSettings.installerFolder, backup)) {
     static const char* const kFiles[] = {"Deployer", "libCvLibNav5.so"};
     for (const char* name : kFiles) {
       const QString file = QString::fromLatin1(name);
@@ -518,7 +523,7 @@ bool TDeployRun::FinishBackup() {
     }
   }
   if (ok) {
-    if (IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+    if (!fSettings.indexOnly && IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
       // Write errors pass: the backup works without them.
       WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
       WriteWholeFile(backup + QStringLiteral("autorun.sh"),
@@ -531,6 +536,8 @@ bool TDeployRun::FinishBackup() {
       MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
       Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
       ok = false;
+    } else {
+      fIndexWritten = true;
     }
   }
   if (!ok) {

@@ -48,6 +48,7 @@ struct TRunSettings {
   QString backupFolder;     // setup type 1: the backup's folder, with a trailing '/'
   QString installerFolder;  // setup type 0: where Deployer and its support library are
   QString setupsFolder;     // setup type 3: where setups are fetched to; empty: the user's private folder
+  bool indexOnly = false;   // setup type 0: the finishing writes the index only (cvtool account download)
 };
 
 // What a run would do with one selected item (cvtool's --dry-run).
@@ -85,6 +86,9 @@ class TDeployRun final : public QObject {
   // Setup types 0 and 3: asks for the file list of the selection. False when the request
   // could not even start (the run has then ended already, through the summary).
   bool RequestRun(const SelectionList& selection);
+  // Setup types 0 and 3, when the owner asked for the file list itself: its event 130 has
+  // come (the owner's loop took it), and the run starts from it.
+  void RunFileList();
   // Setup type 1: installs the selected items of the backup read last, chart sets first.
   void RunBackupInstallation();
 
@@ -93,6 +97,8 @@ class TDeployRun final : public QObject {
   void RequestAbort() { fAbort = true; }
   bool AbortRequested() const { return fAbort; }
   bool Finished() const { return fFinished; }
+  // Setup type 0: the backup's finishing wrote its index.
+  bool IndexWritten() const { return fIndexWritten; }
 
   // Why files or items failed in this run, one line each ("<file>: <reason>").
   const QStringList& Failures() const { return fFailures; }
@@ -155,6 +161,7 @@ class TDeployRun final : public QObject {
   int fSelectionCount = 0;
   std::atomic<bool> fAbort{false};
   bool fFinished = false;
+  bool fIndexWritten = false;
   QStringList fFailures;
 
   // Speed: bytes moved in this run and the time spent moving them.

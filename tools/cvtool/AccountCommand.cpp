@@ -6,7 +6,9 @@
 #include "Commands.h"
 #include "ConsoleProgress.h"
 
+#include "CvDeployRun.h"
 #include "CvLib.h"
+#include "CvMsgBoxPresenter.h"
 #include "LineOutput.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,9 @@
 #include <QEventLoop>
 #include <QFileInfo>
 
+#include <QHash>
+
+#include <functional>
 #include <optional>
 
 #include <unistd.h>
@@ -141,6 +146,13 @@ class Session {
     return fCheck->LastError();
   }
 
+  // While a run works, its events go to it (the progress still shows here).
+  void SetRun(TDeployRun* run) { fRun = run; }
+  // Runs the event loop until done() holds.
+  void WaitUntil(const std::function<bool()>& done) {
+    while (!done()) fLoop.processEvents(QEventLoop::WaitForMoreEvents);
+  }
+
   QString ErrorText(int error) const {
     if (TimedOut(error)) return QStringLiteral("the server did not answer within 60 s (%1)").arg(error);
     return ::ErrorText(error);
@@ -161,9 +173,12 @@ class Session {
     } else if (event.code == necOperationDone) {
       if (gConsole.eventLines)
         Out({QStringLiteral("event"), QStringLiteral("130"), QString::number(self->fCheck->LastError())});
-      self->fDone = true;
-      self->fLoop.quit();
+      if (!self->fRun || self->fRun->Operation() == 0) {
+        self->fDone = true;
+        self->fLoop.quit();
+      }
     }
+    if (self->fRun && self->fRun->Operation() != 0) self->fRun->HandleEvent(event);
   }
 
   std::unique_ptr<TNavEnv> fEnv;
@@ -171,6 +186,7 @@ class Session {
   QEventLoop fLoop;
   QElapsedTimer fLastData;
   bool fDone = false;
+  TDeployRun* fRun = nullptr;
 };
 
 void PrintProduct(const ProductRecord& p) {
@@ -305,73 +321,91 @@ void PrintProductTable(ChartCheck& c) {
   }
 }
 
-// A file is current when it is there, as large as the service's copy and not older.
-bool IsCurrent(const QString& path, int64_t size, int32_t time) {
-  const QFileInfo info(path);
-  return info.isFile() && info.size() == size && info.lastModified().toSecsSinceEpoch() >= time;
-}
+// What the backup run shows, as this command's lines: "current" and "download" a file, the
+// progress line on a terminal. Each path is found back as (product, mask, file index).
+class TAccountRunOutput final : public TRunProgress {
+ public:
+  TAccountRunOutput(const ChartCheck& check, const QString& folder) : fCheck(check), fFolder(folder) {}
 
-// Downloads into FOLDER in the layout of an installation backup and writes its index.
-int Download(Session& s, const QString& folder) {
-  ChartCheck& c = s.Check();
-  int failures = 0;
-  int fileCount = 0, fileNumber = 0;
-  for (int i = 0; i < c.ItemCount(); ++i)
-    if (c.Item(i)->Status() == 0) fileCount += c.Item(i)->FileCount();
-  for (int i = 0; i < c.ItemCount(); ++i) {
-    InstallItem* item = c.Item(i);
-    if (item->Status() != 0) continue;
-    const ProductRecord* record = c.FindProductRecord(item->ProductNumber(), item->ModuleMask());
-    const bool chart = record ? record->Kind() == pkChartSet : F12(item->ProductNumber());
-    const QString itemFolder =
-        chart ? QStringLiteral("%1/QMR2/%2/%3/")
-                    .arg(folder, _FileNameReplaceInvalidChars(item->ProductCode()),
-                         _FileNameReplaceInvalidChars(item->ModuleCode()))
-              : folder + QStringLiteral("/Setups/");
-    bool complete = true;
-    for (int f = 0; f < item->FileCount(); ++f) {
-      ++fileNumber;
-      const QString target = item->IsAddOn(f)
-                                 ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber())
-                                 : itemFolder;
-      const QString path = target + item->FileName(f);
-      if (IsCurrent(path, item->FileSize(f), item->FileTime(f))) {
-        Out({QStringLiteral("current"), QString::number(item->ProductNumber()),
-             QString::number(item->ModuleMask()), QString::number(f), path});
-        continue;
-      }
-      if (const int error = DirCreate(target)) {
-        complete = false;
-        Fail(QStringLiteral("%1: %2").arg(target, ErrorText(error)));
-        continue;
-      }
-      Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
-           QString::number(f), path});
-      cvtool::SetInterruptMessage(
-          QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
-                         "resumes it")
-              .arg(kWho, path, folder));
-      if (gConsole.progress)
-        gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
-                                 item->FileSize(f));
-      const int error = s.Wait(c.StartDownload(item, f, target));
-      if (gConsole.progress) gConsole.progress->Finish();
-      cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
-      if (error) {
-        complete = false;
-        Fail(QStringLiteral("%1: %2").arg(path, s.ErrorText(error)));
-      }
+  void SetSingleHeader(const QString&) override {}
+  void SetSingleText(const QString&) override {}
+  void SetSingleMax(int) override {}
+  void SetSinglePosition(int) override {}
+  void SetTotalText(const QString&) override {}
+  void SetTotalMax(int value) override { fTotalMax = value; }
+  void SetTotalPosition(int value) override { fTotal = value; }
+  int TotalPosition() const override { return fTotal; }
+
+  void FileNotice(TRunFileAction action, const QString& path, std::int64_t size, const QString&) override {
+    if (fFiles.isEmpty()) MapFiles();
+    const QStringList where = fFiles.value(path);
+    switch (action) {
+      case TRunFileAction::Current:
+        Out(QStringList{QStringLiteral("current")} + where + QStringList{path});
+        break;
+      case TRunFileAction::Fetch:
+        Out(QStringList{QStringLiteral("download")} + where + QStringList{path});
+        cvtool::SetInterruptMessage(
+            QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
+                           "resumes it")
+                .arg(kWho, path, fFolder));
+        if (gConsole.progress)
+          gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(QFileInfo(path).fileName()).arg(fTotal).arg(fTotalMax),
+                                   size);
+        break;
+      case TRunFileAction::Done:
+      case TRunFileAction::Failed:
+        if (gConsole.progress) gConsole.progress->Finish();
+        cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
+        break;
+      case TRunFileAction::Copy:
+        break;
     }
-    item->SetSucceeded(complete);
-    if (!complete) ++failures;
   }
-  const QString index = folder + QStringLiteral("/cvbackup.idx");
-  if (const int error = c.WriteBackupIndex(index, false)) {
-    Fail(QStringLiteral("%1: %2").arg(index, ErrorText(error)));
-    return kExitFailed;
+
+ private:
+  void MapFiles() {
+    for (int i = 0; i < fCheck.ItemCount(); ++i) {
+      const InstallItem& item = *fCheck.Item(i);
+      const ProductRecord* record = fCheck.FindProductRecord(item.ProductNumber(), item.ModuleMask());
+      const bool chart = record ? record->Kind() == pkChartSet : F12(item.ProductNumber());
+      for (int f = 0; f < item.FileCount(); ++f)
+        fFiles.insert(fFolder + u'/' + BackupFilePath(item, f, chart),
+                      {QString::number(item.ProductNumber()), QString::number(item.ModuleMask()), QString::number(f)});
+    }
   }
-  Out({QStringLiteral("index"), index});
-  return failures ? kExitFailed : kExitOK;
+
+  const ChartCheck& fCheck;
+  const QString fFolder;
+  QHash<QString, QStringList> fFiles;
+  int fTotal = 0, fTotalMax = 0;
+};
+
+// Downloads into FOLDER in the layout of an installation backup and writes its index, through
+// the backup run of the wizard (files and index only: no installer copy, no autorun files).
+int Download(Session& s, const QString& folder) {
+  TAccountRunOutput output(s.Check(), folder);
+  TRunSettings settings;
+  settings.setupType = CreateBackup;
+  settings.destination = folder + u'/';
+  settings.indexOnly = true;
+  // The run's messages become this command's error lines; its summary is this command's exit code.
+  const TMsgBoxPresenter previous = SetMsgBoxPresenter([](const TMsgBoxRequest& r) {
+    if (r.kind == mtError && r.buttons == mbOKOnly) Fail(QString(r.text).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+    return MsgButtonResult(MsgCancelButton(r.buttons));
+  });
+  TDeployRun run(s.Check(), nullptr, output, settings);
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  s.SetRun(&run);
+  run.RunFileList();
+  s.WaitUntil([&] { return result.has_value(); });
+  s.SetRun(nullptr);
+  SetMsgBoxPresenter(previous);
+  for (const QString& line : run.Failures()) Fail(line);
+  if (!run.IndexWritten()) return kExitFailed;
+  Out({QStringLiteral("index"), folder + QStringLiteral("/cvbackup.idx")});
+  return result->outcome == TRunOutcome::Success ? kExitOK : kExitFailed;
 }
 
 // FOLDER is a folder, or can be made: its nearest existing ancestor is a folder.
