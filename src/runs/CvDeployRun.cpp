@@ -101,6 +101,11 @@ void TDeployRun::HandleEvent(const TNavEvent& event) {
   else if (operation == 2) OnDownloadDone(fCheck.LastError());
 }
 
+void TDeployRun::RequestAbort() {
+  if (fAbort.exchange(true)) return;
+  if (fOperation != 0) fCheck.CancelDownload();
+}
+
 // ---- Setup types 0 and 3: the download run -----------------------------------------------
 
 bool TDeployRun::RequestRun(const SelectionList& selection) {
@@ -130,7 +135,8 @@ void TDeployRun::OnFileList() {
   if (const int error = fCheck.LastError()) {
     // No items came: a summary built from them would report success.
     fFileListFailed = true;
-    MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
+    if (!(fAbort && error == cvlib::ceChkCancelled))
+      MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
     EndRun();
     return;
   }
@@ -262,12 +268,17 @@ void TDeployRun::StartFileDownload() {
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
   }
-  fOperation = 2;
   fProgress.SetSinglePosition(0);
   fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") + Size(0) + QStringLiteral(" / ") +
                           Size(fFileSize) + QStringLiteral(" (0%)"));
   fProgress.FileNotice(TRunFileAction::Fetch, path, fFileSize, QString());
+  if (fAbort) {
+    // Aborted while the page was pumped: nothing starts.
+    QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceChkCancelled); });
+    return;
+  }
   if (!fRateClock.isValid()) fRateClock.start();
+  fOperation = 2;
   const int error = fCheck.StartDownload(item, fCurrentFile, folder);
   if (error) {
     MsgBox(LangText(rtErrStartDownload), mtError, mbOKOnly);

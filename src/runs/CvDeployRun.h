@@ -92,9 +92,10 @@ class TDeployRun final : public QObject {
   // Setup type 1: installs the selected items of the backup read last, chart sets first.
   void RunBackupInstallation();
 
-  // Stops the run at the next safe point: after the file under way, between items, or in an
-  // archive extraction. A running setup program is waited for.
-  void RequestAbort() { fAbort = true; }
+  // Stops the run: a download or file list under way is cancelled (a download keeps its part
+  // for the next run), installing from a backup stops between items, an archive extraction
+  // stops; a running setup program is waited for. The summary follows and counts what succeeded.
+  void RequestAbort();
   bool AbortRequested() const { return fAbort; }
   bool Finished() const { return fFinished; }
   // Setup type 0: the backup's finishing wrote its index.

@@ -311,8 +311,10 @@ TEST(RunAbort, ADownloadRunStopsAfterTheFileUnderWay) {
   ASSERT_FALSE(boxes.boxes.isEmpty());
   EXPECT_EQ(boxes.boxes.last().caption, "Failed");
   EXPECT_TRUE(boxes.boxes.last().text.endsWith("Return to start page?"));
-  // The file under way arrived whole; nothing after it was fetched.
-  EXPECT_TRUE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
+  // The file under way was cancelled (no half file under its name); nothing after it was
+  // fetched; the file before it stays.
+  EXPECT_TRUE(QFile::exists(backup + "/QMR2/NS/NL/NL_1.qmr2"));
+  EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
   EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_3.qmr2"));
   EXPECT_FALSE(QDir(backup + "/QMR2/BA").exists());
 }
