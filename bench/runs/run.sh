@@ -82,9 +82,13 @@ if [[ $skip != *" 4 "* ]]; then
   serve "$work/catbig"
   "$bin/cvtool" backup "$url" "$work/backupbig" 2002:1 "${creds[@]}" >/dev/null
   kill $server; wait $server 2>/dev/null || true
-  sync
-  c=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig")
-  t=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1)
+  # Both read the source from the page cache: warm it first, and take each tool's better round.
+  cat "$work/backupbig/QMR2/BIG/A/big.qmr2" >/dev/null; sync
+  c=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig"); rm -rf "$work/cpbig"; sync
+  t=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1); rm -rf "$work/restorebig"; sync
+  t2=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1); sync
+  c2=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig")
+  c=$(awk -v a="$c" -v b="$c2" 'BEGIN {print (a<b)?a:b}'); t=$(awk -v a="$t" -v b="$t2" 'BEGIN {print (a<b)?a:b}')
   echo "4. installing a $big MiB chart set from a backup: cvtool $t s, cp -r $c s, speed cvtool/cp $(ratio "$c" "$t") (goal >= 0.9)"
   rm -rf "$work/cpbig" "$work/restorebig"
 fi
