@@ -7,7 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
@@ -196,15 +196,17 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
 
     const QFileInfo target(cacheFile_);
     if (cacheFile_.isEmpty() || !QDir().mkpath(target.absolutePath())) return ceChartCacheWrite;
-    // QSaveFile writes a temporary file beside the target and renames it into place on commit,
-    // so a reader never sees half a cache and a failed save leaves the old file as it was.
-    QSaveFile file(cacheFile_);
-    if (!file.open(QIODevice::WriteOnly)) return ceChartCacheWrite;
-    if (file.write(out) != out.size()) {
-      file.cancelWriting();
+    // A temporary file beside the target, renamed into place once it is whole: a reader never
+    // sees half a cache, a failed save leaves the old file as it was, and whatever stands under
+    // the name (a link, a pipe) is replaced, never written through.
+    QTemporaryFile file(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    file.setAutoRemove(true);
+    if (!file.open()) return ceChartCacheWrite;
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    if (file.write(out) != out.size() || !file.flush() || ::fsync(file.handle()) != 0) return ceChartCacheWrite;
+    if (::rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(cacheFile_).constData()) != 0)
       return ceChartCacheWrite;
-    }
-    if (!file.commit()) return ceChartCacheWrite;
+    file.setAutoRemove(false);
 
     for (auto& [path, entry] : entries_) entry->onDisk = entry->used;
     diskEntries_ = used;
@@ -226,9 +228,18 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
   }
 
   // Anything unexpected in the file makes the cache start empty: it is only a cache.
+  // Only a regular file is read, never through a link: a pipe in its place would hold the start
+  // for good. Anything else counts as no cache and is replaced on the next save.
   void Load() {
-    QFile file(cacheFile_);
-    if (cacheFile_.isEmpty() || !file.open(QIODevice::ReadOnly)) return;
+    if (cacheFile_.isEmpty()) return;
+    const int fd = ::open(QFile::encodeName(cacheFile_).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    QFile file;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+      ::close(fd);
+      return;
+    }
     if (file.size() > kMaxCacheFileSize) return;  // not ours: no cache grows that large
     const QByteArray data = file.readAll();
     const qsizetype n = data.size();

@@ -74,6 +74,16 @@ class ProductRecord final {
   bool fUpdateAvailable = false;
 };
 
+// What an install item's Status tells. The service sends 0 to 2; the engine sets 3 when a file of
+// the item would land where a file of an earlier item lands (same path below the chosen folder,
+// letter case ignored as on a FAT medium): the item is not downloaded (ceChkNameClash).
+enum TItemStatus : int {
+  itemProcessable = 0,
+  itemNotOwned = 1,
+  itemWithdrawn = 2,
+  itemNameClash = 3,
+};
+
 // One file of an install item. Names and folders are checked when they arrive (from the
 // service or a backup index): a bare name, a relative "/"-separated folder.
 struct TItemFile {
@@ -97,7 +107,7 @@ struct TItemData {
   int revision = 0;
   QString installFolder;
   QString sourceFolder;  // relative to a backup folder; empty until known
-  int status = 0;        // 0 can be processed, 1 not owned, 2 withdrawn
+  int status = 0;        // TItemStatus
   std::vector<TItemFile> files;
   // The product record this item belongs to, kept in a backup index so that a backup can
   // show its products without the service.
@@ -182,8 +192,15 @@ bool ParsePackedVersion(const QString& text, uint32_t& version);
 QString BackupSourceFolder(const InstallItem& item, bool chartSet);
 
 // Where StartDownload keeps a file of that name in folder while it arrives (and a broken-off
-// download for the next attempt).
+// download for the next attempt): a hidden name with the suffix ".cvpart", which no file of a
+// file list or backup index may have (IsDownloadPartName).
 QString DownloadPartPath(const QString& folder, const QString& name);
+bool IsDownloadPartName(const QString& name);
+
+// Makes the folders of relative ("/"-separated) below base, which must exist, one by one and
+// never through a link: a link in the way is refused (ceChkLinkedFolder), so that nothing is
+// written outside base. base itself may be a link. 0 or an error code.
+int DirCreateBelow(const QString& base, const QString& relative);
 
 // The package service's base URL: CORVANE_SERVICE_URL, else settings root 1, key "Servers",
 // value "PackageService", else the built-in default. Always ends with '/'.
@@ -222,7 +239,8 @@ class ChartCheck final {
   int LastError() const;
   bool IsBusy() const;
 
-  // The remembered e-mail address (settings root 1, key "Account", value "Email").
+  // The remembered e-mail address (settings root 1, key "Account", value "Email"), reported
+  // only while a token for it is stored (value "Token"): only then can it sign in without a password.
   bool RememberedEmail(QString& email) const;
 
   // Reads the index into the install items (and the backup items of FindBackupItem).
@@ -235,9 +253,15 @@ class ChartCheck final {
 
   // Sign-in: remembers the credentials for the next RequestProducts, which signs in first.
   // text is "e-mail;password" (split at the first ';') or empty for the remembered pair.
+  // remember stores the address and the service's token, or (false) deletes the stored pair.
   int SignIn(const QString& text, bool remember);
+  // With the remembered token: only for the remembered address (letter case aside); another
+  // address has no token and needs its password (ceChkNoRemembered, nothing is sent).
   int SignInEmail(const QString& email, bool remember);
+  // The remembered address with a new password.
   int SignInPassword(const QString& password, bool remember);
+  // As SignIn with "e-mail;password", for this object alone: the stored sign-in stays as it is.
+  int SignInOnce(const QString& text);
 
   int RequestProducts();
   int RequestFileList(const SelectionList& selection);

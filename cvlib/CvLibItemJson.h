@@ -59,7 +59,10 @@ void FileFields(Fields& f, Object& o, File& file) {
 inline bool ProductNamesSafe(const TProductData& p) { return IsSafeRelativeFolder(p.installFolder); }
 
 // A file lands at destination + folder + name: both must keep it below the destination.
-inline bool FileStaysInside(const TItemFile& f) { return IsSafeFileName(f.name) && IsSafeRelativeFolder(f.folder); }
+// Nor may it take the name of another file's part while it downloads.
+inline bool FileStaysInside(const TItemFile& f) {
+  return IsSafeFileName(f.name) && !IsDownloadPartName(f.name) && IsSafeRelativeFolder(f.folder);
+}
 
 // The names of an item that become folders: its install folder and, where given, its codes.
 inline bool ItemNamesSafe(const TItemData& d) {

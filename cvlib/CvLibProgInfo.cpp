@@ -82,10 +82,15 @@ int VersionInfoGetProgVersion(const QString& file, std::uint32_t& version) {
   constexpr size_t kChunk = size_t{1} << 20;
   // The buffer keeps a carried tail of the previous chunk in front of the new one, so a
   // marker that spans two reads is still seen whole.
-  std::vector<char> buffer(kChunk + tag.size() + kMaxVersionText);
+  // A small program needs no megabyte of buffer (zeroed on every call): reads as large as the
+  // file and one byte more see its end at once. A file that grows meanwhile is still read whole.
+  const size_t chunk = st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) < kChunk
+                           ? static_cast<size_t>(st.st_size) + 1
+                           : kChunk;
+  std::vector<char> buffer(chunk + tag.size() + kMaxVersionText);
   size_t carried = 0;
   for (;;) {
-    ssize_t got = ::read(fd, buffer.data() + carried, kChunk);
+    ssize_t got = ::read(fd, buffer.data() + carried, chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ceFileRead;
     const bool atEnd = got == 0;

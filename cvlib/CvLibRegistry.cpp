@@ -4,12 +4,15 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QThread>
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <charconv>
@@ -173,10 +176,26 @@ int BringSchemaUpToDate(Connection& c) {
   return error;
 }
 
-int OpenConnection(const QString& path, std::unique_ptr<Connection>& out) {
+// The settings hold the account's sign-in token: readable by the user alone. The store is made
+// so, and one made readable by others (by an older version) is mended; SQLite gives its journal
+// files the store's own mode when it makes them.
+void MakePrivate(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const QByteArray file = name + suffix;
+    struct stat st {};
+    if (::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+      ::chmod(file.constData(), st.st_mode & 0700);
+  }
+}
+
+int OpenConnection(const QString& path, std::unique_ptr<Connection>& out, bool privateStore) {
   const QFileInfo info(path);
   if (!QDir().mkpath(info.absolutePath())) return ceStoreOpen;
   if (info.exists() && !info.isFile()) return ceStoreOpen;  // a folder or device in its place
+  if (privateStore) MakePrivate(path);
 
   auto c = std::make_unique<Connection>();
   c->path = path;
@@ -238,7 +257,7 @@ Connection* Connect(int root, int& error) {
     return slot.get();
   }
   slot.reset();
-  error = OpenConnection(path, slot);
+  error = OpenConnection(path, slot, root == rrSettings);
   if (error) slot.reset();
   return slot.get();
 }

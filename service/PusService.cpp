@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 constexpr unsigned char kScrambleKey = 0x5A;
 constexpr char kEndMarker = '\xFF';
 constexpr size_t kStreamChunk = 256 * 1024;
+// A signature file is a few dozen bytes; anything big under its name is not one.
+constexpr std::uint64_t kMaxSignatureSize = 4096;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -226,6 +228,23 @@ class PusHandler {
     }
   };
 
+  // The installer's detached signature "<name>.sig", when the folder has one, goes just
+  // before the installer, so that the last file of a product is still its installer.
+  static void AddSignature(const fs::path& installer, const std::string& name, std::string& header,
+                           Stream& stream, std::uint64_t& total) {
+    fs::path signature = installer;
+    signature += ".sig";
+    std::error_code ec;
+    if (!fs::is_regular_file(signature, ec)) return;
+    const std::uint64_t size = fs::file_size(signature, ec);
+    if (ec || size == 0 || size > kMaxSignatureSize) return;
+    header += name + ".sig\n" + std::to_string(size) + "\n";
+    total += header.size() + size;
+    stream.segments.push_back({header, {}, header.size()});
+    stream.segments.push_back({{}, signature, size});
+    header.clear();
+  }
+
   void UpdateFile(const Form& form, httplib::Response& res) const {
     std::vector<std::string> guids;
     if (!FormGuids(form, guids)) return Status(res, kPusBadForm);
@@ -244,6 +263,7 @@ class PusHandler {
       if (!fs::is_regular_file(path, ec)) return Status(res, kPusNoContent);
       const std::uint64_t size = fs::file_size(path, ec);
       if (ec || size > static_cast<std::uint64_t>(INT32_MAX)) return Status(res, kPusNoContent);
+      AddSignature(path, name, header, *stream, total);
       header += name + "\n" + std::to_string(size) + "\n";
       total += header.size() + size;
       stream->segments.push_back({header, {}, header.size()});
@@ -264,7 +284,123 @@ class PusHandler {
   fs::path content_;
 };
 
+// The client reads these fields strictly: one it cannot read fails the whole command. They are
+// checked when the content is loaded, so that a fault shows at start-up, naming its file.
+bool IsVersionText(const std::string& text) {
+  int parts = 0;
+  size_t start = 0;
+  while (true) {
+    const size_t dot = std::min(text.find('.', start), text.size());
+    const std::string part = text.substr(start, dot - start);
+    if (part.empty() || part.size() > 3 || !std::all_of(part.begin(), part.end(), ::isdigit) ||
+        std::stoi(part) > 255 || ++parts > 4)
+      return false;
+    if (dot == text.size()) return true;
+    start = dot + 1;
+  }
+}
+
+// "YYYY-MM-DD", optionally followed by " hh:mm" and ":ss".
+bool IsDateText(const std::string& text) {
+  auto number = [&](size_t at, size_t digits, int low, int high) {
+    if (at + digits > text.size()) return false;
+    int value = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+      if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+      value = value * 10 + (text[i] - '0');
+    }
+    return value >= low && value <= high;
+  };
+  if (text.size() < 10 || !number(0, 4, 1, 9999) || text[4] != '-' || !number(5, 2, 1, 12) || text[7] != '-' ||
+      !number(8, 2, 1, 31))
+    return false;
+  const int year = std::stoi(text.substr(0, 4)), month = std::stoi(text.substr(5, 2)), day = std::stoi(text.substr(8, 2));
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) return false;
+  if (text.size() == 10) return true;
+  if (text[10] != ' ' || !number(11, 2, 0, 23) || text.size() < 16 || text[13] != ':' || !number(14, 2, 0, 59))
+    return false;
+  if (text.size() == 16) return true;
+  return text.size() == 19 && text[16] == ':' && number(17, 2, 0, 59);
+}
+
+bool IsInt32Text(const std::string& text) {
+  size_t i = text.size() > 0 && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (i == text.size() || text.size() - i > 10) return false;
+  if (!std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(), ::isdigit)) return false;
+  const long long v = std::stoll(text);
+  return v >= INT32_MIN && v <= INT32_MAX;
+}
+
+// One product folder's description: empty when it is fine, else what is wrong with it.
+std::string ProductFault(const fs::path& folder) {
+  std::ifstream in(folder / "product.json");
+  if (!in) return {};  // no product: the service reports it unknown
+  const nlohmann::json info = nlohmann::json::parse(in, nullptr, false);
+  if (info.is_discarded() || !info.is_object()) return "not a JSON object";
+  auto text = [&](const char* key, std::string& out) {
+    const auto it = info.find(key);
+    if (it == info.end()) return false;
+    if (it->is_string()) out = it->get<std::string>();
+    else if (it->is_number_integer()) out = std::to_string(it->get<long long>());
+    else out = "\x01";  // neither: no reader takes it
+    return true;
+  };
+  std::string value;
+  if (text("version", value) && !IsVersionText(value))
+    return "\"version\" is \"" + value + "\", not a dotted version of up to four numbers 0 to 255";
+  for (const char* key : {"date1", "date2"})
+    if (text(key, value) && !IsDateText(value))
+      return "\"" + std::string(key) + "\" is \"" + value + "\", not a date YYYY-MM-DD with an optional time hh:mm[:ss]";
+  for (const char* key : {"number1", "number2"})
+    if (text(key, value) && !IsInt32Text(value))
+      return "\"" + std::string(key) + "\" is \"" + value + "\", not a whole number of 32 bits";
+  for (const char* key : {"text1", "text2", "text3", "text4", "file"}) {
+    const auto it = info.find(key);
+    if (it != info.end() && !it->is_string() && !it->is_number_integer())
+      return "\"" + std::string(key) + "\" is not a text";
+  }
+  if (text("file", value) && !value.empty()) {
+    if (value == "." || value == ".." || value.find_first_of("/\\\n\r") != std::string::npos)
+      return "\"file\" is \"" + value + "\", not a plain file name";
+    std::error_code ec;
+    const fs::path path = folder / value;
+    if (!fs::is_regular_file(path, ec)) return "the installer \"" + value + "\" is not a file in the folder";
+    const std::uintmax_t size = fs::file_size(path, ec);
+    // A client takes an empty file for a broken answer: there is nothing to update with.
+    if (ec || size == 0) return "the installer \"" + value + "\" is empty";
+    if (size > static_cast<std::uintmax_t>(INT32_MAX)) return "the installer \"" + value + "\" is larger than 2 GiB";
+  }
+  return {};
+}
+
 }  // namespace
+
+bool CheckPusContent(const fs::path& contentFolder, std::string& error) {
+  std::error_code ec;
+  if (!fs::is_directory(contentFolder, ec)) {
+    error = contentFolder.string() + ": not a folder";
+    return false;
+  }
+  std::vector<fs::path> folders;
+  for (const auto& entry : fs::directory_iterator(contentFolder, ec)) folders.push_back(entry.path());
+  if (ec) {
+    error = contentFolder.string() + ": " + ec.message();
+    return false;
+  }
+  std::sort(folders.begin(), folders.end());
+  for (const fs::path& folder : folders) {
+    std::string guid;
+    if (!NormalizeGuid(folder.filename().string(), guid) || guid != folder.filename().string()) continue;
+    const std::string fault = ProductFault(folder);
+    if (!fault.empty()) {
+      error = (folder / "product.json").string() + ": " + fault;
+      return false;
+    }
+  }
+  return true;
+}
 
 bool UnscrambleBody(const std::string& body, std::string& form) {
   if (body.compare(0, 2, "d=") != 0) return false;

@@ -24,6 +24,10 @@ enum PusStatus : int {
 // The plain form of a request body "d=<scrambled>"; false when the body is not one.
 bool UnscrambleBody(const std::string& body, std::string& form);
 
+// Checks every product of the content folder as the client will read it (version, dates,
+// numbers, a non-empty installer); false with a message naming the file at the first fault.
+bool CheckPusContent(const std::filesystem::path& contentFolder, std::string& error);
+
 void RegisterPusService(httplib::Server& server, const std::filesystem::path& contentFolder);
 
 }  // namespace deployer

@@ -1,16 +1,19 @@
 // deployer-service: the reference update, account and package service on one HTTP(S) server.
-//   deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]
-//                    [--cert FILE --key FILE] [--test-control]
-// Port 0 (the default) picks a free port. The first line on stdout is the server's base URL;
-// with --demo the demo account follows as "E-mail: ..." and "Password: ...".
+// The options are in the help text below and in docs/account-service.md. The first line on
+// stdout is the server's base URL; with --demo the demo account follows as "E-mail: ..." and
+// "Password: ...". Exit codes: 0 stopped by a signal, 1 could not start, 2 bad arguments.
 #include "AccountService.h"
+#include "DemoCatalogue.h"
 #include "PusService.h"
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -19,11 +22,52 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
-               "                        [--cert FILE --key FILE] [--test-control]\n");
+const char kHelp[] =
+    "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
+    "                        [--cert FILE --key FILE] [--test-control]\n"
+    "       deployer-service --help | --version\n"
+    "\n"
+    "The reference update, account and package service on one HTTP(S) server. Once listening it\n"
+    "prints its base URL (http://127.0.0.1:PORT) as the first line on stdout; requests are\n"
+    "logged on stderr. SIGINT or SIGTERM stop it.\n"
+    "\n"
+    "  --host H         the address to listen on (default 127.0.0.1, this computer only);\n"
+    "                   0.0.0.0 (or ::) serves other computers too: use https then\n"
+    "  --port N         the port (default 0: a free one, printed in the URL)\n"
+    "  --content DIR    the update service's content folder (default: the one in the sources)\n"
+    "  --accounts DIR   serve the account and package service from the catalogue in DIR\n"
+    "                   (catalogue.json, accounts.json, files/; remembered sign-ins are kept\n"
+    "                   in DIR/tokens.json); without it only the update service answers\n"
+    "  --demo           serve the demo catalogue and print its account (E-mail:, Password:).\n"
+    "                   With --accounts DIR it is made in DIR, which must be new, empty or an\n"
+    "                   earlier demo folder (it has demo-stamp.json); without, in a new folder\n"
+    "                   under $TMPDIR that is removed when the service stops\n"
+    "  --cert FILE      PEM certificate (chain) for https; with --key\n"
+    "  --key FILE       PEM private key of the certificate; the service then speaks https only\n"
+    "  --test-control   adds POST /test/drop-once and /test/expire-sessions, for tests only\n"
+    "  --help, -h       this text\n"
+    "  --version        the version\n"
+    "\n"
+    "Running it for real (a catalogue of your own, https, a system service): docs/account-service.md.\n"
+    "\n"
+    "Exit codes: 0 stopped by SIGINT or SIGTERM, 1 it could not start (a folder, the catalogue,\n"
+    "the certificate, the address), 2 the command line was wrong.\n";
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "deployer-service: %s (see 'deployer-service --help')\n", message.c_str());
   return 2;
+}
+
+// A demo folder of its own under $TMPDIR, removed when the service stops, so that two demos
+// never share one and none is left behind.
+std::string MakeOwnDemoFolder(std::string& error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/deployer-service-demo-XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    error = pattern + ": " + std::strerror(errno);
+    return {};
+  }
+  return pattern;
 }
 
 }  // namespace
@@ -36,6 +80,17 @@ int main(int argc, char** argv) {
   bool demo = false, testControl = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("deployer-service %s\n", DEPLOYER_VERSION);
+      return 0;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
     if (arg == "--demo") {
       demo = true;
       continue;
@@ -44,14 +99,18 @@ int main(int argc, char** argv) {
       testControl = true;
       continue;
     }
-    if (i + 1 >= argc) return Usage();
+    const bool takesValue =
+        arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key";
+    if (!takesValue) return Usage("unknown option '" + arg + "'");
+    if (i + 1 >= argc) return Usage("option '" + arg + "' needs a value");
     const std::string value = argv[++i];
     if (arg == "--host") {
       host = value;
     } else if (arg == "--port") {
       char* end = nullptr;
       const long n = std::strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end != '\0' || n < 0 || n > 65535) return Usage();
+      if (value.empty() || *end != '\0' || n < 0 || n > 65535)
+        return Usage("--port needs a number from 0 to 65535, not '" + value + "'");
       port = static_cast<int>(n);
     } else if (arg == "--content") {
       content = value;
@@ -59,30 +118,50 @@ int main(int argc, char** argv) {
       accounts = value;
     } else if (arg == "--cert") {
       cert = value;
-    } else if (arg == "--key") {
-      key = value;
     } else {
-      return Usage();
+      key = value;
     }
   }
-  if (cert.empty() != key.empty()) return Usage();
+  if (cert.empty() != key.empty()) return Usage("--cert and --key go together");
   if (!std::filesystem::is_directory(content)) {
     std::fprintf(stderr, "deployer-service: content folder '%s' not found\n", content.c_str());
     return 1;
   }
 
   std::string error;
+  if (!deployer::CheckPusContent(content, error)) {
+    std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+    return 1;
+  }
   std::optional<cvservice::TDemoAccount> demoAccount;
+  std::string ownDemoFolder;
+  // Removes the demo folder the service made, however it ends.
+  struct RemoveOwnFolder {
+    const std::string& folder;
+    ~RemoveOwnFolder() {
+      std::error_code ec;
+      if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+    }
+  } removeOwnFolder{ownDemoFolder};
   if (demo) {
     if (accounts.empty()) {
-      const char* tmp = std::getenv("TMPDIR");
-      accounts = std::string(tmp && *tmp ? tmp : "/tmp") + "/deployer-service-demo";
+      ownDemoFolder = MakeOwnDemoFolder(error);
+      if (ownDemoFolder.empty()) {
+        std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+        return 1;
+      }
+      accounts = ownDemoFolder;
+    } else if (!cvdemo::MayWriteDemoFolder(accounts, error)) {
+      // Checked before the stamp is read: a folder of someone's own is never a demo's.
+      std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+      return 1;
     }
     demoAccount = cvservice::PrepareDemoCatalogue(accounts, error);
     if (!demoAccount) {
       std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
       return 1;
     }
+    std::fprintf(stderr, "deployer-service: demo catalogue in %s\n", accounts.c_str());
   }
   cvservice::TCatalogue catalogue;
   if (!accounts.empty() && !catalogue.Load(accounts, error)) {
@@ -105,6 +184,12 @@ int main(int argc, char** argv) {
   server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
   });
+  // Small answers go out at once: without this each one on a kept-alive connection waits for
+  // the client's delayed acknowledgement.
+  server->set_tcp_nodelay(true);
+  // A backup fetches thousands of small files one after another: they share a connection
+  // rather than opening a new one every few files.
+  server->set_keep_alive_max_count(1000);
   deployer::RegisterPusService(*server, content);
   if (!accounts.empty()) cvservice::RegisterAccountService(*server, catalogue, testControl);
 
@@ -121,9 +206,13 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A signal that comes before the server runs must not be lost: stop() does nothing until
+  // then, so the waiter waits for the server to run (or to have ended) before it stops it.
+  std::atomic<bool> listenEnded{false};
   std::thread waiter([&] {
     int signal = 0;
     sigwait(&signals, &signal);
+    while (!server->is_running() && !listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     server->stop();
   });
 
@@ -132,6 +221,7 @@ int main(int argc, char** argv) {
   if (demoAccount) std::printf("E-mail: %s\nPassword: %s\n", demoAccount->email.c_str(), demoAccount->password.c_str());
   std::fflush(stdout);
   const bool ok = server->listen_after_bind();
+  listenEnded = true;
   if (waiter.joinable()) {
     // The server stopped by itself: wake the waiter.
     pthread_kill(waiter.native_handle(), SIGTERM);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QProgressBar>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -45,10 +46,19 @@ TFormMessage::TFormMessage(TFormMessageKind kind, QWidget* parent)
   labelMessage_->setFont(bold);
   for (QLabel* label : {labelMessage_, labelProgress_}) label->setAlignment(Qt::AlignCenter);
 
+  // Without something that moves the window looks frozen while the step runs.
+  busy_ = new QProgressBar(this);
+  busy_->setObjectName(QStringLiteral("BusyIndicator"));
+  busy_->setRange(0, 0);
+  busy_->setTextVisible(false);
+  busy_->setFixedHeight(10);
+
   auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(12, 10, 12, 10);
+  layout->setContentsMargins(12, 6, 12, 8);
+  layout->setSpacing(4);
   layout->addWidget(labelMessage_);
   layout->addWidget(labelProgress_);
+  layout->addWidget(busy_);
   setFixedSize(kWidth, kHeight);
 
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

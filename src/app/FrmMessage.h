@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class QLabel;
+class QProgressBar;
 
 enum TFormMessageKind : int {
   fmkInitializingCharts = 0,
@@ -23,10 +24,13 @@ class TFormMessage final : public QWidget {
 
   QLabel* LabelMessage() const { return labelMessage_; }
   QLabel* LabelProgress() const { return labelProgress_; }
+  // An indeterminate bar under the two lines: something moves while the step runs.
+  QProgressBar* BusyIndicator() const { return busy_; }
 
  private:
   QLabel* labelMessage_ = nullptr;
   QLabel* labelProgress_ = nullptr;
+  QProgressBar* busy_ = nullptr;
 };
 
 // The application title, caption of the main window and of the program's message boxes.

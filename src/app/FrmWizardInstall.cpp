@@ -1,6 +1,8 @@
 #include "FrmWizardInstall.h"
 
+#include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
+#include "CvRunProgress.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvStrUtils.h"
@@ -17,17 +19,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 const char* const kInstallerProductGUID = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
@@ -86,6 +85,26 @@ class TPageArea final : public QWidget {
     QWidget::resizeEvent(event);
     for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) child->setGeometry(rect());
   }
+};
+
+// The progress page as the runs see it.
+class TProgressPageRunProgress final : public TRunProgress {
+ public:
+  explicit TProgressPageRunProgress(TFramePageProgress& page) : page_(page) {}
+  void SetSingleHeader(const QString& text) override { page_.SetSingleHeader(text); }
+  void SetSingleText(const QString& text) override { page_.SetSingleText(text); }
+  void SetSingleMax(int value) override { page_.SetSingleMax(value); }
+  void SetSinglePosition(int value) override { page_.SetSinglePosition(value); }
+  void SetTotalText(const QString& text) override { page_.SetTotalText(text); }
+  void SetTotalMax(int value) override { page_.SetTotalMax(value); }
+  void SetTotalPosition(int value) override { page_.SetTotalPosition(value); }
+  int TotalPosition() const override { return page_.TotalPosition(); }
+  void SetTotalRate(double bytesPerSecond, double secondsLeft) override {
+    page_.SetTotalRate(bytesPerSecond, secondsLeft);
+  }
+
+ private:
+  TFramePageProgress& page_;
 };
 
 QString WithDelimiter(const QString& folder) {
@@ -268,13 +287,11 @@ void TFormWizardInstall::CreateWorkingSet() {
   pageDestination_ = new TFramePageDestinationInstall(this);
   pageProgress_ = new TFramePageProgress(this);
   pageProgress_->SetPump(false);
+  runProgress_ = std::make_unique<TProgressPageRunProgress>(*pageProgress_);
   pageSelectSoftware_ = new TFramePageSelectSoftware(installedCharts_.get(), chartCheck_.get(), this);
   pageSourceInstall_ = new TFramePageSourceInstall(this);
   pageTypeInstall_ = new TFramePageTypeInstall(this);
   pageUserLogin_ = new TFramePageUserLogin(this);
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    page->hide();
 
   pusClient_ = std::make_unique<TPUSClient>();
   pusClient_->OnCommandDone = [this](TPUSClient* sender, TPUSCommand command, int result) {
@@ -289,11 +306,16 @@ void TFormWizardInstall::CreateWorkingSet() {
 
 TFormWizardInstall::~TFormWizardInstall() {
   FreePleaseWait();
-  run_.reset();  // it writes to the progress page and uses the chart-check object
+  run_.reset();
+  runProgress_.reset();
   pusClient_.reset();
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    delete page;
+  // Detached from the window first, each page running its leave actions, then freed.
+  if (pageTypeInstall_) {
+    for (TWizardPage* page : Pages()) {
+      page->SetParent(nullptr);
+      delete page;
+    }
+  }
   pageDestination_ = nullptr;
   pageProgress_ = nullptr;
   pageSelectSoftware_ = nullptr;
@@ -309,54 +331,34 @@ TFormWizardInstall::~TFormWizardInstall() {
 
 // --- Pages ---------------------------------------------------------------------------------
 
+std::array<TWizardPage*, 6> TFormWizardInstall::Pages() const {
+  return {pageTypeInstall_, pageUserLogin_, pageSelectSoftware_, pageDestination_, pageProgress_, pageSourceInstall_};
+}
+
+TWizardPage* TFormWizardInstall::Page(int page) const {
+  switch (page) {
+    case wpSetupType: return pageTypeInstall_;
+    case wpLogin: return pageUserLogin_;
+    case wpSelectSoftware: return pageSelectSoftware_;
+    case wpDestination: return pageDestination_;
+    case wpProgress: return pageProgress_;
+    case wpBackupSource: return pageSourceInstall_;
+    default: return nullptr;
+  }
+}
+
 void TFormWizardInstall::TakeOffPages() {
   // Each page runs its own leave actions (the setup-type page stores the chosen type).
-  pageTypeInstall_->SetParent(nullptr);
-  pageUserLogin_->SetParent(nullptr);
-  pageSelectSoftware_->SetParent(nullptr);
-  pageDestination_->SetParent(nullptr);
-  pageProgress_->SetParent(nullptr);
-  pageSourceInstall_->SetParent(nullptr);
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    page->hide();
+  for (TWizardPage* page : Pages()) page->SetParent(nullptr);
 }
 
 void TFormWizardInstall::PlacePage(int page) {
-  QWidget* widget = nullptr;
-  switch (page) {
-    case wpSetupType:
-      pageTypeInstall_->SetParent(panelContent_);
-      widget = pageTypeInstall_;
-      break;
-    case wpLogin:
-      pageUserLogin_->SetParent(panelContent_);
-      widget = pageUserLogin_;
-      break;
-    case wpSelectSoftware:
-      pageSelectSoftware_->SetParent(panelContent_);
-      widget = pageSelectSoftware_;
-      break;
-    case wpDestination:
-      pageDestination_->SetParent(panelContent_);
-      widget = pageDestination_;
-      break;
-    case wpProgress:
-      pageProgress_->SetParent(panelContent_);
-      widget = pageProgress_;
-      break;
-    case wpBackupSource:
-      pageSourceInstall_->SetParent(panelContent_);
-      widget = pageSourceInstall_;
-      break;
-    default:
-      return;
-  }
-  widget->setGeometry(panelContent_->rect());
-  widget->show();
+  if (TWizardPage* widget = Page(page)) widget->SetParent(panelContent_);
 }
 
 void TFormWizardInstall::ShowPage(int page) {
+  // Shown again in place (a language switch): what the user typed stays.
+  const bool samePage = page == wpLogin && pageUserLogin_->PlacedIn() != nullptr;
   currentPage_ = page;
   TakeOffPages();
 
@@ -376,7 +378,7 @@ void TFormWizardInstall::ShowPage(int page) {
   labelHeaderDescription_->setText(look.description ? LangText(*look.description) : QString());
 
   // Preparation before the page is placed.
-  if (page == wpLogin) {
+  if (page == wpLogin && !samePage) {
     QString email;
     if (chartCheck_->RememberedEmail(email)) pageUserLogin_->SetRemembered(email);
   } else if (page == wpSelectSoftware) {
@@ -440,7 +442,11 @@ void TFormWizardInstall::ButtonCloseClick() {
   if (closeIsAbort_) {
     // The running step honours it; the window stays.
     abortRequest_ = true;
-    if (run_) run_->RequestAbort();
+    if (run_)
+      run_->RequestAbort();
+    else if (signingIn_)
+      // A slow or silent service must not hold the user: the request ends now, with its 130.
+      chartCheck_->CancelDownload();
     return;
   }
   close();
@@ -567,7 +573,6 @@ void TFormWizardInstall::NextFromDestination() {
   if (!pageDestination_->Check()) return;
   destinationFolder_ = WithDelimiter(pageDestination_->ChosenFolder());
   if (setupType_ == InstallFromBackup) {
-    ShowPage(wpProgress);
     StartRun(InstallFromBackup);
     return;
   }
@@ -602,40 +607,38 @@ void TFormWizardInstall::NextFromBackupSource() {
   ShowPage(wpSelectSoftware);
 }
 
-void TFormWizardInstall::StartRun(int setupType) {
+void TFormWizardInstall::StartRun(TSetupType type) {
   // A new run starts without the abort request of the one before.
   abortRequest_ = false;
+  runStartedFrom_ = currentPage_;
   TRunSettings settings;
-  settings.setupType = static_cast<TSetupType>(setupType);
+  settings.setupType = type;
   settings.destination = destinationFolder_;
   settings.backupFolder = sourceFolder_;
-  settings.installerFolder = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-  // The run that ended last may still be on the stack below (its summary led here).
-  if (run_) run_.release()->deleteLater();
-  run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *pageProgress_, settings);
+  // A backup gets a copy of this program and its support library, which lie beside it.
+  settings.installerFolder = WithDelimiter(QCoreApplication::applicationDirPath());
+  ShowPage(wpProgress);
+  run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *runProgress_, settings);
   run_->SetOnFinished([this](const TRunResult& result) { RunFinished(result); });
-  if (currentPage_ != wpProgress) ShowPage(wpProgress);
-  // Close acts as Abort until the run has ended: closing the window would pull the objects
-  // the run uses away under it.
-  SetCloseActsAsAbort(true);
-  if (setupType == InstallFromBackup) {
+  if (type == InstallFromBackup)
     run_->RunBackupInstallation();
-    return;
-  }
-  operation_ = 1;
-  if (!selectionList_) selectionList_ = chartCheck_->NewSelectionList();
-  run_->RequestRun(*selectionList_);
+  else
+    run_->RequestRun(*selectionList_);
 }
 
 void TFormWizardInstall::RunFinished(const TRunResult& result) {
-  operation_ = 0;
-  SetCloseActsAsAbort(false);
-  // A run that stopped on a folder it could not make keeps the progress page; Close ends.
-  if (result.outcome == TRunOutcome::Stopped) return;
+  // Delivered from the event loop: the run may go now.
+  run_.reset();
+  if (result.outcome == TRunOutcome::Stopped) {
+    // It could not even begin (a folder could not be made); its message was shown.
+    ShowPage(runStartedFrom_);
+    return;
+  }
   if (result.returnToStart) {
     ShowPage(wpSetupType);
     return;
   }
+  SetCloseActsAsAbort(false);
   close();
 }
 
@@ -646,10 +649,9 @@ void TFormWizardInstall::ChartCheckEvent(void* data, const TNavEvent& event) {
 }
 
 void TFormWizardInstall::OnChartCheckEvent(const TNavEvent& event) {
-  // The file list and the downloads belong to the run; Close stays Abort while it runs.
   if (run_ && run_->Operation() != 0) {
+    // The file list and the downloads belong to the run; Abort stays Abort meanwhile.
     run_->HandleEvent(event);
-    operation_ = run_ ? run_->Operation() : 0;
     return;
   }
   if (event.code == necOperationDone) {
@@ -657,9 +659,7 @@ void TFormWizardInstall::OnChartCheckEvent(const TNavEvent& event) {
     buttonPrev_->setEnabled(true);
     SetCloseActsAsAbort(false);
     if (operation_ == 0) ProductListDone();
-    // Operations 1 and 2 belong to the runs.
   }
-  // Download progress (131) belongs to the runs too.
 }
 
 void TFormWizardInstall::FreePleaseWait() {
@@ -678,7 +678,8 @@ void TFormWizardInstall::ProductListDone() {
   activateWindow();
   const int error = chartCheck_->LastError();
   if (error != 0) {
-    MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
+    // Abort ended it: the user knows; nothing to report.
+    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
     pageUserLogin_->EditLoginEmail()->setFocus();
     return;
   }
@@ -794,16 +795,14 @@ void TFormWizardInstall::SelfUpdate() {
   const bool downloaded = RunSelfUpdate();
   show();
   if (!downloaded) return;
-  // The new installer replaces this program: start it and end.
-  const QString file = GetAppReg().ReadString(rrSettings, QStringLiteral("Update"), QStringLiteral("Filename"));
-  const QFileInfo info(file);
-  if (info.isFile() && info.isExecutable())
-    QProcess::startDetached(info.absoluteFilePath(), {}, info.absolutePath());
-  else if (info.isFile())
-    QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()));
+  // The new installer replaces this program: start it (checked again, signature included)
+  // and end. When it cannot be started the box has said why and the wizard stays.
+  if (!OpenDownloadedUpdate()) return;
   closeIsAbort_ = false;
   close();
   QCoreApplication::quit();
 }
 
 TFormMessage* TFormWizardInstall::PleaseWait() const { return pleaseWait_.data(); }
+
+int TFormWizardInstall::Operation() const { return run_ && run_->Operation() != 0 ? run_->Operation() : operation_; }

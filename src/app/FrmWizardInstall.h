@@ -8,12 +8,12 @@
 
 #include "CvLib.h"
 #include "CvPUSClient.h"
-#include "CvDeployRun.h"
 #include "CvSetupType.h"
 
 #include <QPointer>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -27,6 +27,10 @@ class TFramePageSourceInstall;
 class TFramePageTypeInstall;
 class TFramePageUserLogin;
 class TInstalledCharts;
+class TWizardPage;
+class TDeployRun;
+class TRunProgress;
+struct TRunResult;
 
 // The installer's own product GUID, for the version check and the self-update.
 extern const char* const kInstallerProductGUID;
@@ -58,7 +62,8 @@ class TFormWizardInstall final : public QWidget {
   // Wizard state.
   int CurrentPage() const { return currentPage_; }
   TSetupType SetupType() const { return setupType_; }
-  int Operation() const { return operation_; }
+  // What the chart-check object does for the wizard: 0 product list, 1 file list, 2 a download.
+  int Operation() const;
   bool AbortRequest() const { return abortRequest_; }
   bool SilentCheck() const { return silentCheck_; }
   bool NewerVersion() const { return newerVersion_; }
@@ -70,6 +75,8 @@ class TFormWizardInstall final : public QWidget {
   bool CloseIsAbort() const { return closeIsAbort_; }
   // True from the sign-in until its product list arrived.
   bool SigningIn() const { return signingIn_; }
+  // The run under way, or none.
+  TDeployRun* Run() const { return run_.get(); }
 
   // Parts, for the runs and for tests.
   TInstalledCharts* InstalledCharts() const { return installedCharts_.get(); }
@@ -83,8 +90,6 @@ class TFormWizardInstall final : public QWidget {
   TFramePageDestinationInstall* PageDestination() const { return pageDestination_; }
   TFramePageSourceInstall* PageSourceInstall() const { return pageSourceInstall_; }
   TFramePageProgress* PageProgress() const { return pageProgress_; }
-  // The run under way, or the one that ended last until the next starts; none before.
-  TDeployRun* Run() const { return run_.get(); }
 
   QLabel* LabelHeaderTitle() const { return labelHeaderTitle_; }
   QLabel* LabelHeaderDescription() const { return labelHeaderDescription_; }
@@ -111,6 +116,8 @@ class TFormWizardInstall final : public QWidget {
   void BuildWindow();
   void CreateWorkingSet();
   void SetInformationBarTexts();
+  std::array<TWizardPage*, 6> Pages() const;
+  TWizardPage* Page(int page) const;
   void TakeOffPages();
   void PlacePage(int page);
   void SetCloseActsAsAbort(bool abort);
@@ -127,9 +134,8 @@ class TFormWizardInstall final : public QWidget {
   bool BuildSelectionList();
   void WarnNothingChecked();
 
-  // The runs: download and install, backup (both from the file list on), install from a
-  // backup. The run under way reports to the progress page; its end shows the summary.
-  void StartRun(int setupType);
+  // The runs: page 4 shows them; the summary's answer decides between page 0 and the end.
+  void StartRun(TSetupType type);
   void RunFinished(const TRunResult& result);
 
   // Chart-check events arrive here (130 operation done, 131 download progress).
@@ -154,7 +160,6 @@ class TFormWizardInstall final : public QWidget {
   int currentPage_ = wpSetupType;
   int operation_ = 0;
   std::unique_ptr<SelectionList> selectionList_;
-  std::unique_ptr<TDeployRun> run_;
   QString destinationFolder_;
   QString sourceFolder_;
   bool abortRequest_ = false;
@@ -172,6 +177,9 @@ class TFormWizardInstall final : public QWidget {
   bool subscribed_ = false;
   std::unique_ptr<ChartCheck> chartCheck_;
   std::unique_ptr<TPUSClient> pusClient_;
+  std::unique_ptr<TRunProgress> runProgress_;  // the progress page as the runs see it
+  std::unique_ptr<TDeployRun> run_;
+  int runStartedFrom_ = wpSetupType;
   TFramePageDestinationInstall* pageDestination_ = nullptr;
   TFramePageProgress* pageProgress_ = nullptr;
   TFramePageSelectSoftware* pageSelectSoftware_ = nullptr;

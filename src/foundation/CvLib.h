@@ -108,3 +108,5 @@ using cvlib::pkChartSet;
 using cvlib::pkAddOn;
 using cvlib::pkCompanion;
 using cvlib::PackageServiceURL;
+using cvlib::DirCreateBelow;
+using cvlib::DownloadPartPath;

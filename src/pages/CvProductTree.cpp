@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFont>
 
+#include <limits>
 #include <optional>
 
 const TLangText ptColumnProducts = {"Products", "Producten", "Produkte"};
@@ -63,6 +64,18 @@ void TPresenceSource::LoadSystem() {
   systemLoaded_ = true;
   // One read transaction for the whole software registry, one look at the volume table.
   if (GetAppReg().GetKeyTree(rrSoftware, QString(), software_) != 0) software_ = TRegKeyTree();
+  // Every key by its whole path in the store's letter folding, for one lookup a record.
+  std::vector<std::pair<int, QString>> stack;
+  if (!software_.IsEmpty()) stack.emplace_back(0, QString());
+  while (!stack.empty()) {
+    const auto [key, path] = stack.back();
+    stack.pop_back();
+    for (int sub : software_.SubKeys(key)) {
+      const QString subPath = (path.isEmpty() ? QString() : path + QLatin1Char('\\')) + software_.KeyName(sub).toCaseFolded();
+      keyPaths_.insert(subPath, sub);
+      stack.emplace_back(sub, subPath);
+    }
+  }
   for (const QString& root : GetDrives()) drives_.push_back({root, DriveGetType(root), DiskIsPresent(root)});
 }
 
@@ -80,7 +93,14 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   if (registryKey.trimmed().isEmpty()) return false;
   LoadSystem();
   if (software_.IsEmpty()) return false;
-  const int key = software_.FindKey(0, registryKey);
+  // The store's own rules: a backslash separates names, outer ones are ignored, no name is empty.
+  qsizetype begin = 0;
+  qsizetype end = registryKey.size();
+  while (begin < end && registryKey[begin] == QLatin1Char('\\')) ++begin;
+  while (end > begin && registryKey[end - 1] == QLatin1Char('\\')) --end;
+  const QString path = registryKey.mid(begin, end - begin).toCaseFolded();
+  if (path.isEmpty() || path.contains(QLatin1String("\\\\"))) return false;
+  const int key = keyPaths_.value(path, -1);
   if (key <= 0) return false;
   const QString rootDir = software_.ReadString(key, QStringLiteral("RootDir"));
   if (rootDir.isEmpty() || !QDir::isAbsolutePath(rootDir)) return false;
@@ -93,7 +113,11 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
 
   const QString name = ProgramFileName(registryKey);
   if (name.isEmpty()) return true;
-  const QString file = QDir(rootDir).filePath(name);
+  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
+  // how programs are called here (product setups put both).
+  const QDir dir(rootDir);
+  QString file = dir.filePath(name + QStringLiteral(".exe"));
+  if (!QFileInfo::exists(file)) file = dir.filePath(name);
   const QFileInfo program(file);
   // Only a regular file is read: a pipe under that name would block the reader for good.
   if (program.isFile() && program.size() <= kMaxProgramFileScan) {
@@ -169,7 +193,10 @@ std::int64_t CheckedSize(const TFastList& products) {
   for (int i = 0; i < products.Count(); ++i) {
     const auto* r = products.ItemAs<ProductRecord>(i);
     // A negative size from a damaged list must not make room that is not there.
-    if (r && r->Checked() && r->Size() > 0) sum += r->Size();
+    if (!r || !r->Checked() || r->Size() <= 0) continue;
+    // Sizes from outside may be absurd; the sum stops at the largest number rather than wrap.
+    sum = r->Size() > std::numeric_limits<std::int64_t>::max() - sum ? std::numeric_limits<std::int64_t>::max()
+                                                                      : sum + r->Size();
   }
   return sum;
 }
@@ -258,7 +285,7 @@ const TNodeData* TProductTreeModel::Node(const QModelIndex& index) const {
 }
 
 QModelIndex TProductTreeModel::index(int row, int column, const QModelIndex& parent) const {
-  if (column < 0 || column >= 2 || row < 0) return {};
+  if (column < 0 || column >= 2 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
   const auto& list = parent.isValid() ? NodeOf(parent)->children : roots_;
   if (row >= static_cast<int>(list.size())) return {};
   return createIndex(row, column, list[static_cast<size_t>(row)].get());

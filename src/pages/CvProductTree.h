@@ -9,6 +9,7 @@
 #include "CvLib.h"
 
 #include <QAbstractItemModel>
+#include <QHash>
 
 #include <cstdint>
 #include <memory>
@@ -55,8 +56,9 @@ struct TNodeData {
 
 // --- Presence -----------------------------------------------------------------------------
 
-// The program file's name for a software-registry key: "QMR Manager\1" becomes "QMRManager",
-// every '\' and blank is removed; no extension (programs here have none).
+// The program file's name for a software-registry key without its extension: "QMR Manager\1"
+// becomes "QMRManager", every '\' and blank is removed. The file is looked up as "<name>.exe",
+// else as "<name>".
 QString ProgramFileName(const QString& registryKey);
 
 // Whether a program is installed: root 2 of the settings store has the key with a "RootDir"
@@ -95,6 +97,7 @@ class TPresenceSource final {
   const ChartCheck* chartCheck_;
   bool systemLoaded_ = false;
   TRegKeyTree software_;
+  QHash<QString, int> keyPaths_;
   std::vector<TDrive> drives_;
 };
 

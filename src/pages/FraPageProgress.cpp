@@ -1,6 +1,7 @@
 #include "FraPageProgress.h"
 
 #include "CvLanguage.h"
+#include "CvLib.h"
 #include "CvStrUtils.h"
 #include "CvWizardFlow.h"
 
@@ -10,15 +11,14 @@
 
 namespace {
 
-const TLangText kRateText = {"%1/s, %2 left", "%1/s, nog %2", "%1/s, noch %2", "%1/s, %2 restant", "%1/s, quedan %2",
-                             "%1/s, %2 rimanenti", "%1/s, %2 tilbage", "%1/s, %2 kvar"};
+const TLangText txtRate = {"%1/s, %2 left", "%1/s, nog %2", "%1/s, noch %2", "%1/s, %2 restant",
+                           "%1/s, quedan %2", "%1/s, mancano %2", "%1/s, %2 tilbage", "%1/s, %2 kvar"};
 
 QString Duration(double seconds) {
-  if (!(seconds >= 0) || seconds > 99 * 3600) return QStringLiteral("--:--");
-  const auto s = static_cast<long long>(seconds + 0.5);
-  if (s >= 3600)
-    return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
-  return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+  const qint64 s = static_cast<qint64>(seconds + 0.5);
+  const QString secs = QStringLiteral("%1").arg(s % 60, 2, 10, QLatin1Char('0'));
+  if (s < 3600) return QStringLiteral("%1:%2").arg(s / 60).arg(secs);
+  return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(secs);
 }
 
 QFont SmallBold(QFont f) {
@@ -56,10 +56,10 @@ TFramePageProgress::TFramePageProgress(QWidget* owner) : TWizardPage(owner) {
   labelTotal_->setObjectName(QStringLiteral("LabelProgressTotal"));
   labelTotal_->setGeometry(0, 0, 580, 16);
   labelTotal_->setFont(SmallBold(labelTotal_->font()));
-  // Speed and time left of the run, on the total line's right.
+  // Beside the total line, right-aligned: the run's speed and the time it still needs.
   labelRate_ = new QLabel(panelTotal_);
   labelRate_->setObjectName(QStringLiteral("LabelProgressRate"));
-  labelRate_->setGeometry(330, 0, 250, 16);
+  labelRate_->setGeometry(290, 0, 290, 16);
   labelRate_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   barTotal_ = new QProgressBar(panelTotal_);
   barTotal_->setObjectName(QStringLiteral("ProgressBarTotal"));
@@ -147,11 +147,11 @@ void TFramePageProgress::SetTotalPosition(int value) {
 int TFramePageProgress::TotalPosition() const { return barTotal_->value(); }
 
 void TFramePageProgress::SetTotalRate(double bytesPerSecond, double secondsLeft) {
-  if (bytesPerSecond <= 0) {
+  if (bytesPerSecond < 0 || secondsLeft < 0 || secondsLeft > 1e7)
     labelRate_->clear();
-  } else {
-    labelRate_->setText(LangText(kRateText)
-                            .arg(SizeToStr(0, 1, false, static_cast<std::int64_t>(bytesPerSecond)), Duration(secondsLeft)));
-  }
+  else
+    labelRate_->setText(LangText(txtRate).arg(SizeToStr(suKB | suMB | suGB, 1, true,
+                                                        static_cast<std::int64_t>(bytesPerSecond)),
+                                              Duration(secondsLeft)));
   Changed();
 }

@@ -4,29 +4,28 @@
 // for the whole run (line, bar). It has no logic of its own; the runs write to it. With the
 // pump flag set, every setter lets the event loop run once after changing its control.
 
-#include "CvRunProgress.h"
 #include "CvWizardPage.h"
 
 class QLabel;
 class QProgressBar;
 
-// The runs write to it through TRunProgress; the speed and time left of a run show beside the
-// total line.
-class TFramePageProgress final : public TWizardPage, public TRunProgress {
+class TFramePageProgress final : public TWizardPage {
   Q_OBJECT
 
  public:
   explicit TFramePageProgress(QWidget* owner);
 
-  void SetSingleHeader(const QString& text) override;
-  void SetSingleText(const QString& text) override;
-  void SetSingleMax(int value) override;
-  void SetSinglePosition(int value) override;
-  void SetTotalText(const QString& text) override;
-  void SetTotalMax(int value) override;
-  void SetTotalPosition(int value) override;
-  int TotalPosition() const override;
-  void SetTotalRate(double bytesPerSecond, double secondsLeft) override;
+  void SetSingleHeader(const QString& text);
+  void SetSingleText(const QString& text);
+  void SetSingleMax(int value);
+  void SetSinglePosition(int value);
+  void SetTotalText(const QString& text);
+  void SetTotalMax(int value);
+  void SetTotalPosition(int value);
+  int TotalPosition() const;
+  // Speed and time left of the run, beside the total line; negative values: not known yet
+  // (the label is emptied).
+  void SetTotalRate(double bytesPerSecond, double secondsLeft);
 
   bool Pump() const { return pump_; }
   void SetPump(bool pump) { pump_ = pump; }
@@ -54,7 +53,7 @@ class TFramePageProgress final : public TWizardPage, public TRunProgress {
   QProgressBar* barSingle_ = nullptr;
   QWidget* panelTotal_ = nullptr;
   QLabel* labelTotal_ = nullptr;
-  QProgressBar* barTotal_ = nullptr;
   QLabel* labelRate_ = nullptr;
+  QProgressBar* barTotal_ = nullptr;
   bool pump_ = true;
 };

@@ -5,6 +5,24 @@
 
 namespace {
 
+const TLangText kRefusedName = {
+    "The update server sent the file name \"%s\", which is not allowed: a downloaded file may only "
+    "have a plain name inside the download folder. Nothing was written.",
+    "De updateserver stuurde de bestandsnaam \"%s\", die niet is toegestaan: een gedownload bestand "
+    "mag alleen een gewone naam in de downloadmap hebben. Er is niets geschreven.",
+    "Der Update-Server hat den Dateinamen \"%s\" gesendet, der nicht zulässig ist: Eine "
+    "heruntergeladene Datei darf nur einen einfachen Namen im Download-Ordner haben. Es wurde nichts "
+    "geschrieben.",
+    "Le serveur de mise à jour a envoyé le nom de fichier \"%s\", qui n'est pas autorisé : un fichier "
+    "téléchargé ne peut avoir qu'un nom simple dans le dossier de téléchargement. Rien n'a été écrit.",
+    nullptr,
+    nullptr,
+    "Opdateringsserveren sendte filnavnet \"%s\", som ikke er tilladt: en hentet fil må kun have et "
+    "enkelt navn i download-mappen. Intet blev skrevet.",
+    "Uppdateringsservern skickade filnamnet \"%s\", som inte är tillåtet: en hämtad fil får bara ha "
+    "ett enkelt namn i nedladdningsmappen. Ingenting skrevs.",
+};
+
 const TLangText kWriteFailure = {
     "Could not write the file \"%s\". \r\n\r\nPlease check the following points:\r\n"
     "  - The file or folder name may be invalid\r\n"
@@ -200,6 +218,13 @@ QString Insert(const TLangText& table, const QString& value) {
 }
 
 }  // namespace
+
+QString PUSRefusedNameText(const QString& name) {
+  // Shown as text: no line break or control character of the server's gets into the box.
+  QString shown;
+  for (const QChar c : name.left(200)) shown += c.category() == QChar::Other_Control ? QChar(u'?') : c;
+  return Insert(kRefusedName, shown);
+}
 
 QString PUSErrorText(int result, int socketError, const QString& path) {
   const QString number = QString::number(result);

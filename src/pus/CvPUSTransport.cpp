@@ -9,6 +9,12 @@
 
 namespace {
 
+// Whether a request's answer is being handed over: a property of the request, so that a request
+// started from inside the delivery of an earlier one gets its own answer delivered.
+constexpr char kDelivering[] = "cvDelivering";
+
+bool Delivering(const QNetworkReply* reply) { return reply && reply->property(kDelivering).toBool(); }
+
 // What Qt may hold of an answer before we have taken it: keeps memory flat while the disk is
 // slower than the network.
 constexpr qint64 kReadBufferSize = 1024 * 1024;
@@ -111,7 +117,7 @@ void TPUSTransport::RestartIdleTimer() {
 void TPUSTransport::Stalled() {
   if (!fReply) return;
   // The owner is inside a delivery (a modal box, say): the wait is ours, not the server's.
-  if (fDelivering) {
+  if (Delivering(fReply)) {
     RestartIdleTimer();
     return;
   }
@@ -126,11 +132,11 @@ void TPUSTransport::ReplyFinished() {
 
 void TPUSTransport::Deliver() {
   // A handler that runs a nested event loop (a modal box) must not get a second, interleaved
-  // delivery: the outer loop below picks up whatever arrives meanwhile.
-  if (fDelivering) return;
+  // delivery of the same answer: the outer loop below picks up whatever arrives meanwhile.
+  if (!fReply || Delivering(fReply)) return;
   const QPointer<TPUSTransport> self(this);
   const QPointer<QNetworkReply> reply = fReply;
-  fDelivering = true;
+  reply->setProperty(kDelivering, true);
   while (reply && reply == fReply && reply->bytesAvailable() > 0) {
     const qint64 n = reply->read(fChunk.data(), fChunk.size());
     if (n <= 0) break;
@@ -138,12 +144,12 @@ void TPUSTransport::Deliver() {
     if (OnData) OnData(fChunk.constData(), n);
     if (!self) return;
   }
-  fDelivering = false;
+  if (reply) reply->setProperty(kDelivering, false);
   RestartIdleTimer();
   if (fFinishPending && reply && reply == fReply) {
     fFinishPending = false;
     const bool gotStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    const int error = MapNetworkError(reply->error(), gotStatus);
+    const int error = MapNetworkError(reply->error(), gotStatus, reply->errorString());
     DropReply();
     PostDone(error);
   }
@@ -171,7 +177,7 @@ void TPUSTransport::PostDone(int error) {
       Qt::QueuedConnection);
 }
 
-int TPUSTransport::MapNetworkError(int qtError, bool gotStatus) {
+int TPUSTransport::MapNetworkError(int qtError, bool gotStatus, const QString& detail) {
   switch (static_cast<QNetworkReply::NetworkError>(qtError)) {
     case QNetworkReply::NoError: return teNone;
     case QNetworkReply::ConnectionRefusedError:
@@ -188,7 +194,12 @@ int TPUSTransport::MapNetworkError(int qtError, bool gotStatus) {
     case QNetworkReply::NetworkSessionFailedError:
     case QNetworkReply::BackgroundRequestNotAllowedError:
     case QNetworkReply::UnknownProxyError: return teNetDown;
-    case QNetworkReply::UnknownNetworkError: return teNetUnreachable;
+    case QNetworkReply::UnknownNetworkError:
+      // Qt's socket texts for EHOSTUNREACH; anything else of this kind is the network's.
+      return detail.contains(QLatin1String("Host unreachable"), Qt::CaseInsensitive) ||
+                     detail.contains(QLatin1String("No route to host"), Qt::CaseInsensitive)
+                 ? teHostUnreachable
+                 : teNetUnreachable;
     default: break;
   }
   // Content and server errors only say that the status is 400 or more: the status itself is

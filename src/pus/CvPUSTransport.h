@@ -82,8 +82,9 @@ class TPUSTransport final : public QObject {
   // Exactly once per started request.
   TDoneEvent OnDone;
 
-  // The socket error number (or own code) for a network error of Qt.
-  static int MapNetworkError(int qtError, bool gotStatus);
+  // The socket error number (or own code) for a network error of Qt. Qt reports an unreachable
+  // host and an unreachable network alike; its detail text tells them apart.
+  static int MapNetworkError(int qtError, bool gotStatus, const QString& detail = QString());
 
  private:
   void ReplyReadyRead();
@@ -104,7 +105,6 @@ class TPUSTransport final : public QObject {
   int fIdleTimeoutMs = 60000;
   std::unique_ptr<QTimer> fIdleTimer;
   bool fBusy = false;
-  bool fDelivering = false;
   bool fFinishPending = false;
   int fStatus = 0;
   QByteArray fChunk;

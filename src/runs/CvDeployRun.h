@@ -96,6 +96,9 @@ class TDeployRun final : public QObject {
   // for the next run), installing from a backup stops between items, an archive extraction
   // stops; a running setup program is waited for. The summary follows and counts what succeeded.
   void RequestAbort();
+  // As Abort, but the run ends without its finishing and summary (outcome Stopped): a backup
+  // interrupted this way gets no new index. For cvtool's Ctrl-C.
+  void RequestStop();
   bool AbortRequested() const { return fAbort; }
   bool Finished() const { return fFinished; }
   // Setup type 0: the backup's finishing wrote its index.
@@ -138,6 +141,7 @@ class TDeployRun final : public QObject {
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
   int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file);
   void Pump(bool force = false);
+  int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);
 
   ChartCheck& fCheck;
@@ -161,6 +165,7 @@ class TDeployRun final : public QObject {
   bool fFileListFailed = false;
   int fSelectionCount = 0;
   std::atomic<bool> fAbort{false};
+  bool fStopNow = false;
   bool fFinished = false;
   bool fIndexWritten = false;
   QStringList fFailures;

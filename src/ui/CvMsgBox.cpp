@@ -150,7 +150,9 @@ TMessageForm::TMessageForm(const TMsgBoxRequest& request, QWidget* parent) : QDi
     auto* button = new QPushButton(LangText(*info.text), this);
     button->setObjectName(QStringLiteral("Button%1").arg(int(info.button)));
     button->setGeometry(mirrored(x, m.buttonWidth), y, m.buttonWidth, m.buttonHeight);
-    button->setAutoDefault(false);
+    // A focused button answers Enter, as in desktop message boxes; the default button only
+    // while no other button has the focus.
+    button->setAutoDefault(true);
     const int result = MsgButtonResult(info.button);
     connect(button, &QPushButton::clicked, this, [this, result] { done(result); });
     buttons_[info.button] = button;

@@ -11,14 +11,13 @@
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QIcon>
 #include <QMenu>
 
 #include <utility>
 
 namespace {
 
-const TLangText txtDesktop = {"Desktop", "Bureaublad", "Desktop", "Bureau",
-                              "Escritorio", "Desktop", "Skrivebord", "Skrivbord"};
 const TLangText txtHome = {"Home", "Persoonlijke map", "Persönlicher Ordner", "Dossier personnel",
                            "Carpeta personal", "Cartella Home", "Hjemmemappe", "Hemkatalog"};
 const TLangText txtFileSystem = {"File System", "Bestandssysteem", "Dateisystem", "Système de fichiers",
@@ -31,21 +30,35 @@ const TLangText txtCut = {"Cu&t", "K&nippen", "&Ausschneiden", "Co&uper",
                          "Cor&tar", "&Taglia", "K&lip", "K&lipp ut"};
 const TLangText txtPaste = {"&Paste", "&Plakken", "E&infügen", "Co&ller",
                            "&Pegar", "&Incolla", "&Sæt ind", "K&listra in"};
-const TLangText txtDelete = {"&Delete", "&Verwijderen", "&Löschen", "&Supprimer",
-                            "&Eliminar", "&Elimina", "&Slet", "&Ta bort"};
+const TLangText txtDelete = {"&Move to Trash", "Naar &prullenbak verplaatsen", "In den &Papierkorb verschieben",
+                            "&Mettre à la corbeille", "&Mover a la papelera", "Sposta nel &cestino",
+                            "&Flyt til papirkurven", "&Flytta till papperskorgen"};
+const TLangText txtShowHidden = {"Show &Hidden Folders", "&Verborgen mappen weergeven", "&Versteckte Ordner anzeigen",
+                                 "Afficher les dossiers &cachés", "Mostrar carpetas &ocultas",
+                                 "Mostra cartelle &nascoste", "Vis &skjulte mapper", "Visa &dolda mappar"};
+// A folder goes to the desktop's trash, from where the user can restore it.
 const TLangText txtConfirmDelete = {
-    "Are you sure you want to delete the folder \"%s\" and everything in it?",
-    "Weet u zeker dat u de map \"%s\" en alles wat erin staat wilt verwijderen?",
-    "Möchten Sie den Ordner \"%s\" und seinen gesamten Inhalt wirklich löschen?",
-    "Voulez-vous vraiment supprimer le dossier \"%s\" et tout son contenu ?",
-    "¿Está seguro de que desea eliminar la carpeta \"%s\" y todo su contenido?",
-    "Eliminare la cartella \"%s\" e tutto il suo contenuto?",
-    "Er du sikker på, at du vil slette mappen \"%s\" og alt dens indhold?",
-    "Vill du ta bort mappen \"%s\" och allt innehåll i den?"};
+    "Are you sure you want to move the folder \"%s\" and everything in it to the trash?",
+    "Weet u zeker dat u de map \"%s\" en alles wat erin staat naar de prullenbak wilt verplaatsen?",
+    "Möchten Sie den Ordner \"%s\" und seinen gesamten Inhalt wirklich in den Papierkorb verschieben?",
+    "Voulez-vous vraiment mettre le dossier \"%s\" et tout son contenu à la corbeille ?",
+    "¿Está seguro de que desea mover la carpeta \"%s\" y todo su contenido a la papelera?",
+    "Spostare nel cestino la cartella \"%s\" e tutto il suo contenuto?",
+    "Er du sikker på, at du vil flytte mappen \"%s\" og alt dens indhold til papirkurven?",
+    "Vill du flytta mappen \"%s\" och allt innehåll i den till papperskorgen?"};
 const TLangText txtCannotDelete = {
-    "Cannot delete folder.", "Kan de map niet verwijderen.", "Der Ordner kann nicht gelöscht werden.",
-    "Impossible de supprimer le dossier.", "No se puede eliminar la carpeta.",
-    "Impossibile eliminare la cartella.", "Mappen kan ikke slettes.", "Det går inte att ta bort mappen."};
+    "Cannot move the folder to the trash. Nothing was deleted.",
+    "Kan de map niet naar de prullenbak verplaatsen. Er is niets verwijderd.",
+    "Der Ordner kann nicht in den Papierkorb verschoben werden. Es wurde nichts gelöscht.",
+    "Impossible de mettre le dossier à la corbeille. Rien n'a été supprimé.",
+    "No se puede mover la carpeta a la papelera. No se ha eliminado nada.",
+    "Impossibile spostare la cartella nel cestino. Non è stato eliminato nulla.",
+    "Mappen kan ikke flyttes til papirkurven. Intet er slettet.",
+    "Det går inte att flytta mappen till papperskorgen. Inget har tagits bort."};
+
+// Where the tree keeps the user's choice of showing hidden folders (program settings).
+const QString kSettingsKey = QStringLiteral("FolderBrowser");
+const QString kShowHiddenValue = QStringLiteral("ShowHidden");
 const TLangText txtCannotPaste = {
     "Cannot copy or move the folder here.", "Kan de map hier niet kopiëren of verplaatsen.",
     "Der Ordner kann nicht hierher kopiert oder verschoben werden.",
@@ -65,11 +78,10 @@ QString WithoutSlash(QString path) {
   return path;
 }
 
-bool HasSubfolders(const QString& path, TShellObjectTypes types) {
-  QDir::Filters filters = QDir::Dirs | QDir::NoDotAndDotDot;
-  if (types & otNonFolders) filters |= QDir::Files;
-  if (types & otHidden) filters |= QDir::Hidden;
-  return QDirIterator(path, filters).hasNext();
+bool HasSubfolders(const QString& path, QDir::Filters filters) { return QDirIterator(path, filters).hasNext(); }
+
+QIcon ThemeIcon(const char* name, QFileIconProvider::IconType fallback) {
+  return QIcon::fromTheme(QLatin1String(name), QFileIconProvider().icon(fallback));
 }
 
 void ShowMessage(const TLangText& text) { MsgBox(LangText(text), mtError, mbOKOnly); }
@@ -123,8 +135,25 @@ TShellTreeViewEx::TShellTreeViewEx(QWidget* parent) : QTreeWidget(parent) {
   connect(this, &QTreeWidget::currentItemChanged, this,
           [this](QTreeWidgetItem* current, QTreeWidgetItem*) { CurrentChanged(current); });
   connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) { ItemEdited(item, column); });
+  showHidden_ = GetAppReg().ReadBool(rrSettings, kSettingsKey, kShowHiddenValue, false);
   Initialize();
 }
+
+void TShellTreeViewEx::SetShowHidden(bool show) {
+  if (show == showHidden_) return;
+  showHidden_ = show;
+  GetAppReg().WriteBool(rrSettings, kSettingsKey, kShowHiddenValue, show);
+  Refresh();
+}
+
+QDir::Filters TShellTreeViewEx::EntryFilters() const {
+  QDir::Filters filters = QDir::Dirs | QDir::NoDotAndDotDot;
+  if (ObjectTypes & otNonFolders) filters |= QDir::Files;
+  if ((ObjectTypes & otHidden) || showHidden_) filters |= QDir::Hidden;
+  return filters;
+}
+
+bool TShellTreeViewEx::IsRemoteRoot(const QString& path) const { return remoteRoots_.contains(WithSlash(path)); }
 
 TShellTreeViewEx::~TShellTreeViewEx() = default;
 
@@ -140,40 +169,43 @@ void TShellTreeViewEx::SetReadOnly(bool readOnly) {
   }
 }
 
+// The top of the tree as the desktop's file dialogs show it: Home, the file system, then the
+// volumes by name. A remote volume is only named here, never read: a dead server would stall
+// the window as it opens.
 void TShellTreeViewEx::Initialize() {
   populating_ = true;
   clear();
-  TShellData desktop;
-  desktop.isVirtual = true;
-  desktop.isFolder = true;
-  desktop.displayName = LangText(txtDesktop);
-  root_ = new Node(desktop);
-  root_->setIcon(0, QApplication::style()->standardIcon(QStyle::SP_DesktopIcon));
-  addTopLevelItem(root_);
-  root_->populated = true;
+  remoteRoots_.clear();
+  const QStringList drives = GetDrives();
+  for (const QString& volume : drives)
+    if (DriveGetType(volume) == dtRemote) remoteRoots_ << WithSlash(volume);
 
-  auto addTop = [&](const QString& path, const QString& name, QFileIconProvider::IconType icon) {
+  auto addTop = [&](const QString& path, const QString& name, const QIcon& icon) {
     TShellData d;
     d.isFolder = true;
     d.path = WithSlash(path);
-    d.pathExists = QFileInfo(d.path).isDir();
+    d.pathExists = IsRemoteRoot(d.path) || QFileInfo(d.path).isDir();
     d.displayName = name;
     d.canCopy = true;
-    if (Node* node = AddNode(root_, d)) node->setIcon(0, QFileIconProvider().icon(icon));
+    if (Node* node = AddNode(invisibleRootItem(), d)) node->setIcon(0, icon);
   };
-  addTop(QDir::homePath(), LangText(txtHome), QFileIconProvider::Folder);
-  addTop(QStringLiteral("/"), LangText(txtFileSystem), QFileIconProvider::Computer);
   const QString home = WithSlash(QDir::homePath());
-  for (const QString& volume : GetDrives()) {
+  addTop(home, LangText(txtHome), ThemeIcon("user-home", QFileIconProvider::Folder));
+  addTop(QStringLiteral("/"), LangText(txtFileSystem), ThemeIcon("drive-harddisk", QFileIconProvider::Computer));
+  for (const QString& volume : drives) {
     const QString path = WithSlash(volume);
     if (path == QLatin1String("/") || path == home) continue;
     const QString name = QDir(path).dirName();
-    // The volume's name; its full path shows in the tooltip.
-    addTop(path, name.isEmpty() ? path : name, QFileIconProvider::Drive);
+    const int type = DriveGetType(path);
+    const char* icon = type == dtRemote      ? "folder-remote"
+                       : type == dtRemovable ? "drive-removable-media"
+                       : type == dtOptical   ? "media-optical"
+                                             : "drive-harddisk";
+    // The volume's name (its label, as it is mounted); its full path shows in the tooltip.
+    addTop(path, name.isEmpty() ? path : name, ThemeIcon(icon, QFileIconProvider::Drive));
   }
   populating_ = false;
-  root_->setExpanded(true);
-  setCurrentItem(root_);
+  setCurrentItem(nullptr);
 }
 
 TShellTreeViewEx::Node* TShellTreeViewEx::AddNode(QTreeWidgetItem* parent, TShellData data) {
@@ -187,7 +219,9 @@ TShellTreeViewEx::Node* TShellTreeViewEx::AddNode(QTreeWidgetItem* parent, TShel
     node->setIcon(0, icons.icon(d.isFolder ? QFileIconProvider::Folder : QFileIconProvider::File));
     node->setToolTip(0, WithoutSlash(d.path));
   }
-  node->setChildIndicatorPolicy(d.isFolder && d.pathExists && HasSubfolders(d.path, ObjectTypes)
+  // A remote volume shows an expand button unasked: finding out would mean reading it.
+  const bool remote = IsRemoteRoot(d.path);
+  node->setChildIndicatorPolicy(d.isFolder && d.pathExists && (remote || HasSubfolders(d.path, EntryFilters()))
                                     ? QTreeWidgetItem::ShowIndicator
                                     : QTreeWidgetItem::DontShowIndicator);
   Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
@@ -204,11 +238,8 @@ void TShellTreeViewEx::Populate(QTreeWidgetItem* item) {
   if (node->populated || node->data.path.isEmpty()) return;
   node->populated = true;
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  QDir::Filters filters = QDir::Dirs | QDir::NoDotAndDotDot;
-  if (ObjectTypes & otNonFolders) filters |= QDir::Files;
-  if (ObjectTypes & otHidden) filters |= QDir::Hidden;
-  const QFileInfoList entries =
-      QDir(node->data.path).entryInfoList(filters, QDir::Name | QDir::IgnoreCase | QDir::LocaleAware | QDir::DirsFirst);
+  const QFileInfoList entries = QDir(node->data.path).entryInfoList(
+      EntryFilters(), QDir::Name | QDir::IgnoreCase | QDir::LocaleAware | QDir::DirsFirst);
   for (const QFileInfo& entry : entries) {
     const QString path = entry.isDir() ? WithSlash(entry.absoluteFilePath()) : entry.absoluteFilePath();
     if (FindChildByPath(node, path)) continue;
@@ -274,8 +305,8 @@ bool TShellTreeViewEx::SelectPath(const QString& path) {
 
   // The top-level node whose folder holds the target most closely.
   Node* best = nullptr;
-  for (int i = 0; i < root_->childCount(); ++i) {
-    auto* top = static_cast<Node*>(root_->child(i));
+  for (int i = 0; i < topLevelItemCount(); ++i) {
+    auto* top = static_cast<Node*>(topLevelItem(i));
     if (target.startsWith(top->data.path) && (!best || top->data.path.size() > best->data.path.size()))
       best = top;
   }
@@ -292,7 +323,19 @@ bool TShellTreeViewEx::SelectPath(const QString& path) {
     const QString dirPath = walked + part + QLatin1Char('/');
     Node* child = FindChildByPath(node, dirPath);
     if (!child) child = FindChildByPath(node, walked + part);
-    if (!child) break;  // hidden or refused by OnFolderAdd: stop at the nearest shown folder
+    if (!child && QFileInfo(dirPath).isDir()) {
+      // A hidden folder on the way (~/.local/opt/...): shown, so that the folder asked for is
+      // reached rather than silently replaced by the nearest shown one.
+      TShellData d;
+      d.isFolder = true;
+      d.path = dirPath;
+      d.pathExists = true;
+      d.displayName = part;
+      d.canCopy = true;
+      d.canDelete = d.canMove = d.canRename = QFileInfo(walked).isWritable();
+      child = AddNode(node, d);
+    }
+    if (!child) break;  // refused by OnFolderAdd: stop at the nearest shown folder
     node = child;
     walked = dirPath;
   }
@@ -378,8 +421,8 @@ void TShellTreeViewEx::ItemEdited(QTreeWidgetItem* item, int column) {
     qDeleteAll(node->takeChildren());
     populating_ = false;
     node->populated = false;
-    node->setChildIndicatorPolicy(HasSubfolders(node->data.path, ObjectTypes) ? QTreeWidgetItem::ShowIndicator
-                                                                              : QTreeWidgetItem::DontShowIndicator);
+    node->setChildIndicatorPolicy(HasSubfolders(node->data.path, EntryFilters()) ? QTreeWidgetItem::ShowIndicator
+                                                                                 : QTreeWidgetItem::DontShowIndicator);
   }
   if (OnFolderSelect && currentItem() == node) OnFolderSelect(this, &node->data);
 }
@@ -398,6 +441,10 @@ void TShellTreeViewEx::Refresh() {
 void TShellTreeViewEx::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_F5 && event->modifiers() == Qt::NoModifier) {
     Refresh();
+    return;
+  }
+  if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier && state() != EditingState) {
+    DeleteSelected();
     return;
   }
   QTreeWidget::keyPressEvent(event);
@@ -420,12 +467,23 @@ bool TShellTreeViewEx::edit(const QModelIndex& index, EditTrigger trigger, QEven
 void TShellTreeViewEx::contextMenuEvent(QContextMenuEvent* event) {
   if (!SystemContextMenu) return;
   auto* node = static_cast<Node*>(itemAt(event->pos()));
-  if (!node || node->data.isVirtual) return;
+  QMenu menu(this);
+  QAction* showHidden = nullptr;
+  auto addShowHidden = [&] {
+    showHidden = menu.addAction(LangText(txtShowHidden));
+    showHidden->setCheckable(true);
+    showHidden->setChecked(showHidden_);
+  };
+  if (!node || node->data.isVirtual) {
+    // Beside the folders: only the choice of what the tree shows.
+    addShowHidden();
+    if (menu.exec(event->globalPos()) == showHidden) SetShowHidden(!showHidden_);
+    return;
+  }
   setCurrentItem(node);
   const bool isDir = QFileInfo(node->data.path).isDir();
   const bool writable = !readOnly_;
 
-  QMenu menu(this);
   QAction* newFolder = menu.addAction(LangText(ctNewFolder));
   newFolder->setEnabled(writable && isDir);
   menu.addSeparator();
@@ -440,10 +498,14 @@ void TShellTreeViewEx::contextMenuEvent(QContextMenuEvent* event) {
   remove->setEnabled(writable && node->data.canDelete);
   QAction* rename = menu.addAction(LangText(txtRename));
   rename->setEnabled(writable && node->data.canRename);
+  menu.addSeparator();
+  addShowHidden();
 
   QAction* chosen = menu.exec(event->globalPos());
   if (!chosen) return;
-  if (chosen == newFolder) {
+  if (chosen == showHidden) {
+    SetShowHidden(!showHidden_);
+  } else if (chosen == newFolder) {
     CreateNewFolder();
   } else if (chosen == copy || chosen == cut) {
     clipboardPath_ = WithoutSlash(node->data.path);
@@ -457,15 +519,20 @@ void TShellTreeViewEx::contextMenuEvent(QContextMenuEvent* event) {
   }
 }
 
-void TShellTreeViewEx::DeleteNode(Node* node) {
+bool TShellTreeViewEx::DeleteSelected() {
+  auto* node = static_cast<Node*>(currentItem());
+  if (!node || readOnly_ || !node->data.canDelete) return false;
+  return DeleteNode(node);
+}
+
+// Into the desktop's trash, never removed for good: the user can get it back from there.
+bool TShellTreeViewEx::DeleteNode(Node* node) {
   const QString path = WithoutSlash(node->data.path);
   const QString question = LangText(txtConfirmDelete).replace(QLatin1String("%s"), node->data.displayName);
-  if (MsgBox(question, mtConfirmation, mbYesNo) != mrYes) return;
-  const QFileInfo info(path);
-  const bool removed = info.isDir() && !info.isSymLink() ? QDir(path).removeRecursively() : QFile::remove(path);
-  if (QFileInfo::exists(path) || !removed) {
+  if (MsgBox(question, mtConfirmation, mbYesNo) != mrYes) return false;
+  if (!QFile::moveToTrash(path) || QFileInfo::exists(path)) {
     ShowMessage(txtCannotDelete);
-    if (QFileInfo::exists(path)) return;
+    if (QFileInfo::exists(path)) return false;
   }
   QTreeWidgetItem* parent = node->parent();
   populating_ = true;
@@ -475,6 +542,7 @@ void TShellTreeViewEx::DeleteNode(Node* node) {
     setCurrentItem(parent);
     if (parent->childCount() == 0) parent->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicator);
   }
+  return true;
 }
 
 void TShellTreeViewEx::PasteInto(Node* target) {
@@ -489,7 +557,8 @@ void TShellTreeViewEx::PasteInto(Node* target) {
   bool ok = false;
   if (clipboardCut_) {
     ok = QDir().rename(source, destination);
-    if (!ok && CopyTree(source, destination)) ok = QDir(source).removeRecursively();
+    // Across volumes: copied, then the original goes to the trash rather than for good.
+    if (!ok && CopyTree(source, destination)) ok = QFile::moveToTrash(source);
   } else {
     ok = QFileInfo(source).isDir() ? CopyTree(source, destination) : QFile::copy(source, destination);
   }

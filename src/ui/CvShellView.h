@@ -1,10 +1,14 @@
 #pragma once
 
-// A tree of the file system for choosing folders: a virtual root that holds the home folder,
-// the file-system root and every mounted volume, expanded lazily, with new folder, rename in
-// place, refresh and a context menu of its own.
+// A tree of the file system for choosing folders: the home folder, the file-system root and
+// every mounted volume at the top, named as the desktop's file dialogs name them, expanded
+// lazily, with new folder, rename in place, move to the trash, refresh and a context menu of
+// its own. Hidden folders show when the user asks for them (remembered), and always on the
+// way to a folder that is selected. A remote volume is not touched until the user opens it.
 
+#include <QDir>
 #include <QString>
+#include <QStringList>
 #include <QTreeWidget>
 
 #include <functional>
@@ -20,7 +24,7 @@ struct TShellData {
   bool canDelete = false;
   bool canMove = false;
   bool canRename = false;
-  bool isVirtual = false;  // the root; it has no path
+  bool isVirtual = false;  // a node without a path of its own (none at present)
   bool isFolder = false;
   bool pathExists = false;
   QString path;         // ends with '/' for folders; empty for virtual nodes
@@ -41,6 +45,11 @@ class TShellTreeViewEx : public QTreeWidget {
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool readOnly);
 
+  // Hidden folders (names starting with '.') in the tree, besides those on the way to the
+  // selected folder. The choice is remembered in the program settings.
+  bool ShowHidden() const { return showHidden_; }
+  void SetShowHidden(bool show);
+
   // Hooks of the owner. OnFolderAdd may refuse a node; OnFolderCreate receives the bare name
   // of a new folder and may change it or refuse; OnFolderEdit may refuse a rename.
   std::function<void(TShellTreeViewEx*, const TShellData&, bool& canAdd)> OnFolderAdd;
@@ -58,6 +67,8 @@ class TShellTreeViewEx : public QTreeWidget {
   // Path of the selected node; empty when nothing or a virtual node is selected.
   QString SelectedPath() const;
   const TShellData* SelectedData() const;
+  // Moves the selected folder to the desktop's trash after asking (also the Delete key).
+  bool DeleteSelected();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -75,12 +86,15 @@ class TShellTreeViewEx : public QTreeWidget {
   void CurrentChanged(QTreeWidgetItem* current);
   void ItemEdited(QTreeWidgetItem* item, int column);
   void StartRename(QTreeWidgetItem* item);
-  void DeleteNode(Node* node);
+  bool DeleteNode(Node* node);
   void PasteInto(Node* target);
+  QDir::Filters EntryFilters() const;
+  bool IsRemoteRoot(const QString& path) const;
 
   bool readOnly_ = true;
   bool populating_ = false;
-  Node* root_ = nullptr;
+  bool showHidden_ = false;
+  QStringList remoteRoots_;  // mount points of remote volumes, ending with '/' 
   QString clipboardPath_;
   bool clipboardCut_ = false;
 };

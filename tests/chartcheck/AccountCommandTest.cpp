@@ -66,6 +66,9 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
             QStringList({"product\t100\t1\t0\t9999\t0\t5.2.1.7\t9\t1\tCorvane\\\\Navigator\t\tNavigator\t",
                          "product\t1001\t1\t1\t2019\t0\t0.0.0.0\t5\t0\t\t\tNorth Sea\tPart A\\nproduct\\t9"}));
 
+  // A one-off run with a password leaves the remembered sign-in alone: the next run uses it.
+  r = Cvtool({url, "products", "--email", "anna@example.com", "--password", "secret"});
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   r = Cvtool({url, "files", "1001:1"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(Starting(r.lines, "item"), QStringList({"item\t1001\t1\t0\t0\tNS\tA\t1\tQMR2/NS/A/\t\t\t"}));
@@ -94,7 +97,8 @@ TEST_F(EngineTest, CvtoolAccountSignsInListsAndDownloadsABackup) {
 
 TEST_F(EngineTest, CvtoolAccountDownloadUpdatesABackupAndNeverLosesItsIndex) {
   service.products = json::array({{{"number", 100}, {"kind", 0}, {"displayName", "Navigator"}, {"moduleMask", 1}},
-                                   {{"number", 1001}, {"kind", 1}, {"displayName", "North Sea"}, {"moduleMask", 1}}});
+                                   {{"number", 1001}, {"kind", 1}, {"displayName", "North Sea"}, {"moduleMask", 1}},
+                                   {{"number", 1002}, {"kind", 1}, {"displayName", "Baltic"}, {"moduleMask", 1}}});
   json missing = service.AddFile("b.qmr2", "gone");
   missing["url"] = "files/not-there";
   service.items = json::array(

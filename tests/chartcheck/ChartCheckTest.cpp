@@ -5,15 +5,20 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <random>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace cvtest;
 using nlohmann::json;
@@ -170,10 +175,10 @@ TEST_F(EngineTest, RememberedSignInKeepsEmailAndTokenNeverThePassword) {
   EXPECT_FALSE(service.lastSignIn.contains("password"));
   EXPECT_EQ(check->ProductCount(), 4);
 
-  // A new address with the stored token is refused; the stored address with a new password works.
+  // A new address has no token; the stored address with a new password works.
   EXPECT_EQ(SignInAndList(QString(), true), 0);
   check->SignInEmail(QStringLiteral("other@example.com"), true);
-  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 4);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNoRemembered);
   check->SignInPassword(QStringLiteral("secret"), false);
   EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 0);
   // Without "remember" nothing stays.
@@ -259,6 +264,7 @@ class DownloadTest : public EngineTest {
     content = QByteArray::fromStdString(RandomBytes(3 * 1024 * 1024 + 17));
   }
   int Download(int file = 0) { return Run([&] { return check->StartDownload(item, file, folder); }); }
+  QString Part() const { return cvlib::DownloadPartPath(folder, QStringLiteral("navsetup.bin")); }
 
   InstallItem* item = nullptr;
   QString folder, target;
@@ -270,7 +276,7 @@ TEST_F(DownloadTest, ArrivesVerifiedWithItsTimeAndProgressBeforeTheEnd) {
   recorder.events.clear();
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(ReadAll(target), content);
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
   EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), 1700000000);
   // Progress rises to the file's size, then the one completion event.
   ASSERT_GE(recorder.events.size(), 2u);
@@ -289,13 +295,13 @@ TEST_F(DownloadTest, ABrokenConnectionLeavesAPartThatTheNextAttemptResumes) {
   service.CloseNextFileAfter(1024 * 1024 + 5);
   EXPECT_EQ(Download(), cvlib::ceChkIncomplete);
   EXPECT_FALSE(QFile::exists(target));  // nothing under the real name
-  const qint64 kept = QFileInfo(target + ".part").size();
+  const qint64 kept = QFileInfo(Part()).size();
   EXPECT_GT(kept, 0);
   EXPECT_LE(kept, 1024 * 1024 + 5);
 
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(ReadAll(target), content);
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
   const auto requests = service.FileRequests();
   ASSERT_GE(requests.size(), 2u);
   // It resumes from the last whole 4 KiB block of what was kept.
@@ -303,7 +309,7 @@ TEST_F(DownloadTest, ABrokenConnectionLeavesAPartThatTheNextAttemptResumes) {
 }
 
 TEST_F(DownloadTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
-  QFile part(target + ".part");
+  QFile part(Part());
   ASSERT_TRUE(part.open(QIODevice::WriteOnly));
   part.write(content.left(10000));
   part.close();
@@ -315,7 +321,7 @@ TEST_F(DownloadTest, AServerThatIgnoresTheRangeStartsTheFileAgain) {
 
 TEST_F(DownloadTest, ACompletePartIsCheckedAndTakesItsNameWithoutAFetch) {
   // As a crash between the last write and the rename leaves it.
-  QFile part(target + ".part");
+  QFile part(Part());
   ASSERT_TRUE(part.open(QIODevice::WriteOnly));
   part.write(content);
   part.close();
@@ -323,7 +329,7 @@ TEST_F(DownloadTest, ACompletePartIsCheckedAndTakesItsNameWithoutAFetch) {
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(service.FileRequests().size(), requests);
   EXPECT_EQ(ReadAll(target), content);
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
   EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), 1700000000);
 }
 
@@ -335,11 +341,105 @@ TEST_F(DownloadTest, APartThatIsALinkIsReplacedNeverFollowed) {
   ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   f.write(precious);
   f.close();
-  ASSERT_TRUE(QFile::link(outside, target + ".part"));
+  ASSERT_TRUE(QFile::link(outside, Part()));
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(ReadAll(outside), precious);
   EXPECT_EQ(ReadAll(target), content);
   EXPECT_FALSE(QFileInfo(target).isSymLink());
+}
+
+TEST_F(DownloadTest, APartSomeoneElseCouldHaveWrittenIsFetchedAfreshAndTheFileIsTheUsersOwn) {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const QString outside = MakeTempFolder(QStringLiteral("elsewhere")) + "/other.bin";
+  auto plant = [&](const QString& path) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(content.left(10000));  // a good beginning: resuming it would succeed
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+      {"writable by others", [&] { plant(Part()); ::chmod(QFile::encodeName(Part()).constData(), 0666); }},
+      {"another user's", [&] { plant(Part()); ASSERT_EQ(::chown(QFile::encodeName(Part()).constData(), 65534, 65534), 0); }},
+      {"a hard link to a file elsewhere",
+       [&] { plant(outside); ASSERT_EQ(::link(QFile::encodeName(outside).constData(), QFile::encodeName(Part()).constData()), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QFile::remove(target);
+    c.plant();
+    ASSERT_EQ(Download(), 0);
+    EXPECT_EQ(service.FileRequests().back().second, "") << "resumed";
+    EXPECT_EQ(ReadAll(target), content);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+  }
+  EXPECT_EQ(ReadAll(outside), content.left(10000));
+}
+
+TEST_F(EngineTest, NoListedNameCanTakeThePartOfAnother) {
+  FillCatalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  json item = service.items[1];
+  item["files"] = json::array({service.AddFile("a.qmr2", "chart"), service.AddFile("a.qmr2.part", "other")});
+  service.rawFileList = json{{"items", json::array({item})}}.dump();
+  ASSERT_EQ(FileList({{1001, 1}}), 0);
+  const QString folder = MakeTempFolder(QStringLiteral("names"));
+  for (int f = 0; f < 2; ++f) EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(0), f, folder); }), 0);
+  EXPECT_EQ(ReadAll(folder + "/a.qmr2"), "chart");
+  EXPECT_EQ(ReadAll(folder + "/a.qmr2.part"), "other");
+  // The engine's own suffix is no listed name.
+  for (const char* name : {".a.qmr2.cvpart", "x.CVPART"}) {
+    SCOPED_TRACE(name);
+    item["files"] = json::array({service.AddFile(name, "x")});
+    service.rawFileList = json{{"items", json::array({item})}}.dump();
+    EXPECT_EQ(FileList({{1001, 1}}), cvlib::ceChkUnsafeName);
+  }
+}
+
+TEST_F(EngineTest, ALinkInTheLayoutBelowTheChosenFolderIsNeverFollowed) {
+  FillCatalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  ASSERT_EQ(FileList({{100, 1}, {1001, 1}}), 0);
+  InstallItem* nav = check->Item(0);
+  InstallItem* chart = check->Item(1);
+  struct Case {
+    const char* what;
+    InstallItem* item;
+    int file;
+    QString linked;  // below the backup, pointing outside
+    QString folder;  // the target, below the backup
+  } cases[] = {
+      {"QMR2", chart, 0, "QMR2", "QMR2/NS/A"},
+      {"product folder", chart, 0, "QMR2/NS", "QMR2/NS/A"},
+      {"Setups", nav, 0, "Setups", "Setups"},
+      {"add-on folder", nav, 1, "Setups/Addons100", "Setups/Addons100"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString backup = MakeTempFolder(QStringLiteral("backup"));
+    const QString outside = MakeTempFolder(QStringLiteral("outside"));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(backup + "/" + c.linked).path()));
+    ASSERT_TRUE(QFile::link(outside, backup + "/" + c.linked));
+    // Made through the link as a plain mkpath would, so that the folder exists.
+    ASSERT_TRUE(QDir().mkpath(backup + "/" + c.folder));
+    EXPECT_EQ(Run([&] { return check->StartDownload(c.item, c.file, backup + "/" + c.folder); }),
+              cvlib::ceChkLinkedFolder);
+    EXPECT_EQ(cvlib::DirCreateBelow(backup, c.folder), cvlib::ceChkLinkedFolder);
+    QDirIterator files(outside, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    EXPECT_FALSE(files.hasNext()) << "written outside: " << files.next().toStdString();
+  }
+  // The chosen folder itself may be a link (a mount point, a folder on the desktop).
+  const QString real = MakeTempFolder(QStringLiteral("real"));
+  const QString chosen = MakeTempFolder(QStringLiteral("chosen")) + "/backup";
+  ASSERT_TRUE(QFile::link(real, chosen));
+  ASSERT_EQ(cvlib::DirCreateBelow(chosen, QStringLiteral("QMR2/NS/A/")), 0);
+  EXPECT_EQ(Run([&] { return check->StartDownload(chart, 0, chosen + "/QMR2/NS/A/"); }), 0);
+  EXPECT_EQ(ReadAll(real + "/QMR2/NS/A/a.qmr2"), "QMR2chart");
 }
 
 TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
@@ -348,26 +448,26 @@ TEST_F(DownloadTest, AWrongChecksumKeepsNothing) {
   service.ReplaceFile("navsetup.bin", other);
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
   EXPECT_FALSE(QFile::exists(target));
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
 
   service.ReplaceFile("navsetup.bin", content.toStdString() + "tail");
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
   EXPECT_FALSE(QFile::exists(target));
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
 
   // A whole answer shorter than announced leaves nothing to resume.
   service.ReplaceFile("navsetup.bin", content.left(content.size() - 100).toStdString());
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
   EXPECT_FALSE(QFile::exists(target));
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
 
   service.ReplaceFile("navsetup.bin", content.toStdString());
-  QFile part(target + ".part");
+  QFile part(Part());
   ASSERT_TRUE(part.open(QIODevice::WriteOnly));
   part.write(QByteArray(5000, 'x'));
   part.close();
   EXPECT_EQ(Download(), cvlib::ceChkChecksum);
-  EXPECT_FALSE(QFile::exists(target + ".part"));
+  EXPECT_FALSE(QFile::exists(Part()));
   EXPECT_EQ(Download(), 0);  // and the next attempt starts afresh
   EXPECT_EQ(ReadAll(target), content);
 }

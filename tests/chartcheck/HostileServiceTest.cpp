@@ -9,6 +9,8 @@
 #include <functional>
 #include <mutex>
 
+#include <sys/stat.h>
+
 using namespace cvtest;
 using nlohmann::json;
 
@@ -112,21 +114,73 @@ TEST_F(EngineTest, SignInAnswersOutsideTheProtocolAreErrorsAndLeakNothing) {
   cvlib::testing::SetRequestTimeout(60000);
 }
 
-TEST_F(EngineTest, ARefusedRememberedTokenIsForgottenTheAddressKept) {
+TEST_F(EngineTest, ARefusedRememberedTokenIsForgottenWithItsAddress) {
   Catalogue(service);
   ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
   service.SetToken("renewed-elsewhere");
   EXPECT_EQ(SignInAndList(QString(), true), 4);
+  // Nothing is shown as remembered that could not sign in.
   QString email;
-  EXPECT_TRUE(check->RememberedEmail(email));
-  EXPECT_EQ(email, "anna@example.com");
+  EXPECT_FALSE(check->RememberedEmail(email));
   EXPECT_EQ(SignInAndList(QString(), true), cvlib::ceChkNoRemembered);
-  // A wrong password, or the token refused for another address, says nothing about the token.
+  // A wrong password, or another address, says nothing about the token.
   ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
   EXPECT_EQ(SignInAndList(QStringLiteral("anna@example.com;wrong"), true), 4);
   check->SignInEmail(QStringLiteral("other@example.com"), true);
-  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 4);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNoRemembered);
   EXPECT_EQ(SignInAndList(QString(), true), 0);
+}
+
+TEST_F(EngineTest, TheRememberedSignInIsAnAddressWithItsTokenOrNothing) {
+  Catalogue(service);
+  auto stored = [](const char* value) {
+    return GetAppReg().ReadString(rrSettings, QStringLiteral("Account"), QString::fromLatin1(value));
+  };
+  QString email;
+  // An address without a token (an older version's) is not reported, and SignInPassword has none.
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"), QStringLiteral("anna@example.com"));
+  EXPECT_FALSE(check->RememberedEmail(email));
+  EXPECT_EQ(check->SignInPassword(QStringLiteral("secret"), true), cvlib::ceChkNoRemembered);
+
+  ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
+  const QString token = stored("Token");
+  // The stored address in another letter case is still the stored one: its token signs in.
+  check->SignInEmail(QStringLiteral("Anna@Example.com"), true);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 0);
+  EXPECT_FALSE(service.lastSignIn.contains("password"));
+  // Another address has no token: nothing is sent, the stored pair stays.
+  const int signIns = service.signIns;
+  check->SignInEmail(QStringLiteral("other@example.com"), true);
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), cvlib::ceChkNoRemembered);
+  EXPECT_EQ(service.signIns, signIns);
+  EXPECT_TRUE(check->RememberedEmail(email));
+
+  // A one-off sign-in with a password leaves the stored sign-in alone; it still works after.
+  const QString storedToken = stored("Token");
+  check->SignInOnce(QStringLiteral("anna@example.com;secret"));
+  EXPECT_EQ(Run([&] { return check->RequestProducts(); }), 0);
+  EXPECT_EQ(stored("Email"), "anna@example.com");
+  EXPECT_EQ(stored("Token"), storedToken);
+  EXPECT_EQ(SignInAndList(QString(), true), 0);
+  EXPECT_EQ(check->SignInOnce(QString()), cvlib::ceChkBadArgument);
+}
+
+TEST_F(EngineTest, TheSettingsThatHoldTheTokenAreTheUsersAlone) {
+  Catalogue(service);
+  const QByteArray path = QFile::encodeName(TAppReg::RootFileName(rrSettings));
+  auto mode = [&](const QByteArray& file) {
+    struct stat st {};
+    return ::stat(file.constData(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  ASSERT_EQ(SignInAndList(QStringLiteral("anna@example.com;secret"), true), 0);
+  EXPECT_EQ(mode(path), 0600u);
+  // One an older version left readable by all is mended when it is next opened.
+  GetAppReg().CloseConnections();
+  ASSERT_EQ(::chmod(path.constData(), 0644), 0);
+  ::chmod((path + "-wal").constData(), 0644);
+  ASSERT_EQ(SignInAndList(QString(), true), 0);
+  EXPECT_EQ(mode(path), 0600u);
+  if (QFile::exists(QString::fromLocal8Bit(path + "-wal"))) EXPECT_EQ(mode(path + "-wal"), 0600u);
 }
 
 TEST_F(EngineTest, InconsistentListsAreRefusedWhole) {
@@ -201,7 +255,7 @@ TEST_F(EngineTest, AnObjectThatOutlivesItsEnvironmentPostsNothing) {
   check.reset();
 }
 
-TEST_F(EngineTest, AnAnswerWithoutTokenLeavesNoOlderTokenWithTheNewAddress) {
+TEST_F(EngineTest, AnAnswerWithoutTokenLeavesNoOlderSignInStored) {
   RawServer raw;
   raw.answer = [](const httplib::Request& req, httplib::Response& res) {
     res.set_content(req.path == "/api/v1/signin" ? R"({"session": "s1"})" : R"({"products": []})",
@@ -212,8 +266,8 @@ TEST_F(EngineTest, AnAnswerWithoutTokenLeavesNoOlderTokenWithTheNewAddress) {
   GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("ta"));
   ASSERT_EQ(SignInAndList(QStringLiteral("b@x;pw"), true), 0);
   QString email;
-  EXPECT_TRUE(check->RememberedEmail(email));
-  EXPECT_EQ(email, "b@x");
+  EXPECT_FALSE(check->RememberedEmail(email));
+  EXPECT_FALSE(GetAppReg().ValueExists(rrSettings, QStringLiteral("Account"), QStringLiteral("Email")));
   EXPECT_FALSE(GetAppReg().ValueExists(rrSettings, QStringLiteral("Account"), QStringLiteral("Token")));
 }
 
@@ -292,4 +346,46 @@ TEST_F(EngineTest, TheSessionStaysWithTheServiceFilesComeWithoutIt) {
   check->SetServiceURL(QStringLiteral("https://127.0.0.1:%1/").arg(service.port));
   EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(0), 0, folder); }), cvlib::ceChkBadAnswer);
   EXPECT_EQ(authorizations.size(), before);
+}
+
+TEST_F(EngineTest, FilesThatLandOnOnePathRefuseTheLaterItem) {
+  service.products = json::array({{{"number", 100}, {"kind", 0}, {"moduleMask", 1}, {"displayName", "Navigator"}},
+                                  {{"number", 200}, {"kind", 0}, {"moduleMask", 1}, {"displayName", "Planner"}},
+                                  {{"number", 1001}, {"kind", 1}, {"moduleMask", 1}, {"displayName", "North Sea"}},
+                                  {{"number", 1001}, {"kind", 1}, {"moduleMask", 2}, {"displayName", "North Sea"}}});
+  const json setup = service.AddFile("setup.bin", "setup");
+  const json chart = service.AddFile("a.qmr2", "chart");
+  const json readmeA = service.AddFile("readme.txt", "r", 1700000000, "a", true);
+  const json readmeB = service.AddFile("readme.txt", "r", 1700000000, "b", true);
+  auto program = [](int number, json files) {
+    return json{{"product", number}, {"mask", 1}, {"productCode", "P" + std::to_string(number)}, {"files", files}};
+  };
+  auto chartSet = [](int mask, const std::string& module, json files) {
+    return json{{"product", 1001}, {"mask", mask}, {"productCode", "NS"}, {"moduleCode", module}, {"files", files}};
+  };
+  ASSERT_EQ(SignInAndList(), 0);
+  struct Case {
+    const char* what;
+    json items;
+    std::vector<int> status;  // of each item after the list
+  } cases[] = {
+      {"two programs with one setup name", json::array({program(100, {setup}), program(200, {setup})}), {0, 3}},
+      {"one add-on name in two folders", json::array({program(100, {setup, readmeA, readmeB})}), {3}},
+      {"one name twice in an item", json::array({chartSet(1, "A", {chart, chart})}), {3}},
+      {"module codes differing in case", json::array({chartSet(1, "A", {chart}), chartSet(2, "a", {chart})}), {0, 3}},
+      {"no clash", json::array({program(100, {setup, readmeA}), chartSet(1, "A", {chart}), chartSet(2, "B", {chart})}),
+       {0, 0, 0}},
+  };
+  const QString folder = MakeTempFolder(QStringLiteral("clash"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    service.rawFileList = json{{"items", c.items}}.dump();
+    ASSERT_EQ(FileList({{100, 1}, {200, 1}, {1001, 1}, {1001, 2}}), 0);
+    ASSERT_EQ(check->ItemCount(), static_cast<int>(c.status.size()));
+    for (size_t i = 0; i < c.status.size(); ++i) EXPECT_EQ(check->Item(static_cast<int>(i))->Status(), c.status[i]);
+    for (size_t i = 0; i < c.status.size(); ++i)
+      if (c.status[i] == cvlib::itemNameClash)
+        EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(static_cast<int>(i)), 0, folder); }),
+                  cvlib::ceChkNameClash);
+  }
 }

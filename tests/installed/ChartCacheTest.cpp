@@ -1,6 +1,11 @@
 #include "InstalledFixture.h"
 
 #include <QDir>
+#include <QFileInfo>
+
+#include <chrono>
+#include <functional>
+#include <future>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -183,6 +188,43 @@ TEST_F(ChartCacheTest, InformationStaysAtItsAddressAndFollowsTheFile) {
   ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(a).constData(), times, 0), 0);
   auto next = QMR2ChartCacheCreate(cacheFile_, kVersion);
   EXPECT_EQ(ProductOf(*next, a), 4001);
+}
+
+TEST_F(ChartCacheTest, APipeOrALinkAtTheCachePathIsReplacedNeverUsed) {
+  const QString a = Chart("a.qmr2", 1001, 1);
+  const QString outside = home_ + "/precious";
+  WriteBytes(outside, "precious");
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(cacheFile_).path()));
+  auto read = [](const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  } cases[] = {
+      {"pipe", [&] { ASSERT_EQ(::mkfifo(QFile::encodeName(cacheFile_).constData(), 0600), 0); }},
+      {"link", [&] { ASSERT_TRUE(QFile::link(outside, cacheFile_)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QFile::remove(cacheFile_);
+    c.plant();
+    // Opening the cache must not wait for a writer to the pipe.
+    auto opened = std::async(std::launch::async, [&] { return QMR2ChartCacheCreate(cacheFile_, kVersion); });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "start-up hangs on the cache path";
+      const int unblock = ::open(QFile::encodeName(cacheFile_).constData(), O_WRONLY | O_NONBLOCK);
+      if (unblock >= 0) ::close(unblock);
+    }
+    auto cache = opened.get();
+    EXPECT_EQ(ProductOf(*cache, a), 1001);
+    EXPECT_EQ(cache->SaveCache(), 0);
+    EXPECT_TRUE(QFileInfo(cacheFile_).isFile());
+    EXPECT_FALSE(QFileInfo(cacheFile_).isSymLink());
+    EXPECT_EQ(read(outside), "precious");
+    EXPECT_EQ(ProductOf(*QMR2ChartCacheCreate(cacheFile_, kVersion), a), 1001);
+  }
 }
 
 TEST_F(ChartCacheTest, SaveFailsWhereNoFileCanBe) {

@@ -4,7 +4,9 @@
 #include "CvPUSTransport.h"
 #include "TestEnv.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkReply>
@@ -300,6 +302,52 @@ TEST(PusDownload, LargerThanTheWriteBufferIsExact) {
   }
 }
 
+TEST(PusDownload, ASignatureSharesItsProductsPlace) {
+  struct Case {
+    const char* name;
+    QByteArray body;
+    int guids;
+    int result;
+    QStringList files;  // "<progress> <size> <index> <name>" of each file event
+  };
+  const QList<Case> cases = {
+      {"signature, then the file it signs", "0\nsetup.sh.sig\n2\nSS" "setup.sh\n3\nabc", 1, 0,
+       {"2 2 1 setup.sh.sig", "3 3 1 setup.sh"}},
+      {"signed second product", "0\na.bin\n1\nA" "b.sh.sig\n2\nSS" "b.sh\n3\nbcd", 2, 0,
+       {"1 1 1 a.bin", "2 2 2 b.sh.sig", "3 3 2 b.sh"}},
+      {"a last file named .sig is a file of its own", "0\nnotes.sig\n2\nNN", 1, 0,
+       {"2 2 1 notes.sig"}},
+      {"a .sig file followed by another product's file", "0\na.sig\n1\nA" "b.bin\n1\nB", 2, 0,
+       {"1 1 1 a.sig", "1 1 2 b.bin"}},
+      {"a signature and a file it does not sign, for one product",
+       "0\nsetup.sh.sig\n2\nSS" "other.sh\n3\nabc", 1, -1, {"2 2 1 setup.sh.sig"}},
+      {"a surplus file after a signed one", "0\nx.sig\n1\nS" "x\n1\nX" "y\n1\nY", 1, -1,
+       {"1 1 1 x.sig", "1 1 1 x"}},
+      {"a signature for a file that never comes", "0\na.bin.sig\n2\nSS", 2, -1,
+       {"2 2 1 a.bin.sig"}},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString folder = cvtest::MakeTempFolder("signed");
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);  // its own file events are replaced below
+    QStringList files;
+    client.OnRequestUpdateFile = [&](TPUSClient*, int progress, int size, int index, int,
+                                     const TGUID& guid, const QString& path) {
+      files << QStringLiteral("%1 %2 %3 %4").arg(progress).arg(size).arg(index).arg(QFileInfo(path).fileName());
+      EXPECT_EQ(guid, index == 1 ? kG1 : kG2);
+    };
+    server.SetAnswer(c.body, {}, 200, false);
+    client.RequestUpdateFile(c.guids == 2 ? TGUIDsArray{kG1, kG2} : TGUIDsArray{kG1});
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.lastResult, c.result);
+    EXPECT_EQ(files, c.files);
+  }
+}
+
 TEST(PusDownload, FailuresAndHostileNames) {
   struct Case {
     const char* name;
@@ -336,6 +384,12 @@ TEST(PusDownload, FailuresAndHostileNames) {
     ASSERT_TRUE(rec.Wait()) << c.name;
     EXPECT_EQ(rec.lastResult, c.result) << c.name;
     EXPECT_EQ(rec.doneCount, 1) << c.name;
+    // A refused name is the server's fault, not the user's access rights.
+    if (c.result == -1002) {
+      const QString text = client.GetErrorText(rec.lastResult);
+      EXPECT_TRUE(text.contains("not allowed")) << c.name << " " << text.toStdString();
+      EXPECT_FALSE(text.contains("access rights")) << c.name;
+    }
     // Nothing lands outside the folder or in a sub-folder of it.
     EXPECT_FALSE(QFile::exists(parent + "/x")) << c.name;
     EXPECT_FALSE(QFile::exists(folder + "/sub/x")) << c.name;
@@ -467,8 +521,12 @@ TEST(PusSocket, ErrorMapping) {
     QNetworkReply::NetworkError error;
     bool gotStatus;
     int mapped;
+    const char* detail = "";
   };
-  for (const Case& c : {Case{QNetworkReply::NoError, true, 0},
+  // Qt reports an unreachable host and an unreachable network as one error; its text differs.
+  for (const Case& c : {Case{QNetworkReply::UnknownNetworkError, false, 10065, "Connection error: Host unreachable"},
+                        Case{QNetworkReply::UnknownNetworkError, false, 10051, "Network unreachable"},
+                        Case{QNetworkReply::NoError, true, 0},
                         Case{QNetworkReply::HostNotFoundError, false, 11001},
                         Case{QNetworkReply::ConnectionRefusedError, false, 10061},
                         Case{QNetworkReply::TimeoutError, false, 10060},
@@ -476,12 +534,44 @@ TEST(PusSocket, ErrorMapping) {
                         Case{QNetworkReply::ContentNotFoundError, true, 0},
                         Case{QNetworkReply::InternalServerError, true, 0},
                         Case{QNetworkReply::ProtocolFailure, false, 1}}) {
-    EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus), c.mapped) << c.error;
+    EXPECT_EQ(TPUSTransport::MapNetworkError(c.error, c.gotStatus, QString::fromLatin1(c.detail)), c.mapped)
+        << c.error << " " << c.detail;
   }
 }
 
+// The wizard answers a failed command with a message box and may start the next one from it,
+// while the failed answer's delivery is still on the stack: the new command gets its answer.
+TEST(PusReentry, ACommandStartedInsideADeliveryGetsItsOwnAnswer) {
+  TScriptedServer server;
+  server.SetAnswer("-3\n");  // ends the command inside the delivery of its answer
+  TPUSClient client;
+  client.SetURL(server.URL());
+  QStringList results;
+  bool started = false;
+  client.OnCommandDone = [&](TPUSClient* sender, TPUSCommand, int result) {
+    results << QString::number(result);
+    if (started) return;
+    started = true;
+    QEventLoop box;  // as a message box: the first request's notice arrives meanwhile
+    QTimer::singleShot(100, &box, &QEventLoop::quit);
+    box.exec();
+    server.SetAnswer("0\n" + Record(kG1) + "\xFF");
+    sender->RequestVersion(TGUIDsArray{kG1});
+    QElapsedTimer waited;  // and waits for it there, as a modal progress would
+    waited.start();
+    while (results.size() < 2 && waited.elapsed() < 5000)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  };
+  client.RequestVersion(TGUIDsArray{kG1});
+  QElapsedTimer waited;
+  waited.start();
+  while (results.size() < 2 && waited.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  EXPECT_EQ(results, QStringList({"-3", "0"}));
+}
+
 TEST(PusEndpoint, EnvironmentThenSettingsThenBuiltIn) {
-  const QString builtIn = QStringLiteral("http://pus.corvane.com/pus/pus.php");
+  const QString builtIn = QStringLiteral("https://pus.corvane.com/pus/pus.php");
   const QString env = QStringLiteral("http://env.example/pus/pus.php");
   const QString setting = QStringLiteral("http://setting.example/pus/pus.php");
   struct Case {

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -58,7 +59,7 @@ QByteArray ReadFile(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// Two products: A with history and a 300 000-byte file, B with an empty file and no history.
+// Two products: A with history and a 300 000-byte file, B with a 3-byte file and no history.
 QString MakeContent() {
   const QString root = cvtest::MakeTempFolder("content");
   const QString a = root + "/" + G(MakeGuid(1));
@@ -72,8 +73,8 @@ QString MakeContent() {
   for (int i = 0; i < 300000; ++i) data.append(static_cast<char>(i * 31 % 251));
   WriteFile(a + "/a-setup.bin", data);
   WriteFile(a + "/history.html", "<p>line\nnext</p>");
-  WriteFile(b + "/product.json", R"({"version": "7.1", "file": "empty.bin"})");
-  WriteFile(b + "/empty.bin", "");
+  WriteFile(b + "/product.json", R"({"version": "7.1", "file": "b.bin"})");
+  WriteFile(b + "/b.bin", "bee");
   return root;
 }
 
@@ -169,11 +170,11 @@ TEST(PusService, VersionHistoryAndDownloads) {
     client.RequestUpdateFile(TGUIDsArray{b, a});
     ASSERT_TRUE(rec.Wait());
     EXPECT_EQ(rec.lastResult, 0);
-    EXPECT_EQ(rec.events.first(), "file 0 0 1 2 " + G(b) + " " + folder + "/empty.bin");
+    EXPECT_EQ(rec.events.first(), "file 3 3 1 2 " + G(b) + " " + folder + "/b.bin");
     EXPECT_EQ(rec.events.at(rec.events.size() - 2),
               "file 300000 300000 2 2 " + G(a) + " " + folder + "/a-setup.bin");
     EXPECT_EQ(ReadFile(folder + "/a-setup.bin"), ReadFile(content + "/" + G(a) + "/a-setup.bin"));
-    EXPECT_FALSE(QFile::exists(folder + "/empty.bin"));
+    EXPECT_EQ(ReadFile(folder + "/b.bin"), "bee");
   }
   // Failures are status lines; a body that is no scrambled form is HTTP 400.
   struct Case {
@@ -196,6 +197,82 @@ TEST(PusService, VersionHistoryAndDownloads) {
   EXPECT_EQ(PostRaw(service.URL(), "x=1").first, 400);
   const auto unknownCommand = PostRaw(service.URL(), PUSScrambleForm("c=zz"));
   EXPECT_EQ(unknownCommand, std::make_pair(200, QByteArray("-2\n")));
+}
+
+TEST(PusService, TheInstallersSignatureGoesJustBeforeIt) {
+  const QString content = MakeContent();
+  const TGUID a = MakeGuid(1), b = MakeGuid(2);
+  const QByteArray signature(64, 's');
+  WriteFile(content + "/" + G(a) + "/a-setup.bin.sig", signature);
+  TService service;
+  ASSERT_TRUE(service.Start(content));
+  const auto answer = PostRaw(service.URL(), PUSScrambleForm("c=uf&gc=2&g0=" + G(b).toLatin1() +
+                                                             "&g1=" + G(a).toLatin1()));
+  EXPECT_EQ(answer.first, 200);
+  EXPECT_TRUE(answer.second.startsWith("0\nb.bin\n3\nbeea-setup.bin.sig\n64\n" + signature +
+                                       "a-setup.bin\n300000\n"));
+
+  TPUSClient client;
+  client.SetURL(service.URL());
+  const QString folder = cvtest::MakeTempFolder("dl");
+  client.SetDownloadFolder(folder);
+  TRecorder rec(client);
+  client.RequestUpdateFile(a);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.lastResult, 0);
+  EXPECT_EQ(rec.events.first(), "file 64 64 1 1 " + G(a) + " " + folder + "/a-setup.bin.sig");
+  EXPECT_EQ(rec.events.at(rec.events.size() - 2),
+            "file 300000 300000 1 1 " + G(a) + " " + folder + "/a-setup.bin");
+  EXPECT_EQ(ReadFile(folder + "/a-setup.bin.sig"), signature);
+
+  // The build's copy of the shipped content carries the installer's signature.
+  TService shipped;
+  ASSERT_TRUE(shipped.Start(cvtest::BinDir() + "/../service/content"));
+  const auto installer = PostRaw(shipped.URL(), PUSScrambleForm("c=uf&gc=1&g0=" + kInstaller.toLatin1()));
+  EXPECT_TRUE(installer.second.startsWith("0\nDeployerSetup-1.1.0.0.sh.sig\n64\n"));
+}
+
+// What a client could not read is refused when the content is loaded, naming the file, rather
+// than failing every version check or download later.
+TEST(PusService, ContentTheClientCannotReadStopsTheStart) {
+  struct Case {
+    const char* what;
+    const char* product;
+    const char* file;  // written as the installer when set
+  } cases[] = {
+      {"date with a T", R"({"version": "1.0", "date1": "2024-06-03T09:30:00"})", nullptr},
+      {"no such day", R"({"date2": "2023-02-29"})", nullptr},
+      {"version with five parts", R"({"version": "1.2.3.4.5"})", nullptr},
+      {"version part above 255", R"({"version": "1.256"})", nullptr},
+      {"version with a letter", R"({"version": "1.2b"})", nullptr},
+      {"number beyond 32 bits", R"({"number1": 4294967296})", nullptr},
+      {"text that is an object", R"({"text1": {}})", nullptr},
+      {"empty installer", R"({"version": "1.0", "file": "setup.bin"})", ""},
+      {"missing installer", R"({"version": "1.0", "file": "setup.bin"})", nullptr},
+      {"not JSON", "{", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString root = cvtest::MakeTempFolder("badcontent");
+    const QString folder = root + "/" + G(MakeGuid(3));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    WriteFile(folder + "/product.json", c.product);
+    if (c.file) WriteFile(folder + "/setup.bin", c.file);
+    QProcess p;
+    p.start(cvtest::BinDir() + "/deployer-service", {"--port", "0", "--content", root});
+    ASSERT_TRUE(p.waitForFinished(10000)) << "started anyway";
+    EXPECT_EQ(p.exitCode(), 1);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.contains(folder + "/product.json")) << err.toStdString();
+  }
+  // Good dates in every form the client reads start.
+  const QString root = cvtest::MakeTempFolder("goodcontent");
+  const QString folder = root + "/" + G(MakeGuid(4));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  WriteFile(folder + "/product.json",
+            R"({"version": "1", "date1": "2024-02-29 23:59", "date2": "2024-06-03 09:30:00", "number2": "-5"})");
+  TService service;
+  EXPECT_TRUE(service.Start(root));
 }
 
 TEST(PusService, CvtoolLines) {
@@ -222,6 +299,32 @@ TEST(PusService, CvtoolLines) {
   EXPECT_EQ(run.lines.at(run.lines.size() - 2),
             "file 300000 300000 1 1 " + a + " " + folder + "/a-setup.bin");
   EXPECT_EQ(run.lines.last(), "done pcReqUpdateFile 0");
+
+  // A history that cannot be written is a failure, told before anything is asked; a folder in
+  // the way as well.
+  for (const QString& bad : {cvtest::MakeTempFolder("out2") + "/missing/history.html", cvtest::MakeTempFolder("out3")}) {
+    run = Cvtool({"pus", service.URL(), "history", a, "--out", bad});
+    EXPECT_EQ(run.exitCode, 1) << qPrintable(bad);
+    EXPECT_TRUE(run.lines.isEmpty());
+  }
+
+  // A new folder is made, a relative one taken from the current folder.
+  const QString base = cvtest::MakeTempFolder("dl-new");
+  {
+    QProcess p;
+    p.setWorkingDirectory(base);
+    p.start(cvtest::BinDir() + "/cvtool", {"pus", service.URL(), "download", "new/deeper", a});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_TRUE(QFileInfo(base + "/new/deeper/a-setup.bin").isFile());
+  }
+
+  // The base URL as the service prints it: the update service's path is added.
+  QString root = service.URL();
+  root.chop(QStringLiteral("/pus/pus.php").size());
+  run = Cvtool({"pus", root, "version", a});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.lines.last(), "done pcReqVersion 0");
 
   run = Cvtool({"pus", "--lang", "3", service.URL(), "version", G(MakeGuid(9))});
   EXPECT_EQ(run.exitCode, 1);

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -74,6 +75,36 @@ TEST_F(MsgBoxTest, ButtonSetsDecideDefaultCancelAndOrder) {
   EXPECT_EQ(ok.DefaultButton(), okButton);
   EXPECT_EQ(ok.CancelButton(), okButton);
   EXPECT_NEAR(okButton->x() + okButton->width() / 2, ok.width() / 2, 1);  // centred
+}
+
+// Enter answers the button that has the focus, as desktop message boxes do; the focus starts on
+// the default button. Space presses the focused button too.
+TEST_F(MsgBoxTest, EnterAnswersTheFocusedButton) {
+  struct Case {
+    TMsgDlgButtons buttons;
+    int tabs;
+    Qt::Key key;
+    int result;
+  };
+  const TMsgDlgButtons yesNoCancel = MsgButton(mbYes) | MsgButton(mbNo) | MsgButton(mbCancel);
+  const Case cases[] = {
+      {mbYesNo, 0, Qt::Key_Return, mrYes}, {mbYesNo, 1, Qt::Key_Return, mrNo},  {mbYesNo, 1, Qt::Key_Enter, mrNo},
+      {mbYesNo, 2, Qt::Key_Return, mrYes}, {yesNoCancel, 2, Qt::Key_Return, mrCancel},
+      {mbYesNo, 1, Qt::Key_Space, mrNo},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.buttons << " tabs " << c.tabs << " key " << c.key);
+    TMessageForm form(Request(mtConfirmation, c.buttons));
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_EQ(form.focusWidget(), form.DefaultButton());
+    int result = -1;
+    QObject::connect(&form, &QDialog::finished, [&](int r) { result = r; });
+    for (int i = 0; i < c.tabs; ++i) QTest::keyClick(form.focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(form.focusWidget(), c.key);
+    if (c.key == Qt::Key_Space) QTest::keyRelease(form.focusWidget(), c.key);
+    EXPECT_EQ(result, c.result);
+  }
 }
 
 TEST_F(MsgBoxTest, SizesFollowTheFontAndTheText) {
@@ -150,6 +181,14 @@ TEST_F(MsgBoxTest, PleaseWaitWindow) {
   form.ShowNow();
   EXPECT_TRUE(form.isVisible());
   EXPECT_EQ(form.height(), 75);
+  // Something moves: an indeterminate bar under the two lines, inside the window.
+  QProgressBar* busy = form.BusyIndicator();
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(busy->isVisible());
+  EXPECT_EQ(busy->minimum(), 0);
+  EXPECT_EQ(busy->maximum(), 0);
+  EXPECT_GT(busy->y(), form.LabelProgress()->geometry().bottom());
+  EXPECT_LE(busy->geometry().bottom(), form.height());
   EXPECT_EQ(form.windowTitle(), "Corvane Software Installer");
   EXPECT_EQ(form.LabelMessage()->text(), "Productinformatie wordt gedownload");
   EXPECT_EQ(form.LabelProgress()->text(), "Even geduld...");

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -43,6 +44,10 @@ struct Console {
   bool eventLines = true;
 };
 Console gConsole;
+// Ctrl-C came during a download: it was cancelled, so that what arrived is on disk.
+bool gInterrupted = false;
+bool gInDownload = false;
+constexpr int kExitInterrupted = 130;
 
 void Print(const QString& line) {
   if (gConsole.progress) gConsole.progress->Print(stdout, line);
@@ -136,18 +141,23 @@ class Session {
   }
 
   ChartCheck& Check() { return *fCheck; }
+  // An operation runs and its event 130 has not come yet.
+  bool Busy() const { return (fWaiting && !fDone) || (fRun && fRun->Operation() != 0); }
 
   // Waits for the event 130 of an operation that started; returns LastError.
   int Wait(int started) {
     if (started == cvlib::ceChkBusy) return started;
     fLastData.start();
+    fWaiting = true;
     while (!fDone) fLoop.exec();
+    fWaiting = false;
     fDone = false;
     return fCheck->LastError();
   }
 
   // While a run works, its events go to it (the progress still shows here).
   void SetRun(TDeployRun* run) { fRun = run; }
+  TDeployRun* Run() const { return fRun; }
   // Runs the event loop until done() holds.
   void WaitUntil(const std::function<bool()>& done) {
     while (!done()) fLoop.processEvents(QEventLoop::WaitForMoreEvents);
@@ -185,6 +195,7 @@ class Session {
   std::unique_ptr<ChartCheck> fCheck;
   QEventLoop fLoop;
   QElapsedTimer fLastData;
+  bool fWaiting = false;
   bool fDone = false;
   TDeployRun* fRun = nullptr;
 };
@@ -237,7 +248,9 @@ std::optional<QList<Selection>> ParseSelection(const cvtool::TArgs& parsed, cons
 // Signs in (with --email/--password, else with the remembered pair) and lists the products.
 int SignInAndList(Session& s, const Options& o) {
   if (!o.email.isEmpty() || !o.password.isEmpty()) {
-    s.Check().SignIn(o.email + u';' + o.password, o.remember);
+    // Without --remember this run alone signs in: a sign-in stored earlier stays as it is.
+    if (o.remember) s.Check().SignIn(o.email + u';' + o.password, true);
+    else s.Check().SignInOnce(o.email + u';' + o.password);
   } else {
     // A remembered token stays valid only while it is used with "remember".
     s.Check().SignIn(QString(), true);
@@ -345,16 +358,19 @@ class TAccountRunOutput final : public TRunProgress {
         break;
       case TRunFileAction::Fetch:
         Out(QStringList{QStringLiteral("download")} + where + QStringList{path});
-        cvtool::SetInterruptMessage(
-            QStringLiteral("%1: interrupted; the partly downloaded '%2' was kept and the next download into '%3' "
-                           "resumes it")
-                .arg(kWho, path, fFolder));
+        // The engine keeps in the part what reached the disk (whole write chunks).
+        interrupted = QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next "
+                                     "download into '%3' resumes it")
+                          .arg(kWho, path, fFolder);
+        cvtool::SetInterruptMessage(interrupted);
+        gInDownload = true;
         if (gConsole.progress)
           gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(QFileInfo(path).fileName()).arg(fTotal).arg(fTotalMax),
                                    size);
         break;
       case TRunFileAction::Done:
       case TRunFileAction::Failed:
+        gInDownload = false;
         if (gConsole.progress) gConsole.progress->Finish();
         cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
         break;
@@ -378,6 +394,9 @@ class TAccountRunOutput final : public TRunProgress {
   const ChartCheck& fCheck;
   const QString fFolder;
   QHash<QString, QStringList> fFiles;
+
+ public:
+  QString interrupted;  // what to say when Ctrl-C ends the download under way
   int fTotal = 0, fTotalMax = 0;
 };
 
@@ -402,6 +421,12 @@ int Download(Session& s, const QString& folder) {
   s.WaitUntil([&] { return result.has_value(); });
   s.SetRun(nullptr);
   SetMsgBoxPresenter(previous);
+  gInDownload = false;
+  if (gInterrupted) {
+    cvtool::WriteText(stderr, output.interrupted.isEmpty() ? QStringLiteral("%1: interrupted").arg(kWho)
+                                                           : output.interrupted);
+    return kExitInterrupted;
+  }
   for (const QString& line : run.Failures()) Fail(line);
   if (!run.IndexWritten()) return kExitFailed;
   Out({QStringLiteral("index"), folder + QStringLiteral("/cvbackup.idx")});
@@ -493,12 +518,29 @@ int AccountCommand(const QStringList& args) {
   const bool table = what == QLatin1String("products") &&
                      (parsed.Has(QStringLiteral("--table")) || (terminal && !parsed.Has(QStringLiteral("--lines"))));
   gConsole.eventLines = !terminal && !quiet && !table;
-  if (what == QLatin1String("download") && terminal && !quiet)
-    gConsole.progress = std::make_unique<TConsoleProgress>(stdout, TConsoleProgress::kTerminal);
+  // The progress display goes where people look: stdout on a terminal, else stderr when that
+  // is one (output piped on), else plain lines on stderr now and then (for a log).
+  if (what == QLatin1String("download") && !quiet) {
+    std::FILE* stream = terminal ? stdout : stderr;
+    gConsole.progress = std::make_unique<TConsoleProgress>(stream, TConsoleProgress::ModeFor(stream, false));
+  }
   cvtool::CatchInterrupt(QStringLiteral("%1: interrupted").arg(kWho));
 
   Session s;
   if (!url.isEmpty()) s.Check().SetServiceURL(url);
+  // Ctrl-C in a download cancels it, so that what arrived reaches the disk and is resumed by the
+  // next run; anywhere else it ends the run at once.
+  cvtool::CatchInterruptInLoop([&s] {
+    if (!gInDownload || !s.Busy()) {
+      cvtool::WriteText(stderr, QStringLiteral("%1: interrupted").arg(kWho));
+      std::_Exit(kExitInterrupted);
+    }
+    gInterrupted = true;
+    // The run stops: the download under way is cancelled, nothing after it starts, and the
+    // index stays as it was.
+    if (s.Run()) s.Run()->RequestStop();
+    else s.Check().CancelDownload();
+  });
   if (const int r = SignInAndList(s, o)) return r;
 
   if (what == QLatin1String("signin")) {

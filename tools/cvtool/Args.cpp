@@ -3,6 +3,9 @@
 #include "CvLib.h"
 
 #include <QDir>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
 
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace cvtool {
 
@@ -175,6 +179,19 @@ void OnInterrupt(int) {
   ::_exit(130);
 }
 
+// The loop's side of CatchInterruptInLoop: the handler writes a byte, a notifier reads it.
+int gWakePipe[2] = {-1, -1};
+std::atomic<bool> gInterruptedOnce{false};
+std::function<void()> gOnInterrupt;
+std::unique_ptr<QSocketNotifier> gWakeNotifier;
+
+void OnInterruptInLoop(int signal) {
+  if (gInterruptedOnce.exchange(true)) OnInterrupt(signal);
+  const char byte = 1;
+  const ssize_t ignored = ::write(gWakePipe[1], &byte, 1);
+  (void)ignored;
+}
+
 }  // namespace
 
 void SetInterruptMessage(const QString& message) {
@@ -194,6 +211,24 @@ void CatchInterrupt(const QString& message) {
 }
 
 void ReleaseInterrupt() { std::signal(SIGINT, SIG_DFL); }
+
+void CatchInterruptInLoop(std::function<void()> onInterrupt) {
+  gOnInterrupt = std::move(onInterrupt);
+  if (gWakePipe[0] < 0 && ::pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::signal(SIGINT, OnInterrupt);  // no pipe: end at once, as CatchInterrupt does
+    return;
+  }
+  if (!gWakeNotifier) {
+    gWakeNotifier = std::make_unique<QSocketNotifier>(gWakePipe[0], QSocketNotifier::Read);
+    QObject::connect(gWakeNotifier.get(), &QSocketNotifier::activated, [] {
+      char bytes[16];
+      while (::read(gWakePipe[0], bytes, sizeof bytes) > 0) {
+      }
+      if (gOnInterrupt) gOnInterrupt();
+    });
+  }
+  std::signal(SIGINT, OnInterruptInLoop);
+}
 
 QString AbsolutePath(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
 

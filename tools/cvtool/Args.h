@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -47,6 +48,10 @@ void CatchInterrupt(const QString& message);
 // Changes the line of a running CatchInterrupt, e.g. when the next file starts.
 void SetInterruptMessage(const QString& message);
 void ReleaseInterrupt();
+// Ctrl-C handled in the event loop instead: the handler only wakes the loop, which calls
+// `onInterrupt` (to cancel a download, say, so that what arrived reaches the disk first). A
+// second Ctrl-C ends at once with the message set by SetInterruptMessage.
+void CatchInterruptInLoop(std::function<void()> onInterrupt);
 
 // A command line split into options and positional arguments.
 class TArgs final {

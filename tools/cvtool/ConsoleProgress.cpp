@@ -73,6 +73,12 @@ void TConsoleProgress::Finish() {
 }
 
 void TConsoleProgress::Print(std::FILE* to, const QString& line) {
+  // A line to a file or pipe does not reach the drawn line's terminal: nothing to tidy.
+  if (to != stream_ && !isatty(fileno(to))) {
+    Write(to, line + QLatin1Char('\n'));
+    std::fflush(to);
+    return;
+  }
   const bool redraw = drawn_;
   if (mode_ == kTerminal) Clear();
   Write(to, line + QLatin1Char('\n'));

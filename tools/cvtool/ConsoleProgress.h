@@ -37,7 +37,7 @@ class TConsoleProgress final {
   // The item ended; the drawn line goes (the caller prints the result).
   void Finish();
   // Writes a line (a line break is added) to `to`, clearing and then redrawing the progress
-  // line when both go to the terminal.
+  // line when `to` is the display's stream or a terminal.
   void Print(std::FILE* to, const QString& line);
   // Removes the drawn line, e.g. before a message about an interruption.
   void Clear();

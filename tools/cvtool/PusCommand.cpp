@@ -198,10 +198,15 @@ int RunPusCommand(const QStringList& arguments) {
   bool outFailed = false;
   // Lines for people go to a terminal as a redrawn line; elsewhere the file lines are the record.
   const bool toTerminal = isatty(STDOUT_FILENO);
-  TConsoleProgress progress(stdout, TConsoleProgress::ModeFor(stdout, quiet) == TConsoleProgress::kTerminal
-                                        ? TConsoleProgress::kTerminal
-                                        : TConsoleProgress::kQuiet);
+  // The display goes to stdout on a terminal, else to stderr (redrawn when that is a terminal,
+  // plain lines now and then when not).
+  std::FILE* progressStream = toTerminal ? stdout : stderr;
+  TConsoleProgress progress(progressStream, TConsoleProgress::ModeFor(progressStream, quiet));
   auto print = [&](const QString& line) { progress.Print(stdout, line); };
+  auto fail = [&](const QString& message) {
+    progress.Clear();
+    Fail(kWho, message);
+  };
 
   client.OnCommandDone = [&](TPUSClient* sender, TPUSCommand command, int commandResult) {
     progress.Finish();
@@ -209,10 +214,10 @@ int RunPusCommand(const QStringList& arguments) {
     if (commandResult != 0) {
       const QString message = sender->GetErrorText(commandResult);
       print(QStringLiteral("error ") + OneLine(message));
-      Fail(kWho, ForPeople(message));
+      fail(ForPeople(message));
       // The message keeps the server's wording; what the number means is said apart.
       if (commandResult == prSocketError && sender->SocketError() == 10060)
-        Fail(kWho, QStringLiteral("the server did not answer within 60 s"));
+        fail(QStringLiteral("the server did not answer within 60 s"));
     }
     result = commandResult;
     done = true;
@@ -230,7 +235,7 @@ int RunPusCommand(const QStringList& arguments) {
     if (outFile.isEmpty()) return;
     QSaveFile out(outFile);
     if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
-      Fail(kWho, QStringLiteral("cannot write '%1': %2").arg(outFile, out.errorString()));
+      fail(QStringLiteral("cannot write '%1': %2").arg(outFile, out.errorString()));
       outFailed = true;
     }
   };

@@ -42,11 +42,13 @@ void WizardShots(const QString& outDir) {
     TFormWizardInstall wizard;
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page0-en"));
 
+    // A remembered sign-in is an address with its token.
     GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"),
                             QStringLiteral("demo@corvane.example"));
+    GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("shot"));
     wizard.ShowPage(wpLogin);
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page1-remembered"));
-    GetAppReg().DeleteValue(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"));
+    GetAppReg().DeleteKey(rrSettings, QStringLiteral("Account"));
 
     wizard.ShowPage(wpProgress);
     TFramePageProgress* progress = wizard.PageProgress();

@@ -17,6 +17,9 @@
 
 #include <cstdio>
 
+void PageShots(const QString& outDir);
+void SelfUpdateShots(const QString& outDir);
+
 namespace {
 
 QString outDir;
@@ -49,15 +52,18 @@ TMsgBoxRequest Box(TMsgDlgType kind, TMsgDlgButtons buttons, const QString& capt
 }  // namespace
 
 void WizardShots(const QString& outDir);
+int AllLanguageShots(const QString& outDir);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: cv_screenshots OUTDIR\n");
+  const bool allLanguages = argc == 3 && QByteArray(argv[1]) == "--all-languages";
+  if (argc < 2 || (argc == 3 && !allLanguages) || argc > 3) {
+    std::fprintf(stderr, "usage: cv_screenshots [--all-languages] OUTDIR\n");
     return 2;
   }
-  outDir = QString::fromLocal8Bit(argv[1]);
+  outDir = QString::fromLocal8Bit(argv[allLanguages ? 2 : 1]);
   QDir().mkpath(outDir);
+  if (allLanguages) return AllLanguageShots(outDir);
   const QString title = ApplicationTitle();
 
   const struct {
@@ -88,10 +94,15 @@ int main(int argc, char** argv) {
   Save(&language, QStringLiteral("language-chooser"));
   language.hide();
 
-  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath(), "", nullptr);
+  PageShots(outDir);
+
+  // At the default install folder, inside a hidden one: the way to it shows.
+  TFormBrowseFolder browse(false, bkSave, bfNewFolder, QDir::homePath() + QStringLiteral("/.local/opt/Corvane"), "",
+                           nullptr);
   Save(&browse, QStringLiteral("folder-browser"));
   browse.hide();
 
   WizardShots(outDir);
+  SelfUpdateShots(outDir);
   return 0;
 }

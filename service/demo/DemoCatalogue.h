@@ -19,6 +19,15 @@ inline constexpr int kDemoGeneratorVersion = 1;
 // version and payload. tokens.json, when present, is left alone. False with a text on failure.
 bool WriteDemoCatalogue(const std::string& folder, const std::string& setupProgram, std::string& error);
 
+// Whether the generator may write into `folder`: one that is missing or empty (it is made or
+// filled), or one marked as a demo folder by its demo-stamp.json. Any other folder may hold
+// someone's catalogue and accounts, which the generator would replace: false with a text.
+bool MayWriteDemoFolder(const std::string& folder, std::string& error);
+
+// Marks `folder` (made when missing) as a demo folder before anything else is written, so
+// that a generation cut short can be redone there. False with a text.
+bool MarkDemoFolder(const std::string& folder, std::string& error);
+
 // The stamp the generator writes for this setup program; a folder whose demo-stamp.json
 // holds the same text needs no new generation.
 std::string DemoStamp(const std::string& setupProgram);

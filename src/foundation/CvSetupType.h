@@ -1,7 +1,9 @@
 #pragma once
 
+// Shared by the pages, the wizard and the runs (cvtool runs them too), hence kept here.
+
 // What the wizard is to do; the wizard passes it to the selection and destination pages as
-// their mode. It lives with the runs, which the pages and the wizard build on.
+// their mode.
 enum TSetupType : int {
   CreateBackup = 0,
   InstallFromBackup = 1,

@@ -213,6 +213,35 @@ bool PatchVersionMarker(std::string& image, const std::string& version) {
   return true;
 }
 
+bool MayWriteDemoFolder(const std::string& folder, std::string& error) {
+  std::error_code ec;
+  const fs::path root(folder);
+  const fs::file_status status = fs::symlink_status(root, ec);
+  if (status.type() == fs::file_type::not_found) return true;
+  if (status.type() != fs::file_type::directory) {
+    error = folder + ": not a folder; the demo catalogue needs a new folder or a demo folder";
+    return false;
+  }
+  if (fs::is_empty(root, ec) && !ec) return true;
+  if (fs::symlink_status(root / "demo-stamp.json", ec).type() == fs::file_type::regular) return true;
+  error = folder +
+          ": this folder holds files and is not a demo folder (it has no demo-stamp.json); the demo catalogue "
+          "would replace its catalogue and accounts, so nothing was written. Give --demo a new or empty folder";
+  return false;
+}
+
+bool MarkDemoFolder(const std::string& folder, std::string& error) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    error = folder + ": " + ec.message();
+    return false;
+  }
+  const fs::path stamp = fs::path(folder) / "demo-stamp.json";
+  if (fs::exists(stamp, ec)) return true;
+  return WriteFile(stamp, "{}\n", error);
+}
+
 std::string DemoStamp(const std::string& setupProgram) {
   std::string hash;
   std::int64_t size = 0;
@@ -221,6 +250,7 @@ std::string DemoStamp(const std::string& setupProgram) {
 }
 
 bool WriteDemoCatalogue(const std::string& folder, const std::string& setupProgram, std::string& error) {
+  if (!MayWriteDemoFolder(folder, error) || !MarkDemoFolder(folder, error)) return false;
   const fs::path root(folder);
   const fs::path files = root / "files";
   std::string image;

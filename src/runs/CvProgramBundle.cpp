@@ -1,0 +1,497 @@
+#include "CvProgramBundle.h"
+
+#include "CvRunFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLibraryInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cstring>
+
+namespace cvruns {
+
+namespace {
+
+// ---- ELF ---------------------------------------------------------------------------------
+
+constexpr quint32 kPtLoad = 1, kPtDynamic = 2;
+constexpr quint64 kDtNull = 0, kDtNeeded = 1, kDtStrtab = 5, kDtStrsz = 10, kDtSoname = 14,
+                  kDtRpath = 15, kDtRunpath = 29;
+
+// Little-endian reads that never leave the mapped file.
+class TElfView {
+ public:
+  TElfView(const uchar* data, quint64 size) : fData(data), fSize(size) {}
+  bool Has(quint64 offset, quint64 length) const { return offset <= fSize && length <= fSize - offset; }
+  quint64 Get(quint64 offset, int width) const {
+    quint64 v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | fData[offset + i];
+    return v;
+  }
+  // A zero-terminated string at offset inside [begin, end).
+  bool String(quint64 offset, quint64 end, QString& out) const {
+    if (offset >= end || end > fSize) return false;
+    const void* zero = std::memchr(fData + offset, 0, end - offset);
+    if (!zero) return false;
+    out = QString::fromUtf8(reinterpret_cast<const char*>(fData + offset),
+                            static_cast<const uchar*>(zero) - (fData + offset));
+    return true;
+  }
+
+ private:
+  const uchar* fData;
+  quint64 fSize;
+};
+
+struct TLoadSegment {
+  quint64 vaddr, offset, filesz;
+};
+
+bool ParseElf(const TElfView& f, quint64 size, TElfDynamic& elf, QString& error) {
+  if (size < 16 || !f.Has(0, 16) || f.Get(0, 4) != 0x464c457fu) {
+    error = QStringLiteral("not an ELF file");
+    return false;
+  }
+  elf.elfClass = static_cast<int>(f.Get(4, 1));
+  if (elf.elfClass != 1 && elf.elfClass != 2) {
+    error = QStringLiteral("unknown ELF class");
+    return false;
+  }
+  if (f.Get(5, 1) != 1) {
+    error = QStringLiteral("not a little-endian ELF file");
+    return false;
+  }
+  const bool wide = elf.elfClass == 2;
+  const int word = wide ? 8 : 4;
+  const quint64 headerSize = wide ? 64 : 52;
+  if (!f.Has(0, headerSize)) {
+    error = QStringLiteral("truncated ELF header");
+    return false;
+  }
+  elf.machine = static_cast<int>(f.Get(18, 2));
+  const quint64 phoff = f.Get(wide ? 32 : 28, word);
+  const quint64 phentsize = f.Get(wide ? 54 : 42, 2);
+  const quint64 phnum = f.Get(wide ? 56 : 44, 2);
+  if (phentsize < (wide ? 56u : 32u) || !f.Has(phoff, phentsize * phnum)) {
+    error = QStringLiteral("program headers outside the file");
+    return false;
+  }
+
+  QList<TLoadSegment> loads;
+  quint64 dynOffset = 0, dynSize = 0;
+  bool hasDynamic = false;
+  for (quint64 i = 0; i < phnum; ++i) {
+    const quint64 p = phoff + i * phentsize;
+    const quint32 type = static_cast<quint32>(f.Get(p, 4));
+    const quint64 offset = f.Get(p + (wide ? 8 : 4), word);
+    const quint64 vaddr = f.Get(p + (wide ? 16 : 8), word);
+    const quint64 filesz = f.Get(p + (wide ? 32 : 16), word);
+    if (type == kPtLoad) loads.append({vaddr, offset, filesz});
+    if (type == kPtDynamic) {
+      hasDynamic = true;
+      dynOffset = offset;
+      dynSize = filesz;
+    }
+  }
+  if (!hasDynamic) return true;  // statically linked: needs nothing
+  if (!f.Has(dynOffset, dynSize)) {
+    error = QStringLiteral("dynamic section outside the file");
+    return false;
+  }
+
+  quint64 strtab = 0, strsz = 0;
+  bool hasStrtab = false;
+  QList<quint64> needed, rpath, runpath;
+  qint64 soname = -1;
+  const quint64 entry = 2 * static_cast<quint64>(word);
+  for (quint64 d = dynOffset; d + entry <= dynOffset + dynSize; d += entry) {
+    const quint64 tag = f.Get(d, word), value = f.Get(d + word, word);
+    if (tag == kDtNull) break;
+    if (tag == kDtNeeded) needed.append(value);
+    else if (tag == kDtRpath) rpath.append(value);
+    else if (tag == kDtRunpath) runpath.append(value);
+    else if (tag == kDtSoname) soname = static_cast<qint64>(value);
+    else if (tag == kDtStrtab) {
+      strtab = value;
+      hasStrtab = true;
+    } else if (tag == kDtStrsz) strsz = value;
+  }
+  if (needed.isEmpty() && rpath.isEmpty() && runpath.isEmpty() && soname < 0) return true;
+  if (!hasStrtab) {
+    error = QStringLiteral("no string table");
+    return false;
+  }
+  // The string table is given as an address: find the file bytes behind it.
+  quint64 strOffset = 0;
+  bool mapped = false;
+  for (const TLoadSegment& s : loads) {
+    if (strtab >= s.vaddr && strtab - s.vaddr < s.filesz) {
+      strOffset = s.offset + (strtab - s.vaddr);
+      const quint64 room = s.filesz - (strtab - s.vaddr);
+      if (strsz == 0 || strsz > room) strsz = room;
+      mapped = true;
+      break;
+    }
+  }
+  if (!mapped || !f.Has(strOffset, strsz)) {
+    error = QStringLiteral("string table outside the file");
+    return false;
+  }
+  auto text = [&](quint64 index, QString& out) {
+    if (index >= strsz || !f.String(strOffset + index, strOffset + strsz, out)) {
+      error = QStringLiteral("string outside the string table");
+      return false;
+    }
+    return true;
+  };
+  QString s;
+  for (quint64 index : needed) {
+    if (!text(index, s)) return false;
+    elf.needed.append(s);
+  }
+  for (quint64 index : rpath) {
+    if (!text(index, s)) return false;
+    elf.rpath += s.split(QLatin1Char(':'));
+  }
+  for (quint64 index : runpath) {
+    if (!text(index, s)) return false;
+    elf.runpath += s.split(QLatin1Char(':'));
+  }
+  if (soname >= 0) {
+    if (!text(static_cast<quint64>(soname), s)) return false;
+    elf.soname = s;
+  }
+  return true;
+}
+
+// ---- Looking names up like the loader ---------------------------------------------------
+
+// The folders the loader searches after the run paths: /etc/ld.so.conf (with its includes),
+// then the built-in ones.
+QStringList SystemLibraryFolders() {
+  QStringList folders;
+  QStringList confs{QStringLiteral("/etc/ld.so.conf")};
+  QSet<QString> read;
+  while (!confs.isEmpty()) {
+    const QString conf = confs.takeFirst();
+    if (read.contains(conf) || read.size() > 64) continue;
+    read.insert(conf);
+    QFile file(conf);
+    if (!file.open(QIODevice::ReadOnly)) continue;
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    for (QString line : lines) {
+      line = line.section(QLatin1Char('#'), 0, 0).trimmed();
+      if (line.isEmpty()) continue;
+      if (line.startsWith(QLatin1String("include "))) {
+        QString pattern = line.mid(8).trimmed();
+        if (!pattern.startsWith(QLatin1Char('/'))) pattern = QFileInfo(conf).absolutePath() + u'/' + pattern;
+        const QFileInfo info(pattern);
+        const QStringList matches = QDir(info.absolutePath()).entryList({info.fileName()}, QDir::Files, QDir::Name);
+        for (const QString& m : matches) confs.append(info.absolutePath() + u'/' + m);
+      } else if (line.startsWith(QLatin1Char('/'))) {
+        folders.append(line);
+      }
+    }
+  }
+  folders << QStringLiteral("/lib") << QStringLiteral("/usr/lib") << QStringLiteral("/lib64")
+          << QStringLiteral("/usr/lib64");
+  return folders;
+}
+
+QStringList ExpandOrigin(const QStringList& paths, const QString& origin) {
+  QStringList out;
+  for (QString p : paths) {
+    p.replace(QLatin1String("${ORIGIN}"), origin);
+    p.replace(QLatin1String("$ORIGIN"), origin);
+    // $LIB and $PLATFORM are not ours to guess; an empty entry (the current folder) is no
+    // place a copy takes libraries from.
+    if (!p.isEmpty() && !p.contains(QLatin1Char('$'))) out.append(p);
+  }
+  return out;
+}
+
+struct TLoaded {
+  QString path;  // canonical
+  TElfDynamic elf;
+};
+
+class TResolver {
+ public:
+  TResolver(const TLoaded& program) : fProgram(program), fSystem(SystemLibraryFolders()) {
+    fProgramChain = ExpandOrigin(program.elf.rpath, QFileInfo(program.path).absolutePath());
+  }
+
+  // The file the loader would take for name when requester asks for it, or empty.
+  QString Find(const QString& name, const TLoaded& requester) const {
+    if (name.contains(QLatin1Char('/'))) return Usable(name);
+    QStringList folders;
+    const QString origin = QFileInfo(requester.path).absolutePath();
+    if (!requester.elf.runpath.isEmpty()) {
+      folders = ExpandOrigin(requester.elf.runpath, origin);
+    } else {
+      // Without a run path of its own, the run paths of the program apply to every object.
+      folders = ExpandOrigin(requester.elf.rpath, origin);
+      if (fProgram.elf.runpath.isEmpty()) folders += fProgramChain;
+    }
+    folders += fSystem;
+    for (const QString& folder : folders) {
+      const QString found = Usable(folder + u'/' + name);
+      if (!found.isEmpty()) return found;
+    }
+    return {};
+  }
+
+ private:
+  // A regular file (after links) of the program's kind, canonical; else empty.
+  QString Usable(const QString& path) const {
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile()) return {};
+    const QString canonical = info.canonicalFilePath();
+    TElfDynamic elf;
+    QString error;
+    if (!ReadElfDynamic(canonical, elf, error)) return {};
+    if (elf.elfClass != fProgram.elf.elfClass || elf.machine != fProgram.elf.machine) return {};
+    return canonical;
+  }
+
+  const TLoaded& fProgram;
+  QStringList fSystem;
+  QStringList fProgramChain;
+};
+
+// The plug-ins a copy takes, by folder: the platforms for X11 and Wayland (and offscreen, for
+// a start without a display), their helpers, input methods (dead keys, compose), image formats
+// and TLS. A plug-in that is not there is left out.
+struct TPluginSet {
+  const char* folder;
+  const char* pattern;
+};
+constexpr TPluginSet kPlugins[] = {
+    {"platforms", "libqxcb.so"},
+    {"platforms", "libqwayland-generic.so"},
+    {"platforms", "libqwayland-egl.so"},
+    {"platforms", "libqoffscreen.so"},
+    {"xcbglintegrations", "*.so"},
+    {"wayland-shell-integration", "*.so"},
+    {"wayland-decoration-client", "*.so"},
+    {"wayland-graphics-integration-client", "*.so"},
+    {"platforminputcontexts", "*.so"},
+    {"platformthemes", "libqxdgdesktopportal.so"},
+    {"imageformats", "*.so"},
+    {"iconengines", "*.so"},
+    {"tls", "*.so"},
+};
+
+}  // namespace
+
+bool ReadElfDynamic(const QString& path, TElfDynamic& elf, QString& error) {
+  elf = TElfDynamic();
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    error = file.errorString();
+    return false;
+  }
+  const qint64 size = file.size();
+  if (size < 16) {
+    error = QStringLiteral("not an ELF file");
+    return false;
+  }
+  const uchar* data = file.map(0, size);
+  if (!data) {
+    error = file.errorString();
+    return false;
+  }
+  const bool ok = ParseElf(TElfView(data, static_cast<quint64>(size)), static_cast<quint64>(size), elf, error);
+  file.unmap(const_cast<uchar*>(data));
+  return ok;
+}
+
+bool IsSystemLibrary(const QString& soname) {
+  static const QRegularExpression system(QStringLiteral(
+      "^(?:"
+      // C and C++ run-time
+      "ld-linux.*|libc|libm|libmvec|libdl|libpthread|librt|libresolv|libutil|libanl|libcrypt|"
+      "libBrokenLocale|libnsl|libnss_.*|libgcc_s|libstdc\\+\\+|"
+      // what every installation has (compression, security, system)
+      "libz|libzstd|liblzma|libbz2|liblz4|libpcre2-8|libselinux|libcap|libgcrypt|libgpg-error|"
+      "libsystemd|libudev|libuuid|libblkid|libmount|libbsd|libmd|libffi|libexpat|"
+      // the desktop: GLib, D-Bus, fonts and text shaping
+      "libglib-2\\.0|libgobject-2\\.0|libgio-2\\.0|libgmodule-2\\.0|libgthread-2\\.0|libdbus-1|"
+      "libfontconfig|libfreetype|libpng16|libbrotli(?:common|dec)|libharfbuzz|libgraphite2|"
+      // graphics drivers and the display's client libraries
+      "libGL|libEGL|libGLX|libGLESv2|libOpenGL|libGLdispatch|libgbm|libdrm|libvulkan|"
+      "libX11|libX11-xcb|libxcb|libXau|libXdmcp|libXext|libXrender|libXfixes|libXi|libXcursor|"
+      "libXrandr|libXinerama|libwayland-client|libwayland-cursor|libwayland-egl"
+      ")\\.so(?:\\.[0-9]+)*$"));
+  return system.match(soname).hasMatch();
+}
+
+int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QString& error,
+                      const QString& pluginFolder) {
+  bundle = TProgramBundle();
+  const QString folder = QFileInfo(programFolder).canonicalFilePath();
+  if (folder.isEmpty()) {
+    error = programFolder;
+    return cvlib::ceFileNotFound;
+  }
+  TLoaded program;
+  program.path = QFileInfo(folder + QStringLiteral("/Deployer")).canonicalFilePath();
+  if (program.path.isEmpty()) {
+    error = folder + QStringLiteral("/Deployer");
+    return cvlib::ceFileNotFound;
+  }
+  if (!ReadElfDynamic(program.path, program.elf, error)) {
+    error = program.path + QStringLiteral(": ") + error;
+    return cvlib::ceFileRead;
+  }
+  const TResolver resolver(program);
+
+  QSet<QString> targets;  // paths in the copy already planned
+  QSet<QString> expected;
+  auto targetFor = [&](const QString& name, const QString& source) {
+    // A library lying in the program's own folder keeps its place, everything else goes below.
+    return QFileInfo(source).absolutePath() == folder ? name
+                                                      : QString::fromLatin1(kBundleLibFolder) + u'/' + name;
+  };
+
+  // The libraries (not yet planned) that the objects in queue need, in loading order;
+  // false with the first name nothing provides.
+  auto close = [&](QList<TLoaded> queue, QList<TBundleFile>& added, QString& missing) {
+    QSet<QString> seen;
+    while (!queue.isEmpty()) {
+      const TLoaded object = queue.takeFirst();
+      for (const QString& name : object.elf.needed) {
+        if (IsSystemLibrary(name)) {
+          expected.insert(name);
+          continue;
+        }
+        const QString source = resolver.Find(name, object);
+        if (source.isEmpty()) {
+          missing = name;
+          return false;
+        }
+        const QString target = targetFor(name, source);
+        if (targets.contains(target) || seen.contains(target)) continue;
+        seen.insert(target);
+        TLoaded next;
+        next.path = source;
+        QString why;
+        if (!ReadElfDynamic(source, next.elf, why)) {
+          missing = source + QStringLiteral(": ") + why;
+          return false;
+        }
+        added.append({source, target});
+        queue.append(next);
+      }
+    }
+    return true;
+  };
+
+  TLoaded library;
+  library.path = QFileInfo(folder + QStringLiteral("/libCvLibNav5.so")).canonicalFilePath();
+  if (library.path.isEmpty()) {
+    error = folder + QStringLiteral("/libCvLibNav5.so");
+    return cvlib::ceFileNotFound;
+  }
+  if (!ReadElfDynamic(library.path, library.elf, error)) {
+    error = library.path + QStringLiteral(": ") + error;
+    return cvlib::ceFileRead;
+  }
+  bundle.files.append({program.path, QStringLiteral("Deployer")});
+  bundle.files.append({library.path, QStringLiteral("libCvLibNav5.so")});
+  targets << QStringLiteral("Deployer") << QStringLiteral("libCvLibNav5.so");
+  QList<TBundleFile> libraries;
+  QString missing;
+  if (!close({program, library}, libraries, missing)) {
+    error = missing;
+    return cvlib::ceFileNotFound;
+  }
+  for (const TBundleFile& f : libraries) targets.insert(f.target);
+  bundle.files += libraries;
+
+  QString plugins = pluginFolder;
+  if (plugins.isEmpty()) {
+    const QString own = folder + u'/' + QString::fromLatin1(kBundleLibFolder) + QStringLiteral("/plugins");
+    plugins = QFileInfo(own).isDir() ? own : QLibraryInfo::path(QLibraryInfo::PluginsPath);
+  }
+  for (const TPluginSet& set : kPlugins) {
+    const QString sub = QString::fromLatin1(set.folder);
+    const QDir dir(plugins + u'/' + sub);
+    const QStringList names = dir.entryList({QString::fromLatin1(set.pattern)}, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+      const QString target = QString::fromLatin1(kBundleLibFolder) + QStringLiteral("/plugins/") + sub + u'/' + name;
+      if (targets.contains(target)) continue;
+      TLoaded plugin;
+      plugin.path = QFileInfo(dir.filePath(name)).canonicalFilePath();
+      QString why;
+      if (!ReadElfDynamic(plugin.path, plugin.elf, why) || plugin.elf.elfClass != program.elf.elfClass ||
+          plugin.elf.machine != program.elf.machine) {
+        bundle.skipped.append(sub + u'/' + name);
+        continue;
+      }
+      QList<TBundleFile> needs;
+      if (!close({plugin}, needs, missing)) {
+        bundle.skipped.append(sub + u'/' + name + QStringLiteral(" (") + missing + u')');
+        continue;
+      }
+      bundle.files.append({plugin.path, target});
+      targets.insert(target);
+      for (const TBundleFile& f : needs) targets.insert(f.target);
+      bundle.files += needs;
+    }
+  }
+  bundle.expected = QStringList(expected.begin(), expected.end());
+  bundle.expected.sort();
+  return cvlib::ceOK;
+}
+
+int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder, QString& failedFile,
+                      const cvlib::TFileCopyProgress& progress, const std::atomic<bool>* stop) {
+  const QString root = QDir::cleanPath(targetFolder) + u'/';
+  // Folders below the target are made here, each refused when something else (a link
+  // above all) is in its place.
+  auto makeFolders = [&](const QString& relative) {
+    const QStringList parts = relative.split(u'/', Qt::SkipEmptyParts);
+    QString path = root;
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+      path += parts[i];
+      const QFileInfo info(path);
+      if (info.isSymLink()) {
+        failedFile = path;
+        return static_cast<int>(cvlib::ceChkLinkedFolder);
+      }
+      if (!info.exists() && !QDir().mkdir(path)) {
+        failedFile = path;
+        return static_cast<int>(cvlib::ceDirCreate);
+      }
+      if (!QFileInfo(path).isDir()) {
+        failedFile = path;
+        return static_cast<int>(cvlib::ceDirCreate);
+      }
+      path += u'/';
+    }
+    return static_cast<int>(cvlib::ceOK);
+  };
+  for (const TBundleFile& file : bundle.files) {
+    if (int error = makeFolders(file.target)) return error;
+    // Updating a backup: a copy as large and as old as its source is that source's copy.
+    const QFileInfo source(file.source), there(root + file.target);
+    if (there.isFile() && !there.isSymLink() && there.size() == source.size() &&
+        there.lastModified() == source.lastModified())
+      continue;
+    if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
+      failedFile = file.source;
+      return error;
+    }
+  }
+  if (int error = WriteWholeFile(root + QStringLiteral("qt.conf"), QByteArray(kBundleQtConf))) {
+    failedFile = root + QStringLiteral("qt.conf");
+    return error;
+  }
+  return cvlib::ceOK;
+}
+
+}  // namespace cvruns
