@@ -53,12 +53,13 @@ void WizardShots(const QString& outDir) {
     wizard.ShowPage(wpProgress);
     TFramePageProgress* progress = wizard.PageProgress();
     progress->SetSingleHeader(QStringLiteral("North Sea Charts - NL"));
-    progress->SetSingleText(QStringLiteral("Downloading NL_0003.qmr2 (1.2 MB of 3.4 MB)"));
+    progress->SetSingleText(QStringLiteral("Downloading... 1.2 MB / 3.4 MB (35%)"));
     progress->SetSingleMax(100);
     progress->SetSinglePosition(35);
-    progress->SetTotalText(QStringLiteral("File 7 of 18"));
+    progress->SetTotalText(QStringLiteral("Total: 12.6 MB / 31.9 MB"));
     progress->SetTotalMax(18);
     progress->SetTotalPosition(7);
+    progress->SetTotalRate(2.4 * 1024 * 1024, 8);
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page4-progress"));
     wizard.ShowPage(wpSetupType);
   }
