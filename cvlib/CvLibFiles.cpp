@@ -310,7 +310,17 @@ QStringList FindFiles(const QString& folder, const QString& mask, bool recursive
   return out;
 }
 
-QString _GetTempDir() { return WithSlash(QDir::tempPath()); }
+QString _GetTempDir() {
+  // Qt gives an empty path when TMPDIR names a folder that does not exist, and "/" must not
+  // become the temporary folder: keep the folder named, so that making something in it
+  // creates it or fails.
+  QString path = QDir::tempPath();
+  if (path.isEmpty()) {
+    const QString named = qEnvironmentVariable("TMPDIR");
+    path = QDir::isAbsolutePath(named) ? QDir::cleanPath(named) : QStringLiteral("/tmp");
+  }
+  return WithSlash(path);
+}
 
 bool ShlGetSpecialFolderPath(int folderId, QString& result) {
   result.clear();

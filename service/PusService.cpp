@@ -25,6 +25,8 @@ namespace fs = std::filesystem;
 constexpr unsigned char kScrambleKey = 0x5A;
 constexpr char kEndMarker = '\xFF';
 constexpr size_t kStreamChunk = 256 * 1024;
+// A signature file is a few dozen bytes; anything big under its name is not one.
+constexpr std::uint64_t kMaxSignatureSize = 4096;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -226,6 +228,23 @@ class PusHandler {
     }
   };
 
+  // The installer's detached signature "<name>.sig", when the folder has one, goes just
+  // before the installer, so that the last file of a product is still its installer.
+  static void AddSignature(const fs::path& installer, const std::string& name, std::string& header,
+                           Stream& stream, std::uint64_t& total) {
+    fs::path signature = installer;
+    signature += ".sig";
+    std::error_code ec;
+    if (!fs::is_regular_file(signature, ec)) return;
+    const std::uint64_t size = fs::file_size(signature, ec);
+    if (ec || size == 0 || size > kMaxSignatureSize) return;
+    header += name + ".sig\n" + std::to_string(size) + "\n";
+    total += header.size() + size;
+    stream.segments.push_back({header, {}, header.size()});
+    stream.segments.push_back({{}, signature, size});
+    header.clear();
+  }
+
   void UpdateFile(const Form& form, httplib::Response& res) const {
     std::vector<std::string> guids;
     if (!FormGuids(form, guids)) return Status(res, kPusBadForm);
@@ -244,6 +263,7 @@ class PusHandler {
       if (!fs::is_regular_file(path, ec)) return Status(res, kPusNoContent);
       const std::uint64_t size = fs::file_size(path, ec);
       if (ec || size > static_cast<std::uint64_t>(INT32_MAX)) return Status(res, kPusNoContent);
+      AddSignature(path, name, header, *stream, total);
       header += name + "\n" + std::to_string(size) + "\n";
       total += header.size() + size;
       stream->segments.push_back({header, {}, header.size()});

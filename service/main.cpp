@@ -187,6 +187,9 @@ int main(int argc, char** argv) {
   // Small answers go out at once: without this each one on a kept-alive connection waits for
   // the client's delayed acknowledgement.
   server->set_tcp_nodelay(true);
+  // A backup fetches thousands of small files one after another: they share a connection
+  // rather than opening a new one every few files.
+  server->set_keep_alive_max_count(1000);
   deployer::RegisterPusService(*server, content);
   if (!accounts.empty()) cvservice::RegisterAccountService(*server, catalogue, testControl);
 

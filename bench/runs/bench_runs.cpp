@@ -6,13 +6,23 @@
 //        ("BIG", module "A") of one file of that size; DIR/paths.txt lists the file paths
 //   zip FILE COUNT TOTALMIB   an archive of COUNT files adding up to TOTALMIB, half compressible
 //   extract ZIP DIR           extracts with the runs' extraction; prints the seconds
+//   loopgap URL EMAIL PASSWORD DEST BACKUP PRODUCT:MASK...
+//        installs the products from the service into DEST (downloads, setups, add-on copies,
+//        archive extraction, chart sets), then installs them again from the backup folder BACKUP
+//        (copies) into DEST/again, with a 5 ms timer on the event loop; prints the largest gap
+//        between its ticks in milliseconds for each run
 #include "AccountCrypto.h"
+#include "CvDeployRun.h"
+#include "CvInstalledCharts.h"
+#include "CvMsgBoxPresenter.h"
 #include "CvZipExtract.h"
 
 #include <nlohmann/json.hpp>
 #include <zip.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QString>
 
 #include <chrono>
@@ -125,6 +135,96 @@ int Extract(const QString& archive, const QString& dir) {
   return error ? 1 : 0;
 }
 
+// Largest gap between the ticks of a 5 ms timer while `work` runs the event loop.
+template <typename Work>
+double LargestGap(Work work) {
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = 0, largest = 0;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    const qint64 now = clock.elapsed();
+    largest = std::max(largest, now - last);
+    last = now;
+  });
+  timer.start(5);
+  work();
+  return static_cast<double>(largest);
+}
+
+TRunResult WaitForRun(TDeployRun& run, bool& done) {
+  TRunResult result;
+  run.SetOnFinished([&](const TRunResult& r) {
+    result = r;
+    done = true;
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  return result;
+}
+
+int LoopGap(const std::vector<std::string>& a) {
+  // Every question is answered No, every message OK, silently.
+  SetMsgBoxPresenter([](const TMsgBoxRequest& r) { return MsgButtonResult(MsgCancelButton(r.buttons)); });
+  auto env = NavEnvCreate();
+  auto check = QMRChartCheckCreate(env->EventSource(), QStringLiteral("CSI"), GetProgInfo().Version);
+  check->SetServiceURL(QString::fromStdString(a[1]));
+  bool signedIn = false;
+  struct Waiter {
+    bool* flag;
+    static void On(void* d, const TNavEvent& e) {
+      if (e.code == necOperationDone) *static_cast<Waiter*>(d)->flag = true;
+    }
+  } waiter{&signedIn};
+  env->EventSource().Subscribe(&Waiter::On, &waiter);
+  check->SignIn(QString::fromStdString(a[2] + ";" + a[3]), false);
+  check->RequestProducts();
+  while (!signedIn) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  env->EventSource().Unsubscribe(&Waiter::On, &waiter);
+  if (check->LastError()) return 1;
+  auto list = check->NewSelectionList();
+  for (std::size_t i = 6; i < a.size(); ++i) {
+    auto entry = check->NewSelectionEntry();
+    const auto colon = a[i].find(':');
+    entry->SetProductNumber(std::stoi(a[i].substr(0, colon)));
+    entry->SetModuleMask(std::stoi(a[i].substr(colon + 1)));
+    if (const ProductRecord* r = check->FindProductRecord(entry->ProductNumber(), entry->ModuleMask()))
+      entry->SetKind(r->Kind());
+    list->Add(std::move(entry));
+  }
+  QString data;
+  ShlGetSpecialFolderPath(csfCommonAppData, data);
+  TInstalledCharts installed(data + QStringLiteral("/Corvane/Deployer/Cache/ChartInfo.cif"));
+  TNullRunProgress progress;
+  TRunSettings settings;
+  settings.setupType = InstallOnline;
+  settings.destination = QString::fromStdString(a[4]);
+  TRunResult first;
+  const double online = LargestGap([&] {
+    TDeployRun run(*check, &installed, progress, settings);
+    run.AttachEvents(env->EventSource());
+    bool done = false;
+    run.RequestRun(*list);
+    first = WaitForRun(run, done);
+  });
+  if (check->ReadBackupIndex(QString::fromStdString(a[5]) + QStringLiteral("/cvbackup.idx"))) return 1;
+  check->ClearProducts();
+  for (int i = 0; i < check->ItemCount(); ++i) check->AddItemProduct(check->Item(i));
+  check->FinishProducts();
+  settings.setupType = InstallFromBackup;
+  settings.destination = QString::fromStdString(a[4]) + QStringLiteral("/again");
+  settings.backupFolder = QString::fromStdString(a[5]);
+  TRunResult second;
+  const double restore = LargestGap([&] {
+    TDeployRun run(*check, &installed, progress, settings);
+    bool done = false;
+    run.RunBackupInstallation();
+    second = WaitForRun(run, done);
+  });
+  std::printf("install %d/%d largest gap %.0f ms; from a backup %d/%d largest gap %.0f ms\n", first.succeeded,
+              first.selected, online, second.succeeded, second.selected, restore);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +233,7 @@ int main(int argc, char** argv) {
   if (a.size() >= 5 && a[0] == "catalogue")
     return Catalogue(a[1], std::stoi(a[2]), std::stoi(a[3]), std::stoi(a[4]), a.size() > 5 ? std::stoi(a[5]) : 0);
   if (a.size() == 4 && a[0] == "zip") return Zip(a[1], std::stoi(a[2]), std::stoi(a[3]));
+  if (a.size() >= 7 && a[0] == "loopgap") return LoopGap(a);
   if (a.size() == 3 && a[0] == "extract") return Extract(QString::fromStdString(a[1]), QString::fromStdString(a[2]));
   std::fprintf(stderr, "usage: bench_runs catalogue DIR COUNT MINBYTES MAXBYTES [BIGMIB] | zip FILE COUNT MIB | extract ZIP DIR\n");
   return 2;

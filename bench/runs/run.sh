@@ -6,7 +6,9 @@
 #      list included), against rsync -a --dry-run of the same tree;
 #   3. extracting an add-on archive of 5,000 files / 130 MiB, against bsdtar -xf;
 #   4. installing a BIG_MIB (1024) chart set from a backup with cvtool restore, against cp -r;
-#   5. installing the NOFETCH-file chart set from a backup (copy, check, record), against cp -r.
+#   5. installing the NOFETCH-file chart set from a backup (copy, check, record), against cp -r;
+#   6. the largest gap of the event loop (a 5 ms timer) while the demo products are downloaded,
+#      set up (the setups run), copied and extracted, and then installed from a backup.
 # Environment: BUILD_DIR (default build), BENCH_DIR (default $BUILD_DIR/bench-runs; a few GiB
 # free), COUNT, NOFETCH, BIG_MIB, SKIP (e.g. "4 5").
 set -euo pipefail
@@ -80,9 +82,13 @@ if [[ $skip != *" 4 "* ]]; then
   serve "$work/catbig"
   "$bin/cvtool" backup "$url" "$work/backupbig" 2002:1 "${creds[@]}" >/dev/null
   kill $server; wait $server 2>/dev/null || true
-  sync
-  c=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig")
-  t=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1)
+  # Both read the source from the page cache: warm it first, and take each tool's better round.
+  cat "$work/backupbig/QMR2/BIG/A/big.qmr2" >/dev/null; sync
+  c=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig"); rm -rf "$work/cpbig"; sync
+  t=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1); rm -rf "$work/restorebig"; sync
+  t2=$(secs "$bin/cvtool" restore "$work/backupbig" "$work/restorebig" 2002:1); sync
+  c2=$(secs cp -r "$work/backupbig/QMR2/BIG" "$work/cpbig")
+  c=$(awk -v a="$c" -v b="$c2" 'BEGIN {print (a<b)?a:b}'); t=$(awk -v a="$t" -v b="$t2" 'BEGIN {print (a<b)?a:b}')
   echo "4. installing a $big MiB chart set from a backup: cvtool $t s, cp -r $c s, speed cvtool/cp $(ratio "$c" "$t") (goal >= 0.9)"
   rm -rf "$work/cpbig" "$work/restorebig"
 fi
@@ -92,4 +98,16 @@ if [[ $skip != *" 5 "* ]]; then
   c=$(secs cp -r "$work/backup20k/QMR2/BX" "$work/cp20k")
   t=$(secs "$bin/cvtool" restore "$work/backup20k" "$work/restore20k" 2001:1)
   echo "5. installing a chart set of $nofetch small files from a backup: cvtool $t s, cp -r $c s, cvtool/cp $(ratio "$t" "$c") (goal <= 2)"
+fi
+
+if [[ $skip != *" 6 "* ]]; then
+  mkdir -p "$work/demo"
+  "$bin/deployer-service" --port 0 --demo --accounts "$work/demo" >"$work/demo.url" 2>/dev/null &
+  server=$!
+  for _ in $(seq 600); do [ "$(wc -l <"$work/demo.url")" -ge 3 ] && break; sleep 0.1; done
+  url=$(head -1 "$work/demo.url"); url=${url%/}/
+  demo=(--email demo@corvane.example --password corvane-demo)
+  "$bin/cvtool" backup "$url" "$work/demobackup" 100:1 110:1 1001:3 1002:1 "${demo[@]}" --installer "$installer" >/dev/null
+  echo "6. event loop: $("$bin/bench_runs" loopgap "$url" demo@corvane.example corvane-demo "$work/demoinstall" "$work/demobackup" 100:1 110:1 1001:3 1002:1) (goal < 100 ms)"
+  kill $server; wait $server 2>/dev/null || true
 fi

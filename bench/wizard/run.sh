@@ -11,4 +11,5 @@ build_dir=${BUILD_DIR:-build}
 cmake --build "$build_dir" --target bench_wizard_start -- -j2
 work=${BENCH_DIR:-$build_dir/bench-wizard}
 mkdir -p "$work"
+work=$(realpath "$work")
 exec "$build_dir/bin/bench_wizard_start" "$(realpath "$build_dir/bin")" "$work" "${PRODUCTS:-200}" "${ROUNDS:-7}"

@@ -19,17 +19,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 const char* const kInstallerProductGUID = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
@@ -295,9 +292,6 @@ void TFormWizardInstall::CreateWorkingSet() {
   pageSourceInstall_ = new TFramePageSourceInstall(this);
   pageTypeInstall_ = new TFramePageTypeInstall(this);
   pageUserLogin_ = new TFramePageUserLogin(this);
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    page->hide();
 
   pusClient_ = std::make_unique<TPUSClient>();
   pusClient_->OnCommandDone = [this](TPUSClient* sender, TPUSCommand command, int result) {
@@ -315,9 +309,13 @@ TFormWizardInstall::~TFormWizardInstall() {
   run_.reset();
   runProgress_.reset();
   pusClient_.reset();
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    delete page;
+  // Detached from the window first, each page running its leave actions, then freed.
+  if (pageTypeInstall_) {
+    for (TWizardPage* page : Pages()) {
+      page->SetParent(nullptr);
+      delete page;
+    }
+  }
   pageDestination_ = nullptr;
   pageProgress_ = nullptr;
   pageSelectSoftware_ = nullptr;
@@ -333,54 +331,34 @@ TFormWizardInstall::~TFormWizardInstall() {
 
 // --- Pages ---------------------------------------------------------------------------------
 
+std::array<TWizardPage*, 6> TFormWizardInstall::Pages() const {
+  return {pageTypeInstall_, pageUserLogin_, pageSelectSoftware_, pageDestination_, pageProgress_, pageSourceInstall_};
+}
+
+TWizardPage* TFormWizardInstall::Page(int page) const {
+  switch (page) {
+    case wpSetupType: return pageTypeInstall_;
+    case wpLogin: return pageUserLogin_;
+    case wpSelectSoftware: return pageSelectSoftware_;
+    case wpDestination: return pageDestination_;
+    case wpProgress: return pageProgress_;
+    case wpBackupSource: return pageSourceInstall_;
+    default: return nullptr;
+  }
+}
+
 void TFormWizardInstall::TakeOffPages() {
   // Each page runs its own leave actions (the setup-type page stores the chosen type).
-  pageTypeInstall_->SetParent(nullptr);
-  pageUserLogin_->SetParent(nullptr);
-  pageSelectSoftware_->SetParent(nullptr);
-  pageDestination_->SetParent(nullptr);
-  pageProgress_->SetParent(nullptr);
-  pageSourceInstall_->SetParent(nullptr);
-  for (QWidget* page : std::initializer_list<QWidget*>{pageDestination_, pageProgress_, pageSelectSoftware_,
-                                                       pageSourceInstall_, pageTypeInstall_, pageUserLogin_})
-    page->hide();
+  for (TWizardPage* page : Pages()) page->SetParent(nullptr);
 }
 
 void TFormWizardInstall::PlacePage(int page) {
-  QWidget* widget = nullptr;
-  switch (page) {
-    case wpSetupType:
-      pageTypeInstall_->SetParent(panelContent_);
-      widget = pageTypeInstall_;
-      break;
-    case wpLogin:
-      pageUserLogin_->SetParent(panelContent_);
-      widget = pageUserLogin_;
-      break;
-    case wpSelectSoftware:
-      pageSelectSoftware_->SetParent(panelContent_);
-      widget = pageSelectSoftware_;
-      break;
-    case wpDestination:
-      pageDestination_->SetParent(panelContent_);
-      widget = pageDestination_;
-      break;
-    case wpProgress:
-      pageProgress_->SetParent(panelContent_);
-      widget = pageProgress_;
-      break;
-    case wpBackupSource:
-      pageSourceInstall_->SetParent(panelContent_);
-      widget = pageSourceInstall_;
-      break;
-    default:
-      return;
-  }
-  widget->setGeometry(panelContent_->rect());
-  widget->show();
+  if (TWizardPage* widget = Page(page)) widget->SetParent(panelContent_);
 }
 
 void TFormWizardInstall::ShowPage(int page) {
+  // Shown again in place (a language switch): what the user typed stays.
+  const bool samePage = page == wpLogin && pageUserLogin_->PlacedIn() != nullptr;
   currentPage_ = page;
   TakeOffPages();
 
@@ -400,7 +378,7 @@ void TFormWizardInstall::ShowPage(int page) {
   labelHeaderDescription_->setText(look.description ? LangText(*look.description) : QString());
 
   // Preparation before the page is placed.
-  if (page == wpLogin) {
+  if (page == wpLogin && !samePage) {
     QString email;
     if (chartCheck_->RememberedEmail(email)) pageUserLogin_->SetRemembered(email);
   } else if (page == wpSelectSoftware) {
@@ -464,7 +442,11 @@ void TFormWizardInstall::ButtonCloseClick() {
   if (closeIsAbort_) {
     // The running step honours it; the window stays.
     abortRequest_ = true;
-    if (run_) run_->RequestAbort();
+    if (run_)
+      run_->RequestAbort();
+    else if (signingIn_)
+      // A slow or silent service must not hold the user: the request ends now, with its 130.
+      chartCheck_->CancelDownload();
     return;
   }
   close();
@@ -696,7 +678,8 @@ void TFormWizardInstall::ProductListDone() {
   activateWindow();
   const int error = chartCheck_->LastError();
   if (error != 0) {
-    MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
+    // Abort ended it: the user knows; nothing to report.
+    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
     pageUserLogin_->EditLoginEmail()->setFocus();
     return;
   }
@@ -812,13 +795,9 @@ void TFormWizardInstall::SelfUpdate() {
   const bool downloaded = RunSelfUpdate();
   show();
   if (!downloaded) return;
-  // The new installer replaces this program: start it and end.
-  const QString file = GetAppReg().ReadString(rrSettings, QStringLiteral("Update"), QStringLiteral("Filename"));
-  const QFileInfo info(file);
-  if (info.isFile() && info.isExecutable())
-    QProcess::startDetached(info.absoluteFilePath(), {}, info.absolutePath());
-  else if (info.isFile())
-    QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()));
+  // The new installer replaces this program: start it (checked again, signature included)
+  // and end. When it cannot be started the box has said why and the wizard stays.
+  if (!OpenDownloadedUpdate()) return;
   closeIsAbort_ = false;
   close();
   QCoreApplication::quit();

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -26,6 +27,7 @@ class TFramePageSourceInstall;
 class TFramePageTypeInstall;
 class TFramePageUserLogin;
 class TInstalledCharts;
+class TWizardPage;
 class TDeployRun;
 class TRunProgress;
 struct TRunResult;
@@ -114,6 +116,8 @@ class TFormWizardInstall final : public QWidget {
   void BuildWindow();
   void CreateWorkingSet();
   void SetInformationBarTexts();
+  std::array<TWizardPage*, 6> Pages() const;
+  TWizardPage* Page(int page) const;
   void TakeOffPages();
   void PlacePage(int page);
   void SetCloseActsAsAbort(bool abort);

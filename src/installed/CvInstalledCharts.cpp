@@ -1,5 +1,7 @@
 #include "CvInstalledCharts.h"
 
+#include <QHash>
+
 #include <algorithm>
 
 namespace {
@@ -44,11 +46,19 @@ QString ModulePath(const QString& stored) {
   return path + QLatin1Char('/');
 }
 
+// Records are found through an index by the case-folded full path, which keeps the newest
+// record of a name: a chart set of 20,000 files would otherwise compare each new name with
+// every name before it.
 template <class T>
-T* FindFile(const std::vector<std::unique_ptr<T>>& files, const QString& fullPath) {
-  for (auto it = files.rbegin(); it != files.rend(); ++it)
-    if (SameName((*it)->FileName(), fullPath)) return it->get();
-  return nullptr;
+T* FindFile(const std::vector<std::unique_ptr<T>>& files, const QHash<QString, int>& index, const QString& fullPath) {
+  const auto it = index.constFind(fullPath.toCaseFolded());
+  return it == index.cend() ? nullptr : files[static_cast<std::size_t>(*it)].get();
+}
+
+template <class T>
+void Append(std::vector<std::unique_ptr<T>>& files, QHash<QString, int>& index, std::unique_ptr<T> file) {
+  index.insert(file->FileName().toCaseFolded(), static_cast<int>(files.size()));
+  files.push_back(std::move(file));
 }
 
 }  // namespace
@@ -85,17 +95,20 @@ TInstalledChartModule::TInstalledChartModule(TInstalledChartProduct* product, co
       internetInstall_(tree.ReadBool(key, kInternetInstall, false)) {
   cvlib::TQMR2ChartCache& cache = product_->Owner()->ChartCache();
   for (int file : SubKeysOf(tree, key, kCharts)) {
-    charts_.push_back(std::make_unique<TInstalledChart>(this, path_ + tree.KeyName(file),
-                                                        tree.ReadFloat(file, kLastUpdate, kNoLastUpdate), cache));
+    Append(charts_, chartIndex_,
+           std::make_unique<TInstalledChart>(this, path_ + tree.KeyName(file),
+                                             tree.ReadFloat(file, kLastUpdate, kNoLastUpdate), cache));
   }
   AddLegacyCharts();
   for (int file : SubKeysOf(tree, key, kDependencies)) {
-    dependencies_.push_back(std::make_unique<TInstalledDependency>(this, path_ + tree.KeyName(file),
-                                                                   tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
+    Append(dependencies_, dependencyIndex_,
+           std::make_unique<TInstalledDependency>(this, path_ + tree.KeyName(file),
+                                                  tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
   }
   for (int file : SubKeysOf(tree, key, kDatabases)) {
-    databases_.push_back(std::make_unique<TInstalledDatabase>(this, path_ + tree.KeyName(file),
-                                                              tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
+    Append(databases_, databaseIndex_,
+           std::make_unique<TInstalledDatabase>(this, path_ + tree.KeyName(file),
+                                                tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
   }
   ComputeNumbers();
 }
@@ -110,7 +123,7 @@ void TInstalledChartModule::AddLegacyCharts() {
     const QString fileName =
         path_ + legacy + QStringLiteral(" - A - %1.qmr2").arg(number, 2, 10, QLatin1Char('0'));
     if (FindChart(fileName)) continue;
-    charts_.push_back(std::make_unique<TInstalledChart>(this, fileName, kNoLastUpdate, cache));
+    Append(charts_, chartIndex_, std::make_unique<TInstalledChart>(this, fileName, kNoLastUpdate, cache));
   }
 }
 
@@ -126,14 +139,16 @@ void TInstalledChartModule::ComputeNumbers() {
   moduleNumber_ = first.ModuleNumber();
 }
 
-TInstalledChart* TInstalledChartModule::FindChart(const QString& fullPath) const { return FindFile(charts_, fullPath); }
+TInstalledChart* TInstalledChartModule::FindChart(const QString& fullPath) const {
+  return FindFile(charts_, chartIndex_, fullPath);
+}
 
 TInstalledDatabase* TInstalledChartModule::FindDatabase(const QString& fullPath) const {
-  return FindFile(databases_, fullPath);
+  return FindFile(databases_, databaseIndex_, fullPath);
 }
 
 TInstalledDependency* TInstalledChartModule::FindDependency(const QString& fullPath) const {
-  return FindFile(dependencies_, fullPath);
+  return FindFile(dependencies_, dependencyIndex_, fullPath);
 }
 
 int TInstalledChartModule::WriteFileKey(const QString& kind, const QString& fileName, double lastUpdate) {
@@ -149,8 +164,8 @@ TInstalledChart* TInstalledChartModule::AddChart(const QString& fileName, int& e
   if (TInstalledChart* found = ValidFileName(fileName) ? FindChart(path_ + fileName) : nullptr) return found;
   error = WriteFileKey(kCharts, fileName, lastUpdate);
   if (error) return nullptr;
-  charts_.push_back(
-      std::make_unique<TInstalledChart>(this, path_ + fileName, lastUpdate, product_->Owner()->ChartCache()));
+  Append(charts_, chartIndex_,
+         std::make_unique<TInstalledChart>(this, path_ + fileName, lastUpdate, product_->Owner()->ChartCache()));
   ComputeNumbers();
   product_->ComputeNumber();
   return charts_.back().get();
@@ -161,7 +176,7 @@ TInstalledDatabase* TInstalledChartModule::AddDatabase(const QString& fileName, 
   if (TInstalledDatabase* found = ValidFileName(fileName) ? FindDatabase(path_ + fileName) : nullptr) return found;
   error = WriteFileKey(kDatabases, fileName, lastUpdate);
   if (error) return nullptr;
-  databases_.push_back(std::make_unique<TInstalledDatabase>(this, path_ + fileName, lastUpdate));
+  Append(databases_, databaseIndex_, std::make_unique<TInstalledDatabase>(this, path_ + fileName, lastUpdate));
   return databases_.back().get();
 }
 
@@ -171,7 +186,8 @@ TInstalledDependency* TInstalledChartModule::AddDependency(const QString& fileNa
     return found;
   error = WriteFileKey(kDependencies, fileName, lastUpdate);
   if (error) return nullptr;
-  dependencies_.push_back(std::make_unique<TInstalledDependency>(this, path_ + fileName, lastUpdate));
+  Append(dependencies_, dependencyIndex_,
+         std::make_unique<TInstalledDependency>(this, path_ + fileName, lastUpdate));
   return dependencies_.back().get();
 }
 

@@ -15,6 +15,7 @@
 #include "CvErrors.h"
 #include "CvLib.h"
 
+#include <QHash>
 #include <QString>
 
 #include <memory>
@@ -148,6 +149,8 @@ class TInstalledChartModule final {
   std::vector<std::unique_ptr<TInstalledChart>> charts_;
   std::vector<std::unique_ptr<TInstalledDatabase>> databases_;
   std::vector<std::unique_ptr<TInstalledDependency>> dependencies_;
+  // Case-folded full path -> position of the newest record of that name.
+  QHash<QString, int> chartIndex_, databaseIndex_, dependencyIndex_;
   int productNumber_ = 0;
   int moduleNumber_ = 0;
   quint64 moduleMask_ = 0;

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFont>
 
+#include <limits>
 #include <optional>
 
 const TLangText ptColumnProducts = {"Products", "Producten", "Produkte"};
@@ -107,21 +108,24 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   // only the folder is looked at, never the program file, so a slow server costs one look.
   const TDrive* drive = LexicalDrive(rootDir);
   if (drive && !drive->present) return false;
-  if (!QFileInfo(rootDir).isDir()) return false;
-  if (drive && drive->type == dtRemote) return true;
+  if (drive && drive->type == dtRemote) return QFileInfo(rootDir).isDir();
 
   const QString name = ProgramFileName(registryKey);
-  if (name.isEmpty()) return true;
-  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
-  // how programs are called here (product setups put both).
   const QDir dir(rootDir);
-  QString file = dir.filePath(name + QStringLiteral(".exe"));
-  if (!QFileInfo::exists(file)) file = dir.filePath(name);
-  const QFileInfo program(file);
+  // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
+  // how programs are called here (product setups put both). A file found there also shows
+  // that the folder exists, which saves a look at it.
+  QFileInfo program;
+  if (!name.isEmpty()) {
+    program = QFileInfo(dir.filePath(name + QStringLiteral(".exe")));
+    if (!program.exists()) program = QFileInfo(dir.filePath(name));
+  }
+  if (!program.exists() && !QFileInfo(rootDir).isDir()) return false;
   // Only a regular file is read: a pipe under that name would block the reader for good.
   if (program.isFile() && program.size() <= kMaxProgramFileScan) {
     std::uint32_t version = 0;
-    if (VersionInfoGetProgVersion(file, version) == 0 && version < latestVersion) updateAvailable = true;
+    if (VersionInfoGetProgVersion(program.filePath(), version) == 0 && version < latestVersion)
+      updateAvailable = true;
   }
   return true;
 }
@@ -192,7 +196,10 @@ std::int64_t CheckedSize(const TFastList& products) {
   for (int i = 0; i < products.Count(); ++i) {
     const auto* r = products.ItemAs<ProductRecord>(i);
     // A negative size from a damaged list must not make room that is not there.
-    if (r && r->Checked() && r->Size() > 0) sum += r->Size();
+    if (!r || !r->Checked() || r->Size() <= 0) continue;
+    // Sizes from outside may be absurd; the sum stops at the largest number rather than wrap.
+    sum = r->Size() > std::numeric_limits<std::int64_t>::max() - sum ? std::numeric_limits<std::int64_t>::max()
+                                                                      : sum + r->Size();
   }
   return sum;
 }
@@ -281,7 +288,7 @@ const TNodeData* TProductTreeModel::Node(const QModelIndex& index) const {
 }
 
 QModelIndex TProductTreeModel::index(int row, int column, const QModelIndex& parent) const {
-  if (column < 0 || column >= 2 || row < 0) return {};
+  if (column < 0 || column >= 2 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
   const auto& list = parent.isValid() ? NodeOf(parent)->children : roots_;
   if (row >= static_cast<int>(list.size())) return {};
   return createIndex(row, column, list[static_cast<size_t>(row)].get());

@@ -139,7 +139,10 @@ TFramePageDestinationInstall::TFramePageDestinationInstall(QWidget* owner) : TWi
 
   connect(radioDefault_, &QRadioButton::clicked, this, [this] { RadioClicked(radioDefault_); });
   connect(radioUser_, &QRadioButton::clicked, this, [this] { RadioClicked(radioUser_); });
-  connect(editUser_, &QLineEdit::textEdited, this, &TFramePageDestinationInstall::EditUserEdited);
+  // Every change of the text counts, also one made by a program, except the page's own.
+  connect(editUser_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (!refreshing_) EditUserEdited(text);
+  });
   connect(buttonBrowse_, &QPushButton::clicked, this, &TFramePageDestinationInstall::ButtonBrowseClick);
 
   ExecuteBrowse = [this](TBrowseFolderDialog& dialog) { return dialog.Execute(this); };
@@ -170,7 +173,10 @@ QString TFramePageDestinationInstall::ChosenFolder() const {
   TAppReg& reg = GetAppReg();
   if (!BackupMode()) {
     if (radioDefault_->isChecked()) return programFilesFolder_ + QStringLiteral("Corvane/");
-    return WithSlash(reg.ReadString(rrSettings, kSettings, QStringLiteral("FolderDestination")));
+    // The folder the user edit shows: with no value stored yet that is the default, and a
+    // check must not call a folder on the screen "no folder".
+    return WithSlash(reg.ReadString(rrSettings, kSettings, QStringLiteral("FolderDestination"),
+                                    programFilesFolder_ + QStringLiteral("Corvane/")));
   }
   if (radioDefault_->isChecked())
     return defaultRoot_.isEmpty() ? QString() : WithSlash(defaultRoot_) + QStringLiteral("CorvaneBackup/");
@@ -194,7 +200,10 @@ void TFramePageDestinationInstall::Load() {
     // table calls absent is not touched.
     const QString root = VolumeRootByName(folder);
     const bool reachable = QDir::isAbsolutePath(folder) && (root.isEmpty() || DiskIsPresent(root));
-    if (!reachable || !QFileInfo(folder).isDir()) {
+    // A folder on a remote volume is kept untouched (a dead server would stall the page); the
+    // check refuses it anyway.
+    const bool remote = reachable && !root.isEmpty() && DriveGetType(root) == dtRemote;
+    if (!reachable || (!remote && !QFileInfo(folder).isDir())) {
       reg.WriteString(rrSettings, kSettings, name, QString());
       folder.clear();
     }
@@ -247,7 +256,11 @@ void TFramePageDestinationInstall::Refresh() {
   }
   ShowDefaultText();
   // Only when it differs: resetting the text would move the cursor while the user types.
-  if (editUser_->text() != userText) editUser_->setText(userText);
+  if (editUser_->text() != userText) {
+    refreshing_ = true;
+    editUser_->setText(userText);
+    refreshing_ = false;
+  }
   const bool user = !radioDefault_->isChecked();
   buttonBrowse_->setEnabled(user);
   editUser_->setEnabled(user);

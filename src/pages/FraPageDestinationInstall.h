@@ -93,6 +93,7 @@ class TFramePageDestinationInstall final : public TWizardPage {
   std::int64_t requiredSpace_ = 0;
   std::int64_t availableSpace_ = 0;
   bool availableRed_ = false;
+  bool refreshing_ = false;  // the page itself sets the user edit's text
 
   QWidget* groupDefault_ = nullptr;
   QWidget* groupUser_ = nullptr;

@@ -226,9 +226,10 @@ void TProductTreeDelegate::paint(QPainter* painter, const QStyleOptionViewItem& 
       break;
     }
     case ntGroupHeader: {
+      // The same green as the status of a present item, one tenth over the window colour.
       const QColor window = pal.color(QPalette::Base);
       painter->fillRect(r.adjusted(column == 0 ? 1 : 0, 1, column == lastColumn ? -1 : 0, -1),
-                        Blend(QColor(0, 255, 0), 0.1, window));
+                        Blend(QColor(0, 128, 0), 0.1, window));
       if (column == 0) {
         painter->setFont(SizedFont(option.font, 10, true));
         painter->setPen(pal.color(QPalette::Text));
@@ -433,6 +434,12 @@ void TFramePageSelectSoftware::PagePlaced() {
   BuildTree();
   ApplyTexts();
   RecomputeSpace();
+}
+
+void TFramePageSelectSoftware::PageRemoved() {
+  // The rows are rebuilt at every placing; a parked page keeps none, so that records freed
+  // meanwhile are never reached through them.
+  model_->Reset();
 }
 
 void TFramePageSelectSoftware::ApplyTexts() {

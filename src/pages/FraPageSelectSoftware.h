@@ -130,6 +130,7 @@ class TFramePageSelectSoftware final : public TWizardPage {
 
  protected:
   void PagePlaced() override;
+  void PageRemoved() override;
   void changeEvent(QEvent* event) override;
 
  private:

@@ -87,7 +87,10 @@ TFramePageSourceInstall::TFramePageSourceInstall(QWidget* owner) : TWizardPage(o
 
   connect(radioFound_, &QRadioButton::clicked, this, [this] { RadioClicked(radioFound_); });
   connect(radioChosen_, &QRadioButton::clicked, this, [this] { RadioClicked(radioChosen_); });
-  connect(editLocation_, &QLineEdit::textEdited, this, &TFramePageSourceInstall::EditLocationEdited);
+  // Every change of the text counts, also one made by a program, except the page's own.
+  connect(editLocation_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    if (!loading_) EditLocationEdited(text);
+  });
   connect(buttonBrowse_, &QPushButton::clicked, this, &TFramePageSourceInstall::ButtonBrowseClick);
   ExecuteBrowse = [this](TBrowseFolderDialog& dialog) { return dialog.Execute(this); };
   ApplyTexts();
@@ -123,7 +126,11 @@ void TFramePageSourceInstall::Scan() {
 
 void TFramePageSourceInstall::Load() {
   const QString stored = GetAppReg().ReadString(rrSettings, kSettings, kBackupFolder);
-  if (editLocation_->text() != stored) editLocation_->setText(stored);
+  if (editLocation_->text() != stored) {
+    loading_ = true;
+    editLocation_->setText(stored);
+    loading_ = false;
+  }
   const bool chosen = radioChosen_->isChecked();
   buttonBrowse_->setEnabled(chosen);
   editLocation_->setEnabled(chosen);
@@ -154,12 +161,22 @@ void TFramePageSourceInstall::ButtonBrowseClick() {
 }
 
 bool TFramePageSourceInstall::Check() {
+  const QString text = LangText(stNoBackup);
+  const qsizetype at = text.indexOf(QLatin1String("%s"));
+  auto noBackup = [&](const QString& where) {
+    MsgBoxCaption(PageApplicationTitle(), at < 0 ? text : text.left(at) + where + text.mid(at + 2), mtError,
+                  mbOKOnly);
+    return false;
+  };
   if (radioFound_->isChecked()) {
-    // The medium may have gone since the scan: then there is nothing to install from.
     if (!backupFolder_.isEmpty() && IndexIn(backupFolder_)) return true;
+    // The medium went away since the scan. Another found backup will do; a chosen folder is
+    // not taken behind the user's back: the page shows that choice now and says why.
+    const QString gone = backupFolder_;
     Scan();
     Load();
     if (radioFound_->isChecked()) return true;
+    return noBackup(gone);
   }
   const QString typed = editLocation_->text();
   const QString folder = WithSlash(typed);
@@ -174,10 +191,7 @@ bool TFramePageSourceInstall::Check() {
       return true;
     }
   }
-  const QString text = LangText(stNoBackup);
-  const qsizetype at = text.indexOf(QLatin1String("%s"));
-  MsgBoxCaption(PageApplicationTitle(), at < 0 ? text : text.left(at) + typed + text.mid(at + 2), mtError, mbOKOnly);
-  return false;
+  return noBackup(typed);
 }
 
 void TFramePageSourceInstall::ApplyTexts() {

@@ -52,6 +52,7 @@ class TFramePageSourceInstall final : public TWizardPage {
   void ButtonBrowseClick();
 
   QString backupFolder_;
+  bool loading_ = false;  // the page itself sets the location's text
 
   QRadioButton* radioFound_ = nullptr;
   QRadioButton* radioChosen_ = nullptr;

@@ -242,6 +242,7 @@ void TPUSClient::StartCommand(TPUSCommand command, const TGUIDsArray& guids) {
   fVersion = TPUSVersionInfo{};
   fHistory.clear();
   fFileName.clear();
+  fSignatureName.clear();
   fNameRefused = false;
   fFileSize = 0;
   fBytesWritten = 0;
@@ -324,8 +325,20 @@ void TPUSClient::TransportDone(int error) {
   FireDone(command, fLastResult);
 }
 
+bool TPUSClient::TakeSignedFile() {
+  const QString signature = fSignatureName;
+  fSignatureName.clear();
+  if (!signature.isEmpty() && signature == fFileName + QLatin1String(".sig")) return true;
+  if (fFileName.endsWith(QLatin1String(".sig"))) fSignatureName = fFileName;
+  return false;
+}
+
 bool TPUSClient::CheckComplete(TPUSCommand command) const {
   if (fLastResult != 0) return true;  // already failed: that result stands
+  // A last file named "*.sig" that no file followed was a product's file of its own.
+  if (fLine.isEmpty() && fState == psFileName && !fSignatureName.isEmpty() &&
+      static_cast<size_t>(fCounter) == fGUIDs.size())
+    return true;
   if (!fLine.isEmpty() || fState != psEnd) return false;
   if (command == pcReqVersion || command == pcReqUpdateFile)
     return static_cast<size_t>(fCounter) == fGUIDs.size();
@@ -512,8 +525,8 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
         break;
       case psFileName:
         if (!TakeLine(p, end)) return;
-        ++fCounter;
         fFileName = QString::fromUtf8(fLine);
+        if (!TakeSignedFile()) ++fCounter;
         if (fCounter > count) {  // more files than products asked for
           FinishCommand(prMalformed);
           return;
@@ -573,7 +586,7 @@ void TPUSClient::ParseUpdateFile(const char* p, const char* end) {
             return;
           }
           fBytesWritten = 0;
-          SetState(fCounter < count ? psFileName : psEnd);
+          SetState(fCounter < count || !fSignatureName.isEmpty() ? psFileName : psEnd);
           if (OnRequestUpdateFile)
             OnRequestUpdateFile(this, fFileSize, fFileSize, fCounter, count, CurrentGUID(),
                                 CurrentPath());

@@ -148,6 +148,10 @@ class TPUSClient final : public QObject {
   void ParseHistory(const char* p, const char* end);
   void ParseUpdateFile(const char* p, const char* end);
   bool VersionLine();
+  // A file "<name>.sig" directly followed by "<name>" is that file's detached signature and
+  // shares its product's place: true when the file just named is the one a signature before
+  // it signs (it does not count again). Remembers a "*.sig" name for the next file.
+  bool TakeSignedFile();
   bool CheckComplete(TPUSCommand command) const;
   // Closes the download file, if one is open; false when its last bytes did not reach the disk.
   bool CloseFile();
@@ -167,6 +171,7 @@ class TPUSClient final : public QObject {
   std::uint16_t fSocketError = 0;
   int fCounter = 0;
   QString fFileName;
+  QString fSignatureName;  // the last file, when it may be the signature of the next one
   bool fNameRefused = false;  // the -1002 of this command is a name the server may not send
   std::int32_t fFileSize = 0;
   std::int32_t fBytesWritten = 0;

@@ -3,6 +3,7 @@
 #include "CvInstalledCharts.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
+#include "CvProgramBundle.h"
 #include "CvRunFiles.h"
 #include "CvRunTexts.h"
 #include "CvStrUtils.h"
@@ -101,6 +102,16 @@ void TDeployRun::HandleEvent(const TNavEvent& event) {
   else if (operation == 2) OnDownloadDone(fCheck.LastError());
 }
 
+void TDeployRun::RequestAbort() {
+  if (fAbort.exchange(true)) return;
+  if (fOperation != 0) fCheck.CancelDownload();
+}
+
+void TDeployRun::RequestStop() {
+  fStopNow = true;
+  RequestAbort();
+}
+
 // ---- Setup types 0 and 3: the download run -----------------------------------------------
 
 bool TDeployRun::RequestRun(const SelectionList& selection) {
@@ -121,11 +132,17 @@ bool TDeployRun::RequestRun(const SelectionList& selection) {
   return true;
 }
 
+void TDeployRun::RunFileList() {
+  fOperation = 0;
+  OnFileList();
+}
+
 void TDeployRun::OnFileList() {
   if (const int error = fCheck.LastError()) {
     // No items came: a summary built from them would report success.
     fFileListFailed = true;
-    MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
+    if (!(fAbort && error == cvlib::ceChkCancelled))
+      MsgBox(LangText(rtErrFileList).arg(ErrorToStr(error)), mtError, mbOKOnly);
     EndRun();
     return;
   }
@@ -193,13 +210,16 @@ bool TDeployRun::NextItem() {
     if (item->Selected() && item->Status() == 0 &&
         fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask()))
       break;
+    // Files that would land on those of an earlier item: not fetched, and said why.
+    if (item->Selected() && item->Status() == cvlib::itemNameClash)
+      Fail(QStringLiteral("%1:%2").arg(item->ProductNumber()).arg(item->ModuleMask()), ErrorToStr(cvlib::ceChkNameClash));
   }
   InstallItem* item = fCheck.Item(fCurrentItem);
   fItemIsChart = IsChartSet(*item);
   fProgress.SetSingleHeader(fItemIsChart ? item->ProductName() + QStringLiteral(" - ") + item->ModuleName()
                                          : item->ProductName());
   fItemFolder = ItemFolder(*item, fItemIsChart);
-  if (fItemFolder.isEmpty() || DirCreate(fItemFolder) != 0) {
+  if (fItemFolder.isEmpty() || MakeFolder(fItemFolder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
     fCurrentItem = -2;
@@ -251,18 +271,23 @@ void TDeployRun::StartFileDownload() {
   fSizeDone += fFileSize;
   ShowTotal();
   AdvanceTotal();
-  if (DirCreate(folder) != 0) {
+  if (MakeFolder(folder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     // No download starts and no event follows: the file counts as failed and the run goes on.
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
   }
-  fOperation = 2;
   fProgress.SetSinglePosition(0);
   fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") + Size(0) + QStringLiteral(" / ") +
                           Size(fFileSize) + QStringLiteral(" (0%)"));
   fProgress.FileNotice(TRunFileAction::Fetch, path, fFileSize, QString());
+  if (fAbort) {
+    // Aborted while the page was pumped: nothing starts.
+    QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceChkCancelled); });
+    return;
+  }
   if (!fRateClock.isValid()) fRateClock.start();
+  fOperation = 2;
   const int error = fCheck.StartDownload(item, fCurrentFile, folder);
   if (error) {
     MsgBox(LangText(rtErrStartDownload), mtError, mbOKOnly);
@@ -306,6 +331,7 @@ void TDeployRun::OnDownloadDone(int error) {
 
 void TDeployRun::EndRun() {
   fOperation = 0;
+  if (fStopNow) return Stop();
   if (fSettings.setupType == CreateBackup && !fFileListFailed) FinishBackup();
   ShowRunSummary();
 }
@@ -384,7 +410,7 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
     Pump();
     if (!item->IsAddOn(i)) continue;
     const QString target = WithSlash(fSettings.destination + subFolder + QLatin1Char('/') + item->FileFolder(i));
-    if (DirCreate(target) != 0) continue;
+    if (MakeFolder(target) != 0) continue;
     const QString targetFile = target + item->FileName(i);
     const int error = CopyFromBackup(item, addOnSource + item->FileName(i), targetFile, i);
     if (error) {
@@ -455,7 +481,7 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
   if (fSettings.setupType == InstallFromBackup) {
     folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
              QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
-    if (DirCreate(folder) != 0) {
+    if (MakeFolder(folder) != 0) {
       MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
       Fail(folder, ErrorToStr(cvlib::ceDirCreate));
       return false;
@@ -465,7 +491,7 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     // fails the chart set, which is then not recorded.
     for (int i = 0; i < item->FileCount(); ++i) {
       const QString sub = item->IsAddOn(i) ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
-      if (!sub.isEmpty() && DirCreate(folder + sub) != 0) {
+      if (!sub.isEmpty() && MakeFolder(folder + sub) != 0) {
         MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
         return false;
       }
@@ -501,24 +527,23 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
-  if (!SameFolder(fSettings.installerFolder, backup)) {
-    static const char* const kFiles[] = {"Deployer", "libCvLibNav5.so"};
-    for (const char* name : kFiles) {
-      const QString file = QString::fromLatin1(name);
-      const int error = FileCopy(fSettings.installerFolder + file, backup + file,
-                                 [this](const QString& s, qint64 done, qint64 total) {
-                                   return CopyProgress(s, done, total);
-                                 });
-      if (error) {
-        MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
-        Fail(fSettings.installerFolder + file, ErrorToStr(error));
-        ok = false;
-        break;
-      }
+  if (!fSettings.indexOnly && !SameFolder(fSettings.installerFolder, backup)) {
+    // The program, its support library and what they need on a computer without Qt.
+    TProgramBundle bundle;
+    QString file;
+    int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
+    if (!error)
+      error = CopyProgramBundle(bundle, backup, file, [this](const QString& s, qint64 done, qint64 total) {
+        return CopyProgress(s, done, total);
+      });
+    if (error) {
+      MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
+      Fail(file, ErrorToStr(error));
+      ok = false;
     }
   }
   if (ok) {
-    if (IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+    if (!fSettings.indexOnly && IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
       // Write errors pass: the backup works without them.
       WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
       WriteWholeFile(backup + QStringLiteral("autorun.sh"),
@@ -531,6 +556,8 @@ bool TDeployRun::FinishBackup() {
       MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
       Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
       ok = false;
+    } else {
+      fIndexWritten = true;
     }
   }
   if (!ok) {
@@ -661,6 +688,20 @@ void TDeployRun::ShowRate(std::int64_t doneNow) {
   const double rate = static_cast<double>(moved) / seconds;
   const double left = static_cast<double>(std::max<std::int64_t>(0, fSizeTotal - doneNow)) / rate;
   fProgress.SetTotalRate(rate, left);
+}
+
+// Folders below the destination (or the setups folder) are made one by one and never through a
+// link: a link planted in a backup or destination would have files written elsewhere.
+int TDeployRun::MakeFolder(const QString& folder) {
+  for (const QString& base : {fSettings.destination, fSettings.setupsFolder}) {
+    if (base.isEmpty() || !folder.startsWith(base)) continue;
+    if (const int error = DirCreate(base)) return error;
+    QString relative = folder.mid(base.size());
+    while (relative.contains(QLatin1String("//"))) relative.replace(QLatin1String("//"), QLatin1String("/"));
+    if (relative.startsWith(QLatin1Char('/'))) relative.remove(0, 1);
+    return DirCreateBelow(base, relative);
+  }
+  return DirCreate(folder);
 }
 
 void TDeployRun::Pump(bool force) {

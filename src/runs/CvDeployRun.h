@@ -48,6 +48,7 @@ struct TRunSettings {
   QString backupFolder;     // setup type 1: the backup's folder, with a trailing '/'
   QString installerFolder;  // setup type 0: where Deployer and its support library are
   QString setupsFolder;     // setup type 3: where setups are fetched to; empty: the user's private folder
+  bool indexOnly = false;   // setup type 0: the finishing writes the index only (cvtool account download)
 };
 
 // What a run would do with one selected item (cvtool's --dry-run).
@@ -85,14 +86,23 @@ class TDeployRun final : public QObject {
   // Setup types 0 and 3: asks for the file list of the selection. False when the request
   // could not even start (the run has then ended already, through the summary).
   bool RequestRun(const SelectionList& selection);
+  // Setup types 0 and 3, when the owner asked for the file list itself: its event 130 has
+  // come (the owner's loop took it), and the run starts from it.
+  void RunFileList();
   // Setup type 1: installs the selected items of the backup read last, chart sets first.
   void RunBackupInstallation();
 
-  // Stops the run at the next safe point: after the file under way, between items, or in an
-  // archive extraction. A running setup program is waited for.
-  void RequestAbort() { fAbort = true; }
+  // Stops the run: a download or file list under way is cancelled (a download keeps its part
+  // for the next run), installing from a backup stops between items, an archive extraction
+  // stops; a running setup program is waited for. The summary follows and counts what succeeded.
+  void RequestAbort();
+  // As Abort, but the run ends without its finishing and summary (outcome Stopped): a backup
+  // interrupted this way gets no new index. For cvtool's Ctrl-C.
+  void RequestStop();
   bool AbortRequested() const { return fAbort; }
   bool Finished() const { return fFinished; }
+  // Setup type 0: the backup's finishing wrote its index.
+  bool IndexWritten() const { return fIndexWritten; }
 
   // Why files or items failed in this run, one line each ("<file>: <reason>").
   const QStringList& Failures() const { return fFailures; }
@@ -131,6 +141,7 @@ class TDeployRun final : public QObject {
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
   int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file);
   void Pump(bool force = false);
+  int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);
 
   ChartCheck& fCheck;
@@ -154,7 +165,9 @@ class TDeployRun final : public QObject {
   bool fFileListFailed = false;
   int fSelectionCount = 0;
   std::atomic<bool> fAbort{false};
+  bool fStopNow = false;
   bool fFinished = false;
+  bool fIndexWritten = false;
   QStringList fFailures;
 
   // Speed: bytes moved in this run and the time spent moving them.

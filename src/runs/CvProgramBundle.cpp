@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QLibraryInfo>
 #include <QRegularExpression>
 #include <QSet>
@@ -155,11 +154,11 @@ bool ParseElf(const TElfView& f, quint64 size, TElfDynamic& elf, QString& error)
   }
   for (quint64 index : rpath) {
     if (!text(index, s)) return false;
-    elf.rpath += s.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    elf.rpath += s.split(QLatin1Char(':'));
   }
   for (quint64 index : runpath) {
     if (!text(index, s)) return false;
-    elf.runpath += s.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    elf.runpath += s.split(QLatin1Char(':'));
   }
   if (soname >= 0) {
     if (!text(static_cast<quint64>(soname), s)) return false;
@@ -207,7 +206,9 @@ QStringList ExpandOrigin(const QStringList& paths, const QString& origin) {
   for (QString p : paths) {
     p.replace(QLatin1String("${ORIGIN}"), origin);
     p.replace(QLatin1String("$ORIGIN"), origin);
-    if (!p.contains(QLatin1Char('$'))) out.append(p);  // $LIB and $PLATFORM: not ours to guess
+    // $LIB and $PLATFORM are not ours to guess; an empty entry (the current folder) is no
+    // place a copy takes libraries from.
+    if (!p.isEmpty() && !p.contains(QLatin1Char('$'))) out.append(p);
   }
   return out;
 }
@@ -476,6 +477,11 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
   };
   for (const TBundleFile& file : bundle.files) {
     if (int error = makeFolders(file.target)) return error;
+    // Updating a backup: a copy as large and as old as its source is that source's copy.
+    const QFileInfo source(file.source), there(root + file.target);
+    if (there.isFile() && !there.isSymLink() && there.size() == source.size() &&
+        there.lastModified() == source.lastModified())
+      continue;
     if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
       failedFile = file.source;
       return error;

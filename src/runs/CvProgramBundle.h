@@ -31,7 +31,7 @@ struct TElfDynamic {
   int machine = 0;   // e_machine
   QString soname;
   QStringList needed;
-  QStringList rpath;    // DT_RPATH, split at ':'
+  QStringList rpath;    // DT_RPATH, split at ':' (an empty entry stays)
   QStringList runpath;  // DT_RUNPATH, split at ':'
 };
 
@@ -64,7 +64,7 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
                       const QString& pluginFolder = {});
 
 // Copies the planned files into targetFolder (which must exist) and writes qt.conf beside the
-// program. Each file arrives whole or not at all (CopyChecked); a link in the target's place of
+// program; a file already there with its source's size and time is kept. Each file arrives whole or not at all (CopyChecked); a link in the target's place of
 // Deployer.libs or one of its folders is refused (ceChkLinkedFolder), never written through.
 // failedFile names the file an error concerns.
 int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder, QString& failedFile,

@@ -320,6 +320,18 @@ TEST_F(AccountServiceTest, ProductListNeedsASessionAndShowsOwnedProductsInOrder)
 
 // The wizard shows names as people read them: letter case does not decide the order, so a
 // client that sorts its own records (a backup's) comes to the same order.
+// Qt offers brotli first; compressing a large list with it takes the server seconds.
+TEST_F(AccountServiceTest, AnswersAreNeverCompressedWithBrotli) {
+  client_->set_decompress(false);
+  for (const char* offered : {"zstd, br, gzip, deflate", "br", "br;q=1.0, gzip;q=0.5"}) {
+    SCOPED_TRACE(offered);
+    auto res = client_->Get("/api/v1/products", {{"Authorization", "Bearer " + Session()}, {"Accept-Encoding", offered}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_NE(res->get_header_value("Content-Encoding"), "br");
+  }
+}
+
 TEST(AccountServiceOrder, DisplayNamesSortWithoutRegardToLetterCase) {
   const std::string folder = MakeTempFolder(QStringLiteral("order")).toStdString();
   WriteFile(folder + "/files/a.qmr2", "chart");

@@ -250,6 +250,11 @@ TEST(Files, SpecialAndTempFolders) {
   qputenv("XDG_DATA_HOME", saved);
 
   EXPECT_EQ(_GetTempDir(), qEnvironmentVariable("TMPDIR") + "/");
+  // A TMPDIR that does not exist stays the temporary folder; it never becomes "/".
+  const QByteArray tmp = qgetenv("TMPDIR");
+  qputenv("TMPDIR", tmp + "/missing/tmp");
+  EXPECT_EQ(_GetTempDir(), QString::fromLocal8Bit(tmp) + "/missing/tmp/");
+  qputenv("TMPDIR", tmp);
 }
 
 }  // namespace

@@ -83,6 +83,13 @@ TEST_F(DestinationPageTest, FirstShowingInInstallMode) {
   EXPECT_EQ(page_->ButtonBrowse()->text(), "Browse...");
   EXPECT_TRUE(page_->LabelSpaceAvailable()->text().startsWith("Disk space available: "));
   EXPECT_TRUE(page_->LabelSpaceRequired()->text().startsWith(" Disk space required: "));
+  // The user choice with nothing stored shows the default and yields what it shows.
+  QTest::mouseClick(page_->RadioUser(), Qt::LeftButton, Qt::NoModifier, QPoint(6, 8));
+  EXPECT_EQ(page_->EditUser()->text(), programFiles + "/Corvane/");
+  EXPECT_EQ(page_->ChosenFolder(), programFiles + "/Corvane/");
+  // A text set by a program is stored as typed text is.
+  page_->EditUser()->setText(roots[0] + "Set");
+  EXPECT_EQ(Stored("FolderDestination"), roots[0] + "Set");
 }
 
 TEST_F(DestinationPageTest, PathEllipsisDropsLeadingFolders) {
@@ -162,7 +169,7 @@ TEST_F(DestinationPageTest, TheChecksInTheirOrder) {
   const QString noSpace = "There is not enough disk space available on drive '" + roots[0] +
                           "'\r\n\r\nSelect a different installation location.";
   const Case cases[] = {
-      {"empty", 3, "", 0, 0, false, kNoFolder},
+      {"empty, backup mode", 0, "", 0, 0, false, kNoFolder},
       {"relative", 3, "relative/folder", 0, 0, false, kNoDrive},
       {"on no volume", 3, "/nowhere/at/all", 0, 0, false, kNoDrive},
       {"medium absent", 3, roots[3] + "x", 0, 0, false, kNoDrive},
@@ -176,6 +183,7 @@ TEST_F(DestinationPageTest, TheChecksInTheirOrder) {
   for (const Case& c : cases) {
     GetAppReg().WriteBool(rrSettings, "Settings", "FolderDefault", false);
     GetAppReg().WriteString(rrSettings, "Settings", "FolderDestination", c.folder);
+    GetAppReg().WriteString(rrSettings, "Settings", "FolderDestinationBackup", c.folder);
     free_ = c.free;
     page_->SetMode(c.mode);
     page_->SetRequiredSpace(c.required);

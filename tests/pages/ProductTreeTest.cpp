@@ -6,6 +6,8 @@
 
 #include <QColor>
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -174,6 +176,10 @@ TEST_F(ProductTreeTest, SpaceSumAndFooterText) {
   EXPECT_EQ(CheckedSize(list_), 1536);  // a negative size makes no room
   b->SetChecked(true);
   EXPECT_EQ(CheckedSize(list_), 1536 + (3LL << 30));
+  ProductRecord* huge = Rec(pkProgram, 3, 1, 1, "Huge", "", std::numeric_limits<qint64>::max() - 10);
+  huge->SetChecked(true);
+  list_.Add(huge);
+  EXPECT_EQ(CheckedSize(list_), std::numeric_limits<qint64>::max());  // no wrap into a small number
   EXPECT_TRUE(SpaceRequiredText(1536).startsWith(" Disk space required: 1"));
   EXPECT_TRUE(SpaceRequiredText(1536).endsWith(" KB"));
   EXPECT_TRUE(SpaceRequiredText(5LL << 20).endsWith(" MB"));

@@ -204,6 +204,17 @@ TEST_F(SelectPageTest, MouseAndKeysTickAndExpand) {
   EXPECT_EQ(button.size(), QSize(11, 11));
   EXPECT_EQ(button.right(), vp->width() - 6);
   EXPECT_TRUE(view->isExpanded(chartRow));
+  // Under the mouse the button is hot; pressed, it is the pressed one until released.
+  QTest::mouseMove(vp, button.center());
+  EXPECT_EQ(view->HotButton(), chartRow);
+  QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, button.center());
+  EXPECT_EQ(view->PressedButton(), chartRow);
+  EXPECT_TRUE(view->isExpanded(chartRow));  // only the release acts
+  QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, button.center());
+  EXPECT_FALSE(view->PressedButton().isValid());
+  EXPECT_FALSE(view->isExpanded(chartRow));
+  QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, view->ExpandButtonRect(chartRow).center());
+  EXPECT_TRUE(view->isExpanded(chartRow));
   QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, button.center());
   EXPECT_FALSE(view->isExpanded(chartRow));
   EXPECT_TRUE(a->Checked() && b->Checked());

@@ -135,11 +135,20 @@ TEST_F(SourcePageTest, AMediumThatGoesBetweenScanAndCheck) {
   // The stick is pulled: the found choice no longer holds.
   Volumes({{"fixed", "fixed", true}, {"stick", "removable", false}});
   QFile::remove(roots[1] + "CorvaneBackup/cvbackup.idx");
+  // A valid chosen folder is not taken in its place behind the user's back.
+  Touch(roots[0] + "Other/cvbackup.idx");
+  GetAppReg().WriteString(rrSettings, "Settings", "BackupFolder", roots[0] + "Other");
   BoxRecorder boxes;
   EXPECT_FALSE(page_->Check());
-  EXPECT_EQ(boxes.texts.size(), 1);
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].startsWith("No backup found in " + roots[1] + "CorvaneBackup/."));
   EXPECT_TRUE(page_->RadioChosen()->isChecked());
   EXPECT_FALSE(page_->RadioFound()->isEnabled());
+  EXPECT_EQ(page_->EditLocation()->text(), roots[0] + "Other");
+  // Now chosen: the next Next takes it.
+  boxes.Clear();
+  EXPECT_TRUE(page_->Check());
+  EXPECT_EQ(page_->BackupFolder(), roots[0] + "Other/");
 }
 
 TEST_F(SourcePageTest, BrowseOffersNoNewFolderAndStoresTheChoice) {

@@ -302,6 +302,52 @@ TEST(PusDownload, LargerThanTheWriteBufferIsExact) {
   }
 }
 
+TEST(PusDownload, ASignatureSharesItsProductsPlace) {
+  struct Case {
+    const char* name;
+    QByteArray body;
+    int guids;
+    int result;
+    QStringList files;  // "<progress> <size> <index> <name>" of each file event
+  };
+  const QList<Case> cases = {
+      {"signature, then the file it signs", "0\nsetup.sh.sig\n2\nSS" "setup.sh\n3\nabc", 1, 0,
+       {"2 2 1 setup.sh.sig", "3 3 1 setup.sh"}},
+      {"signed second product", "0\na.bin\n1\nA" "b.sh.sig\n2\nSS" "b.sh\n3\nbcd", 2, 0,
+       {"1 1 1 a.bin", "2 2 2 b.sh.sig", "3 3 2 b.sh"}},
+      {"a last file named .sig is a file of its own", "0\nnotes.sig\n2\nNN", 1, 0,
+       {"2 2 1 notes.sig"}},
+      {"a .sig file followed by another product's file", "0\na.sig\n1\nA" "b.bin\n1\nB", 2, 0,
+       {"1 1 1 a.sig", "1 1 2 b.bin"}},
+      {"a signature and a file it does not sign, for one product",
+       "0\nsetup.sh.sig\n2\nSS" "other.sh\n3\nabc", 1, -1, {"2 2 1 setup.sh.sig"}},
+      {"a surplus file after a signed one", "0\nx.sig\n1\nS" "x\n1\nX" "y\n1\nY", 1, -1,
+       {"1 1 1 x.sig", "1 1 1 x"}},
+      {"a signature for a file that never comes", "0\na.bin.sig\n2\nSS", 2, -1,
+       {"2 2 1 a.bin.sig"}},
+  };
+  TScriptedServer server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString folder = cvtest::MakeTempFolder("signed");
+    TPUSClient client;
+    client.SetURL(server.URL());
+    client.SetDownloadFolder(folder);
+    TRecorder rec(client);  // its own file events are replaced below
+    QStringList files;
+    client.OnRequestUpdateFile = [&](TPUSClient*, int progress, int size, int index, int,
+                                     const TGUID& guid, const QString& path) {
+      files << QStringLiteral("%1 %2 %3 %4").arg(progress).arg(size).arg(index).arg(QFileInfo(path).fileName());
+      EXPECT_EQ(guid, index == 1 ? kG1 : kG2);
+    };
+    server.SetAnswer(c.body, {}, 200, false);
+    client.RequestUpdateFile(c.guids == 2 ? TGUIDsArray{kG1, kG2} : TGUIDsArray{kG1});
+    ASSERT_TRUE(rec.Wait());
+    EXPECT_EQ(rec.lastResult, c.result);
+    EXPECT_EQ(files, c.files);
+  }
+}
+
 TEST(PusDownload, FailuresAndHostileNames) {
   struct Case {
     const char* name;

@@ -199,6 +199,39 @@ TEST(PusService, VersionHistoryAndDownloads) {
   EXPECT_EQ(unknownCommand, std::make_pair(200, QByteArray("-2\n")));
 }
 
+TEST(PusService, TheInstallersSignatureGoesJustBeforeIt) {
+  const QString content = MakeContent();
+  const TGUID a = MakeGuid(1), b = MakeGuid(2);
+  const QByteArray signature(64, 's');
+  WriteFile(content + "/" + G(a) + "/a-setup.bin.sig", signature);
+  TService service;
+  ASSERT_TRUE(service.Start(content));
+  const auto answer = PostRaw(service.URL(), PUSScrambleForm("c=uf&gc=2&g0=" + G(b).toLatin1() +
+                                                             "&g1=" + G(a).toLatin1()));
+  EXPECT_EQ(answer.first, 200);
+  EXPECT_TRUE(answer.second.startsWith("0\nb.bin\n3\nbeea-setup.bin.sig\n64\n" + signature +
+                                       "a-setup.bin\n300000\n"));
+
+  TPUSClient client;
+  client.SetURL(service.URL());
+  const QString folder = cvtest::MakeTempFolder("dl");
+  client.SetDownloadFolder(folder);
+  TRecorder rec(client);
+  client.RequestUpdateFile(a);
+  ASSERT_TRUE(rec.Wait());
+  EXPECT_EQ(rec.lastResult, 0);
+  EXPECT_EQ(rec.events.first(), "file 64 64 1 1 " + G(a) + " " + folder + "/a-setup.bin.sig");
+  EXPECT_EQ(rec.events.at(rec.events.size() - 2),
+            "file 300000 300000 1 1 " + G(a) + " " + folder + "/a-setup.bin");
+  EXPECT_EQ(ReadFile(folder + "/a-setup.bin.sig"), signature);
+
+  // The build's copy of the shipped content carries the installer's signature.
+  TService shipped;
+  ASSERT_TRUE(shipped.Start(cvtest::BinDir() + "/../service/content"));
+  const auto installer = PostRaw(shipped.URL(), PUSScrambleForm("c=uf&gc=1&g0=" + kInstaller.toLatin1()));
+  EXPECT_TRUE(installer.second.startsWith("0\nDeployerSetup-1.1.0.0.sh.sig\n64\n"));
+}
+
 // What a client could not read is refused when the content is loaded, naming the file, rather
 // than failing every version check or download later.
 TEST(PusService, ContentTheClientCannotReadStopsTheStart) {

@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+
 #include <sys/stat.h>
 
 using namespace cvtest;
@@ -65,6 +68,13 @@ QString InstallerFolder() {
 ToolResult Backup(const QString& folder, const QStringList& picks, const QStringList& extra = {}) {
   return RunCvtool(QStringList{"backup", DemoService().url, folder} + picks + Credentials() +
                    QStringList{"--installer", InstallerFolder()} + extra);
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  return done();
 }
 
 // Counts the file downloads the service has logged so far (after reading its log for a while:
@@ -250,6 +260,64 @@ TEST(CvtoolRuns, OutcomesAndBadArguments) {
   EXPECT_EQ(unknown.exitCode, 2) << qPrintable(unknown.err);
 }
 
+TEST(CvtoolRuns, FaultsFailTheirItemAndTheRunGoesOn) {
+  // The add-ons' folder cannot be made (a file holds its name): the program is not stored, the
+  // chart set after it is.
+  const QString backup = MakeTempFolder("blocked-addons");
+  QDir().mkpath(backup + "/Setups");
+  QFile blocker(backup + "/Setups/Addons100");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  const ToolResult blocked = Backup(backup, {"100:1", "1002:1"});
+  EXPECT_EQ(blocked.exitCode, 1);
+  EXPECT_EQ(LastLine(blocked.out), "summary partial 2 3") << qPrintable(blocked.out + blocked.err);
+  EXPECT_TRUE(blocked.err.contains("Error creating installation folder")) << qPrintable(blocked.err);
+  EXPECT_TRUE(QFile::exists(backup + "/QMR2/BA/DK/DK_1.qmr2"));
+
+  // A setup that ends with an error code: its program does not count as installed.
+  const QString dest = MakeTempFolder("setup-fails");
+  QFile file(dest + "/Navigator");  // where the setup must make its folder
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  const ToolResult setup = RunCvtool(QStringList{"install", DemoService().url, dest, "100:1", "1002:1"} + Credentials());
+  EXPECT_EQ(setup.exitCode, 1);
+  EXPECT_EQ(LastLine(setup.out), "summary partial 1 3") << qPrintable(setup.out + setup.err);
+  EXPECT_TRUE(setup.err.contains("ended with error code")) << qPrintable(setup.err);
+
+  // A backup whose installer cannot be copied has no index and counts as not stored.
+  const QString noInstaller = MakeTempFolder("no-installer");
+  const ToolResult copy = RunCvtool(QStringList{"backup", DemoService().url, noInstaller, "1002:1"} + Credentials() +
+                                    QStringList{"--installer", MakeTempFolder("empty")});
+  EXPECT_EQ(copy.exitCode, 1);
+  EXPECT_EQ(LastLine(copy.out), "summary failed 0 1") << qPrintable(copy.out + copy.err);
+  EXPECT_TRUE(copy.err.contains("Error copying file. Please try again...")) << qPrintable(copy.err);
+  EXPECT_FALSE(QFile::exists(noInstaller + "/cvbackup.idx"));
+}
+
+TEST(RunFileList, AFailedFileListIsAFailedRunNotASuccess) {
+  EngineOnService engine(DemoService().url);
+  ASSERT_EQ(engine.SignIn(DemoCredentials()), 0);
+  ASSERT_EQ(PostJson(DemoService().url, "/test/expire-sessions", "{}"), 200);
+  BoxRecorder boxes(mrNo);
+  TNullRunProgress progress;
+  TRunSettings settings;
+  settings.setupType = InstallOnline;
+  settings.destination = MakeTempFolder("no-list");
+  TDeployRun run(*engine.check, nullptr, progress, settings);
+  run.AttachEvents(engine.env->EventSource());
+  const auto selection = MakeSelection(*engine.check, {{1002, 1}}, SelectionKinds::kFromRecords);
+  ASSERT_TRUE(run.RequestRun(*selection));
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  ASSERT_TRUE(WaitFor([&] { return result.has_value(); }, 20000));
+  EXPECT_EQ(result->outcome, TRunOutcome::Failed);
+  EXPECT_EQ(result->selected, 1);
+  ASSERT_EQ(boxes.boxes.size(), 2);
+  EXPECT_TRUE(boxes.boxes[0].text.startsWith("The list of files could not be fetched")) << qPrintable(boxes.texts.join('|'));
+  EXPECT_EQ(boxes.boxes[1].caption, "Failed");
+  EXPECT_EQ(boxes.boxes[1].text, "Software installation failed. Please try again.\r\n\r\nReturn to start page?");
+}
+
 // ---- Abort, in the test's own event loop --------------------------------------------------
 
 namespace {
@@ -311,8 +379,10 @@ TEST(RunAbort, ADownloadRunStopsAfterTheFileUnderWay) {
   ASSERT_FALSE(boxes.boxes.isEmpty());
   EXPECT_EQ(boxes.boxes.last().caption, "Failed");
   EXPECT_TRUE(boxes.boxes.last().text.endsWith("Return to start page?"));
-  // The file under way arrived whole; nothing after it was fetched.
-  EXPECT_TRUE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
+  // The file under way was cancelled (no half file under its name); nothing after it was
+  // fetched; the file before it stays.
+  EXPECT_TRUE(QFile::exists(backup + "/QMR2/NS/NL/NL_1.qmr2"));
+  EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_2.qmr2"));
   EXPECT_FALSE(QFile::exists(backup + "/QMR2/NS/NL/NL_3.qmr2"));
   EXPECT_FALSE(QDir(backup + "/QMR2/BA").exists());
 }

@@ -45,6 +45,18 @@ TEST_F(WizardTest, StartUpBuildsTheWindowAndShowsPageZero) {
   EXPECT_FALSE(w->PageUserLogin()->isVisible());
   EXPECT_EQ(w->LabelUpdates()->text(), "Check for a new version...");
   EXPECT_EQ(w->Environment()->EventSource().SubscriberCount(), 1);
+  // Links: hand cursor and underline while the mouse is over them, on the flag and the name.
+  QEvent enter(QEvent::Enter), leave(QEvent::Leave);
+  QApplication::sendEvent(w->ImageGerman(), &enter);
+  EXPECT_TRUE(w->LabelGerman()->font().underline());
+  EXPECT_EQ(w->ImageGerman()->cursor().shape(), Qt::PointingHandCursor);
+  QApplication::sendEvent(w->ImageGerman(), &leave);
+  EXPECT_FALSE(w->LabelGerman()->font().underline());
+  EXPECT_EQ(w->LabelGerman()->cursor().shape(), Qt::ArrowCursor);
+  QApplication::sendEvent(w->LabelUpdates(), &enter);
+  EXPECT_TRUE(w->LabelUpdates()->font().underline());
+  QApplication::sendEvent(w->LabelUpdates(), &leave);
+  EXPECT_FALSE(w->LabelUpdates()->font().underline());
   // The data folder is there now: a second start makes nothing and says nothing.
   w.reset();
   auto again = NewWizard();
@@ -70,6 +82,22 @@ TEST_F(WizardTest, NoDataFolderEndsTheStartUpWithItsMessage) {
     EXPECT_EQ(w.Check(), nullptr);  // nothing below the failure was made
     EXPECT_EQ(GetExceptionLogFileName(), log);  // the log did not move
   }
+  qputenv("XDG_DATA_HOME", oldData.toUtf8());
+}
+
+TEST_F(WizardTest, AModelThatCannotBeMadeEndsTheStartUpWithoutAPleaseWaitWindowLeft) {
+  const QString oldData = qEnvironmentVariable("XDG_DATA_HOME");
+  const QString data = MakeTempFolder(QStringLiteral("cache-blocked"));
+  QDir().mkpath(data + "/Corvane/Deployer");
+  // A file where the cache folder belongs: the chart cache cannot be saved.
+  QFile blocker(data + "/Corvane/Deployer/Cache");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  qputenv("XDG_DATA_HOME", data.toUtf8());
+  EXPECT_THROW(TFormWizardInstall w, EInstalledChartsError);
+  WaitFor([] { return false; }, 50);
+  for (QWidget* top : QApplication::topLevelWidgets())
+    EXPECT_EQ(qobject_cast<TFormMessage*>(top), nullptr) << "please-wait window left behind";
   qputenv("XDG_DATA_HOME", oldData.toUtf8());
 }
 
@@ -275,13 +303,38 @@ TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
   EXPECT_EQ(w->CurrentPage(), wpLogin);
 }
 
+TEST_F(WizardTest, LanguageSwitchOnTheLoginPageKeepsWhatWasTyped) {
+  // A remembered sign-in: the address and its token.
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"),
+                          QStringLiteral("demo@corvane.example"));
+  GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("t0ken"));
+  auto w = NewWizard();
+  ChooseType(*w, InstallOnline);
+  TFramePageUserLogin* login = w->PageUserLogin();
+  ASSERT_EQ(login->GetEmail(), "demo@corvane.example");
+  login->EditLoginEmail()->setText(QStringLiteral("someone@else.example"));
+  login->EditLoginPassword()->setText(QStringLiteral("typed-password"));
+  QTest::mouseClick(w->LabelDutch(), Qt::LeftButton);
+  EXPECT_EQ(w->CurrentPage(), wpLogin);
+  EXPECT_EQ(login->LabelLoginEmail()->text(), "E-mailadres:");
+  EXPECT_EQ(login->GetEmail(), "someone@else.example");
+  EXPECT_EQ(login->GetPassword(), "typed-password");
+  // Coming back from page 0 shows the remembered login again.
+  Click(w->ButtonPrev());
+  Click(w->ButtonNext());
+  EXPECT_EQ(login->GetEmail(), "demo@corvane.example");
+}
+
 TEST_F(WizardTest, SilentServiceLeavesTheWindowAliveAndClosable) {
   BadServer silent(BadServer::Silent);
   UseServices(silent.Url(), silent.Url());
   auto w = std::make_unique<TFormWizardInstall>();
   w->show();
-  // The version check hangs: the link ignores clicks meanwhile.
+  // The version check hangs: the link ignores the mouse meanwhile.
   EXPECT_TRUE(w->SilentCheck());
+  QEvent enter(QEvent::Enter);
+  QApplication::sendEvent(w->LabelUpdates(), &enter);
+  EXPECT_FALSE(w->LabelUpdates()->font().underline());
   QTest::mouseClick(w->LabelUpdates(), Qt::LeftButton);
   EXPECT_TRUE(boxes.boxes.isEmpty());
   ChooseType(*w, InstallOnline);
@@ -301,11 +354,18 @@ TEST_F(WizardTest, SilentServiceLeavesTheWindowAliveAndClosable) {
   // A language click does not disturb the running request.
   QTest::mouseClick(w->LabelGerman(), Qt::LeftButton);
   EXPECT_FALSE(w->ButtonNext()->isEnabled());
-  // Abort only marks the request; the window stays.
+  // Abort ends the waiting: back on the login page, nothing to report, the window stays.
   Click(w->ButtonClose());
   EXPECT_TRUE(w->AbortRequest());
+  ASSERT_TRUE(WaitForSignIn(*w));
+  EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.texts.join(" | ").toStdString();
+  EXPECT_EQ(w->CurrentPage(), wpLogin);
+  EXPECT_EQ(w->PleaseWait(), nullptr);
+  EXPECT_TRUE(w->ButtonNext()->isEnabled());
   EXPECT_TRUE(w->isVisible());
-  // Closing the window works at once.
+  // Signing in again and closing the window while it waits: the window goes at once.
+  Click(w->ButtonNext());
+  EXPECT_TRUE(w->SigningIn());
   EXPECT_TRUE(w->close());
   EXPECT_FALSE(w->isVisible());
   w.reset();

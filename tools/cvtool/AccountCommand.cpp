@@ -6,7 +6,9 @@
 #include "Commands.h"
 #include "ConsoleProgress.h"
 
+#include "CvDeployRun.h"
 #include "CvLib.h"
+#include "CvMsgBoxPresenter.h"
 #include "LineOutput.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,9 @@
 #include <QEventLoop>
 #include <QFileInfo>
 
+#include <QHash>
+
+#include <functional>
 #include <optional>
 
 #include <unistd.h>
@@ -137,7 +142,7 @@ class Session {
 
   ChartCheck& Check() { return *fCheck; }
   // An operation runs and its event 130 has not come yet.
-  bool Busy() const { return fWaiting && !fDone; }
+  bool Busy() const { return (fWaiting && !fDone) || (fRun && fRun->Operation() != 0); }
 
   // Waits for the event 130 of an operation that started; returns LastError.
   int Wait(int started) {
@@ -148,6 +153,14 @@ class Session {
     fWaiting = false;
     fDone = false;
     return fCheck->LastError();
+  }
+
+  // While a run works, its events go to it (the progress still shows here).
+  void SetRun(TDeployRun* run) { fRun = run; }
+  TDeployRun* Run() const { return fRun; }
+  // Runs the event loop until done() holds.
+  void WaitUntil(const std::function<bool()>& done) {
+    while (!done()) fLoop.processEvents(QEventLoop::WaitForMoreEvents);
   }
 
   QString ErrorText(int error) const {
@@ -170,9 +183,12 @@ class Session {
     } else if (event.code == necOperationDone) {
       if (gConsole.eventLines)
         Out({QStringLiteral("event"), QStringLiteral("130"), QString::number(self->fCheck->LastError())});
-      self->fDone = true;
-      self->fLoop.quit();
+      if (!self->fRun || self->fRun->Operation() == 0) {
+        self->fDone = true;
+        self->fLoop.quit();
+      }
     }
+    if (self->fRun && self->fRun->Operation() != 0) self->fRun->HandleEvent(event);
   }
 
   std::unique_ptr<TNavEnv> fEnv;
@@ -181,6 +197,7 @@ class Session {
   QElapsedTimer fLastData;
   bool fWaiting = false;
   bool fDone = false;
+  TDeployRun* fRun = nullptr;
 };
 
 void PrintProduct(const ProductRecord& p) {
@@ -317,90 +334,103 @@ void PrintProductTable(ChartCheck& c) {
   }
 }
 
-// A file is current when it is there, as large as the service's copy and not older.
-bool IsCurrent(const QString& path, int64_t size, int32_t time) {
-  const QFileInfo info(path);
-  return info.isFile() && info.size() == size && info.lastModified().toSecsSinceEpoch() >= time;
-}
+// What the backup run shows, as this command's lines: "current" and "download" a file, the
+// progress line on a terminal. Each path is found back as (product, mask, file index).
+class TAccountRunOutput final : public TRunProgress {
+ public:
+  TAccountRunOutput(const ChartCheck& check, const QString& folder) : fCheck(check), fFolder(folder) {}
 
-// Downloads into FOLDER in the layout of an installation backup and writes its index.
+  void SetSingleHeader(const QString&) override {}
+  void SetSingleText(const QString&) override {}
+  void SetSingleMax(int) override {}
+  void SetSinglePosition(int) override {}
+  void SetTotalText(const QString&) override {}
+  void SetTotalMax(int value) override { fTotalMax = value; }
+  void SetTotalPosition(int value) override { fTotal = value; }
+  int TotalPosition() const override { return fTotal; }
+
+  void FileNotice(TRunFileAction action, const QString& path, std::int64_t size, const QString&) override {
+    if (fFiles.isEmpty()) MapFiles();
+    const QStringList where = fFiles.value(path);
+    switch (action) {
+      case TRunFileAction::Current:
+        Out(QStringList{QStringLiteral("current")} + where + QStringList{path});
+        break;
+      case TRunFileAction::Fetch:
+        Out(QStringList{QStringLiteral("download")} + where + QStringList{path});
+        // The engine keeps in the part what reached the disk (whole write chunks).
+        interrupted = QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next "
+                                     "download into '%3' resumes it")
+                          .arg(kWho, path, fFolder);
+        cvtool::SetInterruptMessage(interrupted);
+        gInDownload = true;
+        if (gConsole.progress)
+          gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(QFileInfo(path).fileName()).arg(fTotal).arg(fTotalMax),
+                                   size);
+        break;
+      case TRunFileAction::Done:
+      case TRunFileAction::Failed:
+        gInDownload = false;
+        if (gConsole.progress) gConsole.progress->Finish();
+        cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
+        break;
+      case TRunFileAction::Copy:
+        break;
+    }
+  }
+
+ private:
+  void MapFiles() {
+    for (int i = 0; i < fCheck.ItemCount(); ++i) {
+      const InstallItem& item = *fCheck.Item(i);
+      const ProductRecord* record = fCheck.FindProductRecord(item.ProductNumber(), item.ModuleMask());
+      const bool chart = record ? record->Kind() == pkChartSet : F12(item.ProductNumber());
+      for (int f = 0; f < item.FileCount(); ++f)
+        fFiles.insert(fFolder + u'/' + BackupFilePath(item, f, chart),
+                      {QString::number(item.ProductNumber()), QString::number(item.ModuleMask()), QString::number(f)});
+    }
+  }
+
+  const ChartCheck& fCheck;
+  const QString fFolder;
+  QHash<QString, QStringList> fFiles;
+
+ public:
+  QString interrupted;  // what to say when Ctrl-C ends the download under way
+  int fTotal = 0, fTotalMax = 0;
+};
+
+// Downloads into FOLDER in the layout of an installation backup and writes its index, through
+// the backup run of the wizard (files and index only: no installer copy, no autorun files).
 int Download(Session& s, const QString& folder) {
-  ChartCheck& c = s.Check();
-  int failures = 0;
-  int fileCount = 0, fileNumber = 0;
-  for (int i = 0; i < c.ItemCount(); ++i)
-    if (c.Item(i)->Status() == 0) fileCount += c.Item(i)->FileCount();
-  for (int i = 0; i < c.ItemCount(); ++i) {
-    InstallItem* item = c.Item(i);
-    if (item->Status() == cvlib::itemNameClash) {
-      Fail(QStringLiteral("%1:%2: %3").arg(item->ProductNumber()).arg(item->ModuleMask()).arg(ErrorText(cvlib::ceChkNameClash)));
-      ++failures;
-      continue;
-    }
-    if (item->Status() != 0) continue;
-    const ProductRecord* record = c.FindProductRecord(item->ProductNumber(), item->ModuleMask());
-    const bool chart = record ? record->Kind() == pkChartSet : F12(item->ProductNumber());
-    const QString itemFolder = chart ? QStringLiteral("QMR2/%1/%2/")
-                                           .arg(_FileNameReplaceInvalidChars(item->ProductCode()),
-                                                _FileNameReplaceInvalidChars(item->ModuleCode()))
-                                     : QStringLiteral("Setups/");
-    bool complete = true;
-    for (int f = 0; f < item->FileCount(); ++f) {
-      ++fileNumber;
-      const QString relative =
-          item->IsAddOn(f) ? itemFolder + QStringLiteral("Addons%1/").arg(item->ProductNumber()) : itemFolder;
-      const QString target = folder + u'/' + relative;
-      const QString path = target + item->FileName(f);
-      if (IsCurrent(path, item->FileSize(f), item->FileTime(f))) {
-        Out({QStringLiteral("current"), QString::number(item->ProductNumber()),
-             QString::number(item->ModuleMask()), QString::number(f), path});
-        continue;
-      }
-      // Never through a link planted in the backup: the files stay inside the folder.
-      if (const int error = DirCreateBelow(folder, relative)) {
-        complete = false;
-        Fail(QStringLiteral("%1: %2").arg(target, ErrorText(error)));
-        continue;
-      }
-      Out({QStringLiteral("download"), QString::number(item->ProductNumber()), QString::number(item->ModuleMask()),
-           QString::number(f), path});
-      // A second Ctrl-C, while the cancelled download ends, leaves at once.
-      cvtool::SetInterruptMessage(
-          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
-                         "'%3' resumes it")
-              .arg(kWho, path, folder));
-      if (gConsole.progress)
-        gConsole.progress->Start(QStringLiteral("%1 (%2/%3)").arg(item->FileName(f)).arg(fileNumber).arg(fileCount),
-                                 item->FileSize(f));
-      // The engine keeps in the part what reached the disk (whole write chunks).
-      const QString interrupted =
-          QStringLiteral("%1: interrupted; the part of '%2' already written was kept and the next download into "
-                         "'%3' resumes it")
-              .arg(kWho, path, folder);
-      gInDownload = true;
-      const int error = s.Wait(c.StartDownload(item, f, target));
-      gInDownload = false;
-      if (gConsole.progress) gConsole.progress->Finish();
-      cvtool::SetInterruptMessage(QStringLiteral("%1: interrupted").arg(kWho));
-      if (gInterrupted) {
-        cvtool::WriteText(stderr, interrupted);
-        return kExitInterrupted;
-      }
-      if (error) {
-        complete = false;
-        Fail(QStringLiteral("%1: %2").arg(path, s.ErrorText(error)));
-      }
-    }
-    item->SetSucceeded(complete);
-    if (!complete) ++failures;
+  TAccountRunOutput output(s.Check(), folder);
+  TRunSettings settings;
+  settings.setupType = CreateBackup;
+  settings.destination = folder + u'/';
+  settings.indexOnly = true;
+  // The run's messages become this command's error lines; its summary is this command's exit code.
+  const TMsgBoxPresenter previous = SetMsgBoxPresenter([](const TMsgBoxRequest& r) {
+    if (r.kind == mtError && r.buttons == mbOKOnly) Fail(QString(r.text).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+    return MsgButtonResult(MsgCancelButton(r.buttons));
+  });
+  TDeployRun run(s.Check(), nullptr, output, settings);
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  s.SetRun(&run);
+  run.RunFileList();
+  s.WaitUntil([&] { return result.has_value(); });
+  s.SetRun(nullptr);
+  SetMsgBoxPresenter(previous);
+  gInDownload = false;
+  if (gInterrupted) {
+    cvtool::WriteText(stderr, output.interrupted.isEmpty() ? QStringLiteral("%1: interrupted").arg(kWho)
+                                                           : output.interrupted);
+    return kExitInterrupted;
   }
-  const QString index = folder + QStringLiteral("/cvbackup.idx");
-  if (const int error = c.WriteBackupIndex(index, false)) {
-    Fail(QStringLiteral("%1: %2").arg(index, ErrorText(error)));
-    return kExitFailed;
-  }
-  Out({QStringLiteral("index"), index});
-  return failures ? kExitFailed : kExitOK;
+  for (const QString& line : run.Failures()) Fail(line);
+  if (!run.IndexWritten()) return kExitFailed;
+  Out({QStringLiteral("index"), folder + QStringLiteral("/cvbackup.idx")});
+  return result->outcome == TRunOutcome::Success ? kExitOK : kExitFailed;
 }
 
 // FOLDER is a folder, or can be made: its nearest existing ancestor is a folder.
@@ -506,7 +536,10 @@ int AccountCommand(const QStringList& args) {
       std::_Exit(kExitInterrupted);
     }
     gInterrupted = true;
-    s.Check().CancelDownload();
+    // The run stops: the download under way is cancelled, nothing after it starts, and the
+    // index stays as it was.
+    if (s.Run()) s.Run()->RequestStop();
+    else s.Check().CancelDownload();
   });
   if (const int r = SignInAndList(s, o)) return r;
 

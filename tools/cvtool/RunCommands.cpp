@@ -10,6 +10,7 @@
 #include "CvInstalledCharts.h"
 #include "CvLib.h"
 #include "CvRunFiles.h"
+#include "Args.h"
 #include "LineOutput.h"
 
 #include <QCoreApplication>
@@ -60,48 +61,69 @@ struct TOptions {
   QString email, password;
   int language = 0;
   bool dryRun = false;
+  bool quiet = false;
   QString installer;
   QStringList rest;
 };
 
-// allowed: the options this command takes.
-bool ParseOptions(const QStringList& args, const QStringList& allowed, TOptions& o, QString& error) {
-  for (int i = 0; i < args.size(); ++i) {
-    const QString& a = args[i];
-    if (a == QLatin1String("--")) {
-      o.rest << args.mid(i + 1);
-      return true;
-    }
-    if (!a.startsWith(QLatin1String("--")) || a.size() == 2) {
-      o.rest << a;
-      continue;
-    }
-    if (!allowed.contains(a)) {
-      error = QStringLiteral("unknown option '%1'").arg(a);
-      return false;
-    }
-    if (a == QLatin1String("--dry-run")) {
-      o.dryRun = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) {
-      error = QStringLiteral("'%1' needs a value").arg(a);
-      return false;
-    }
-    const QString value = args[++i];
-    if (a == QLatin1String("--email")) o.email = value;
-    else if (a == QLatin1String("--password")) o.password = value;
-    else if (a == QLatin1String("--installer")) o.installer = value;
-    else if (a == QLatin1String("--lang")) {
-      bool ok = false;
-      o.language = value.toInt(&ok);
-      if (!ok || o.language < 1 || o.language > 8) {
-        error = QStringLiteral("--lang takes a language number 1 to 8");
-        return false;
-      }
-    }
+const char* const kInstallHelp =
+    "usage: cvtool install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--dry-run] [--quiet]\n\n"
+    "Installs the account's products from the internet, as the wizard does: chart sets into\n"
+    "DESTINATION/QMR2/<code>/<module>/ (recorded as installed), programs by running their setups\n"
+    "silently into DESTINATION, add-ons beside them. Files already current are not fetched again.\n"
+    "URL is the package service ('-' for the configured one). Without --email and --password the\n"
+    "remembered sign-in is used.\n\n"
+    "  --lang N     language of this run and of the setups (1 English, 2 Dutch, 3 German, ... 8)\n"
+    "  --dry-run    prints what would be fetched and changes nothing\n"
+    "  --quiet, -q  no progress; only the questions, failures and the summary\n\n"
+    "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
+const char* const kBackupHelp =
+    "usage: cvtool backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR] [--quiet]\n\n"
+    "Creates or updates an installation backup in FOLDER, as the wizard does: the products' files,\n"
+    "a copy of the installer and its library, the autorun files on a removable drive's root, and\n"
+    "the index. A backup already there is updated and expanded; current files are not fetched.\n\n"
+    "  --installer DIR  where Deployer and libCvLibNav5.so are (default: beside cvtool, else\n"
+    "                   /usr/lib/corvane-deployer/)\n"
+    "  --dry-run        prints what would be fetched and changes nothing\n"
+    "  --quiet, -q      no progress; only the questions, failures and the summary\n\n"
+    "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
+const char* const kRestoreHelp =
+    "usage: cvtool restore BACKUPFOLDER DESTINATION [PRODUCT:MASK...] [--lang N] [--quiet]\n\n"
+    "Installs from an installation backup without the service: the named products (a mask of -1\n"
+    "names every module) or all of them, chart sets first. Every file is checked against the size\n"
+    "and SHA-256 in the backup's index while it is copied; a damaged file fails its item.\n\n"
+    "  --lang N     language of this run and of the setups (1 English, 2 Dutch, 3 German, ... 8)\n"
+    "  --quiet, -q  no progress; only the questions, failures and the summary\n\n"
+    "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
+const char* const kVerifyHelp =
+    "usage: cvtool verify BACKUPFOLDER\n\n"
+    "Checks every file the backup's index lists against its size and SHA-256: one line per\n"
+    "missing or damaged file, then 'verified FILES MISSING DAMAGED'. Exit code 1 when any file is\n"
+    "missing or damaged or the index cannot be read.\n";
+
+// Parses the command line with the shared rules (help, version, usage errors). Returns -1 to
+// go on, else the exit code.
+int ParseCommand(const QStringList& args, const QStringList& values, const QStringList& flags, const char* help,
+                 TOptions& o) {
+  cvtool::TArgs parsed(QStringLiteral("cvtool ") + gCommand);
+  for (const QString& v : values) parsed.Value(v, v.mid(2).toUpper());
+  for (const QString& f : flags) parsed.Flag(f, f == QLatin1String("--quiet") ? QStringLiteral("-q") : QString());
+  const auto result = parsed.Parse(args);
+  if (result != cvtool::TArgs::kRun) return parsed.Finish(result, QString::fromUtf8(help) + u'\n' + cvtool::ExitCodesHelp());
+  o.email = parsed.Get(QStringLiteral("--email"));
+  o.password = parsed.Get(QStringLiteral("--password"));
+  o.installer = parsed.Get(QStringLiteral("--installer"));
+  o.dryRun = parsed.Has(QStringLiteral("--dry-run"));
+  o.quiet = parsed.Has(QStringLiteral("--quiet"));
+  o.rest = parsed.Positional();
+  if (parsed.Has(QStringLiteral("--email")) != parsed.Has(QStringLiteral("--password")))
+    return parsed.Usage(QStringLiteral("--email and --password go together"));
+  if (parsed.Has(QStringLiteral("--lang"))) {
+    const auto n = cvtool::ParseNumber(parsed.Get(QStringLiteral("--lang")), 1, 8);
+    if (!n) return parsed.Usage(QStringLiteral("--lang takes a language number 1 to 8"));
+    o.language = static_cast<int>(*n);
   }
-  return true;
+  return -1;
 }
 
 struct TPick {
@@ -163,7 +185,7 @@ QString InstallerFolder(const QString& option) {
 // The engine, its environment, the console face and a loop that waits for events.
 class TSession {
  public:
-  TSession() : fEnv(NavEnvCreate()), fProgress(stdout) {
+  explicit TSession(bool quiet) : fEnv(NavEnvCreate()), fProgress(stdout, quiet) {
     fPrevious = SetMsgBoxPresenter([this](const TMsgBoxRequest& r) {
       fProgress.EndLine();
       return RunConsoleAnswers(r);
@@ -266,17 +288,22 @@ void PrintPlan(const std::vector<TItemPlan>& plan) {
 int DownloadRun(const QStringList& args, TSetupType type) {
   TOptions o;
   QString error;
-  const QStringList allowed = type == InstallOnline
-                                  ? QStringList{"--email", "--password", "--lang", "--dry-run"}
-                                  : QStringList{"--email", "--password", "--dry-run", "--installer"};
-  if (!ParseOptions(args, allowed, o, error)) return Fail(error, kExitUsage);
+  const int parsed = type == InstallOnline
+                         ? ParseCommand(args, {"--email", "--password", "--lang"}, {"--dry-run", "--quiet"}, kInstallHelp, o)
+                         : ParseCommand(args, {"--email", "--password", "--installer"}, {"--dry-run", "--quiet"},
+                                        kBackupHelp, o);
+  if (parsed >= 0) return parsed;
   if (o.rest.size() < 3)
-    return Fail(type == InstallOnline
-                    ? QStringLiteral("usage: cvtool install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--dry-run]")
-                    : QStringLiteral("usage: cvtool backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR]"),
-                kExitUsage);
-  if (o.email.isEmpty() != o.password.isEmpty()) return Fail(QStringLiteral("--email and --password go together"), kExitUsage);
-  const QString url = o.rest.takeFirst();
+    return cvtool::UsageError(QStringLiteral("cvtool ") + gCommand,
+                              o.rest.size() < 2 ? QStringLiteral("URL and folder missing")
+                                                : QStringLiteral("PRODUCT:MASK missing"));
+  const QString urlText = o.rest.takeFirst();
+  QString url;
+  if (urlText != QLatin1String("-")) {
+    QUrl parsedUrl;
+    if (!cvtool::ParseServiceURL(urlText, parsedUrl, error)) return cvtool::UsageError(QStringLiteral("cvtool ") + gCommand, error);
+    url = parsedUrl.toString();
+  }
   const QString folderText = o.rest.takeFirst();
   std::vector<TPick> picks;
   if (!ParsePicks(o.rest, picks, error)) return Fail(error, kExitUsage);
@@ -287,8 +314,8 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   }
   if (o.language) SetCurrentLanguage(o.language);
 
-  TSession s;
-  if (url != QLatin1String("-")) s.Check().SetServiceURL(url);
+  TSession s(o.quiet);
+  if (!url.isEmpty()) s.Check().SetServiceURL(url);
   if (const int e = s.SignIn(o)) {
     Fail(ErrorText(e));
     Summary("failed", 0, static_cast<int>(picks.size()));
@@ -366,9 +393,9 @@ int RestoreCommand(const QStringList& args) {
   gCommand = QStringLiteral("restore");
   TOptions o;
   QString error;
-  if (!ParseOptions(args, {"--lang"}, o, error)) return Fail(error, kExitUsage);
+  if (const int parsed = ParseCommand(args, {"--lang"}, {"--quiet"}, kRestoreHelp, o); parsed >= 0) return parsed;
   if (o.rest.size() < 2)
-    return Fail(QStringLiteral("usage: cvtool restore BACKUPFOLDER DESTINATION [PRODUCT:MASK...] [--lang N]"), kExitUsage);
+    return cvtool::UsageError(QStringLiteral("cvtool restore"), QStringLiteral("BACKUPFOLDER and DESTINATION missing"));
   QString backup, destination;
   if (!PrepareFolder(o.rest.takeFirst(), false, backup, error)) return Fail(error, kExitUsage);
   const QString destinationText = o.rest.takeFirst();
@@ -377,7 +404,7 @@ int RestoreCommand(const QStringList& args) {
   if (!PrepareFolder(destinationText, true, destination, error)) return Fail(error);
   if (o.language) SetCurrentLanguage(o.language);
 
-  TSession s;
+  TSession s(o.quiet);
   ChartCheck& c = s.Check();
   if (const int e = c.ReadBackupIndex(backup + QStringLiteral("cvbackup.idx"))) {
     Fail(QStringLiteral("Error reading backup files, please try again... (%1)").arg(ErrorText(e)));
@@ -428,8 +455,10 @@ int VerifyCommand(const QStringList& args) {
   gCommand = QStringLiteral("verify");
   TOptions o;
   QString error;
-  if (!ParseOptions(args, {}, o, error)) return Fail(error, kExitUsage);
-  if (o.rest.size() != 1) return Fail(QStringLiteral("usage: cvtool verify BACKUPFOLDER"), kExitUsage);
+  if (const int parsed = ParseCommand(args, {}, {}, kVerifyHelp, o); parsed >= 0) return parsed;
+  if (o.rest.size() != 1)
+    return cvtool::UsageError(QStringLiteral("cvtool verify"),
+                              o.rest.isEmpty() ? QStringLiteral("BACKUPFOLDER missing") : QStringLiteral("one BACKUPFOLDER only"));
   QString backup;
   if (!PrepareFolder(o.rest[0], false, backup, error)) return Fail(error, kExitUsage);
   auto env = NavEnvCreate();

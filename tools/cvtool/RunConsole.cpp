@@ -11,7 +11,8 @@ QString RateText(double bytesPerSecond);
 QString DurationText(double seconds);
 }  // namespace
 
-TRunConsole::TRunConsole(std::FILE* out) : fOut(out), fTerminal(::isatty(fileno(out)) == 1) {
+TRunConsole::TRunConsole(std::FILE* out, bool quiet)
+    : fOut(out), fTerminal(!quiet && ::isatty(fileno(out)) == 1), fQuiet(quiet) {
   fDrawClock.start();
 }
 
@@ -51,6 +52,7 @@ void TRunConsole::SetTotalRate(double bytesPerSecond, double secondsLeft) {
 
 void TRunConsole::FileNotice(TRunFileAction action, const QString& path, std::int64_t size,
                                   const QString& detail) {
+  if (fQuiet) return;
   if (fTerminal) {
     if (action == TRunFileAction::Failed) {
       EndLine();

@@ -14,7 +14,8 @@
 
 class TRunConsole final : public TRunProgress {
  public:
-  explicit TRunConsole(std::FILE* out);
+  // quiet: nothing but what the caller prints itself.
+  TRunConsole(std::FILE* out, bool quiet);
   ~TRunConsole() override;
 
   void SetSingleHeader(const QString& text) override;
@@ -36,6 +37,7 @@ class TRunConsole final : public TRunProgress {
 
   std::FILE* fOut;
   bool fTerminal;
+  bool fQuiet;
   QString fHeader, fSingle, fTotal, fRate;
   int fSingleMax = 100, fSinglePosition = 0, fTotalMax = 0, fTotalPosition = 0;
   bool fLineOpen = false;

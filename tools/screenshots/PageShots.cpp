@@ -1,18 +1,22 @@
-// Pictures of the product selection, destination and backup-source pages at the size the
-// wizard gives its pages, filled with the demo account's products.
+// Pictures of the product selection page in each mode, the destination page in both modes and
+// the backup-source page with a found backup, in the wizard window, with the demo account's
+// products; the backup is an index of them on the simulated USB stick.
 #include "CvLanguage.h"
 #include "CvLib.h"
 #include "CvProductTree.h"
 #include "FraPageDestinationInstall.h"
 #include "FraPageSelectSoftware.h"
 #include "FraPageSourceInstall.h"
+#include "FraPageTypeInstall.h"
+#include "FrmWizardInstall.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QFile>
 #include <QScreen>
 #include <QThread>
-#include <QVBoxLayout>
 
 #include <cstdio>
 #include <deque>
@@ -83,108 +87,107 @@ void InstallDemoPrograms() {
   }
 }
 
-// A host of the wizard's page-area size.
-struct THost {
-  QWidget window;
-  QWidget* area;
-  THost() {
-    window.resize(634, 370);
-    area = new QWidget(&window);
-    new QVBoxLayout(area);
-    area->setGeometry(window.rect());
+// The demo products as a backup index on the first removable medium of the (simulated)
+// volume table, when that medium lies in the private home; false when there is none.
+bool WriteDemoBackup(const std::deque<ProductRecord>& records) {
+  for (const QString& root : GetDrives()) {
+    if (DriveGetType(root) != dtRemovable || !DiskIsPresent(root) || !root.startsWith(QDir::homePath())) continue;
+    std::vector<cvlib::TItemData> items;
+    for (const ProductRecord& r : records) {
+      if (r.Kind() == pkCompanion || r.ProductNumber() == 110) continue;  // QMR Manager is not in this backup
+      cvlib::TItemData d;
+      d.productNumber = r.ProductNumber();
+      d.moduleMask = r.ModuleMask();
+      d.productCode = QStringLiteral("P%1").arg(r.ProductNumber());
+      d.moduleCode = QStringLiteral("M%1").arg(r.ModuleMask());
+      d.productName = r.DisplayName();
+      d.moduleName = r.ItemTitle();
+      d.revision = 2;
+      const bool chartSet = r.Kind() == pkChartSet;
+      d.sourceFolder = chartSet ? QStringLiteral("QMR2/%1/%2/").arg(d.productCode, d.moduleCode)
+                                : QStringLiteral("Setups/%1.bin").arg(d.productCode);
+      d.files.push_back({chartSet ? d.moduleCode + QStringLiteral(".qmr2") : d.productCode + QStringLiteral(".bin"),
+                         QString(), r.Size(), 1700000000, false, QString(64, QLatin1Char('a')), QString()});
+      d.hasProduct = true;
+      d.product = r.Data();
+      items.push_back(d);
+    }
+    QDir().mkpath(root + QStringLiteral("CorvaneBackup"));
+    return cvlib::WriteBackupIndexFile(root + QStringLiteral("CorvaneBackup/cvbackup.idx"), items) == 0;
   }
-};
+  return false;
+}
+
+void ClickNext(TFormWizardInstall& wizard) {
+  wizard.ButtonNext()->click();
+  QCoreApplication::processEvents();
+}
 
 }  // namespace
 
 void PageShots(const QString& outDir) {
+  // Only in the private home the screenshots run in: never write into a real one.
+  if (!QDir::homePath().startsWith(QDir::tempPath())) {
+    std::fprintf(stderr, "page pictures skipped: the home folder is not a private temporary one\n");
+    return;
+  }
+  qputenv("CORVANE_PUS_URL", "http://127.0.0.1:9/pus/pus.php");
   const int language = GetCurrentLanguage();
   SetCurrentLanguage(lgEnglish);
-  // Only in the private home the screenshots run in: never write into a real one.
-  const bool privateHome = QDir::homePath().startsWith(QDir::tempPath());
-  if (privateHome) InstallDemoPrograms();
-
+  InstallDemoPrograms();
+  std::deque<ProductRecord> records = DemoProducts();
+  const bool backup = WriteDemoBackup(records);
   {
-    std::deque<ProductRecord> records = DemoProducts();
-    THost host;
-    TFramePageSelectSoftware page(nullptr, nullptr, &host.window);
+    TFormWizardInstall wizard;
+    TFramePageSelectSoftware* select = wizard.PageSelectSoftware();
+
     // Install from the internet: statuses from the software registry, a mixed chart product.
-    page.SetMode(3);
-    page.Clear();
-    for (ProductRecord& r : records) page.AddProduct(&r);
-    records[0].SetChecked(true);
-    records[1].SetChecked(true);
-    records[3].SetChecked(true);
-    records[5].SetChecked(true);
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-select-online"));
-
-    // Create a backup: one chart set already in the backup, not enough room, the footer red.
-    page.SetParent(nullptr);
-    page.SetMode(0);
-    page.Clear();
-    for (ProductRecord& r : records) page.AddProduct(&r);
-    records[6].SetPresent(true);
-    for (int i : {0, 1, 3, 4, 5, 6}) records[static_cast<size_t>(i)].SetChecked(true);
-    page.SetFreeSpace(512 << 20);
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-select-backup"));
-
-    // Install from a backup: everything ticked.
-    page.SetParent(nullptr);
-    page.SetMode(1);
-    page.Clear();
-    for (ProductRecord& r : records) {
-      page.AddProduct(&r);
-      r.SetChecked(true);
-    }
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-select-from-backup"));
-
+    select->SetMode(InstallOnline);
+    select->Clear();
+    for (ProductRecord& r : records) select->AddProduct(&r);
+    for (int i : {0, 1, 3, 5}) records[static_cast<size_t>(i)].SetChecked(true);
+    wizard.ShowPage(wpSelectSoftware);
+    SavePage(&wizard, outDir, QStringLiteral("wizard-page2-online"));
+    // Where it goes.
+    TFramePageDestinationInstall* destination = wizard.PageDestination();
+    wizard.ShowPage(wpDestination);
+    SavePage(&wizard, outDir, QStringLiteral("wizard-page3-install"));
     // An account without products.
-    page.SetParent(nullptr);
-    page.SetMode(3);
-    page.Clear();
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-select-empty"));
-    page.SetParent(nullptr);
-  }
+    select->Clear();
+    wizard.ShowPage(wpSelectSoftware);
+    SavePage(&wizard, outDir, QStringLiteral("wizard-page2-empty"));
 
-  {
-    THost host;
-    TFramePageDestinationInstall page(&host.window);
-    page.ProbeFreeSpace = [](const QString&, std::int64_t& free) {
-      free = std::int64_t{1230} << 20;
+    if (backup) {
+      // Install from a backup: page 6 finds the one on the stick, Next reads it.
+      wizard.ShowPage(wpSetupType);
+      wizard.PageTypeInstall()->RadioInstallFromBackup()->click();
+      ClickNext(wizard);
+      SavePage(&wizard, outDir, QStringLiteral("wizard-page6-found"));
+      ClickNext(wizard);
+      SavePage(&wizard, outDir, QStringLiteral("wizard-page2-from-backup"));
+    }
+
+    // Create a backup: the stick as the default place, too little room on it.
+    wizard.ShowPage(wpSetupType);
+    wizard.PageTypeInstall()->RadioCreateBackup()->click();
+    ClickNext(wizard);
+    destination->ProbeFreeSpace = [](const QString&, std::int64_t& free) {
+      free = std::int64_t{600} << 20;
       return 0;
     };
-    page.SetMode(3);
-    page.SetRequiredSpace(std::int64_t{705} << 20);
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-destination-install"));
-    page.SetParent(nullptr);
-    page.SetMode(0);
-    page.SetRequiredSpace(std::int64_t{2} << 30);
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-destination-backup-short"));
-    page.SetParent(nullptr);
-  }
-
-  {
-    // A backup on the first removable medium of the (simulated) volume table.
-    if (privateHome) {
-      for (const QString& root : GetDrives()) {
-        if (DriveGetType(root) != dtRemovable || !DiskIsPresent(root) || !root.startsWith(QDir::homePath())) continue;
-        QDir().mkpath(root + QStringLiteral("CorvaneBackup"));
-        QFile index(root + QStringLiteral("CorvaneBackup/cvbackup.idx"));
-        if (index.open(QIODevice::WriteOnly)) index.write("CVBACKUPIDX 1 0 -\n");
-        break;
-      }
-    }
-    THost host;
-    TFramePageSourceInstall page(&host.window);
-    page.SetParent(host.area);
-    SavePage(&host.window, outDir, QStringLiteral("wizard-source-found"));
-    page.SetParent(nullptr);
+    select->SetMode(CreateBackup);
+    select->Clear();
+    for (ProductRecord& r : records) select->AddProduct(&r);
+    for (int i : {0, 1, 2, 3, 4, 5, 6}) records[static_cast<size_t>(i)].SetChecked(true);
+    select->RecomputeSpace();
+    wizard.ShowPage(wpDestination);
+    SavePage(&wizard, outDir, QStringLiteral("wizard-page3-backup-short"));
+    // What the backup holds already shows on the products; the footer turns red.
+    select->SetFreeSpace(destination->AvailableSpace());
+    wizard.ShowPage(wpSelectSoftware);
+    SavePage(&wizard, outDir, QStringLiteral("wizard-page2-backup"));
+    select->Clear();
+    wizard.ShowPage(wpSetupType);
   }
   SetCurrentLanguage(language);
 }

@@ -42,21 +42,24 @@ void WizardShots(const QString& outDir) {
     TFormWizardInstall wizard;
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page0-en"));
 
+    // A remembered sign-in is an address with its token.
     GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"),
                             QStringLiteral("demo@corvane.example"));
+    GetAppReg().WriteString(rrSettings, QStringLiteral("Account"), QStringLiteral("Token"), QStringLiteral("shot"));
     wizard.ShowPage(wpLogin);
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page1-remembered"));
-    GetAppReg().DeleteValue(rrSettings, QStringLiteral("Account"), QStringLiteral("Email"));
+    GetAppReg().DeleteKey(rrSettings, QStringLiteral("Account"));
 
     wizard.ShowPage(wpProgress);
     TFramePageProgress* progress = wizard.PageProgress();
     progress->SetSingleHeader(QStringLiteral("North Sea Charts - NL"));
-    progress->SetSingleText(QStringLiteral("Downloading NL_0003.qmr2 (1.2 MB of 3.4 MB)"));
+    progress->SetSingleText(QStringLiteral("Downloading... 1.2 MB / 3.4 MB (35%)"));
     progress->SetSingleMax(100);
     progress->SetSinglePosition(35);
-    progress->SetTotalText(QStringLiteral("File 7 of 18"));
+    progress->SetTotalText(QStringLiteral("Total: 12.6 MB / 31.9 MB"));
     progress->SetTotalMax(18);
     progress->SetTotalPosition(7);
+    progress->SetTotalRate(2.4 * 1024 * 1024, 8);
     SaveWizard(&wizard, outDir, QStringLiteral("wizard-page4-progress"));
     wizard.ShowPage(wpSetupType);
   }

@@ -19,6 +19,7 @@
 #include <cstdio>
 
 void PageShots(const QString& outDir);
+void SelfUpdateShots(const QString& outDir);
 
 namespace {
 
@@ -104,5 +105,6 @@ int main(int argc, char** argv) {
   browse.hide();
 
   WizardShots(outDir);
+  SelfUpdateShots(outDir);
   return 0;
 }

@@ -1,0 +1,69 @@
+# Build steps of the update signing, run with cmake -P (see UpdateSigning.cmake):
+#   ACTION=genkey        OPENSSL KEY            a new Ed25519 private key, unless KEY exists
+#   ACTION=embed         OPENSSL KEY OUT        a C++ source holding the raw public key of KEY
+#   ACTION=sign-content  OPENSSL KEY SOURCE COPY STAMP
+#                        COPY := SOURCE, then "<file>.sig" beside every product's installer
+cmake_minimum_required(VERSION 3.25)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${ARGN} failed: ${err}${out}")
+  endif()
+endfunction()
+
+if(ACTION STREQUAL "genkey")
+  if(NOT EXISTS ${KEY})
+    get_filename_component(dir ${KEY} DIRECTORY)
+    file(MAKE_DIRECTORY ${dir})
+    file(CHMOD ${dir} DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    run(${OPENSSL} genpkey -algorithm ED25519 -out ${KEY}.new)
+    file(CHMOD ${KEY}.new PERMISSIONS OWNER_READ OWNER_WRITE)
+    file(RENAME ${KEY}.new ${KEY})
+  endif()
+
+elseif(ACTION STREQUAL "embed")
+  file(READ ${KEY} pem)
+  set(pubin)
+  if(pem MATCHES "BEGIN PUBLIC KEY")
+    set(pubin -pubin)
+  endif()
+  run(${OPENSSL} pkey ${pubin} -in ${KEY} -pubout -outform DER -out ${OUT}.der)
+  file(READ ${OUT}.der der HEX)
+  file(REMOVE ${OUT}.der)
+  # An Ed25519 SubjectPublicKeyInfo is a fixed 12-byte header and the 32-byte key.
+  if(NOT der MATCHES "^302a300506032b6570032100([0-9a-f]+)$")
+    message(FATAL_ERROR "${KEY} is not an Ed25519 key")
+  endif()
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${CMAKE_MATCH_1}")
+  file(WRITE ${OUT}.new
+    "// Made by the build from ${KEY}; do not edit.\n"
+    "extern const unsigned char kUpdatePublicKeyBytes[32];\n"
+    "const unsigned char kUpdatePublicKeyBytes[32] = {${bytes}};\n")
+  file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
+  file(REMOVE ${OUT}.new)
+
+elseif(ACTION STREQUAL "sign-content")
+  file(REMOVE_RECURSE ${COPY})
+  file(MAKE_DIRECTORY ${COPY})
+  file(COPY ${SOURCE}/ DESTINATION ${COPY})
+  if(KEY)
+    file(GLOB products LIST_DIRECTORIES true ${COPY}/*)
+    foreach(product IN LISTS products)
+      if(NOT EXISTS ${product}/product.json)
+        continue()
+      endif()
+      file(READ ${product}/product.json json)
+      string(JSON installer ERROR_VARIABLE no_file GET "${json}" file)
+      if(no_file OR installer STREQUAL "" OR NOT EXISTS ${product}/${installer})
+        continue()
+      endif()
+      run(${OPENSSL} pkeyutl -sign -rawin -inkey ${KEY} -in ${product}/${installer}
+          -out ${product}/${installer}.sig)
+    endforeach()
+  endif()
+  file(TOUCH ${STAMP})
+
+else()
+  message(FATAL_ERROR "unknown ACTION '${ACTION}'")
+endif()

@@ -1,0 +1,705 @@
+// The chart-check engine's downloads: a part file written by a thread of its own while the data
+// streams in and is hashed, verified, and renamed into place. docs/chart-check.md, "Downloads".
+#include "CvLibChartCheckParts.h"
+
+#include "CvLibErrors.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QTimer>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cvlib {
+
+namespace {
+
+constexpr qint64 kWriteChunk = 8 * 1024 * 1024;   // downloads reach the disk in chunks this big
+constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;  // what Qt may hold of a download unread
+constexpr qint64 kDirectAlign = 4096;             // block alignment of direct I/O
+
+constexpr char kPartSuffix[] = ".cvpart";
+
+// Hidden, and with a suffix no listed file may have, so that no file of a list can take it.
+QString PartName(const QString& name) {
+  const QString plain = u'.' + name + QLatin1String(kPartSuffix);
+  if (QFile::encodeName(plain).size() <= NAME_MAX) return plain;
+  // A name near the limit: its hash keeps the part's name within it.
+  const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(40);
+  return u'.' + QString::fromLatin1(hash) + QLatin1String(kPartSuffix);
+}
+
+// A finished file gets the mode any file the user makes gets: the part was private meanwhile.
+mode_t NewFileMode() {
+  mode_t mask = 022;
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (status.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& line : status.readAll().split('\n')) {
+      if (!line.startsWith("Umask:")) continue;
+      bool ok = false;
+      const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+      if (ok) mask = static_cast<mode_t>(value);
+    }
+  }
+  return 0666 & ~mask;
+}
+
+// Opens each of `names` below the open folder `fd` without following a link; takes fd.
+// Creates missing ones when `create`. The last folder's descriptor, or -1 with error set.
+int OpenBelow(int fd, const QStringList& names, bool create, int& error) {
+  for (const QString& name : names) {
+    const QByteArray n = QFile::encodeName(name);
+    if (create && ::mkdirat(fd, n.constData(), 0777) != 0 && errno != EEXIST) {
+      error = ceDirCreate;
+      ::close(fd);
+      return -1;
+    }
+    const int next = ::openat(fd, n.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      struct stat st {};
+      const bool link = ::fstatat(fd, n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      error = link ? ceChkLinkedFolder : errno == ENOENT ? ceFileNotFound : ceFileAccess;
+      ::close(fd);
+      return -1;
+    }
+    ::close(fd);
+    fd = next;
+  }
+  error = ceOK;
+  return fd;
+}
+
+int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
+
+bool WriteAt(int fd, const char* data, qint64 size, qint64 pos) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, static_cast<size_t>(size), static_cast<off_t>(pos));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= n;
+    pos += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+QString DownloadPartPath(const QString& folder, const QString& name) {
+  return QDir(folder).filePath(PartName(name));
+}
+
+bool IsDownloadPartName(const QString& name) {
+  return name.endsWith(QLatin1String(kPartSuffix), Qt::CaseInsensitive);
+}
+
+int DirCreateBelow(const QString& base, const QString& relative) {
+  if (!IsSafeRelativeFolder(relative)) return ceChkUnsafeName;
+  const int fd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ceFileNotFound : ceFileAccess;
+  int error = ceOK;
+  const int last = OpenBelow(fd, relative.split(u'/', Qt::SkipEmptyParts), true, error);
+  if (last >= 0) ::close(last);
+  return error;
+}
+
+namespace detail {
+
+// Does a download's disk work on a thread of its own, one job at a time: it writes one buffer
+// while the next is received and hashed, hashes the part an interrupted attempt left, and
+// syncs the file at the end, so that a slow disk never holds up the event thread.
+// The data goes to disk with direct I/O where the file system allows it: it then passes
+// through memory once, for the hash, instead of also being copied into the page cache.
+class Downloader::Writer {
+ public:
+  // onIdle runs on the writer's thread each time a job is done.
+  Writer(int fd, int directFd, std::function<void()> onIdle)
+      : fFd(fd), fDirectFd(directFd), fOnIdle(std::move(onIdle)), fThread([this] { Run(); }) {}
+  ~Writer() {
+    {
+      std::lock_guard lock(fMutex);
+      fQuit = true;
+    }
+    fWake.notify_all();
+    fThread.join();
+    if (fDirectFd >= 0) ::close(fDirectFd);
+  }
+  // Hands over a buffer to be written at pos, after the job before it is done; the buffer
+  // must stay untouched until the writer is idle again. 0 or the error of an earlier job.
+  int SubmitWrite(const char* data, qint64 size, qint64 pos) {
+    return Submit([this, data, size, pos] {
+      if (const auto& hook = DownloadWriteHook()) hook();
+      return Write(data, size, pos);
+    });
+  }
+  int SubmitSync() {
+    return Submit([this] { return ::fsync(fFd) == 0 || errno == EINVAL ? ceOK : WriteError(); });
+  }
+  // Any other job on the file; it returns 0 or an error code.
+  int Submit(std::function<int()> job) {
+    std::unique_lock lock(fMutex);
+    fWake.wait(lock, [this] { return !fJob; });
+    if (fError) return fError;
+    fJob = std::move(job);
+    lock.unlock();
+    fWake.notify_all();
+    return ceOK;
+  }
+  int Wait() {
+    std::unique_lock lock(fMutex);
+    fWake.wait(lock, [this] { return !fJob; });
+    return fError;
+  }
+  bool Busy() {
+    std::lock_guard lock(fMutex);
+    return static_cast<bool>(fJob);
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(fMutex);
+    for (;;) {
+      fWake.wait(lock, [this] { return fJob || fQuit; });
+      if (!fJob) return;
+      lock.unlock();
+      const int error = fJob();
+      lock.lock();
+      if (error && !fError) fError = error;
+      fJob = nullptr;
+      fWake.notify_all();
+      if (fOnIdle) {
+        lock.unlock();
+        fOnIdle();
+        lock.lock();
+      }
+    }
+  }
+  // Whole blocks from an aligned position directly, the rest through the page cache.
+  int Write(const char* data, qint64 size, qint64 pos) {
+    qint64 direct = 0;
+    if (fDirectFd >= 0 && pos % kDirectAlign == 0) {
+      direct = size / kDirectAlign * kDirectAlign;
+      if (direct > 0 && !WriteAt(fDirectFd, data, direct, pos)) {
+        if (errno != EINVAL) return WriteError();
+        // The file system took the flag but not the write: no direct I/O for this file.
+        ::close(fDirectFd);
+        fDirectFd = -1;
+        direct = 0;
+      }
+    }
+    return WriteAt(fFd, data + direct, size - direct, pos + direct) ? ceOK : WriteError();
+  }
+
+  const int fFd;
+  int fDirectFd;
+  const std::function<void()> fOnIdle;
+  std::mutex fMutex;
+  std::condition_variable fWake;
+  std::function<int()> fJob;  // the job under way; empty when idle
+  bool fQuit = false;
+  int fError = 0;
+  std::thread fThread;  // last: starts when everything above is ready
+};
+
+struct Downloader::Download {
+  InstallItem* item = nullptr;
+  TItemFile file;
+  QString target, part;
+  QByteArray targetName, partName;  // in dirFd
+  int dirFd = -1;  // the target folder, opened without links below the chosen folder
+  int fd = -1;     // the part file
+  std::unique_ptr<Writer> writer;
+  EVP_MD_CTX* hash = nullptr;
+  qint64 offset = 0;   // bytes received: written, being written and in the buffer
+  qint64 written = 0;  // bytes handed to the writer
+  qint64 requestStart = 0;  // offset the running request started from
+  char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
+  int current = 0;                        // the buffer being filled
+  qint64 fill = 0;
+  int fallbacks = 0;  // restarts from 0 after a refused range
+  int error = 0;      // found while receiving; the reply is aborted
+  unsigned serial = 0;        // tells the writer's notices for this download from stale ones
+  bool hashingPart = false;    // the writer hashes what an earlier attempt left
+  bool syncing = false;        // verified; the writer is syncing the part before it is renamed
+  bool replyFinished = false;  // the whole answer is in; the rest waits only for the writer
+  QTimer* idle = nullptr;      // of the running request; owned by its context
+  QUrl url;                    // where the file is fetched from, after redirects
+  int redirects = 0;
+  char* Buffer() const { return buffers[current]; }
+  ~Download() {
+    writer.reset();  // finishes its write before the file closes
+    if (fd >= 0) ::close(fd);
+    if (dirFd >= 0) ::close(dirFd);
+    if (hash) EVP_MD_CTX_free(hash);
+    std::free(buffers[0]);
+    std::free(buffers[1]);
+  }
+};
+
+Downloader::Downloader(ServiceClient& service, Progress progress, Done done)
+    : fService(service), fProgress(std::move(progress)), fDone(std::move(done)),
+      fWakeTarget(std::make_unique<QObject>()) {}
+
+Downloader::~Downloader() { Cancel(); }
+
+void Downloader::Cancel() {
+  if (fDownload) fDownload->idle = nullptr;
+  fContext.reset();
+  if (fReply) {
+    fReply->disconnect();
+    fReply->abort();
+    delete fReply;
+    fReply = nullptr;
+  }
+  // The writer finishes its write; what is on disk stays in the part for the next attempt.
+  fDownload.reset();
+}
+
+// Lets go of the running reply and its connections. Called from inside their handlers,
+// so both are deleted later, never in the middle of a handler.
+void Downloader::DropReply() {
+  if (fDownload && fDownload->idle) {
+    fDownload->idle->stop();
+    fDownload->idle = nullptr;
+  }
+  if (fReply) {
+    fReply->disconnect();
+    fReply->deleteLater();
+    fReply = nullptr;
+  }
+  if (fContext) fContext.release()->deleteLater();
+}
+
+void Downloader::Fail(int error, bool keepPart) {
+  DropReply();
+  if (fDownload) {
+    if (!keepPart) ::unlinkat(fDownload->dirFd, fDownload->partName.constData(), 0);
+    fDownload.reset();
+  }
+  fDone(error);
+}
+
+// Hands the filled buffer to the writer and goes on with the other one.
+int Downloader::FlushBuffer() {
+  Download& d = *fDownload;
+  if (d.fill == 0) return ceOK;
+  if (const int error = d.writer->SubmitWrite(d.Buffer(), d.fill, d.written)) return error;
+  d.written += d.fill;
+  d.fill = 0;
+  d.current ^= 1;
+  return ceOK;
+}
+
+// Everything received is on disk: 0 or the error of a write.
+int Downloader::FlushAll() {
+  const int error = FlushBuffer();
+  const int waited = fDownload->writer ? fDownload->writer->Wait() : ceOK;
+  return error ? error : waited;
+}
+
+// Opens the target folder. The trailing folders that are the layout's own are opened without
+// following a link: one planted there (a backup someone else wrote) would have the files
+// written outside the chosen folder. The chosen folder itself may be a link.
+int Downloader::OpenTargetFolder(const QString& folder, const QStringList& layout, int& dirFd) {
+  const QStringList parts = QDir::cleanPath(QFileInfo(folder).absoluteFilePath()).split(u'/', Qt::SkipEmptyParts);
+  qsizetype own = std::min(parts.size(), layout.size());
+  while (own > 0 && parts.mid(parts.size() - own) != layout.mid(layout.size() - own)) --own;
+  const QString chosen = u'/' + parts.mid(0, parts.size() - own).join(u'/');
+  const int fd = ::open(QFile::encodeName(chosen).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? ceFileNotFound : ceFileAccess;
+  int error = ceOK;
+  dirFd = OpenBelow(fd, parts.mid(parts.size() - own), false, error);
+  return error;
+}
+
+// The part file in the target folder, never through a link, and resumed only when it is the
+// user's own and nobody else could have written into it; anything else there is replaced.
+int Downloader::OpenPart(Download& d, struct stat& st) {
+  const char* name = d.partName.constData();
+  d.fd = ::openat(d.dirFd, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (d.fd >= 0 && (::fstat(d.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+                    (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_nlink != 1)) {
+    ::close(d.fd);
+    d.fd = -1;
+    if (::unlinkat(d.dirFd, name, 0) != 0) return ceFileCreate;
+  } else if (d.fd < 0) {
+    if (errno == ELOOP) {
+      if (::unlinkat(d.dirFd, name, 0) != 0) return ceFileCreate;
+    } else if (errno != ENOENT) {
+      return ceFileCreate;
+    }
+  }
+  if (d.fd < 0) {
+    d.fd = ::openat(d.dirFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (d.fd < 0 || ::fstat(d.fd, &st) != 0) return ceFileCreate;
+  }
+  return ceOK;
+}
+
+int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout) {
+  auto fail = [this](int error) {
+    fDownload.reset();
+    return error;
+  };
+  const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
+  if (!IsSafeFileName(file.name) || IsDownloadPartName(file.name)) return fail(ceChkUnsafeName);
+  if (item->Status() == itemNameClash) return fail(ceChkNameClash);
+  if (file.url.isEmpty() || !IsHex64(file.sha256)) return fail(ceChkBadArgument);
+  if (!fService.IsWebURL(file.url)) return fail(ceChkBadAnswer);
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) return fail(ceFileNotFound);
+
+  fDownload = std::make_unique<Download>();
+  Download& d = *fDownload;
+  d.item = item;
+  d.file = file;
+  d.target = QDir(folder).filePath(file.name);
+  d.part = DownloadPartPath(folder, file.name);
+  d.targetName = QFile::encodeName(file.name);
+  d.partName = QFile::encodeName(PartName(file.name));
+  if (const int error = OpenTargetFolder(folder, layout, d.dirFd)) return fail(error);
+  d.hash = EVP_MD_CTX_new();
+  for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+  if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+    return fail(ceChkChecksum);
+  struct stat st {};
+  if (const int error = OpenPart(d, st)) return fail(error);
+  // A part left by an interrupted attempt is resumed from its last whole block (so that
+  // direct I/O can go on); its bytes go through the hash first.
+  qint64 keep = st.st_size;
+  if (keep > file.size) keep = 0;
+  else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
+  if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
+  d.serial = ++fDownloadSerial;
+  d.writer = NewWriter(OpenDirect(d.dirFd, d.partName, st));
+  if (keep == 0) {
+    SendRange();
+    return ceOK;
+  }
+  // Hashing a large part takes a while: the writer does it, and WriterIdle goes on.
+  d.hashingPart = true;
+  Download* download = &d;
+  d.writer->Submit([download, keep] {
+    Download& part = *download;
+    while (part.offset < keep) {
+      const ssize_t n = ::pread(part.fd, part.Buffer(), static_cast<size_t>(std::min(keep - part.offset, kWriteChunk)),
+                                static_cast<off_t>(part.offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return ceFileRead;
+      EVP_DigestUpdate(part.hash, part.Buffer(), static_cast<size_t>(n));
+      part.offset += n;
+    }
+    return ceOK;
+  });
+  return ceOK;
+}
+
+// The part of an earlier attempt is hashed: fetch the rest, or check a complete one.
+void Downloader::PartHashed() {
+  Download& d = *fDownload;
+  d.hashingPart = false;
+  if (const int error = d.writer->Wait()) {
+    Fail(error, true);
+    return;
+  }
+  d.written = d.offset;
+  if (d.offset == d.file.size) CompleteDownload();
+  else SendRange();
+}
+
+void Downloader::SendRange() {
+  Download& d = *fDownload;
+  if (d.url.isEmpty()) d.url = QUrl(fService.BaseURL()).resolved(QUrl(d.file.url));
+  QNetworkRequest request = fService.MakeRequest(d.url);
+  // Redirects are followed here, so that the session goes to the service's origin alone.
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+  if (d.offset > 0) request.setRawHeader("Range", "bytes=" + QByteArray::number(d.offset) + "-");
+  d.requestStart = d.offset;
+  fReply = fService.Network().get(request);
+  fContext = std::make_unique<QObject>();
+  QNetworkReply* reply = fReply;
+  // Qt's network thread only stops reading the socket at the limit when the limit is set
+  // again once the request is under way there; set only before, unread data would pile up in
+  // memory while the disk is slower than the network.
+  reply->setReadBufferSize(kReplyBuffer);
+  QMetaObject::invokeMethod(
+      fContext.get(), [reply] { reply->setReadBufferSize(kReplyBuffer); }, Qt::QueuedConnection);
+  QObject::connect(reply, &QNetworkReply::metaDataChanged, fContext.get(),
+                   [reply] { reply->setReadBufferSize(kReplyBuffer); });
+  // A server that sends part of the file and then goes quiet ends the download as broken off.
+  // Only the network counts: while the writer holds the data back the socket rests, and that
+  // is no silence of the server's.
+  d.idle = new QTimer(fContext.get());
+  d.idle->setInterval(RequestTimeoutMs());
+  QObject::connect(d.idle, &QTimer::timeout, fContext.get(), [this, reply] {
+    if (!fDownload || fReply != reply) return;
+    Download& current = *fDownload;
+    if (current.replyFinished || (current.writer && current.writer->Busy())) {
+      current.idle->start();
+      return;
+    }
+    reply->abort();
+  });
+  d.idle->start();
+  auto statusChecked = std::make_shared<bool>(false);
+  QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [this, reply, statusChecked] {
+    fDownload->idle->start();
+    if (!*statusChecked) {
+      *statusChecked = true;
+      if (!AcceptStatus(reply)) return;
+    }
+    Receive(reply);
+  });
+  QObject::connect(reply, &QNetworkReply::finished, fContext.get(), [this, reply, statusChecked] {
+    if (!*statusChecked && fDownload->error == 0) {
+      *statusChecked = true;
+      if (!AcceptStatus(reply)) {
+        // Refused (aborting a finished reply sends nothing more), unless it restarted.
+        if (fReply == reply) ReplyFinished(reply);
+        return;
+      }
+    }
+    fDownload->replyFinished = true;
+    if (fDownload->error) {
+      ReplyFinished(reply);
+      return;
+    }
+    Receive(reply);
+    if (fDownload && fReply == reply) FinishWhenWritten();
+  });
+}
+
+// Starts the file again from its first byte.
+bool Downloader::Restart() {
+  Download& d = *fDownload;
+  if (d.fallbacks++ > 0 || d.writer->Wait() != 0 || ::ftruncate(d.fd, 0) != 0 ||
+      !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+    return false;
+  d.offset = d.written = d.fill = d.requestStart = 0;
+  return true;
+}
+
+// Checks the answer's status before the first byte is taken. False when the reply was
+// given up (a restart or a failure is then under way).
+bool Downloader::AcceptStatus(QNetworkReply* reply) {
+  Download& d = *fDownload;
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  if (d.offset > 0 && status == 206) {
+    const QByteArray range = reply->rawHeader("Content-Range");
+    if (range.startsWith("bytes " + QByteArray::number(d.offset) + "-")) return true;
+    d.error = ceChkBadAnswer;
+  } else if (status == 200 && d.offset == 0) {
+    return true;
+  } else if (status == 200 || (d.offset > 0 && status == 416)) {
+    // The service ignored or refused the range: the whole file again.
+    if (Restart()) {
+      if (status == 200) return true;
+      DropReply();
+      SendRange();
+      return false;
+    }
+    d.error = ceChkHttp;
+  } else if (status == 0) {
+    return true;  // a network failure: finished tells it
+  } else if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+    // Onwards, but never from https to plain http, and not for ever.
+    const QUrl next = d.url.resolved(QUrl::fromEncoded(reply->rawHeader("Location")));
+    if (d.redirects++ < 10 && ServiceClient::IsWebURL(next, d.url)) {
+      d.url = next;
+      DropReply();
+      SendRange();
+      return false;
+    }
+    d.error = ceChkHttp;
+  } else {
+    d.error = ceChkHttp;
+  }
+  reply->abort();
+  return false;
+}
+
+void Downloader::Receive(QNetworkReply* reply) {
+  Download& d = *fDownload;
+  if (d.error) return;
+  const qint64 before = d.offset;
+  for (;;) {
+    if (d.fill == kWriteChunk) {
+      // Both buffers are taken: the rest waits in the reply until the writer is done, so
+      // that a slow disk never holds up this thread.
+      if (d.writer->Busy()) break;
+      if (const int error = FlushBuffer()) {
+        d.error = error;
+        reply->abort();
+        return;
+      }
+    }
+    const qint64 n = reply->read(d.Buffer() + d.fill, kWriteChunk - d.fill);
+    if (n <= 0) break;
+    EVP_DigestUpdate(d.hash, d.Buffer() + d.fill, static_cast<size_t>(n));
+    d.fill += n;
+    d.offset += n;
+    if (d.offset > d.file.size) {
+      d.error = ceChkChecksum;
+      reply->abort();
+      return;
+    }
+  }
+  if (d.offset != before) {
+    if (d.idle) d.idle->start();
+    fProgress(d.offset);
+  }
+}
+
+// A second descriptor of the part file for direct I/O, or -1; only when it is the same file
+// as `opened` (the name may have been swapped meanwhile).
+int Downloader::OpenDirect(int dirFd, const QByteArray& part, const struct stat& opened) {
+  const int fd = ::openat(dirFd, part.constData(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_dev != opened.st_dev || st.st_ino != opened.st_ino)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A writer for the current download's part file; its notices come back to WriterIdle.
+std::unique_ptr<Downloader::Writer> Downloader::NewWriter(int directFd) {
+  Download& d = *fDownload;
+  return std::make_unique<Writer>(d.fd, directFd, [this, serial = d.serial] {
+    QMetaObject::invokeMethod(fWakeTarget.get(), [this, serial] { WriterIdle(serial); }, Qt::QueuedConnection);
+  });
+}
+
+// The writer finished a buffer: take what waits in the reply, or end a finished answer.
+void Downloader::WriterIdle(unsigned serial) {
+  if (!fDownload || fDownload->serial != serial) return;
+  if (fDownload->hashingPart) {
+    PartHashed();
+    return;
+  }
+  if (fDownload->syncing) {
+    RenameSynced();
+    return;
+  }
+  if (fDownload->error || !fReply) return;
+  QNetworkReply* reply = fReply;
+  Receive(reply);
+  if (fDownload && fReply == reply && fDownload->replyFinished) FinishWhenWritten();
+}
+
+// Ends a finished answer once all of it is in the buffers and the writer has taken the last
+// one; until then the writer's notices come back here.
+void Downloader::FinishWhenWritten() {
+  Download& d = *fDownload;
+  if (!d.error) {
+    if (fReply->bytesAvailable() > 0 || d.writer->Busy()) return;
+    if (d.fill > 0) {
+      d.error = FlushBuffer();
+      if (!d.error) return;
+    }
+  }
+  ReplyFinished(fReply);
+}
+
+void Downloader::ReplyFinished(QNetworkReply* reply) {
+  Download& d = *fDownload;
+  QNetworkReply::NetworkError netError = reply->error();
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  // Qt may report a connection the service closed mid-body as a clean end: an answer shorter
+  // than its own Content-Length was broken off, whatever Qt says.
+  bool hasLength = false;
+  const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&hasLength);
+  if (netError == QNetworkReply::NoError && hasLength && d.offset - d.requestStart < length)
+    netError = QNetworkReply::RemoteHostClosedError;
+  DropReply();
+  const int flushed = FlushAll();
+  if (!d.error) d.error = flushed;
+  if (d.error) {
+    // Damaged or unwritable data is not worth resuming.
+    Fail(d.error, false);
+    return;
+  }
+  if (netError == QNetworkReply::NoError && d.offset < d.file.size) {
+    // The whole answer arrived and is shorter than announced: resuming cannot mend that.
+    Fail(ceChkChecksum, false);
+    return;
+  }
+  if (netError != QNetworkReply::NoError) {
+    // Broken off: what arrived stays in the part file for the next attempt.
+    const bool started = d.offset > 0;
+    const int error = status != 0 && status != 200 && status != 206 ? ceChkHttp
+                      : started ? ceChkIncomplete
+                                : ceChkNetwork;
+    Fail(error, true);
+    return;
+  }
+  CompleteDownload();
+}
+
+void Downloader::CompleteDownload() {
+  DropReply();
+  Download& d = *fDownload;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(d.hash, digest, &length);
+  const QString sha = QString::fromLatin1(
+      QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
+  struct stat st {};
+  if (d.offset != d.file.size || ::fstat(d.fd, &st) != 0 || st.st_size != d.file.size || sha != d.file.sha256) {
+    Fail(ceChkChecksum, false);
+    return;
+  }
+  if (::fchmod(d.fd, NewFileMode()) != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  // Its modification time is what later tells whether the file is current.
+  const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
+  if (::futimens(d.fd, times) != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  // The file must be on disk before it takes its name: after a crash a file under the real
+  // name with the right time but torn data would pass as current for good. The writer syncs
+  // it, as a slow disk may take long.
+  d.syncing = true;
+  if (const int error = d.writer->SubmitSync()) Fail(error, false);
+}
+
+void Downloader::RenameSynced() {
+  Download& d = *fDownload;
+  const int synced = d.writer->Wait();
+  d.writer.reset();
+  const int closed = ::close(d.fd);
+  d.fd = -1;
+  if (synced || closed != 0) {
+    Fail(synced ? synced : ceFileWrite, false);
+    return;
+  }
+  if (::renameat(d.dirFd, d.partName.constData(), d.dirFd, d.targetName.constData()) != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  fDownload.reset();
+  fDone(ceOK);
+}
+
+}  // namespace detail
+
+}  // namespace cvlib

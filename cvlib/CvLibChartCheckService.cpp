@@ -1,0 +1,417 @@
+// The chart-check engine's client of the account service: sign-in, product list, file list.
+// Protocol: docs/account-protocol.md.
+#include "CvLibChartCheckParts.h"
+
+#include "CvLibErrors.h"
+#include "CvLibItemJson.h"
+#include "CvLibRegistry.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+
+#include <algorithm>
+#include <limits>
+#include <set>
+
+namespace cvlib::detail {
+
+namespace {
+
+const QString kAccountKey = QStringLiteral("Account");
+const QString kEmailValue = QStringLiteral("Email");
+const QString kTokenValue = QStringLiteral("Token");
+
+constexpr qint64 kMaxAnswerSize = 32 * 1024 * 1024;  // a JSON answer larger than this is refused
+
+// Lenient readers for the service's answers: a missing field takes its default, a field of
+// the wrong type makes the answer malformed.
+struct AnswerReader {
+  bool ok = true;
+  void Int(const QJsonObject& o, const char* key, int& out) {
+    out = 0;
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return;
+    const double d = v.toDouble();
+    // The range first: converting a double beyond int64 is undefined.
+    if (!v.isDouble() || d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<uint32_t>::max() ||
+        d != static_cast<double>(static_cast<int64_t>(d))) {
+      ok = false;
+      return;
+    }
+    out = static_cast<int>(static_cast<int64_t>(d));
+  }
+  void Size(const QJsonObject& o, const char* key, int64_t& out) {
+    out = 0;
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return;
+    const double d = v.toDouble();
+    if (!v.isDouble() || d < 0 || d > 9007199254740992.0 || d != static_cast<double>(static_cast<int64_t>(d))) {
+      ok = false;
+      return;
+    }
+    out = static_cast<int64_t>(d);
+  }
+  // As text: "1.2.3.4".
+  void Version(const QJsonObject& o, const char* key, uint32_t& out) {
+    QString text;
+    Str(o, key, text);
+    if (!ParsePackedVersion(text, out)) ok = false;
+  }
+  void Str(const QJsonObject& o, const char* key, QString& out) {
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) {
+      out.clear();
+      return;
+    }
+    if (!v.isString()) ok = false;
+    out = v.toString();
+  }
+  void Bool(const QJsonObject& o, const char* key, bool& out) {
+    out = false;
+    const QJsonValue v = o.value(QLatin1String(key));
+    if (v.isUndefined() || v.isNull()) return;
+    if (!v.isBool()) ok = false;
+    out = v.toBool();
+  }
+};
+
+// A session or token goes into a header line and the settings store as it came: printable
+// ASCII only (no line breaks that would add headers of the service's choosing), and not absurdly long.
+bool IsCredentialText(const QString& text) {
+  if (text.isEmpty() || text.size() > 4096) return false;
+  return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
+}
+
+// Where a file lands below the chosen folder, as a FAT medium tells names apart.
+QString LandingKey(const EngineLists& lists, const InstallItem& item, const TItemFile& file) {
+  return (lists.LayoutFolders(item, file).join(u'/') + u'/' + file.name).toCaseFolded();
+}
+
+}  // namespace
+
+ServiceClient::ServiceClient(const QString& productCode, uint32_t version)
+    : fProductCode(productCode), fVersion(version) {}
+
+ServiceClient::~ServiceClient() { Abort(); }
+
+void ServiceClient::Abort() {
+  fContext.reset();
+  if (fReply) {
+    fReply->disconnect();
+    fReply->abort();
+    delete fReply;
+    fReply = nullptr;
+  }
+}
+
+QString ServiceClient::BaseURL() const {
+  if (fServiceURL.isEmpty()) return PackageServiceURL();
+  return fServiceURL.endsWith(u'/') ? fServiceURL : fServiceURL + u'/';
+}
+
+QNetworkAccessManager& ServiceClient::Network() {
+  if (!fNetwork) fNetwork = std::make_unique<QNetworkAccessManager>();
+  return *fNetwork;
+}
+
+// Lets go of the running reply and its connections. Called from inside their handlers,
+// so both are deleted later, never in the middle of a handler.
+void ServiceClient::DropReply() {
+  if (fReply) {
+    fReply->disconnect();
+    fReply->deleteLater();
+    fReply = nullptr;
+  }
+  if (fContext) fContext.release()->deleteLater();
+}
+
+QNetworkRequest ServiceClient::MakeRequest(const QUrl& url) const {
+  QNetworkRequest request(url);
+  request.setHeader(QNetworkRequest::UserAgentHeader,
+                    QStringLiteral("Deployer/%1.%2.%3.%4 (%5)")
+                        .arg(fVersion >> 24)
+                        .arg(fVersion >> 16 & 0xFF)
+                        .arg(fVersion >> 8 & 0xFF)
+                        .arg(fVersion & 0xFF)
+                        .arg(fProductCode));
+  // The session is the service's own: a file may come from anywhere the list says.
+  if (!fSession.isEmpty() && SameOrigin(url, QUrl(BaseURL())))
+    request.setRawHeader("Authorization", "Bearer " + fSession);
+  return request;
+}
+
+bool ServiceClient::SameOrigin(const QUrl& a, const QUrl& b) {
+  auto port = [](const QUrl& u) { return u.port(u.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80); };
+  return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+         a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
+}
+
+// One JSON request; done gets 0 and the answer object, or an error.
+void ServiceClient::SendJson(const QString& path, const QJsonObject* body, JsonDone done) {
+  const QUrl url = QUrl(BaseURL()).resolved(QUrl(path));
+  QNetworkRequest request = MakeRequest(url);
+  request.setTransferTimeout(RequestTimeoutMs());
+  // The session, password or token must not follow a redirect to another host.
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+  if (body) {
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    fReply = Network().post(request, QJsonDocument(*body).toJson(QJsonDocument::Compact));
+  } else {
+    fReply = Network().get(request);
+  }
+  fContext = std::make_unique<QObject>();
+  QNetworkReply* reply = fReply;
+  QObject::connect(reply, &QNetworkReply::readyRead, fContext.get(), [reply] {
+    if (reply->bytesAvailable() > kMaxAnswerSize) reply->abort();
+  });
+  QObject::connect(reply, &QNetworkReply::finished, fContext.get(), [this, reply, done] {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray data = reply->bytesAvailable() <= kMaxAnswerSize ? reply->readAll() : QByteArray();
+    const QNetworkReply::NetworkError netError = reply->error();
+    DropReply();
+    int error = 0;
+    QJsonObject answer;
+    if (status == 0) {
+      error = ceChkNetwork;
+    } else {
+      QJsonParseError parseError{};
+      const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
+      if (status == 200) {
+        if (netError != QNetworkReply::NoError) error = ceChkNetwork;
+        else if (parseError.error != QJsonParseError::NoError || !doc.isObject()) error = ceChkBadAnswer;
+        else answer = doc.object();
+      } else {
+        // The service's own error number when it sent one, else ours.
+        const QJsonValue n = doc.isObject() ? doc.object().value(QLatin1String("error")) : QJsonValue();
+        const int code = n.isDouble() ? n.toInt() : 0;
+        error = code > 0 && code < 100 ? code : ceChkHttp;
+      }
+    }
+    done(error, answer);
+  });
+}
+
+// ---- sign-in and product list
+
+void ServiceClient::StartProducts(EngineLists& lists, Done done) {
+  SendJson(QStringLiteral("api/v1/products"), nullptr, [&lists, done](int error, const QJsonObject& answer) {
+    if (!error) error = TakeProducts(answer, lists);
+    done(error);
+  });
+}
+
+int ServiceClient::TakeProducts(const QJsonObject& answer, EngineLists& lists) {
+  const QJsonValue list = answer.value(QLatin1String("products"));
+  if (!list.isArray()) return ceChkBadAnswer;
+  std::vector<std::unique_ptr<ProductRecord>> products;
+  for (const QJsonValue& v : list.toArray()) {
+    if (!v.isObject()) return ceChkBadAnswer;
+    const QJsonObject o = v.toObject();
+    AnswerReader r;
+    TProductData p;
+    detail::ProductFields(r, o, p);
+    if (!r.ok) return ceChkBadAnswer;
+    if (!detail::ProductNamesSafe(p)) return ceChkUnsafeName;
+    // A record is found by number and mask: a second one could never be told apart.
+    if (std::any_of(products.begin(), products.end(), [&p](const auto& q) {
+          return q->ProductNumber() == p.productNumber && q->ModuleMask() == p.moduleMask;
+        }))
+      return ceChkBadAnswer;
+    products.push_back(std::make_unique<ProductRecord>(p));
+  }
+  lists.SetProducts(std::move(products));
+  return ceOK;
+}
+
+void ServiceClient::StoreRemembered(const QString& email, const QString& token, bool remember) {
+  TAppReg& reg = GetAppReg();
+  // The stored address and token belong together: an older token does not stay with a new
+  // answer, and an answer without one leaves nothing to remember.
+  if (remember && !token.isEmpty()) {
+    reg.WriteString(rrSettings, kAccountKey, kEmailValue, email);
+    reg.WriteString(rrSettings, kAccountKey, kTokenValue, token);
+  } else {
+    reg.DeleteValue(rrSettings, kAccountKey, kEmailValue);
+    reg.DeleteValue(rrSettings, kAccountKey, kTokenValue);
+  }
+}
+
+int ServiceClient::RequestProducts(EngineLists& lists, Done done) {
+  if (!fSignIn.pending) {
+    if (fSession.isEmpty()) return ceChkNotSignedIn;
+    StartProducts(lists, done);
+    return ceOK;
+  }
+  const PendingSignIn signIn = fSignIn;
+  fSignIn = PendingSignIn();  // the password is held no longer than needed
+  if (signIn.error) return signIn.error;
+  fSession.clear();
+  QJsonObject body;
+  body["email"] = signIn.email;
+  if (!signIn.token.isEmpty()) body["token"] = signIn.token;
+  else body["password"] = signIn.password;
+  body["remember"] = signIn.remember;
+  // The answer's handler keeps no password.
+  const QString sentEmail = signIn.email;
+  const bool remember = signIn.remember;
+  const bool once = signIn.once;
+  const bool byToken = !signIn.token.isEmpty();
+  SendJson(QStringLiteral("api/v1/signin"), &body, [this, &lists, done, sentEmail, remember, once, byToken](
+                                                      int error, const QJsonObject& answer) {
+    if (error) {
+      // The remembered token refused is dead: trying it again at every start cannot help, and
+      // an address without it would show as remembered with nothing to sign in with.
+      if (error == 4 && byToken) {
+        GetAppReg().DeleteValue(rrSettings, kAccountKey, kTokenValue);
+        GetAppReg().DeleteValue(rrSettings, kAccountKey, kEmailValue);
+      }
+      done(error);
+      return;
+    }
+    const QJsonValue session = answer.value(QLatin1String("session"));
+    const QJsonValue token = answer.value(QLatin1String("token"));
+    if (!session.isString() || !IsCredentialText(session.toString()) ||
+        !(token.isUndefined() || (token.isString() && IsCredentialText(token.toString())))) {
+      done(ceChkBadAnswer);
+      return;
+    }
+    fSession = session.toString().toLatin1();
+    const QString email = answer.value(QLatin1String("email")).toString(sentEmail);
+    if (!once) StoreRemembered(email.isEmpty() ? sentEmail : email, token.toString(), remember);
+    StartProducts(lists, done);
+  });
+  return ceOK;
+}
+
+int ServiceClient::PrepareSignIn(PendingSignIn signIn) {
+  if (signIn.error == 0 && signIn.email.isEmpty()) signIn.error = ceChkBadArgument;
+  signIn.pending = true;
+  fSignIn = signIn;
+  return signIn.error;
+}
+
+// ---- file list
+
+// A file comes over HTTP(S) only: a "file:" or other URL would have local files copied.
+// Under an https service, plain http is refused: anyone on the way could swap the file or
+// learn what is installed.
+bool ServiceClient::IsWebURL(const QString& url) const {
+  if (url.isEmpty()) return false;
+  return IsWebURL(QUrl(BaseURL()).resolved(QUrl(url)), QUrl(BaseURL()));
+}
+bool ServiceClient::IsWebURL(const QUrl& resolved, const QUrl& from) {
+  const QString scheme = resolved.scheme().toLower();
+  const bool secure = from.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+  return resolved.isValid() && !resolved.host().isEmpty() &&
+         (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && !secure));
+}
+
+// asked: the product numbers of the selection; companions share their program's number.
+int ServiceClient::TakeItems(const QJsonObject& answer, const std::vector<int>& asked, EngineLists& lists,
+                             const std::vector<std::shared_ptr<InstallItem>>& earlier) const {
+  const QJsonValue list = answer.value(QLatin1String("items"));
+  if (!list.isArray()) return ceChkBadAnswer;
+  std::vector<std::shared_ptr<InstallItem>> items;
+  for (const QJsonValue& v : list.toArray()) {
+    if (!v.isObject()) return ceChkBadAnswer;
+    const QJsonObject o = v.toObject();
+    AnswerReader r;
+    TItemData d;
+    ItemFields(r, o, d);
+    const QJsonValue files = o.value(QLatin1String("files"));
+    if (!(files.isArray() || files.isUndefined())) return ceChkBadAnswer;
+    for (const QJsonValue& fv : files.toArray()) {
+      if (!fv.isObject()) return ceChkBadAnswer;
+      const QJsonObject fo = fv.toObject();
+      TItemFile f;
+      FileFields(r, fo, f);
+      f.sha256 = f.sha256.toLower();
+      r.Str(fo, "url", f.url);
+      if (!r.ok) return ceChkBadAnswer;
+      if (!FileStaysInside(f)) return ceChkUnsafeName;
+      if (!IsHex64(f.sha256) || !IsWebURL(f.url)) return ceChkBadAnswer;
+      d.files.push_back(f);
+    }
+    if (!r.ok) return ceChkBadAnswer;
+    if (!ItemNamesSafe(d)) return ceChkUnsafeName;
+    // Nothing the user did not pick gets installed, and nothing twice.
+    if (std::find(asked.begin(), asked.end(), d.productNumber) == asked.end() ||
+        std::any_of(items.begin(), items.end(), [&d](const auto& i) {
+          return i->ProductNumber() == d.productNumber && i->ModuleMask() == d.moduleMask;
+        }))
+      return ceChkBadAnswer;
+    if (const ProductRecord* p = lists.FindProduct(d.productNumber, d.moduleMask)) {
+      d.hasProduct = true;
+      d.product = p->Data();
+    }
+    auto item = std::make_shared<InstallItem>(std::move(d));
+    const bool chartSet = lists.IsChartSet(*item);
+    // A chart set is kept under its codes (backup folder, installed-products store): without
+    // them a backup would get a folder its own index refuses.
+    if (chartSet && item->Status() == 0 && (item->ProductCode().isEmpty() || item->ModuleCode().isEmpty()))
+      return ceChkBadAnswer;
+    item->MutableData().sourceFolder = BackupSourceFolder(*item, chartSet);
+    items.push_back(std::move(item));
+  }
+  RefuseClashes(lists, items, earlier);
+  lists.SetItems(std::move(items));
+  return ceOK;
+}
+
+// Two files that land on one path would leave one of them lost and two index entries
+// pointing at the other. The earlier item keeps its files (a backup's items not replaced
+// by the list are earlier still); a later one that would take one of them is refused whole.
+void ServiceClient::RefuseClashes(const EngineLists& lists, std::vector<std::shared_ptr<InstallItem>>& items,
+                                  const std::vector<std::shared_ptr<InstallItem>>& earlier) {
+  std::set<QString> taken;
+  auto claim = [&](const InstallItem& item, bool force) {
+    std::set<QString> own;
+    for (const TItemFile& f : item.Data().files) {
+      const QString key = LandingKey(lists, item, f);
+      if (!force && (own.count(key) || taken.count(key))) return false;
+      own.insert(key);
+    }
+    taken.insert(own.begin(), own.end());
+    return true;
+  };
+  for (const auto& backup : earlier) {
+    const bool replaced = std::any_of(items.begin(), items.end(), [&](const auto& i) {
+      return i->ProductNumber() == backup->ProductNumber() && i->ModuleMask() == backup->ModuleMask();
+    });
+    if (!replaced && backup->Status() == itemProcessable) claim(*backup, true);
+  }
+  for (const auto& item : items)
+    if (item->Status() == itemProcessable && !claim(*item, false)) item->MutableData().status = itemNameClash;
+}
+
+int ServiceClient::RequestFileList(const SelectionList& selection, EngineLists& lists,
+                                   std::vector<std::shared_ptr<InstallItem>> earlier, Done done) {
+  if (fSession.isEmpty()) return ceChkNotSignedIn;
+  QJsonArray entries;
+  std::vector<int> asked;
+  for (int i = 0; i < selection.Count(); ++i) {
+    const SelectionEntry* e = selection.Get(i);
+    asked.push_back(e->ProductNumber());
+    QJsonObject o;
+    o["product"] = e->ProductNumber();
+    o["mask"] = e->ModuleMask();
+    o["kind"] = e->Kind();
+    entries.append(o);
+  }
+  QJsonObject body;
+  body["selection"] = entries;
+  SendJson(QStringLiteral("api/v1/files"), &body,
+           [this, &lists, asked, earlier = std::move(earlier), done](int error, const QJsonObject& answer) {
+             if (!error) error = TakeItems(answer, asked, lists, earlier);
+             // A failed list leaves no items of an earlier one behind to be taken for this one.
+             if (error) lists.SetItems({});
+             done(error);
+           });
+  return ceOK;
+}
+
+}  // namespace cvlib::detail
