@@ -14,9 +14,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QLinearGradient>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -24,35 +21,6 @@
 #include <set>
 
 namespace {
-
-// Blue rounded square, a white arrow down onto a white bar, waves behind: on 256 units.
-QPixmap DrawIcon(int size) {
-  QPixmap pixmap(size, size);
-  pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.scale(size / 256.0, size / 256.0);
-  QLinearGradient sea(0, 12, 0, 244);
-  sea.setColorAt(0, QColor(0x2f, 0x7f, 0xd0));
-  sea.setColorAt(1, QColor(0x17, 0x4a, 0x86));
-  p.setPen(Qt::NoPen);
-  p.setBrush(sea);
-  p.drawRoundedRect(QRectF(12, 12, 232, 232), 44, 44);
-  QPainterPath wave(QPointF(40, 190));
-  for (int x = 40; x < 216; x += 44) {
-    wave.quadTo(x + 11, 180.5, x + 22, 190);
-    wave.quadTo(x + 33, 199.5, x + 44, 190);
-  }
-  p.setPen(QPen(QColor(0x9f, 0xd0, 0xff), 10, Qt::SolidLine, Qt::RoundCap));
-  p.setBrush(Qt::NoBrush);
-  p.drawPath(wave);
-  p.setPen(Qt::NoPen);
-  p.setBrush(Qt::white);
-  const QPointF arrow[] = {{108, 44}, {148, 44}, {148, 114}, {178, 114}, {128, 168}, {78, 114}, {108, 114}};
-  p.drawPolygon(arrow, 7);
-  p.drawRoundedRect(QRectF(52, 202, 152, 16), 8, 8);
-  return pixmap;
-}
 
 QString StripMnemonic(const QString& text) {
   QString out;
@@ -318,8 +286,11 @@ class TDesktopWatcher final : public QObject {
 }  // namespace
 
 QIcon DeployerIcon() {
+  // The desktop entry's icon (packaging/icons), built into the program so that a copy of it
+  // in a backup shows it too.
   QIcon icon;
-  for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(DrawIcon(size));
+  icon.addFile(QStringLiteral(":/app/48.png"), QSize(48, 48));
+  icon.addFile(QStringLiteral(":/app/256.png"), QSize(256, 256));
   return icon;
 }
 

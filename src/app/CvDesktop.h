@@ -10,7 +10,7 @@
 
 class QWidget;
 
-// The installer's icon, drawn at the usual sizes.
+// The installer's icon, as the desktop entry has it.
 QIcon DeployerIcon();
 
 // The window icon, the desktop entry's name, and the watcher that gives access keys and names

@@ -155,13 +155,14 @@ void TFormWizardInstall::BuildWindow() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
 
-  // Header: white, title in the highlight colour, description below.
+  // Header: the colour of a page (white, or dark in a dark palette), title in the highlight
+  // colour, description below.
   auto* header = new QWidget(this);
   header->setObjectName(QStringLiteral("PanelHeader"));
   header->setAutoFillBackground(true);
   QPalette headerPalette = header->palette();
-  headerPalette.setColor(QPalette::Window, Qt::white);
-  headerPalette.setColor(QPalette::WindowText, Qt::black);
+  headerPalette.setColor(QPalette::Window, headerPalette.color(QPalette::Base));
+  headerPalette.setColor(QPalette::WindowText, headerPalette.color(QPalette::Text));
   header->setPalette(headerPalette);
   auto* headerLayout = new QVBoxLayout(header);
   headerLayout->setContentsMargins(16, 10, 16, 10);

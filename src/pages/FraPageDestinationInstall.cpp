@@ -288,8 +288,9 @@ void TFramePageDestinationInstall::ShowSpace() {
   labelSpaceRequired_->setText(QLatin1Char(' ') + LangText(ptDiskSpaceRequired) + QLatin1Char(' ') +
                                SizeToStr(units, 1, false, requiredSpace_) + QLatin1Char(' '));
   availableRed_ = availableSpace_ < requiredSpace_;
-  QPalette p = labelSpaceAvailable_->palette();
-  p.setColor(QPalette::WindowText, availableRed_ ? QColor(Qt::red) : QColor(Qt::black));
+  // Red when it does not fit, else the palette's own text colour (light or dark).
+  QPalette p = labelSpaceAvailable_->parentWidget()->palette();
+  if (availableRed_) p.setColor(QPalette::WindowText, Qt::red);
   labelSpaceAvailable_->setPalette(p);
 }
 

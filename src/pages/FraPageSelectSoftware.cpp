@@ -293,7 +293,7 @@ void TProductTreeDelegate::PaintExpandButton(QPainter* painter, const QStyleOpti
   }
   path.closeSubpath();
   painter->setRenderHint(QPainter::Antialiasing);
-  painter->fillPath(path, Qt::black);
+  painter->fillPath(path, pal.color(QPalette::Text));
   painter->restore();
 }
 
@@ -400,8 +400,9 @@ void TFramePageSelectSoftware::RecomputeSpace() {
   labelSpaceRequired_->setText(SpaceRequiredText(requiredSpace_));
   listView_->setHeaderHidden(products_.Count() == 0);
   footerRed_ = mode_ == 0 && requiredSpace_ > freeSpace_;
-  QPalette p = labelSpaceRequired_->palette();
-  p.setColor(QPalette::WindowText, footerRed_ ? QColor(Qt::red) : QColor(Qt::black));
+  // Red when it does not fit, else the palette's own text colour (light or dark).
+  QPalette p = labelSpaceRequired_->parentWidget()->palette();
+  if (footerRed_) p.setColor(QPalette::WindowText, Qt::red);
   labelSpaceRequired_->setPalette(p);
 }
 

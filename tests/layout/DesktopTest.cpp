@@ -1,8 +1,9 @@
-// Access keys and names, as the desktop conventions give them to every window.
+// The desktop's conventions: the window icon, the palette, access keys and names.
 #include "BoxRecorder.h"
 #include "CvDesktop.h"
 #include "CvLanguage.h"
 #include "CvLib.h"
+#include "FraPageDestinationInstall.h"
 #include "FraPageTypeInstall.h"
 #include "FraPageUser.h"
 #include "FrmWizardInstall.h"
@@ -41,8 +42,43 @@ TEST_F(DesktopConventions, WindowIcon) {
   const QIcon icon = QApplication::windowIcon();
   ASSERT_FALSE(icon.isNull());
   EXPECT_EQ(icon.pixmap(48, 48).size(), QSize(48, 48));
-  // Drawn, not empty: the middle of the icon is the white arrow.
+  // The desktop entry's picture: the middle of the icon is the white arrow.
   EXPECT_EQ(icon.pixmap(256, 256).toImage().pixelColor(128, 80), QColor(Qt::white));
+}
+
+// In a dark palette the header and the space labels are dark and light like the rest; only the
+// red of a space that does not fit stays as it is.
+TEST_F(DesktopConventions, FollowsADarkPalette) {
+  const QPalette saved = QApplication::palette();
+  QPalette dark = saved;
+  dark.setColor(QPalette::Window, QColor(0x2a, 0x2a, 0x2a));
+  dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+  dark.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+  dark.setColor(QPalette::Text, QColor(0xf0, 0xf0, 0xf0));
+  QApplication::setPalette(dark);
+  {
+    cvtest::BoxRecorder boxes;
+    qputenv("CORVANE_PUS_URL", "http://127.0.0.1:9/pus/pus.php");
+    TFormWizardInstall wizard;
+    const QWidget* header = wizard.findChild<QWidget*>(QStringLiteral("PanelHeader"));
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->palette().color(QPalette::Window), dark.color(QPalette::Base));
+    EXPECT_EQ(wizard.LabelHeaderDescription()->palette().color(QPalette::WindowText), dark.color(QPalette::Text));
+
+    TFramePageDestinationInstall page;
+    page.ProbeFreeSpace = [](const QString&, std::int64_t& free) {
+      free = std::int64_t{1} << 30;
+      return 0;
+    };
+    page.SetMode(3);
+    page.SetRequiredSpace(1 << 20);
+    EXPECT_EQ(page.LabelSpaceAvailable()->palette().color(QPalette::WindowText), dark.color(QPalette::WindowText));
+    page.SetRequiredSpace(std::int64_t{2} << 30);
+    EXPECT_EQ(page.LabelSpaceAvailable()->palette().color(QPalette::WindowText), QColor(Qt::red));
+    page.SetRequiredSpace(1 << 20);
+    EXPECT_EQ(page.LabelSpaceAvailable()->palette().color(QPalette::WindowText), dark.color(QPalette::WindowText));
+  }
+  QApplication::setPalette(saved);
 }
 
 // Every button and every edit's label in every window and language has an access letter of
