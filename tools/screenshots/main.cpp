@@ -54,18 +54,20 @@ TMsgBoxRequest Box(TMsgDlgType kind, TMsgDlgButtons buttons, const QString& capt
 
 void WizardShots(const QString& outDir);
 int AllLanguageShots(const QString& outDir);
+int ReadmeShots(const QString& outDir);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   InstallDesktopConventions();
-  const bool allLanguages = argc == 3 && QByteArray(argv[1]) == "--all-languages";
-  if (argc < 2 || (argc == 3 && !allLanguages) || argc > 3) {
-    std::fprintf(stderr, "usage: cv_screenshots [--all-languages] OUTDIR\n");
+  const QByteArray mode = argc == 3 ? QByteArray(argv[1]) : QByteArray();
+  if (argc < 2 || argc > 3 || (argc == 3 && mode != "--all-languages" && mode != "--readme")) {
+    std::fprintf(stderr, "usage: cv_screenshots [--all-languages | --readme] OUTDIR\n");
     return 2;
   }
-  outDir = QString::fromLocal8Bit(argv[allLanguages ? 2 : 1]);
+  outDir = QString::fromLocal8Bit(argv[argc - 1]);
   QDir().mkpath(outDir);
-  if (allLanguages) return AllLanguageShots(outDir);
+  if (mode == "--all-languages") return AllLanguageShots(outDir);
+  if (mode == "--readme") return ReadmeShots(outDir);
   const QString title = ApplicationTitle();
 
   const struct {
