@@ -4,6 +4,7 @@
 #include "CvLanguage.h"
 #include "CvLib.h"
 #include "FraPageDestinationInstall.h"
+#include "FraPageProgress.h"
 #include "FraPageTypeInstall.h"
 #include "FraPageUser.h"
 #include "FrmWizardInstall.h"
@@ -140,6 +141,30 @@ TEST_F(DesktopConventions, AltLetterPressesTheButtonAndEditsAreNamedByTheirLabel
   ApplyDesktopConventions(&wizard);
   EXPECT_EQ(wizard.PageUserLogin()->EditLoginEmail()->accessibleName(), QStringLiteral("E-Mail-Adresse"));
   SetCurrentLanguage(lgEnglish);
+}
+
+// A progress bar says what it shows: the texts above it, as they change.
+TEST_F(DesktopConventions, ProgressBarsAreNamedByTheirTexts) {
+  cvtest::BoxRecorder boxes;
+  qputenv("CORVANE_PUS_URL", "http://127.0.0.1:9/pus/pus.php");
+  TFormWizardInstall wizard;
+  wizard.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&wizard));
+  wizard.ShowPage(wpProgress);
+  TFramePageProgress* progress = wizard.PageProgress();
+  progress->SetSingleHeader(QStringLiteral("North Sea Charts - NL"));
+  progress->SetSingleText(QStringLiteral("Downloading... 1.2 MB / 3.4 MB (35%)"));
+  progress->SetTotalText(QStringLiteral("Total: 12.6 MB / 31.9 MB"));
+  ApplyDesktopConventions(&wizard);
+  EXPECT_EQ(progress->ProgressBarSingle()->accessibleName(),
+            QStringLiteral("North Sea Charts - NL, Downloading... 1.2 MB / 3.4 MB (35%)"));
+  EXPECT_TRUE(progress->ProgressBarTotal()->accessibleName().startsWith(QStringLiteral("Total: 12.6 MB / 31.9 MB")))
+      << progress->ProgressBarTotal()->accessibleName().toStdString();
+  progress->SetSingleText(QStringLiteral("Downloading... 3.4 MB / 3.4 MB (100%)"));
+  // The name follows as the bar is painted.
+  progress->SetSinglePosition(100);
+  QTest::qWait(50);
+  EXPECT_TRUE(progress->ProgressBarSingle()->accessibleName().endsWith(QStringLiteral("(100%)")));
 }
 
 }  // namespace
