@@ -348,6 +348,11 @@ QVariant TProductTreeModel::data(const QModelIndex& index, int role) const {
     case Qt::ForegroundRole:
       if (column == 1 && d.item && d.item->Present()) return QColor(0, 128, 0);
       return {};
+    case Qt::AccessibleDescriptionRole:
+      // A screen reader hears a row's status with its name.
+      if (column == 0 && d.item && (d.nodeType == ntProduct || d.nodeType == ntChartSet))
+        return StatusText(*d.item, mode_, d.nodeType == ntChartSet);
+      return {};
     case NodeTypeRole: return static_cast<int>(d.nodeType);
     case KindRole: return d.kind;
     case GroupRole: return d.group;

@@ -217,6 +217,8 @@ def tick_all():
         if name and not ticked:
             key(SPACE)
             ticked = tree_rows()[1][i].getState().contains(pyatspi.STATE_CHECKED)
+        if status and cells[i].description != status:
+            fail(f"row {name!r} does not tell its status {status!r}", tree)
         heard.append((i, name, status, ticked))
         print(f"row '{name}' '{status}' ticked={ticked}", flush=True)
         key(DOWN)
