@@ -11,6 +11,7 @@
 #include "FrmLanguage.h"
 #include "FrmMessage.h"
 #include "FrmWizardInstall.h"
+#include "FrmWizardUpdate.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -76,7 +77,16 @@ void TourWindows(int language, const TTourVisit& visit) {
   // No update server here: the start-up check fails at once and silently.
   qputenv("CORVANE_PUS_URL", "http://127.0.0.1:9/pus/pus.php");
 
+  // A box the windows raise on their own (the update server does not answer) is answered at
+  // once: the tour never waits for a person.
+  const TMsgBoxPresenter previousPresenter = SetMsgBoxPresenter([](const TMsgBoxRequest&) { return mrOk; });
+
   TourWizard(visit);
+  {
+    TFormWizardUpdate update;
+    if (update.CreationError() == 0) Show(&update, QStringLiteral("self-update"), visit);
+  }
+  SetMsgBoxPresenter(previousPresenter);
 
   // Every button a box can have, with the longest texts the runs show.
   const struct {
