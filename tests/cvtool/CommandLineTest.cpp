@@ -30,6 +30,10 @@ TEST(CommandLine, EveryCommandAndSubCommandAnswersHelp) {
       {"account", "files"},
       {"account", "download"},
       {"account", "http://127.0.0.1:1", "download"},
+      {"install"},
+      {"backup"},
+      {"restore"},
+      {"verify"},
   };
   for (const QStringList& command : commands) {
     for (const char* help : {"--help", "-h"}) {
