@@ -1,9 +1,10 @@
 #pragma once
 
 // Every window of the installer in one language, one at a time: the wizard's pages for each
-// setup type, the message boxes (every button), the please-wait windows, the language chooser
-// the folder browser and the self-update window. The pictures (scripts/screenshots --all-languages) and the layout
-// test walk the same windows, so a window the test checks is a window one can look at.
+// setup type, the message boxes (every button), the please-wait windows, the language chooser,
+// the folder browser and the self-update window. The pictures (scripts/screenshots
+// --all-languages) and the layout test walk the same windows, so a window the test checks is a
+// window one can look at.
 
 #include <QString>
 
