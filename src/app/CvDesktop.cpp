@@ -67,7 +67,10 @@ void SetTextOf(QWidget* w, const QString& text) {
 void AssignMnemonic(QWidget* w) {
   const QString text = TextOf(w);
   if (!WantsMnemonic(w) || Qt::mightBeRichText(text)) return;
+  // A text looked at before, in the same window, is settled: paints come often.
   QWidget* window = w->window();
+  const QString settled = text + QLatin1Char('\n') + QString::number(reinterpret_cast<quintptr>(window), 16);
+  if (w->property("cvMnemonicSettled").toString() == settled) return;
   const QChar own = Mnemonic(text);
   std::set<QChar> used;
   bool clash = false;
@@ -83,7 +86,10 @@ void AssignMnemonic(QWidget* w) {
     used.insert(c);
     clash = clash || (before && c == own);
   }
-  if (!own.isNull() && !clash) return;
+  if (!own.isNull() && !clash) {
+    w->setProperty("cvMnemonicSettled", settled);
+    return;
+  }
   const QString plain = own.isNull() ? text : StripMnemonic(text);
   auto freeAt = [&](int i) {
     return plain[i].isLetterOrNumber() && plain[i] != QLatin1Char('&') && !used.count(plain[i].toLower());
