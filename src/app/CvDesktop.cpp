@@ -3,6 +3,7 @@
 #include "FrmWizardInstall.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QRadioButton>
@@ -153,6 +154,16 @@ void NameControl(QWidget* w) {
       if (label->isVisibleTo(bar->parentWidget()) && !label->text().isEmpty()) texts << StripMnemonic(label->text());
     const QString name = texts.join(QStringLiteral(", "));
     if (!name.isEmpty() && bar->accessibleName() != name) bar->setAccessibleName(name);
+  } else if (auto* view = qobject_cast<QAbstractItemView*>(w)) {
+    // A list or tree reads as its first column's heading, else as its window's title.
+    if (!view->accessibleName().isEmpty() && !view->property("cvAutoName").toBool()) return;
+    QString name;
+    if (view->model()) name = view->model()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString();
+    if (name.isEmpty()) name = view->window()->windowTitle();
+    if (!name.isEmpty() && view->accessibleName() != name) {
+      view->setAccessibleName(name);
+      view->setProperty("cvAutoName", true);
+    }
   } else if (auto* dialog = qobject_cast<QDialog*>(w)) {
     // A message box reads as its caption and its text.
     if (!dialog->accessibleDescription().isEmpty()) return;
@@ -284,7 +295,8 @@ class TDesktopWatcher final : public QObject {
     }
     if (type == QEvent::Hide) return false;
     if (WantsMnemonic(w)) AssignMnemonic(w);
-    else if (qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w)) NameControl(w);
+    else if (qobject_cast<QLineEdit*>(w) || qobject_cast<QProgressBar*>(w) || qobject_cast<QAbstractItemView*>(w))
+      NameControl(w);
     return false;
   }
 };

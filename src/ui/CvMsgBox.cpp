@@ -128,6 +128,8 @@ TMessageForm::TMessageForm(const TMsgBoxRequest& request, QWidget* parent) : QDi
     icon_ = new QLabel(this);
     icon_->setObjectName(QStringLiteral("Image"));
     icon_->setPixmap(QPixmap(MessageIconResource(MessageIconNumber(request.kind, 32))));
+    // The icon says the kind of message to someone who cannot see it.
+    icon_->setAccessibleName(MsgKindCaption(request.kind));
     icon_->setGeometry(mirrored(m.hMargin, 32), m.vMargin, 32, 32);
   }
 

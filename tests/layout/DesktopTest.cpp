@@ -19,6 +19,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <QAbstractItemView>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -84,7 +86,7 @@ TEST_F(DesktopConventions, FollowsADarkPalette) {
 
 // Every button and every edit's label in every window and language has an access letter of
 // its own in that window; every edit has a name.
-TEST_F(DesktopConventions, EveryControlHasALetterAndEveryEditAName) {
+TEST_F(DesktopConventions, EveryControlHasALetterAndEveryEditAndListAName) {
   cvtest::BoxRecorder boxes;
   QStringList faults;
   for (int language = 1; language <= kLanguageCount; ++language) {
@@ -99,6 +101,11 @@ TEST_F(DesktopConventions, EveryControlHasALetterAndEveryEditAName) {
         else if (auto* label = qobject_cast<QLabel*>(w); label && label->buddy()) text = label->text();
         else if (auto* edit = qobject_cast<QLineEdit*>(w); edit && edit->accessibleName().isEmpty())
           faults << where + QStringLiteral("an edit without a name");
+        else if (auto* view = qobject_cast<QAbstractItemView*>(w); view && view->accessibleName().isEmpty())
+          faults << where + QStringLiteral("a list without a name: ") + view->objectName();
+        else if (auto* picture = qobject_cast<QLabel*>(w);
+                 picture && picture->objectName() == QLatin1String("Image") && picture->accessibleName().isEmpty())
+          faults << where + QStringLiteral("a message icon without a name");
         if (text.isEmpty()) continue;
         const QChar c = Letter(text);
         if (c.isNull()) faults << where + QStringLiteral("no letter: ") + text;
