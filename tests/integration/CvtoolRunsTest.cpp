@@ -166,29 +166,41 @@ QJsonObject AccountEntry(const QString& email, const QString& password, int prod
           {"products", QJsonArray{QJsonObject{{"product", product}}}}};
 }
 
+// A catalogue of one large chart file served by a StallingFileServer, and a service for it.
+struct StalledCatalogue {
+  std::string data = std::string(24 * 1024 * 1024, '\0');
+  std::unique_ptr<StallingFileServer> files;
+  ServiceProcess service;
+  bool Start() {
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 977);
+    files = std::make_unique<StallingFileServer>(data);
+    const QString content = MakeTempFolder("stall-catalogue");
+    QDir(content).mkpath("files");
+    const QByteArray sha =
+        QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex();
+    const QJsonObject file{{"name", "big.qmr2"}, {"folder", ""}, {"url", files->URL()}, {"size", qint64(data.size())},
+                           {"sha256", QString::fromLatin1(sha)}, {"time", 1700000000}};
+    const QJsonObject product{{"number", 1800}, {"kind", 1}, {"moduleMask", 1}, {"displayName", "Big"},
+                              {"productCode", "BIG"}, {"moduleCode", "M"}, {"files", QJsonArray{file}}};
+    auto write = [&](const QString& name, const QJsonObject& object) {
+      QFile f(content + "/" + name);
+      return f.open(QIODevice::WriteOnly) && f.write(QJsonDocument(object).toJson()) > 0;
+    };
+    return write("catalogue.json", {{"products", QJsonArray{product}}}) &&
+           write("accounts.json", {{"accounts", QJsonArray{AccountEntry("big@example.com", "secret", 1800)}}}) &&
+           service.Start({"--accounts", content}, false);
+  }
+};
+
 // Ctrl-C while a file comes in: exit 130 and a line saying the partial file was kept; the
 // next run asks only for the rest.
 TEST(CvtoolRuns, InterruptedDownloadKeepsThePartAndTheNextRunResumesIt) {
   // Large enough that whole write chunks of the engine reach the disk before the stall.
-  std::string data(24 * 1024 * 1024, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 977);
-  StallingFileServer files(data);
-  const QString content = MakeTempFolder("stall-catalogue");
-  QDir(content).mkpath("files");
-  const QByteArray sha = QCryptographicHash::hash(QByteArray::fromStdString(data), QCryptographicHash::Sha256).toHex();
-  const QJsonObject file{{"name", "big.qmr2"}, {"folder", ""}, {"url", files.URL()}, {"size", qint64(data.size())},
-                         {"sha256", QString::fromLatin1(sha)}, {"time", 1700000000}};
-  const QJsonObject product{{"number", 1800}, {"kind", 1}, {"moduleMask", 1}, {"displayName", "Big"},
-                            {"productCode", "BIG"}, {"moduleCode", "M"}, {"files", QJsonArray{file}}};
-  auto write = [&](const QString& name, const QJsonObject& object) {
-    QFile f(content + "/" + name);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QJsonDocument(object).toJson());
-  };
-  write("catalogue.json", {{"products", QJsonArray{product}}});
-  write("accounts.json", {{"accounts", QJsonArray{AccountEntry("big@example.com", "secret", 1800)}}});
-  ServiceProcess service;
-  ASSERT_TRUE(service.Start({"--accounts", content}, false)) << qPrintable(service.Log());
+  StalledCatalogue catalogue;
+  ASSERT_TRUE(catalogue.Start()) << qPrintable(catalogue.service.Log());
+  StallingFileServer& files = *catalogue.files;
+  ServiceProcess& service = catalogue.service;
+  const std::string& data = catalogue.data;
 
   const QString folder = MakeTempFolder("interrupted") + "/backup";
   const QStringList args{"account", service.url, "download", folder, "1800:1", "--email", "big@example.com",
@@ -226,6 +238,53 @@ TEST(CvtoolRuns, InterruptedDownloadKeepsThePartAndTheNextRunResumesIt) {
   ASSERT_TRUE(done.open(QIODevice::ReadOnly));
   EXPECT_EQ(done.readAll(), QByteArray::fromStdString(data));
   const auto ranges = files.Ranges();
+  ASSERT_EQ(ranges.size(), 2u);
+  EXPECT_EQ(ranges[1], "bytes=" + std::to_string(keptSize) + "-");
+}
+
+// Ctrl-C in an unattended backup is the wizard's Abort: the file under way is cancelled with
+// its part kept, the run ends with its summary (nothing stored), and the next run resumes it.
+TEST(CvtoolRuns, InterruptedBackupRunEndsWithItsSummaryAndResumes) {
+  StalledCatalogue catalogue;
+  ASSERT_TRUE(catalogue.Start()) << qPrintable(catalogue.service.Log());
+  const QString folder = MakeTempFolder("interrupted-run") + "/backup";
+  const QStringList args{"backup", catalogue.service.url, folder, "1800:1", "--email", "big@example.com",
+                         "--password", "secret"};
+  QProcess p;
+  p.start(BinDir() + "/cvtool", args);
+  // Wait until the stalled part has arrived on the disk.
+  QElapsedTimer timer;
+  timer.start();
+  qint64 arrived = 0;
+  while (timer.elapsed() < 30000 && arrived < qint64(StallingFileServer::kStallAt) / 2) {
+    p.waitForFinished(100);
+    arrived = 0;
+    for (const QString& f : Files(folder)) arrived = std::max(arrived, QFileInfo(f).size());
+  }
+  ASSERT_EQ(p.state(), QProcess::Running) << p.readAllStandardError().constData();
+  ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+  ASSERT_TRUE(p.waitForFinished(30000));
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_EQ(p.exitCode(), 1) << qPrintable(err);
+  EXPECT_TRUE(err.contains("interrupted") && err.contains("kept") && err.contains("resumes it")) << qPrintable(err);
+  EXPECT_TRUE(out.trimmed().endsWith("summary failed 0 1")) << qPrintable(out);
+  const QString target = folder + "/QMR2/BIG/M/big.qmr2";
+  EXPECT_FALSE(QFileInfo::exists(target));
+  const QStringList kept = Files(folder).filter(".cvpart");
+  ASSERT_EQ(kept.size(), 1) << qPrintable(Files(folder).join(' '));
+  const qint64 keptSize = QFileInfo(kept[0]).size();
+  EXPECT_GT(keptSize, 0);
+
+  catalogue.files->Release();
+  QProcess again;
+  again.start(BinDir() + "/cvtool", args);
+  ASSERT_TRUE(again.waitForFinished(60000));
+  EXPECT_EQ(again.exitCode(), 0) << again.readAllStandardError().constData();
+  QFile done(target);
+  ASSERT_TRUE(done.open(QIODevice::ReadOnly));
+  EXPECT_EQ(done.readAll(), QByteArray::fromStdString(catalogue.data));
+  const auto ranges = catalogue.files->Ranges();
   ASSERT_EQ(ranges.size(), 2u);
   EXPECT_EQ(ranges[1], "bytes=" + std::to_string(keptSize) + "-");
 }

@@ -49,6 +49,18 @@ void Summary(const char* outcome, int succeeded, int selected) {
   std::fflush(stdout);
 }
 
+// Ctrl-C is the wizard's Abort: the download under way is cancelled with its part kept, and
+// the run ends with its summary. A second Ctrl-C ends at once.
+void AbortOnInterrupt(TDeployRun& run) {
+  cvtool::SetInterruptMessage(QStringLiteral("cvtool %1: interrupted").arg(gCommand));
+  cvtool::CatchInterruptInLoop([&run] {
+    WriteLine(stderr, QStringLiteral("cvtool %1: interrupted: stopping after the current step; a partly downloaded "
+                                     "file is kept and the next run resumes it (Ctrl-C again ends at once)")
+                          .arg(gCommand));
+    run.RequestAbort();
+  });
+}
+
 int SummaryExit(const TRunResult& r) {
   const char* word = r.outcome == TRunOutcome::Success ? "success"
                      : r.outcome == TRunOutcome::Partial ? "partial"
@@ -375,6 +387,7 @@ int DownloadRun(const QStringList& args, TSetupType type) {
     return kExitOK;
   }
   TDeployRun& run = s.MakeRun(installed.get(), settings);
+  AbortOnInterrupt(run);
   run.RequestRun(*list);
   return SummaryExit(s.WaitForRun());
 }
@@ -447,6 +460,7 @@ int RestoreCommand(const QStringList& args) {
   settings.destination = destination;
   settings.backupFolder = backup;
   TDeployRun& run = s.MakeRun(installed.get(), settings);
+  AbortOnInterrupt(run);
   run.RunBackupInstallation();
   return SummaryExit(s.WaitForRun());
 }
