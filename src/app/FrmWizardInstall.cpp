@@ -681,6 +681,12 @@ void TFormWizardInstall::ProductListDone() {
   if (error != 0) {
     // Abort ended it: the user knows; nothing to report.
     if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
+    if (error == cvlib::ceChkNoRemembered) {
+      // The remembered password belongs to another address: this one needs its own.
+      pageUserLogin_->EditLoginPassword()->clear();
+      pageUserLogin_->EditLoginPassword()->setFocus();
+      return;
+    }
     pageUserLogin_->EditLoginEmail()->setFocus();
     return;
   }

@@ -50,8 +50,17 @@ const TLangText txtLoginUnknown = {"E-mail address and/or password unknown", "E-
 const TLangText txtLoginError = {"An error occurred. Please try again..",
                                  "Er is een fout opgetreden. Probeer het opnieuw.."};
 
+// An address other than the remembered one, with the remembered password left in place: only
+// that address's own password can sign it in.
+const TLangText txtLoginNeedsPassword = {
+    "Please enter the password of this e-mail address.",
+    "Voer het wachtwoord van dit e-mailadres in.",
+    "Bitte geben Sie das Passwort dieser E-Mail-Adresse ein."};
+
 // The service's code for an unknown e-mail address or a wrong password.
 constexpr int kErrorUnknownLogin = 4;
+// The engine's code for an address without a remembered sign-in.
+constexpr int kErrorNoRemembered = 507;
 
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
 
@@ -203,6 +212,7 @@ TSignInRequest SignInRequestFor(int change, const QString& email, const QString&
 }
 
 QString ProductListErrorText(int lastError) {
+  if (lastError == kErrorNoRemembered) return LangText(txtLoginNeedsPassword);
   return LangText(lastError == kErrorUnknownLogin ? txtLoginUnknown : txtLoginError);
 }
 

@@ -263,6 +263,27 @@ TEST_F(WizardTest, RememberedSignInUsesTheTokenNeverThePassword) {
       EXPECT_FALSE(RegValueToText(v).contains(s.password)) << v.name.toStdString();
       EXPECT_FALSE(RegValueToText(v).contains(TFramePageUserLogin::kPlaceholder)) << v.name.toStdString();
     }
+
+  // Another address with the remembered password left in place: that address's own password is
+  // asked for, and typing it signs in.
+  auto other = NewWizard();
+  ChooseType(*other, InstallOnline);
+  login = other->PageUserLogin();
+  login->EditLoginEmail()->setText(QStringLiteral("someone.else@example.com"));
+  Click(other->ButtonNext());
+  ASSERT_TRUE(WaitForSignIn(*other));
+  ASSERT_EQ(boxes.boxes.size(), 1) << boxes.texts.join(" | ").toStdString();
+  EXPECT_EQ(boxes.boxes[0].text, "Please enter the password of this e-mail address.");
+  EXPECT_EQ(other->CurrentPage(), wpLogin);
+  EXPECT_EQ(login->GetPassword(), QString());
+  EXPECT_EQ(QApplication::focusWidget(), login->EditLoginPassword());
+  boxes.Clear();
+  login->EditLoginEmail()->setText(s.email);
+  QTest::keyClicks(login->EditLoginPassword(), s.password);
+  Click(other->ButtonNext());
+  ASSERT_TRUE(WaitForSignIn(*other));
+  EXPECT_TRUE(boxes.boxes.isEmpty()) << boxes.texts.join(" | ").toStdString();
+  EXPECT_EQ(other->CurrentPage(), wpSelectSoftware);
 }
 
 TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
