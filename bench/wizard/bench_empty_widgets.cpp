@@ -3,6 +3,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QWidget window;
@@ -10,5 +12,8 @@ int main(int argc, char** argv) {
   window.show();
   while (!window.windowHandle()->isExposed()) QCoreApplication::processEvents();
   window.repaint();
+  // The bench stops its clock here: shown, not ended.
+  std::fputs("shown\n", stdout);
+  std::fflush(stdout);
   return 0;
 }
