@@ -150,6 +150,7 @@ class Downloader final {
 
  private:
   class Writer;
+  class Settler;
   struct Download;
   void Fail(int error, bool keepPart);
   void DropReply();
@@ -169,6 +170,7 @@ class Downloader final {
   void ReplyFinished(QNetworkReply* reply);
   void CompleteDownload();
   void RenameSynced();
+  void RenameUnsettled();
 
   ServiceClient& fService;
   Progress fProgress;
@@ -179,6 +181,8 @@ class Downloader final {
   std::unique_ptr<QObject> fWakeTarget;
   unsigned fDownloadSerial = 0;
   std::unique_ptr<Download> fDownload;
+  // Small files renamed in place before their data is synced, until one sync settles them.
+  std::unique_ptr<Settler> fSettler;
 };
 
 // The backup index read last, and the merge of a new index with it.
