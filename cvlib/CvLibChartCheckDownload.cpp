@@ -344,7 +344,7 @@ struct Downloader::Download {
   qint64 offset = 0;   // bytes received: written, being written and in the buffer
   qint64 written = 0;  // bytes handed to the writer
   qint64 requestStart = 0;  // offset the running request started from
-  char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
+  char* buffers[2] = {nullptr, nullptr};  // the downloader's, kWriteChunk bytes each, aligned for direct I/O
   int current = 0;                        // the buffer being filled
   qint64 fill = 0;
   int fallbacks = 0;  // restarts from 0 after a refused range
@@ -362,8 +362,6 @@ struct Downloader::Download {
     if (fd >= 0) ::close(fd);
     if (dirFd >= 0) ::close(dirFd);
     if (hash) EVP_MD_CTX_free(hash);
-    std::free(buffers[0]);
-    std::free(buffers[1]);
   }
 };
 
@@ -371,7 +369,11 @@ Downloader::Downloader(ServiceClient& service, Progress progress, Done done)
     : fService(service), fProgress(std::move(progress)), fDone(std::move(done)),
       fWakeTarget(std::make_unique<QObject>()), fSettler(std::make_unique<Settler>()) {}
 
-Downloader::~Downloader() { Cancel(); }
+Downloader::~Downloader() {
+  Cancel();
+  std::free(fBuffers[0]);
+  std::free(fBuffers[1]);
+}
 
 void Downloader::Cancel() {
   if (fDownload) fDownload->idle = nullptr;
@@ -489,7 +491,12 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.partName = QFile::encodeName(PartName(file.name));
   if (const int error = OpenTargetFolder(folder, layout, d.dirFd)) return fail(error);
   d.hash = EVP_MD_CTX_new();
-  for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+  // The buffers serve one download after the other: freeing them each time costs more than a
+  // small file's whole download (the mapping is torn down on every thread).
+  for (char*& buffer : fBuffers)
+    if (!buffer) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+  d.buffers[0] = fBuffers[0];
+  d.buffers[1] = fBuffers[1];
   if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
     return fail(ceChkChecksum);
   struct stat st {};

@@ -181,6 +181,7 @@ class Downloader final {
   std::unique_ptr<QObject> fWakeTarget;
   unsigned fDownloadSerial = 0;
   std::unique_ptr<Download> fDownload;
+  char* fBuffers[2] = {nullptr, nullptr};  // of every download in turn; only one runs at a time
   // Small files renamed in place before their data is synced, until one sync settles them.
   std::unique_ptr<Settler> fSettler;
 };
