@@ -140,9 +140,9 @@ namespace detail {
 // through memory once, for the hash, instead of also being copied into the page cache.
 class Downloader::Writer {
  public:
-  // onIdle runs on the writer's thread each time a job is done.
-  Writer(int fd, int directFd, std::function<void()> onIdle)
-      : fFd(fd), fDirectFd(directFd), fOnIdle(std::move(onIdle)), fThread([this] { Run(); }) {}
+  // One thread serves the downloads one after the other: starting a thread for each small file
+  // cost more than its download.
+  Writer() : fThread([this] { Run(); }) {}
   ~Writer() {
     {
       std::lock_guard lock(fMutex);
@@ -150,7 +150,24 @@ class Downloader::Writer {
     }
     fWake.notify_all();
     fThread.join();
+    Unbind();
+  }
+  // Takes on a download's part file (and its direct descriptor, which it then owns); onIdle
+  // runs on the writer's thread each time a job is done. Only while unbound.
+  void Bind(int fd, int directFd, std::function<void()> onIdle) {
+    std::lock_guard lock(fMutex);
+    fFd = fd;
+    fDirectFd = directFd;
+    fOnIdle = std::move(onIdle);
+    fError = 0;
+  }
+  // Finishes the job under way and lets go of the download.
+  void Unbind() {
+    Wait();
+    std::lock_guard lock(fMutex);
     if (fDirectFd >= 0) ::close(fDirectFd);
+    fFd = fDirectFd = -1;
+    fOnIdle = nullptr;
   }
   // Hands over a buffer to be written at pos, after the job before it is done; the buffer
   // must stay untouched until the writer is idle again. 0 or the error of an earlier job.
@@ -194,10 +211,12 @@ class Downloader::Writer {
       lock.lock();
       if (error && !fError) fError = error;
       fJob = nullptr;
+      // The notice of the download the job was for, even when the next one binds meanwhile.
+      const std::function<void()> onIdle = fOnIdle;
       fWake.notify_all();
-      if (fOnIdle) {
+      if (onIdle) {
         lock.unlock();
-        fOnIdle();
+        onIdle();
         lock.lock();
       }
     }
@@ -218,9 +237,9 @@ class Downloader::Writer {
     return WriteAt(fFd, data + direct, size - direct, pos + direct) ? ceOK : WriteError();
   }
 
-  const int fFd;
-  int fDirectFd;
-  const std::function<void()> fOnIdle;
+  int fFd = -1;
+  int fDirectFd = -1;
+  std::function<void()> fOnIdle;
   std::mutex fMutex;
   std::condition_variable fWake;
   std::function<int()> fJob;  // the job under way; empty when idle
@@ -339,7 +358,8 @@ struct Downloader::Download {
   QByteArray targetName, partName;  // in dirFd
   int dirFd = -1;  // the target folder, opened without links below the chosen folder
   int fd = -1;     // the part file
-  std::unique_ptr<Writer> writer;
+  Downloader* owner = nullptr;
+  std::unique_ptr<Writer> writer;  // the downloader's, bound to this download's part
   EVP_MD_CTX* hash = nullptr;
   qint64 offset = 0;   // bytes received: written, being written and in the buffer
   qint64 written = 0;  // bytes handed to the writer
@@ -358,7 +378,7 @@ struct Downloader::Download {
   int redirects = 0;
   char* Buffer() const { return buffers[current]; }
   ~Download() {
-    writer.reset();  // finishes its write before the file closes
+    if (owner) owner->ReleaseWriter(*this);  // finishes its write before the file closes
     if (fd >= 0) ::close(fd);
     if (dirFd >= 0) ::close(dirFd);
     if (hash) EVP_MD_CTX_free(hash);
@@ -483,6 +503,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
 
   fDownload = std::make_unique<Download>();
   Download& d = *fDownload;
+  d.owner = this;
   d.item = item;
   d.file = file;
   d.target = QDir(folder).filePath(file.name);
@@ -702,9 +723,19 @@ int Downloader::OpenDirect(int dirFd, const QByteArray& part, const struct stat&
 // A writer for the current download's part file; its notices come back to WriterIdle.
 std::unique_ptr<Downloader::Writer> Downloader::NewWriter(int directFd) {
   Download& d = *fDownload;
-  return std::make_unique<Writer>(d.fd, directFd, [this, serial = d.serial] {
+  std::unique_ptr<Writer> writer = fSpareWriter ? std::move(fSpareWriter) : std::make_unique<Writer>();
+  writer->Bind(d.fd, directFd, [this, serial = d.serial] {
     QMetaObject::invokeMethod(fWakeTarget.get(), [this, serial] { WriterIdle(serial); }, Qt::QueuedConnection);
   });
+  return writer;
+}
+
+// The download's writer, once its job is done, waits for the next download.
+void Downloader::ReleaseWriter(Download& d) {
+  if (!d.writer) return;
+  d.writer->Unbind();
+  if (!fSpareWriter) fSpareWriter = std::move(d.writer);
+  d.writer.reset();
 }
 
 // The writer finished a buffer: take what waits in the reply, or end a finished answer.
@@ -821,7 +852,7 @@ void Downloader::CompleteDownload() {
 void Downloader::RenameSynced() {
   Download& d = *fDownload;
   const int synced = d.writer->Wait();
-  d.writer.reset();
+  ReleaseWriter(d);
   const int closed = ::close(d.fd);
   d.fd = -1;
   if (synced || closed != 0) {
@@ -839,7 +870,7 @@ void Downloader::RenameSynced() {
 // A small file: renamed at once with its unsettled time, and synced and settled in a batch.
 void Downloader::RenameUnsettled() {
   Download& d = *fDownload;
-  d.writer.reset();
+  ReleaseWriter(d);
   struct stat st {};
   const bool stated = ::fstat(d.fd, &st) == 0;
   const int closed = ::close(d.fd);

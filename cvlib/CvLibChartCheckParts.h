@@ -165,6 +165,7 @@ class Downloader final {
   void Receive(QNetworkReply* reply);
   static int OpenDirect(int dirFd, const QByteArray& part, const struct stat& opened);
   std::unique_ptr<Writer> NewWriter(int directFd);
+  void ReleaseWriter(Download& d);
   void WriterIdle(unsigned serial);
   void FinishWhenWritten();
   void ReplyFinished(QNetworkReply* reply);
@@ -181,6 +182,7 @@ class Downloader final {
   std::unique_ptr<QObject> fWakeTarget;
   unsigned fDownloadSerial = 0;
   std::unique_ptr<Download> fDownload;
+  std::unique_ptr<Writer> fSpareWriter;  // the writer thread between downloads
   char* fBuffers[2] = {nullptr, nullptr};  // of every download in turn; only one runs at a time
   // Small files renamed in place before their data is synced, until one sync settles them.
   std::unique_ptr<Settler> fSettler;
