@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -36,6 +37,16 @@ constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;  // what Qt may hold of a downl
 constexpr qint64 kDirectAlign = 4096;             // block alignment of direct I/O
 
 constexpr char kPartSuffix[] = ".cvpart";
+
+// Files up to this size are renamed in place unsynced, with a time that marks them unsettled,
+// and settled by one sync for many of them: a sync for each small file costs far more than
+// fetching it. Larger files are synced one by one before the rename.
+constexpr qint64 kSettleMaxFile = 1024 * 1024;
+constexpr size_t kSettleFiles = 512;             // a batch is settled after this many files
+constexpr qint64 kSettleBytes = 64 * 1024 * 1024;  // or this many bytes
+// The nanoseconds of an unsettled file's time: the second is the listed one, but a file whose
+// time is not exactly the listed second is taken as current only after its checksum is checked.
+constexpr long kUnsettledNanoseconds = 1;
 
 // Hidden, and with a suffix no listed file may have, so that no file of a list can take it.
 QString PartName(const QString& name) {
@@ -129,9 +140,9 @@ namespace detail {
 // through memory once, for the hash, instead of also being copied into the page cache.
 class Downloader::Writer {
  public:
-  // onIdle runs on the writer's thread each time a job is done.
-  Writer(int fd, int directFd, std::function<void()> onIdle)
-      : fFd(fd), fDirectFd(directFd), fOnIdle(std::move(onIdle)), fThread([this] { Run(); }) {}
+  // One thread serves the downloads one after the other: starting a thread for each small file
+  // cost more than its download.
+  Writer() : fThread([this] { Run(); }) {}
   ~Writer() {
     {
       std::lock_guard lock(fMutex);
@@ -139,7 +150,24 @@ class Downloader::Writer {
     }
     fWake.notify_all();
     fThread.join();
+    Unbind();
+  }
+  // Takes on a download's part file (and its direct descriptor, which it then owns); onIdle
+  // runs on the writer's thread each time a job is done. Only while unbound.
+  void Bind(int fd, int directFd, std::function<void()> onIdle) {
+    std::lock_guard lock(fMutex);
+    fFd = fd;
+    fDirectFd = directFd;
+    fOnIdle = std::move(onIdle);
+    fError = 0;
+  }
+  // Finishes the job under way and lets go of the download.
+  void Unbind() {
+    Wait();
+    std::lock_guard lock(fMutex);
     if (fDirectFd >= 0) ::close(fDirectFd);
+    fFd = fDirectFd = -1;
+    fOnIdle = nullptr;
   }
   // Hands over a buffer to be written at pos, after the job before it is done; the buffer
   // must stay untouched until the writer is idle again. 0 or the error of an earlier job.
@@ -183,10 +211,12 @@ class Downloader::Writer {
       lock.lock();
       if (error && !fError) fError = error;
       fJob = nullptr;
+      // The notice of the download the job was for, even when the next one binds meanwhile.
+      const std::function<void()> onIdle = fOnIdle;
       fWake.notify_all();
-      if (fOnIdle) {
+      if (onIdle) {
         lock.unlock();
-        fOnIdle();
+        onIdle();
         lock.lock();
       }
     }
@@ -207,15 +237,118 @@ class Downloader::Writer {
     return WriteAt(fFd, data + direct, size - direct, pos + direct) ? ceOK : WriteError();
   }
 
-  const int fFd;
-  int fDirectFd;
-  const std::function<void()> fOnIdle;
+  int fFd = -1;
+  int fDirectFd = -1;
+  std::function<void()> fOnIdle;
   std::mutex fMutex;
   std::condition_variable fWake;
   std::function<int()> fJob;  // the job under way; empty when idle
   bool fQuit = false;
   int fError = 0;
   std::thread fThread;  // last: starts when everything above is ready
+};
+
+// Settles the small files renamed in place unsynced: syncs their file systems, then gives each
+// its exact time, which from then on marks it current without reading it. Until then a crash may
+// leave one torn, but its time (a nanosecond past the listed second) has it checked by its
+// checksum before it counts as current. Runs on a thread of its own, one batch at a time.
+class Downloader::Settler {
+ public:
+  struct Folder {
+    int fd = -1;
+    QString path;
+    ~Folder() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  struct File {
+    std::shared_ptr<Folder> folder;
+    QByteArray name;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    qint64 time = 0;
+  };
+
+  ~Settler() {
+    // What is left is settled now; the batch under way is waited for.
+    if (fThread.joinable()) fThread.join();
+    Settle(std::move(fPending));
+  }
+
+  // The folder of a download that dirFd has open, shared with the files before it.
+  std::shared_ptr<Folder> FolderOf(const QString& path, int dirFd) {
+    if (fLastFolder && fLastFolder->path == path) return fLastFolder;
+    auto folder = std::make_shared<Folder>();
+    folder->fd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (folder->fd < 0) return nullptr;
+    folder->path = path;
+    fLastFolder = folder;
+    return folder;
+  }
+
+  void Add(File file, qint64 size) {
+    fPending.push_back(std::move(file));
+    fPendingBytes += size;
+    if (fPending.size() >= kSettleFiles || fPendingBytes >= kSettleBytes) StartBatch();
+  }
+
+  // Hands the files so far to the thread, unless it is still busy with the batch before.
+  void StartBatch() {
+    if (fPending.empty()) return;
+    if (fThread.joinable()) {
+      if (!*fDone) return;
+      fThread.join();
+    }
+    fDone = std::make_shared<std::atomic<bool>>(false);
+    fThread = std::thread([files = std::move(fPending), done = fDone]() mutable {
+      Settle(std::move(files));
+      *done = true;
+    });
+    fPending.clear();
+    fPendingBytes = 0;
+  }
+
+ private:
+  static void Settle(std::vector<File> files) {
+    if (files.empty()) return;
+    // One sync for each file system; a failed one leaves its files unsettled (checked later).
+    std::vector<std::pair<const Folder*, bool>> synced;
+    std::vector<std::pair<dev_t, bool>> devices;
+    for (const File& file : files) {
+      const Folder* folder = file.folder.get();
+      if (std::any_of(synced.begin(), synced.end(), [folder](const auto& s) { return s.first == folder; })) continue;
+      struct stat st {};
+      bool ok = ::fstat(folder->fd, &st) == 0;
+      if (ok) {
+        auto known = std::find_if(devices.begin(), devices.end(), [&st](const auto& d) { return d.first == st.st_dev; });
+        if (known != devices.end()) {
+          ok = known->second;
+        } else {
+          ok = ::syncfs(folder->fd) == 0;
+          devices.emplace_back(st.st_dev, ok);
+        }
+      }
+      synced.emplace_back(folder, ok);
+    }
+    for (const File& file : files) {
+      const Folder* folder = file.folder.get();
+      const auto entry = std::find_if(synced.begin(), synced.end(), [folder](const auto& s) { return s.first == folder; });
+      if (!entry->second) continue;
+      // Only the very file renamed there, never through a link.
+      struct stat st {};
+      if (::fstatat(folder->fd, file.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+          st.st_dev != file.dev || st.st_ino != file.ino)
+        continue;
+      const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(file.time), 0}};
+      ::utimensat(folder->fd, file.name.constData(), times, AT_SYMLINK_NOFOLLOW);
+    }
+  }
+
+  std::vector<File> fPending;
+  qint64 fPendingBytes = 0;
+  std::shared_ptr<Folder> fLastFolder;
+  std::shared_ptr<std::atomic<bool>> fDone = std::make_shared<std::atomic<bool>>(true);
+  std::thread fThread;
 };
 
 struct Downloader::Download {
@@ -225,12 +358,13 @@ struct Downloader::Download {
   QByteArray targetName, partName;  // in dirFd
   int dirFd = -1;  // the target folder, opened without links below the chosen folder
   int fd = -1;     // the part file
-  std::unique_ptr<Writer> writer;
+  Downloader* owner = nullptr;
+  std::unique_ptr<Writer> writer;  // the downloader's, bound to this download's part
   EVP_MD_CTX* hash = nullptr;
   qint64 offset = 0;   // bytes received: written, being written and in the buffer
   qint64 written = 0;  // bytes handed to the writer
   qint64 requestStart = 0;  // offset the running request started from
-  char* buffers[2] = {nullptr, nullptr};  // kWriteChunk bytes each, aligned for direct I/O
+  char* buffers[2] = {nullptr, nullptr};  // the downloader's, kWriteChunk bytes each, aligned for direct I/O
   int current = 0;                        // the buffer being filled
   qint64 fill = 0;
   int fallbacks = 0;  // restarts from 0 after a refused range
@@ -244,20 +378,22 @@ struct Downloader::Download {
   int redirects = 0;
   char* Buffer() const { return buffers[current]; }
   ~Download() {
-    writer.reset();  // finishes its write before the file closes
+    if (owner) owner->ReleaseWriter(*this);  // finishes its write before the file closes
     if (fd >= 0) ::close(fd);
     if (dirFd >= 0) ::close(dirFd);
     if (hash) EVP_MD_CTX_free(hash);
-    std::free(buffers[0]);
-    std::free(buffers[1]);
   }
 };
 
 Downloader::Downloader(ServiceClient& service, Progress progress, Done done)
     : fService(service), fProgress(std::move(progress)), fDone(std::move(done)),
-      fWakeTarget(std::make_unique<QObject>()) {}
+      fWakeTarget(std::make_unique<QObject>()), fSettler(std::make_unique<Settler>()) {}
 
-Downloader::~Downloader() { Cancel(); }
+Downloader::~Downloader() {
+  Cancel();
+  std::free(fBuffers[0]);
+  std::free(fBuffers[1]);
+}
 
 void Downloader::Cancel() {
   if (fDownload) fDownload->idle = nullptr;
@@ -367,6 +503,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
 
   fDownload = std::make_unique<Download>();
   Download& d = *fDownload;
+  d.owner = this;
   d.item = item;
   d.file = file;
   d.target = QDir(folder).filePath(file.name);
@@ -375,7 +512,12 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.partName = QFile::encodeName(PartName(file.name));
   if (const int error = OpenTargetFolder(folder, layout, d.dirFd)) return fail(error);
   d.hash = EVP_MD_CTX_new();
-  for (char*& buffer : d.buffers) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+  // The buffers serve one download after the other: freeing them each time costs more than a
+  // small file's whole download (the mapping is torn down on every thread).
+  for (char*& buffer : fBuffers)
+    if (!buffer) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
+  d.buffers[0] = fBuffers[0];
+  d.buffers[1] = fBuffers[1];
   if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
     return fail(ceChkChecksum);
   struct stat st {};
@@ -581,9 +723,19 @@ int Downloader::OpenDirect(int dirFd, const QByteArray& part, const struct stat&
 // A writer for the current download's part file; its notices come back to WriterIdle.
 std::unique_ptr<Downloader::Writer> Downloader::NewWriter(int directFd) {
   Download& d = *fDownload;
-  return std::make_unique<Writer>(d.fd, directFd, [this, serial = d.serial] {
+  std::unique_ptr<Writer> writer = fSpareWriter ? std::move(fSpareWriter) : std::make_unique<Writer>();
+  writer->Bind(d.fd, directFd, [this, serial = d.serial] {
     QMetaObject::invokeMethod(fWakeTarget.get(), [this, serial] { WriterIdle(serial); }, Qt::QueuedConnection);
   });
+  return writer;
+}
+
+// The download's writer, once its job is done, waits for the next download.
+void Downloader::ReleaseWriter(Download& d) {
+  if (!d.writer) return;
+  d.writer->Unbind();
+  if (!fSpareWriter) fSpareWriter = std::move(d.writer);
+  d.writer.reset();
 }
 
 // The writer finished a buffer: take what waits in the reply, or end a finished answer.
@@ -669,11 +821,26 @@ void Downloader::CompleteDownload() {
     Fail(ceFileWrite, false);
     return;
   }
-  // Its modification time is what later tells whether the file is current.
-  const struct timespec times[2] = {{0, UTIME_NOW}, {static_cast<time_t>(d.file.time), 0}};
-  if (::futimens(d.fd, times) != 0) {
+  // Its modification time is what later tells whether the file is current. A small file gets
+  // the unsettled time and is synced later with many others, where the file system keeps it.
+  bool unsettled = d.file.size <= kSettleMaxFile;
+  const struct timespec times[2] = {
+      {0, UTIME_NOW}, {static_cast<time_t>(d.file.time), unsettled ? kUnsettledNanoseconds : 0}};
+  if (::futimens(d.fd, times) != 0 || ::fstat(d.fd, &st) != 0) {
     Fail(ceFileWrite, false);
     return;
+  }
+  if (unsettled) {
+    if (st.st_mtim.tv_nsec == kUnsettledNanoseconds) {
+      RenameUnsettled();
+      return;
+    }
+    // Coarse file times: the file is synced before its rename like a large one.
+    const struct timespec exact[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(d.file.time), 0}};
+    if (::futimens(d.fd, exact) != 0) {
+      Fail(ceFileWrite, false);
+      return;
+    }
   }
   // The file must be on disk before it takes its name: after a crash a file under the real
   // name with the right time but torn data would pass as current for good. The writer syncs
@@ -685,7 +852,7 @@ void Downloader::CompleteDownload() {
 void Downloader::RenameSynced() {
   Download& d = *fDownload;
   const int synced = d.writer->Wait();
-  d.writer.reset();
+  ReleaseWriter(d);
   const int closed = ::close(d.fd);
   d.fd = -1;
   if (synced || closed != 0) {
@@ -696,6 +863,28 @@ void Downloader::RenameSynced() {
     Fail(ceFileWrite, false);
     return;
   }
+  fDownload.reset();
+  fDone(ceOK);
+}
+
+// A small file: renamed at once with its unsettled time, and synced and settled in a batch.
+void Downloader::RenameUnsettled() {
+  Download& d = *fDownload;
+  ReleaseWriter(d);
+  struct stat st {};
+  const bool stated = ::fstat(d.fd, &st) == 0;
+  const int closed = ::close(d.fd);
+  d.fd = -1;
+  if (!stated || closed != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  std::shared_ptr<Settler::Folder> folder = fSettler->FolderOf(QFileInfo(d.target).path(), d.dirFd);
+  if (::renameat(d.dirFd, d.partName.constData(), d.dirFd, d.targetName.constData()) != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  if (folder) fSettler->Add({folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
   fDownload.reset();
   fDone(ceOK);
 }

@@ -150,6 +150,7 @@ class Downloader final {
 
  private:
   class Writer;
+  class Settler;
   struct Download;
   void Fail(int error, bool keepPart);
   void DropReply();
@@ -164,11 +165,13 @@ class Downloader final {
   void Receive(QNetworkReply* reply);
   static int OpenDirect(int dirFd, const QByteArray& part, const struct stat& opened);
   std::unique_ptr<Writer> NewWriter(int directFd);
+  void ReleaseWriter(Download& d);
   void WriterIdle(unsigned serial);
   void FinishWhenWritten();
   void ReplyFinished(QNetworkReply* reply);
   void CompleteDownload();
   void RenameSynced();
+  void RenameUnsettled();
 
   ServiceClient& fService;
   Progress fProgress;
@@ -179,6 +182,10 @@ class Downloader final {
   std::unique_ptr<QObject> fWakeTarget;
   unsigned fDownloadSerial = 0;
   std::unique_ptr<Download> fDownload;
+  std::unique_ptr<Writer> fSpareWriter;  // the writer thread between downloads
+  char* fBuffers[2] = {nullptr, nullptr};  // of every download in turn; only one runs at a time
+  // Small files renamed in place before their data is synced, until one sync settles them.
+  std::unique_ptr<Settler> fSettler;
 };
 
 // The backup index read last, and the merge of a new index with it.

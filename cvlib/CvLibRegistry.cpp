@@ -74,6 +74,8 @@ struct Connection {
   dev_t device = 0;
   ino_t inode = 0;
   std::map<std::string, sqlite3_stmt*> statements;
+  int batchDepth = 0;  // inside TAppReg::BeginBatch: one transaction for many calls
+  bool batchFailed = false;  // a batch inside it was given up: the whole one is rolled back
 
   Connection() = default;
   Connection(const Connection&) = delete;
@@ -252,7 +254,8 @@ Connection* Connect(int root, int& error) {
     return nullptr;
   }
   auto& slot = tConnections[static_cast<size_t>(root)];
-  if (slot && slot->StillCurrent(path)) {
+  // A batch keeps its connection to the end: its transaction lives there.
+  if (slot && (slot->batchDepth > 0 || slot->StillCurrent(path))) {
     error = ceOK;
     return slot.get();
   }
@@ -339,6 +342,16 @@ int EnsureKey(Connection& c, const QStringList& names, qint64& id) {
 // makes it wait (busy timeout) at the start instead of failing half-way.
 template <typename Body>
 int InTransaction(Connection& c, bool write, Body body) {
+  if (c.batchDepth > 0) {
+    // Inside a batch: a savepoint, so that a failed call leaves nothing half-done.
+    int rc = c.Exec("SAVEPOINT cvcall");
+    if (rc != SQLITE_OK) return write ? WriteError(rc) : ReadError(rc);
+    int error = body();
+    if (error) c.Exec("ROLLBACK TO cvcall");
+    rc = c.Exec("RELEASE cvcall");
+    if (!error && rc != SQLITE_OK) error = write ? WriteError(rc) : ReadError(rc);
+    return error;
+  }
   int rc = c.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
   if (rc != SQLITE_OK) return write ? WriteError(rc) : ReadError(rc);
   int error = body();
@@ -790,6 +803,36 @@ int TAppReg::CheckStore(int root) {
   const int rc = st.Step();
   if (rc != SQLITE_ROW) return ReadError(rc);
   return st.Text(0) == QLatin1String("ok") ? int(ceOK) : int(ceStoreCorrupt);
+}
+
+int TAppReg::BeginBatch(int root) {
+  int error = ceOK;
+  Connection* c = Connect(root, error);
+  if (!c) return error;
+  if (c->batchDepth == 0) {
+    const int rc = c->Exec("BEGIN IMMEDIATE");
+    if (rc != SQLITE_OK) return WriteError(rc);
+  }
+  ++c->batchDepth;
+  return ceOK;
+}
+
+int TAppReg::EndBatch(int root, bool commit) {
+  if (root < 0 || static_cast<size_t>(root) >= tConnections.size()) return ceStoreBadKey;
+  Connection* c = tConnections[static_cast<size_t>(root)].get();
+  if (!c || c->batchDepth == 0) return ceStoreBadKey;
+  if (!commit) c->batchFailed = true;
+  if (--c->batchDepth > 0) return ceOK;
+  int error = ceOK;
+  if (!c->batchFailed) {
+    const int rc = c->Exec("COMMIT");
+    if (rc != SQLITE_OK) error = WriteError(rc);
+  } else {
+    error = ceStoreWrite;
+  }
+  if (!sqlite3_get_autocommit(c->db)) c->Exec("ROLLBACK");
+  c->batchFailed = false;
+  return error;
 }
 
 void TAppReg::CloseConnections() {

@@ -8,6 +8,8 @@
 // Several processes (and threads) may read and write at once; every write is one transaction.
 // The layout and the rules are written down in docs/settings-store.md.
 
+#include "CvLibErrors.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -92,6 +94,13 @@ class TAppReg final {
   // The database file of a root, from the environment as it is now; empty for an unknown root.
   static QString RootFileName(int root);
 
+  // A batch: every call on the root (this thread) until EndBatch is one transaction, committed
+  // at the end, so that recording thousands of files waits for the disk once. A failed call
+  // inside leaves nothing of itself; EndBatch(root, false) or a failed commit drops the whole
+  // batch. Batches nest; the outermost end commits. Prefer TAppRegBatch.
+  int BeginBatch(int root);
+  int EndBatch(int root, bool commit);
+
   // Keys. CreateKey makes the missing keys of the path (an existing key is success).
   // DeleteKey removes the key with its whole sub-tree; a missing key gives ceStoreNoKey, the
   // root key itself cannot be deleted (ceStoreBadKey).
@@ -149,5 +158,28 @@ class TAppReg final {
 
 // The one settings store of the process.
 TAppReg& GetAppReg();
+
+// A batch on a root for a scope: Commit() ends it, leaving the scope without it drops it.
+class TAppRegBatch final {
+ public:
+  explicit TAppRegBatch(int root) : root_(root), error_(GetAppReg().BeginBatch(root)) {}
+  ~TAppRegBatch() {
+    if (!error_ && !ended_) GetAppReg().EndBatch(root_, false);
+  }
+  TAppRegBatch(const TAppRegBatch&) = delete;
+  TAppRegBatch& operator=(const TAppRegBatch&) = delete;
+  // 0 when the batch began.
+  int Error() const { return error_; }
+  int Commit() {
+    if (error_ || ended_) return error_ ? error_ : int(ceStoreBadKey);
+    ended_ = true;
+    return GetAppReg().EndBatch(root_, true);
+  }
+
+ private:
+  int root_;
+  int error_;
+  bool ended_ = false;
+};
 
 }  // namespace cvlib

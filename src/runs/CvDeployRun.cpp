@@ -1,6 +1,7 @@
 #include "CvDeployRun.h"
 
 #include "CvInstalledCharts.h"
+#include "CvLibRegistry.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
 #include "CvProgramBundle.h"
@@ -507,6 +508,10 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
   } else {
     folder = fItemFolder;
   }
+  // The module and its files go into the store as one transaction: one wait for the disk for
+  // the whole chart set, and after a crash either all of it is recorded or nothing.
+  cvlib::TAppRegBatch batch(cvlib::rrProducts);
+  if (batch.Error()) return false;
   TInstalledChartModule* module = product->AddModule(item->ModuleCode(), item->ModuleName(), error, true, folder);
   if (!module || error) return false;
   for (int i = 0; i < item->FileCount(); ++i) {
@@ -517,7 +522,15 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     if (hasDot && suffix == QLatin1String(".qmr2")) module->AddChart(name, error, time);
     else if (hasDot && suffix == QLatin1String(".db")) module->AddDatabase(name, error, time);
     else module->AddDependency(name, error, time);
-    if (error) return false;
+    if (error) {
+      batch.Commit();  // what the model holds stays in the store; the chart set is incomplete
+      return false;
+    }
+  }
+  if (batch.Commit() != 0) {
+    // Nothing of it reached the store: the model forgets it too.
+    product->RemoveModule(module);
+    return false;
   }
   return true;
 }

@@ -291,6 +291,23 @@ TEST_F(DownloadTest, ArrivesVerifiedWithItsTimeAndProgressBeforeTheEnd) {
   EXPECT_EQ(recorder.maxDepth, 1);
 }
 
+// A small file takes its name before it is synced: until the engine settles it (one sync for
+// many files) its time carries a nanosecond, which has it checked by its checksum before it
+// counts as current; settled, it has the exact time.
+TEST_F(DownloadTest, ASmallFileIsSettledWithItsExactTimeAfterTheSync) {
+  ASSERT_EQ(Download(1), 0);
+  const QByteArray small = QFile::encodeName(folder + "/manual.pdf");
+  EXPECT_EQ(ReadAll(folder + "/manual.pdf"), "manual");
+  struct stat st {};
+  ASSERT_EQ(::stat(small.constData(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 1);
+  check = NewCheck();  // the engine settles what is left when it goes
+  ASSERT_EQ(::stat(small.constData(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+}
+
 TEST_F(DownloadTest, ABrokenConnectionLeavesAPartThatTheNextAttemptResumes) {
   service.CloseNextFileAfter(1024 * 1024 + 5);
   EXPECT_EQ(Download(), cvlib::ceChkIncomplete);

@@ -405,3 +405,27 @@ TEST_F(RegistryTest, KilledWriterLosesNothingCommitted) {
 }
 
 }  // namespace
+
+// A batch is one transaction: nothing is seen from outside before its commit, a failed call
+// inside it leaves nothing of itself, and a batch left without a commit leaves nothing at all.
+TEST_F(RegistryTest, BatchCommitsAllAtOnceAndDropsWhatIsNotCommitted) {
+  const QString file = TAppReg::RootFileName(cvlib::rrProducts);
+  {
+    cvlib::TAppRegBatch batch(cvlib::rrProducts);
+    ASSERT_EQ(batch.Error(), ceOK);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Batch\\A", "n", 1), ceOK);
+    EXPECT_NE(reg.WriteInteger(cvlib::rrProducts, "Batch\\\\Bad", "n", 2), ceOK);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Batch\\B", "n", 3), ceOK);
+    EXPECT_EQ(reg.ReadInteger(cvlib::rrProducts, "Batch\\B", "n", 0), 3);  // read inside it
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM keys WHERE name = 'Batch'"), "0");
+    EXPECT_EQ(batch.Commit(), ceOK);
+  }
+  EXPECT_EQ(Keys(cvlib::rrProducts, "Batch"), QStringList({"A", "B"}));
+  {
+    cvlib::TAppRegBatch batch(cvlib::rrProducts);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Batch\\C", "n", 4), ceOK);
+  }
+  EXPECT_FALSE(reg.KeyExists(cvlib::rrProducts, "Batch\\C"));
+  EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Batch\\D", "n", 5), ceOK);  // no batch left open
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM keys WHERE name = 'D'"), "1");
+}

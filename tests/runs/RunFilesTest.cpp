@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,6 +112,13 @@ TEST(IsFileCurrent, TimeSizeAndContent) {
   Write(f, "0123456X89");
   EXPECT_FALSE(IsFileCurrent(f, 10, 1600000000, sha));
   EXPECT_TRUE(IsFileCurrent(f, 10, 1600000000, QString())) << "without a checksum the time decides";
+  // A download not yet settled (the listed second and a nanosecond) is checked by its content.
+  const struct timespec unsettled[2] = {{0, UTIME_OMIT}, {1600000000, 1}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(f).constData(), unsettled, 0), 0);
+  EXPECT_FALSE(IsFileCurrent(f, 10, 1600000000, sha));
+  Write(f, "0123456789");
+  ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(f).constData(), unsettled, 0), 0);
+  EXPECT_TRUE(IsFileCurrent(f, 10, 1600000000, sha));
 }
 
 TEST(PrivateSetupsFolder, OwnFolderModeSevenHundred) {
