@@ -171,9 +171,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bench_product_tree WORKDIR RECORDS [ROUNDS]\n");
     return 2;
   }
-  const QString home = QString::fromLocal8Bit(argv[1]);
+  // Absolute: the store ignores relative folders and would fall back to the real home.
+  const QString home = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
   const int count = std::atoi(argv[2]);
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 9;
+  setenv("HOME", qPrintable(home), 1);
   setenv("XDG_DATA_HOME", qPrintable(home + "/data"), 1);
   setenv("XDG_CONFIG_HOME", qPrintable(home + "/config"), 1);
   int charts = 0;

@@ -12,5 +12,6 @@ cmake --build "$build_dir" --target bench_product_tree -- -j2
 work=${BENCH_DIR:-$build_dir/bench-pages}
 rm -rf "$work"
 mkdir -p "$work"
+work=$(realpath "$work")
 trap 'rm -rf "$work"' EXIT
 QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} "$build_dir/bin/bench_product_tree" "$work" "${RECORDS:-2000}" "${ROUNDS:-21}"
