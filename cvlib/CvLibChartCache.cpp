@@ -156,11 +156,11 @@ class TFolderCursor {
 
   // The folder to look name up in: an open folder with name pointing into path after its last
   // '/', or AT_FDCWD with name the whole path.
-  int At(const QByteArray& path, const char*& name) {
-    name = path.constData();
-    const qsizetype slash = path.lastIndexOf('/');
-    if (slash < 0 || slash + 1 == path.size() || path.size() >= PATH_MAX) return AT_FDCWD;
-    const std::string_view folder(path.constData(), static_cast<std::size_t>(slash) + 1);
+  int At(std::string_view path, const char*& name) {
+    name = path.data();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || slash + 1 == path.size() || path.size() >= PATH_MAX) return AT_FDCWD;
+    const std::string_view folder = path.substr(0, slash + 1);
     if (!open_ || folder != folder_) {
       Close();
       folder_.assign(folder);
@@ -168,7 +168,7 @@ class TFolderCursor {
       open_ = true;
     }
     if (fd_ < 0) return AT_FDCWD;
-    name = path.constData() + slash + 1;
+    name = path.data() + slash + 1;
     return fd_;
   }
 
@@ -182,6 +182,30 @@ class TFolderCursor {
   std::string folder_;
   int fd_ = -1;
   bool open_ = false;  // folder_ was tried: fd_ is its descriptor or -1
+};
+
+// A path as the system gets it (QFile::encodeName), kept in a buffer that serves path after path:
+// a plain ASCII path, the usual kind, costs no allocation.
+class TEncodedPath {
+ public:
+  // The bytes, NUL-terminated.
+  std::string_view Encode(const QString& path) {
+    const char16_t* units = reinterpret_cast<const char16_t*>(path.utf16());
+    const auto n = static_cast<std::size_t>(path.size());
+    ascii_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (units[i] >= 0x80) {
+        other_ = QFile::encodeName(path);
+        return {other_.constData(), static_cast<std::size_t>(other_.size())};
+      }
+      ascii_[i] = static_cast<char>(units[i]);
+    }
+    return ascii_;
+  }
+
+ private:
+  std::string ascii_;
+  QByteArray other_;
 };
 
 struct Entry {
@@ -221,7 +245,8 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
 
   TQMR2ChartInfo* GetChartInfo(const QString& fullPath, int& error) override {
     TLook look;
-    Look(fullPath, nullptr, look);
+    TEncodedPath encoder;
+    Look(fullPath, nullptr, encoder, look);
     return Take(fullPath, look, error);
   }
 
@@ -307,21 +332,22 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
   }
 
   // Looks at the file of fullPath as the cache stands; changes nothing, so that several threads
-  // may look at once. folder: the calling thread's folder cursor, or nullptr for the whole path.
-  void Look(const QString& fullPath, TFolderCursor* folder, TLook& look) {
+  // may look at once. folder: the calling thread's folder cursor, or nullptr for the whole path;
+  // encoder: the calling thread's.
+  void Look(const QString& fullPath, TFolderCursor* folder, TEncodedPath& encoder, TLook& look) {
     if (fullPath.isEmpty()) {
       look.error = ceChartNotFound;
       return;
     }
     const auto it = entries_.find(fullPath);
     look.entry = it == entries_.end() ? nullptr : &it->second;
-    const QByteArray encoded = QFile::encodeName(fullPath);
+    const std::string_view encoded = encoder.Encode(fullPath);
     // No file name holds a NUL; the system would see only the part before it.
-    if (encoded.contains('\0')) {
+    if (encoded.find('\0') != std::string_view::npos) {
       look.error = ceChartNotFound;
       return;
     }
-    const char* name = encoded.constData();
+    const char* name = encoded.data();
     const int dirFd = folder ? folder->At(encoded, name) : AT_FDCWD;
     if (look.entry) {
       struct stat st {};
@@ -347,9 +373,10 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
     std::atomic<std::size_t> next{0};
     auto work = [&] {
       TFolderCursor folder;
+      TEncodedPath encoder;
       for (std::size_t begin; (begin = next.fetch_add(kLookChunk, std::memory_order_relaxed)) < n;) {
         const std::size_t end = std::min(n, begin + kLookChunk);
-        for (std::size_t i = begin; i < end; ++i) Look(fullPaths[i], &folder, looks[i]);
+        for (std::size_t i = begin; i < end; ++i) Look(fullPaths[i], &folder, encoder, looks[i]);
       }
     };
     std::vector<std::thread> helpers;
