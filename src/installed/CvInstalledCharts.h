@@ -142,7 +142,6 @@ class TInstalledChartModule final {
 
  private:
   friend class TInstalledChartProduct;
-  friend class TInstalledCharts;
   // Loads the module from key `key` of a tree read from the store. Its charts go to unread
   // too: their information and the numbers derived from it follow once the loader has read
   // them all (ComputeNumbers).
