@@ -37,7 +37,7 @@ using namespace cvlib;
 constexpr int kWorkers = 2;
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::size_t kMaxQueued = 64;   // entries handed over and not yet taken by a worker
-constexpr std::size_t kMaxFolders = 256;  // folder handles kept open
+constexpr std::size_t kMaxFolders = 128;  // folder handles kept open
 constexpr auto kTick = std::chrono::milliseconds(10);  // longest wait between two progress calls
 
 struct TZipClose {
