@@ -492,7 +492,8 @@ int TExtraction::ExtractRaw(TWorker& worker, const TJob& job) {
     for (;;) {
       z.next_out = reinterpret_cast<Bytef*>(worker.out.get() + have);
       z.avail_out = static_cast<uInt>(kChunk - have);
-      const int r = inflate(&z, Z_NO_FLUSH);
+      // Z_FINISH with all input given: inflate skips keeping its window (a copy of the output).
+      const int r = inflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
       have = kChunk - z.avail_out;
       if (have > job.info.size - written) return ceFileRead;  // more than the entry declares
       if (r == Z_STREAM_END) {
