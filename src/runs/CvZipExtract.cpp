@@ -182,6 +182,7 @@ class TExtraction final {
   std::atomic<bool> fCancel{false};
   bool fAborted = false;  // progress asked to stop
   TFolderPtr fBase;
+  TFileKey fArchive{};  // the archive itself, never written over by one of its entries
   std::unordered_map<std::string, TFolderPtr> fFolders;  // the calling thread's alone
 
   std::vector<std::unique_ptr<TWorker>> fWorkers;
@@ -272,6 +273,8 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
   int zipError = 0;
   TZip zip(zip_open(path.constData(), ZIP_RDONLY, &zipError));
   if (!zip) return ceFileRead;
+  struct stat archiveStat {};
+  if (::stat(path.constData(), &archiveStat) == 0) fArchive = {archiveStat.st_dev, archiveStat.st_ino};
   const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
   std::vector<TEntryInfo> entries(static_cast<std::size_t>(std::max<zip_int64_t>(count, 0)));
   for (zip_int64_t i = 0; i < count; ++i) {
@@ -424,6 +427,10 @@ int TExtraction::Open(TJob& job) {
       return kSkipped;
     }
     const TFileKey key{st.st_dev, st.st_ino};
+    if (key == fArchive) {  // the archive lies in its folder and holds an entry of its own name
+      ::close(fd);
+      return kSkipped;
+    }
     const auto busy = [&] { return std::find(fOpen.begin(), fOpen.end(), key) != fOpen.end(); };
     // A file removed since it was opened (its entry failed) is made again.
     if (!made && (busy() || st.st_nlink == 0)) {

@@ -47,6 +47,7 @@ void Write(const QString& path, const QByteArray& data) {
 }
 
 void MakeArchive(const QString& path, const std::vector<TSpec>& specs) {
+  QDir().mkpath(QFileInfo(path).path());
   int error = 0;
   zip_t* z = zip_open(qPrintable(path), ZIP_CREATE | ZIP_TRUNCATE, &error);
   ASSERT_NE(z, nullptr);
@@ -206,6 +207,18 @@ TEST(ExtractArchiveWorkers, AnEntryWhoseCrcOrSizeLiesLeavesNoFile) {
   EXPECT_EQ(ExtractArchive(dir + "/addon.zip", dir + "/out", {}), 0);
   EXPECT_EQ(Tree(dir + "/out").join(','), "after.txt,good.txt");
   EXPECT_EQ(Read(dir + "/out/after.txt"), "after");
+
+  // The archive lies in the folder it fills (as add-ons do) and holds an entry of its own name:
+  // the archive is not written over while the others are still read from it.
+  std::vector<TSpec> own;
+  for (int i = 0; i < 30; ++i) own.push_back({QStringLiteral("f%1.bin").arg(i, 2, 10, QLatin1Char('0')), Content(i, 200'000)});
+  own.insert(own.begin() + 3, TSpec{"own.zip", "not the archive"});
+  MakeArchive(dir + "/own/own.zip", own);
+  const QByteArray archive = Read(dir + "/own/own.zip");
+  EXPECT_EQ(ExtractArchive(dir + "/own/own.zip", dir + "/own", {}), 0);
+  EXPECT_EQ(Read(dir + "/own/own.zip"), archive);
+  for (const TSpec& s : own)
+    if (s.name != "own.zip") EXPECT_EQ(Read(dir + "/own/" + s.name), s.data) << qPrintable(s.name);
 }
 
 TEST(ExtractArchiveWorkers, AWriteErrorInEitherWorkerFailsTheExtraction) {
