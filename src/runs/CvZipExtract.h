@@ -1,13 +1,13 @@
 #pragma once
 
-// Extracting an add-on archive below its own folder (libzip, zlib). Entry names keep their
-// folders below the base folder; an entry whose name would lead out of it (absolute, "..", an
-// empty part) or that is a link is never written, nor is anything written through a link
-// already in the base folder. Existing files are replaced; an entry whose data does not match
-// its size and CRC leaves no file, and the archive itself (it lies in the folder it fills) is
-// never written over by an entry of its name. Two worker threads write the files; the result is the one
-// of writing the entries one after the other (a repeated name: the last one stands). Files
-// are not synced to disk one by one: an extraction lost in a crash is mended by installing again.
+// Extracting an add-on archive below its own folder (libzip, zlib). Entry names keep their folders
+// below the base folder; an entry whose name would lead out of it (absolute, "..", an empty part)
+// or that is a link is never written, nor is anything written through a link already in the base
+// folder. Existing files are replaced; an entry whose data does not match its size and CRC leaves
+// no file, and the archive itself (it lies in the folder it fills) is never written over by an
+// entry of its name. Two worker threads write the files; the result is the one of writing the
+// entries one after the other (a repeated name: the last one stands). Files are not synced to disk
+// one by one: an extraction lost in a crash is mended by installing again.
 
 #include <QString>
 #include <QStringList>
