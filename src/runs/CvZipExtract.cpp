@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -170,6 +171,7 @@ class TExtraction final {
   int Stop(int error);
 
   void Work(TWorker& worker);
+  void Process(TWorker& worker, std::unique_ptr<TJob> job);
   int Open(TJob& job);
   int ExtractRaw(TWorker& worker, const TJob& job);
   int ExtractThroughLibrary(TWorker& worker, const TJob& job);
@@ -305,7 +307,11 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
     worker->zReady = true;
     fWorkers.push_back(std::move(worker));
   }
-  for (auto& worker : fWorkers) fThreads.emplace_back([this, w = worker.get()] { Work(*w); });
+  try {
+    for (auto& worker : fWorkers) fThreads.emplace_back([this, w = worker.get()] { Work(*w); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the threads there are do the work, or this one does.
+  }
 
   std::string relative;
   for (zip_int64_t i = 0; i < count; ++i) {
@@ -352,9 +358,12 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
       std::lock_guard lock(fMutex);
       if (fFailure) break;
       fBusy.insert(relative);
-      fQueue.push_back(std::move(job));
+      if (!fThreads.empty()) fQueue.push_back(std::move(job));
     }
-    fWorkCv.notify_one();
+    if (job)
+      Process(*fWorkers.front(), std::move(job));
+    else
+      fWorkCv.notify_one();
   }
   if (!Wait([&] { return fBusy.empty() || fFailure; }, false)) return Stop(ceAborted);
   int failure = ceOK;
@@ -379,24 +388,28 @@ void TExtraction::Work(TWorker& worker) {
       fQueue.pop_front();
       if (fQueue.size() == kMaxQueued / 2) fDoneCv.notify_all();
     }
-    int error = fCancel ? ceAborted : Open(*job);
-    if (job->fd >= 0) {
-      if (!error) error = job->info.raw ? ExtractRaw(worker, *job) : ExtractThroughLibrary(worker, *job);
-      if (::close(job->fd) != 0 && !error) error = WriteError();
-      // A damaged entry, or one stopped half way, leaves no half file.
-      if (error) ::unlinkat(job->folder->fd, job->name.c_str(), 0);
-    }
-    bool wake = false;
-    {
-      std::lock_guard lock(fMutex);
-      fBusy.erase(job->path);
-      if (job->fd >= 0) fOpen.erase(std::find(fOpen.begin(), fOpen.end(), job->key));
-      if ((error == ceDiskFull || error == ceFileWrite) && !fFailure) fFailure = error;
-      wake = fWatchers > 0 || fBusy.empty() || fFailure;
-    }
-    job.reset();
-    if (wake) fDoneCv.notify_all();
+    Process(worker, std::move(job));
   }
+}
+
+void TExtraction::Process(TWorker& worker, std::unique_ptr<TJob> job) {
+  int error = fCancel ? ceAborted : Open(*job);
+  if (job->fd >= 0) {
+    if (!error) error = job->info.raw ? ExtractRaw(worker, *job) : ExtractThroughLibrary(worker, *job);
+    if (::close(job->fd) != 0 && !error) error = WriteError();
+    // A damaged entry, or one stopped half way, leaves no half file.
+    if (error) ::unlinkat(job->folder->fd, job->name.c_str(), 0);
+  }
+  bool wake = false;
+  {
+    std::lock_guard lock(fMutex);
+    fBusy.erase(job->path);
+    if (job->fd >= 0) fOpen.erase(std::find(fOpen.begin(), fOpen.end(), job->key));
+    if ((error == ceDiskFull || error == ceFileWrite) && !fFailure) fFailure = error;
+    wake = fWatchers > 0 || fBusy.empty() || fFailure;
+  }
+  job.reset();
+  if (wake) fDoneCv.notify_all();
 }
 
 // Opens (creates) the entry's file, empty; sets job.fd on success. Another entry's file under

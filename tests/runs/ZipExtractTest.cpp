@@ -218,7 +218,9 @@ TEST(ExtractArchiveWorkers, AnEntryWhoseCrcOrSizeLiesLeavesNoFile) {
   EXPECT_EQ(ExtractArchive(dir + "/own/own.zip", dir + "/own", {}), 0);
   EXPECT_EQ(Read(dir + "/own/own.zip"), archive);
   for (const TSpec& s : own)
-    if (s.name != "own.zip") EXPECT_EQ(Read(dir + "/own/" + s.name), s.data) << qPrintable(s.name);
+    if (s.name != "own.zip") {
+      EXPECT_EQ(Read(dir + "/own/" + s.name), s.data) << qPrintable(s.name);
+    }
 }
 
 TEST(ExtractArchiveWorkers, AWriteErrorInEitherWorkerFailsTheExtraction) {
