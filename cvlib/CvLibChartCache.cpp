@@ -96,19 +96,30 @@ int ReadChartHeader(const QByteArray& path, TQMR2ChartHeader& header, qint64& si
   }
   ::close(fd);
   if (error) return error;
-  if (got < kChartHeaderSize) {
-    // A file shorter than the magic that still starts like one is short; anything else is
-    // not a chart at all.
-    return got >= 4 && std::memcmp(bytes, kChartMagic, 4) != 0 ? ceChartBadMagic : ceChartShort;
-  }
-  if (std::memcmp(bytes, kChartMagic, 4) != 0) return ceChartBadMagic;
-  const auto version = Get<std::uint32_t>(bytes + 4);
-  if (version != kChartFormatVersion) return ceChartVersion;
-  header = TQMR2ChartHeader(version, Get<std::int32_t>(bytes + 8), Get<std::int32_t>(bytes + 12));
+  if (const int parsed = ParseChartHeader(QByteArray::fromRawData(bytes, static_cast<qsizetype>(got)), header))
+    return parsed;
   size = st.st_size;
   mtimeNs = MTimeNs(st);
   return ceOK;
 }
+
+}  // namespace
+
+int ParseChartHeader(const QByteArray& bytes, TQMR2ChartHeader& header) {
+  const qsizetype got = bytes.size();
+  if (got < kChartHeaderSize) {
+    // A file shorter than the magic that still starts like one is short; anything else is
+    // not a chart at all.
+    return got >= 4 && std::memcmp(bytes.constData(), kChartMagic, 4) != 0 ? ceChartBadMagic : ceChartShort;
+  }
+  if (std::memcmp(bytes.constData(), kChartMagic, 4) != 0) return ceChartBadMagic;
+  const auto version = Get<std::uint32_t>(bytes.constData() + 4);
+  if (version != kChartFormatVersion) return ceChartVersion;
+  header = TQMR2ChartHeader(version, Get<std::int32_t>(bytes.constData() + 8), Get<std::int32_t>(bytes.constData() + 12));
+  return ceOK;
+}
+
+namespace {
 
 struct Entry {
   TQMR2ChartInfo info;
@@ -162,6 +173,20 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
     entry->used = true;
     entry->onDisk = false;
     return &entry->info;
+  }
+
+  void PutChartInfo(const QString& fullPath, const TQMR2ChartHeader& header, qint64 fileSize,
+                    qint64 modifiedNs) override {
+    if (fullPath.isEmpty()) return;
+    std::unique_ptr<Entry>& entry = entries_[fullPath];
+    if (!entry) {
+      entry = std::make_unique<Entry>();
+      entry->info.fileName_ = fullPath;
+    }
+    entry->info.header_ = header;
+    entry->info.fileSize_ = fileSize;
+    entry->info.modifiedNs_ = modifiedNs;
+    entry->onDisk = false;
   }
 
   int SaveCache() override {
