@@ -69,7 +69,7 @@ int OpenError(int err, int fallback) {
 }
 
 // A hidden name beside the target, new in its folder; the random part keeps it from being
-// any name a list could be made to carry.
+// any name a list could be made to carry. Open for reading too: a copy is hashed from it.
 int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
   const QFileInfo info(target);
   const QString folder = info.absolutePath();
@@ -77,7 +77,7 @@ int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
     tempPath = folder + QStringLiteral("/.cvrun-%1%2")
                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    const int fd = ::open(Native(tempPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int fd = ::open(Native(tempPath).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -103,7 +103,7 @@ constexpr size_t kChunk = 1 << 20;
 // between the read, the checksum and the write.
 constexpr size_t kCopyChunk = size_t{1} << 20;
 constexpr size_t kSmallFile = 256 << 10;
-constexpr qint64 kThreadedFile = qint64{16} << 20;
+constexpr qint64 kRangeCopyFile = qint64{16} << 20;
 
 // One buffer per thread for all its copies: allocating one for each of thousands of small
 // files would cost more than copying them.
@@ -112,101 +112,78 @@ char* CopyBuffer() {
   return buffer.get();
 }
 
-// Reads a file chunk by chunk into the hashes, on this thread or (threaded) one chunk ahead on
-// a thread of its own, into a small ring of buffers that the caller writes from.
-class TChunkReader {
- public:
-  TChunkReader(int fd, qint64 expectedSize, XXH3_state_t* xxh3, EVP_MD_CTX* md, bool threaded)
-      : fd_(fd), expected_(expectedSize), xxh3_(xxh3), md_(md) {
-    if (!threaded) return;
-    for (auto& b : ring_) b.data.reset(new char[kCopyChunk]);
-    thread_ = std::thread([this] { ReadAhead(); });
+// Feeds the checksums.
+struct THashes {
+  XXH3_state_t* xxh3 = nullptr;
+  EVP_MD_CTX* md = nullptr;
+  bool Update(const char* data, size_t size) const {
+    if (xxh3 && XXH3_64bits_update(xxh3, data, size) != XXH_OK) return false;
+    return !md || EVP_DigestUpdate(md, data, size) == 1;
   }
-  ~TChunkReader() { Finish(); }
-  TChunkReader(const TChunkReader&) = delete;
-  TChunkReader& operator=(const TChunkReader&) = delete;
+};
 
-  // The next chunk: its size, 0 at the end, or minus an error code.
-  ssize_t Next(const char*& data) {
-    if (!thread_.joinable()) {
-      char* buffer = CopyBuffer();
-      const ssize_t n = ReadChunk(buffer);
-      data = buffer;
-      return n;
-    }
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return filled_ > taken_; });
-    const Slot& slot = ring_[taken_ % kRing];
-    data = slot.data.get();
-    return slot.size;
-  }
-  // The chunk Next gave is written: its buffer may be filled again.
-  void Release() {
-    if (!thread_.joinable()) return;
+// Hashes, on a thread of its own, what the kernel has copied into a file so far: it reads the
+// copy back (from the page cache), so the checksum vouches for the bytes that were written.
+class THashBehind {
+ public:
+  THashBehind(int fd, THashes hashes) : fd_(fd), hashes_(hashes), thread_([this] { Run(); }) {}
+  ~THashBehind() { Finish(); }
+  THashBehind(const THashBehind&) = delete;
+  THashBehind& operator=(const THashBehind&) = delete;
+
+  void Copied(qint64 bytes) {
     std::lock_guard lock(mutex_);
-    ++taken_;
-    changed_.notify_all();
+    copied_ = bytes;
+    changed_.notify_one();
   }
-  // Stops the reading thread (at once, when the copy ends early).
-  void Finish() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard lock(mutex_);
-      quit_ = true;
-      changed_.notify_all();
+  // Waits for the hashes to catch up (or stops them at once when abandon); false when the
+  // copy could not be read back.
+  bool Finish(bool abandon = false) {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        abandoned_ = abandon;
+        changed_.notify_one();
+      }
+      thread_.join();
     }
-    thread_.join();
+    return ok_;
   }
 
  private:
-  static constexpr int kRing = 4;
-  struct Slot {
-    std::unique_ptr<char[]> data;
-    ssize_t size = 0;
-  };
-
-  ssize_t ReadChunk(char* buffer) {
+  void Run() {
+    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    qint64 hashed = 0;
     for (;;) {
-      const ssize_t n = ::read(fd_, buffer, kCopyChunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return -ceFileRead;
-      // The source grew while it was read.
-      if (expected_ >= 0 && read_ + n > expected_) return -ceChkChecksum;
-      read_ += n;
-      if (n > 0 && xxh3_ && XXH3_64bits_update(xxh3_, buffer, static_cast<size_t>(n)) != XXH_OK) return -ceFileRead;
-      if (n > 0 && md_ && EVP_DigestUpdate(md_, buffer, static_cast<size_t>(n)) != 1) return -ceFileRead;
-      return n;
-    }
-  }
-
-  void ReadAhead() {
-    for (long long next = 0;; ++next) {
+      qint64 copied = 0;
       {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return quit_ || next - taken_ < kRing; });
-        if (quit_) return;
+        changed_.wait(lock, [&] { return abandoned_ || finished_ || copied_ > hashed; });
+        if (abandoned_ || (finished_ && copied_ <= hashed)) return;
+        copied = copied_;
       }
-      Slot& slot = ring_[next % kRing];
-      const ssize_t n = ReadChunk(slot.data.get());
-      std::lock_guard lock(mutex_);
-      slot.size = n;
-      filled_ = next + 1;
-      changed_.notify_all();
-      if (n <= 0) return;  // the end or an error: the writer sees it as the last chunk
+      while (hashed < copied) {
+        const ssize_t n = ::pread(fd_, buffer.get(), static_cast<size_t>(std::min<qint64>(kCopyChunk, copied - hashed)),
+                                  static_cast<off_t>(hashed));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !hashes_.Update(buffer.get(), static_cast<size_t>(n))) {
+          ok_ = false;
+          return;
+        }
+        hashed += n;
+      }
     }
   }
 
   const int fd_;
-  const qint64 expected_;
-  XXH3_state_t* const xxh3_;
-  EVP_MD_CTX* const md_;
-  qint64 read_ = 0;  // the reading thread's
-  Slot ring_[kRing];
+  const THashes hashes_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  long long filled_ = 0;  // chunks read
-  long long taken_ = 0;   // chunks written
-  bool quit_ = false;
+  qint64 copied_ = 0;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::atomic<bool> ok_{true};
   std::thread thread_;
 };
 
@@ -247,7 +224,7 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   QByteArray tempNative;
   TFd out(-1);
   if (check.newInPlace) {
-    out.fd = ::open(targetNative.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    out.fd = ::open(targetNative.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (out.fd < 0 && errno != EEXIST) return OpenError(errno, ceFileCreate);
   }
   if (out.fd < 0) {
@@ -278,23 +255,63 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   if (large ? stopped() : stop && stop->load()) return fail(ceAborted);
   if (large) ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  // A large file is read and hashed on a second thread while this one writes what it read:
-  // the checksum costs no time of its own. The bytes hashed are the bytes written.
-  TChunkReader reader(in.fd, check.size, xxh3.get(), md.get(), total >= kThreadedFile);
-  for (;;) {
-    const char* data = nullptr;
-    const ssize_t n = reader.Next(data);
-    if (n < 0) return fail(static_cast<int>(-n));
-    if (n == 0) break;
-    if (head && head->size() < kCopyHeadBytes)
-      head->append(data, static_cast<qsizetype>(std::min<ssize_t>(n, kCopyHeadBytes - head->size())));
-    if (!WriteAll(out.fd, data, static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
-    reader.Release();
-    done += n;
-    // A file that fits one chunk has been read whole: no progress between its first and last byte.
-    if (done < total && stopped()) return fail(ceAborted);
+  const THashes hashes{xxh3.get(), md.get()};
+  bool buffered = total < kRangeCopyFile;
+  if (!buffered) {
+    // A large file is copied by the kernel (no trip through this process), and hashed behind
+    // it on a second thread: the checksum costs no time of its own.
+    THashBehind behind(out.fd, hashes);
+    for (;;) {
+      const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, kCopyChunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 || (n == 0 && done == 0)) {
+        // Not between these two file systems (or a source that claims to be empty): the
+        // plain way, from the start.
+        const bool unsupported = done == 0 && (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                                               errno == EOPNOTSUPP || errno == EBADF || errno == ETXTBSY);
+        const int err = errno;
+        behind.Finish(true);
+        if (!unsupported) return fail(IsDiskFull(err) ? ceDiskFull : err == EIO ? ceFileRead : ceFileWrite);
+        buffered = true;
+        break;
+      }
+      if (n == 0) break;
+      done += n;
+      // The source grew while it was copied.
+      if (check.size >= 0 && done > check.size) {
+        behind.Finish(true);
+        return fail(ceChkChecksum);
+      }
+      behind.Copied(done);
+      if (done < total && stopped()) {
+        behind.Finish(true);
+        return fail(ceAborted);
+      }
+    }
+    if (!buffered && !behind.Finish()) return fail(ceFileRead);
+    if (!buffered && head) {
+      head->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done)));
+      if (::pread(out.fd, head->data(), static_cast<size_t>(head->size()), 0) != head->size()) return fail(ceFileRead);
+    }
   }
-  reader.Finish();
+  if (buffered) {
+    char* buffer = CopyBuffer();
+    for (;;) {
+      const ssize_t n = ::read(in.fd, buffer, kCopyChunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return fail(ceFileRead);
+      if (n == 0) break;
+      // The source grew while it was read.
+      if (check.size >= 0 && done + n > check.size) return fail(ceChkChecksum);
+      if (head && head->size() < kCopyHeadBytes)
+        head->append(buffer, static_cast<qsizetype>(std::min<ssize_t>(n, kCopyHeadBytes - head->size())));
+      if (!hashes.Update(buffer, static_cast<size_t>(n))) return fail(ceFileRead);
+      if (!WriteAll(out.fd, buffer, static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
+      done += n;
+      // A file that fits one chunk has been read whole: no progress between its first and last byte.
+      if (done < total && stopped()) return fail(ceAborted);
+    }
+  }
   // The source may have shrunk while it was read.
   if (check.size >= 0 && done != check.size) return fail(ceChkChecksum);
   if (xxh3) {

@@ -156,6 +156,30 @@ TEST(CopyChecked, ByXxh3OneWrongByteFailsAndLeavesNothing) {
   EXPECT_EQ(CopyChecked(dir + "/good", dir + "/dst/new", bySha), 0);
 }
 
+// A backup on another file system (a stick): the kernel cannot copy the range there, and the
+// plain copy checks the same.
+TEST(CopyChecked, ALargeFileFromAnotherFileSystemIsCheckedToo) {
+  if (!QFileInfo(QStringLiteral("/dev/shm")).isWritable()) GTEST_SKIP() << "no /dev/shm";
+  const QString dir = MakeTempFolder();
+  const QString source = QStringLiteral("/dev/shm/cvtest-run-copy-%1").arg(::getpid());
+  QByteArray content(17 * 1024 * 1024, 'c');
+  content[5 * 1024 * 1024] = 'x';
+  Write(source, content);
+  TCopyCheck check;
+  check.size = content.size();
+  check.xxh3 = Xxh3(content);
+  check.newInPlace = true;
+  QByteArray head;
+  EXPECT_EQ(CopyChecked(source, dir + "/copy", check, {}, nullptr, &head), 0);
+  EXPECT_EQ(Read(dir + "/copy"), content);
+  EXPECT_EQ(head, content.left(kCopyHeadBytes));
+  content[5 * 1024 * 1024] = 'y';
+  Write(source, content);
+  EXPECT_EQ(CopyChecked(source, dir + "/bad", check), cvlib::ceChkChecksum);
+  EXPECT_FALSE(QFile::exists(dir + "/bad"));
+  QFile::remove(source);
+}
+
 // A FIFO in a backup is refused at once, never waited on for a writer; a link in a new file's
 // place is replaced, not written through.
 TEST(CopyChecked, AFifoIsNotReadAndANewFileNeverGoesThroughALink) {
