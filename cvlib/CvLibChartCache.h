@@ -8,11 +8,13 @@
 // path, and trusts an entry while the file's size and modification time (in nanoseconds) are
 // unchanged, so that a warm start costs one stat per chart file and opens none of them.
 // The cache file format is written down in docs/installed-products.md.
+// A cache object is used by one thread at a time.
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace cvlib {
 
@@ -64,6 +66,12 @@ class TQMR2ChartCache {
   // (and at the same address) for the cache's life; a later call for the same file may
   // update it.
   virtual TQMR2ChartInfo* GetChartInfo(const QString& fullPath, int& error) = 0;
+
+  // GetChartInfo for every path in turn, with the same results (infos and errors get one
+  // element per path, in order), only faster for many charts: a few threads look at the files
+  // side by side, each looking up a folder once for the files in it. Returns when all is done.
+  virtual void GetChartInfos(const std::vector<QString>& fullPaths, std::vector<TQMR2ChartInfo*>& infos,
+                             std::vector<int>& errors) = 0;
 
   // Writes the cache file (temporary file, then rename): an entry for every chart whose
   // information was handed out by this cache object. Nothing is written when the file on disk

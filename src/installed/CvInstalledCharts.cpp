@@ -48,17 +48,14 @@ QString ModulePath(const QString& stored) {
 
 // Records are found through an index by the case-folded full path, which keeps the newest
 // record of a name: a chart set of 20,000 files would otherwise compare each new name with
-// every name before it.
+// every name before it. The records added since the last look-up join the index first.
 template <class T>
-T* FindFile(const std::vector<std::unique_ptr<T>>& files, const QHash<QString, int>& index, const QString& fullPath) {
+T* FindFile(const std::vector<std::unique_ptr<T>>& files, QHash<QString, int>& index, std::size_t& indexed,
+            const QString& fullPath) {
+  for (; indexed < files.size(); ++indexed)
+    index.insert(files[indexed]->FileName().toCaseFolded(), static_cast<int>(indexed));
   const auto it = index.constFind(fullPath.toCaseFolded());
   return it == index.cend() ? nullptr : files[static_cast<std::size_t>(*it)].get();
-}
-
-template <class T>
-void Append(std::vector<std::unique_ptr<T>>& files, QHash<QString, int>& index, std::unique_ptr<T> file) {
-  index.insert(file->FileName().toCaseFolded(), static_cast<int>(files.size()));
-  files.push_back(std::move(file));
 }
 
 }  // namespace
@@ -72,13 +69,20 @@ quint64 ModuleBit(int moduleNumber) {
 TInstalledChart::TInstalledChart(TInstalledChartModule* module, const QString& fileName, double lastUpdate,
                                  cvlib::TQMR2ChartCache& cache)
     : TInstalledFile(module, fileName, lastUpdate) {
-  // The cache's header object is a plain value: once GetChartInfo succeeded its fields can
+  int error = 0;
+  const cvlib::TQMR2ChartInfo* info = cache.GetChartInfo(fileName, error);
+  SetInfo(info, error);
+}
+
+void TInstalledChart::SetInfo(const cvlib::TQMR2ChartInfo* info, int error) {
+  infoError_ = error;
+  // The cache's header object is a plain value: once the cache handed it out its fields can
   // always be read.
-  chartInfo_ = cache.GetChartInfo(fileName, infoError_);
-  if (infoError_ != 0 || !chartInfo_) {
+  if (infoError_ != 0 || !info) {
     chartInfo_ = nullptr;
     return;
   }
+  chartInfo_ = info;
   moduleNumber_ = chartInfo_->Header().ModuleNumber();
   productNumber_ = chartInfo_->Header().ProductNumber();
   moduleMask_ = ModuleBit(moduleNumber_);
@@ -87,43 +91,41 @@ TInstalledChart::TInstalledChart(TInstalledChartModule* module, const QString& f
 // ---- TInstalledChartModule ---------------------------------------------------------------
 
 TInstalledChartModule::TInstalledChartModule(TInstalledChartProduct* product, const cvlib::TRegKeyTree& tree,
-                                             int key)
+                                             int key, std::vector<TInstalledChart*>& unread)
     : product_(product),
       code_(tree.KeyName(key)),
       name_(tree.ReadString(key, kName).trimmed()),
       path_(ModulePath(tree.ReadString(key, kPath))),
       internetInstall_(tree.ReadBool(key, kInternetInstall, false)) {
-  cvlib::TQMR2ChartCache& cache = product_->Owner()->ChartCache();
-  for (int file : SubKeysOf(tree, key, kCharts)) {
-    Append(charts_, chartIndex_,
-           std::make_unique<TInstalledChart>(this, path_ + tree.KeyName(file),
-                                             tree.ReadFloat(file, kLastUpdate, kNoLastUpdate), cache));
+  const std::vector<int>& charts = SubKeysOf(tree, key, kCharts);
+  charts_.reserve(charts.size());
+  for (int file : charts) {
+    charts_.push_back(std::unique_ptr<TInstalledChart>(
+        new TInstalledChart(this, path_ + tree.KeyName(file), tree.ReadFloat(file, kLastUpdate, kNoLastUpdate))));
+    unread.push_back(charts_.back().get());
   }
-  AddLegacyCharts();
+  AddLegacyCharts(unread);
   for (int file : SubKeysOf(tree, key, kDependencies)) {
-    Append(dependencies_, dependencyIndex_,
-           std::make_unique<TInstalledDependency>(this, path_ + tree.KeyName(file),
-                                                  tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
+    dependencies_.push_back(std::make_unique<TInstalledDependency>(this, path_ + tree.KeyName(file),
+                                                                   tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
   }
   for (int file : SubKeysOf(tree, key, kDatabases)) {
-    Append(databases_, databaseIndex_,
-           std::make_unique<TInstalledDatabase>(this, path_ + tree.KeyName(file),
-                                                tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
+    databases_.push_back(std::make_unique<TInstalledDatabase>(this, path_ + tree.KeyName(file),
+                                                              tree.ReadFloat(file, kLastUpdate, kNoLastUpdate)));
   }
-  ComputeNumbers();
 }
 
 QString TInstalledChartModule::Key() const { return product_->Code() + QLatin1Char('\\') + kModules + QLatin1Char('\\') + code_; }
 
-void TInstalledChartModule::AddLegacyCharts() {
+void TInstalledChartModule::AddLegacyCharts(std::vector<TInstalledChart*>& unread) {
   const QString& legacy = product_->Owner()->LegacyProductCode();
   if (legacy.isEmpty() || !SameName(product_->Code(), legacy) || !SameName(code_, QStringLiteral("A"))) return;
-  cvlib::TQMR2ChartCache& cache = product_->Owner()->ChartCache();
   for (int number : kLegacyChartNumbers) {
     const QString fileName =
         path_ + legacy + QStringLiteral(" - A - %1.qmr2").arg(number, 2, 10, QLatin1Char('0'));
     if (FindChart(fileName)) continue;
-    Append(charts_, chartIndex_, std::make_unique<TInstalledChart>(this, fileName, kNoLastUpdate, cache));
+    charts_.push_back(std::unique_ptr<TInstalledChart>(new TInstalledChart(this, fileName, kNoLastUpdate)));
+    unread.push_back(charts_.back().get());
   }
 }
 
@@ -140,15 +142,15 @@ void TInstalledChartModule::ComputeNumbers() {
 }
 
 TInstalledChart* TInstalledChartModule::FindChart(const QString& fullPath) const {
-  return FindFile(charts_, chartIndex_, fullPath);
+  return FindFile(charts_, chartIndex_, chartsIndexed_, fullPath);
 }
 
 TInstalledDatabase* TInstalledChartModule::FindDatabase(const QString& fullPath) const {
-  return FindFile(databases_, databaseIndex_, fullPath);
+  return FindFile(databases_, databaseIndex_, databasesIndexed_, fullPath);
 }
 
 TInstalledDependency* TInstalledChartModule::FindDependency(const QString& fullPath) const {
-  return FindFile(dependencies_, dependencyIndex_, fullPath);
+  return FindFile(dependencies_, dependencyIndex_, dependenciesIndexed_, fullPath);
 }
 
 int TInstalledChartModule::WriteFileKey(const QString& kind, const QString& fileName, double lastUpdate) {
@@ -164,8 +166,8 @@ TInstalledChart* TInstalledChartModule::AddChart(const QString& fileName, int& e
   if (TInstalledChart* found = ValidFileName(fileName) ? FindChart(path_ + fileName) : nullptr) return found;
   error = WriteFileKey(kCharts, fileName, lastUpdate);
   if (error) return nullptr;
-  Append(charts_, chartIndex_,
-         std::make_unique<TInstalledChart>(this, path_ + fileName, lastUpdate, product_->Owner()->ChartCache()));
+  charts_.push_back(
+      std::make_unique<TInstalledChart>(this, path_ + fileName, lastUpdate, product_->Owner()->ChartCache()));
   ComputeNumbers();
   product_->ComputeNumber();
   return charts_.back().get();
@@ -176,7 +178,7 @@ TInstalledDatabase* TInstalledChartModule::AddDatabase(const QString& fileName, 
   if (TInstalledDatabase* found = ValidFileName(fileName) ? FindDatabase(path_ + fileName) : nullptr) return found;
   error = WriteFileKey(kDatabases, fileName, lastUpdate);
   if (error) return nullptr;
-  Append(databases_, databaseIndex_, std::make_unique<TInstalledDatabase>(this, path_ + fileName, lastUpdate));
+  databases_.push_back(std::make_unique<TInstalledDatabase>(this, path_ + fileName, lastUpdate));
   return databases_.back().get();
 }
 
@@ -186,21 +188,25 @@ TInstalledDependency* TInstalledChartModule::AddDependency(const QString& fileNa
     return found;
   error = WriteFileKey(kDependencies, fileName, lastUpdate);
   if (error) return nullptr;
-  Append(dependencies_, dependencyIndex_,
-         std::make_unique<TInstalledDependency>(this, path_ + fileName, lastUpdate));
+  dependencies_.push_back(std::make_unique<TInstalledDependency>(this, path_ + fileName, lastUpdate));
   return dependencies_.back().get();
 }
 
 // ---- TInstalledChartProduct --------------------------------------------------------------
 
-TInstalledChartProduct::TInstalledChartProduct(TInstalledCharts* owner, const cvlib::TRegKeyTree& tree, int key)
+TInstalledChartProduct::TInstalledChartProduct(TInstalledCharts* owner, const cvlib::TRegKeyTree& tree, int key,
+                                               std::vector<TInstalledChart*>& unread)
     : owner_(owner), code_(tree.KeyName(key)), name_(tree.ReadString(key, kName).trimmed()) {
   for (int module : SubKeysOf(tree, key, kModules))
-    modules_.push_back(std::unique_ptr<TInstalledChartModule>(new TInstalledChartModule(this, tree, module)));
-  ComputeNumber();
+    modules_.push_back(std::unique_ptr<TInstalledChartModule>(new TInstalledChartModule(this, tree, module, unread)));
 }
 
 void TInstalledChartProduct::ComputeNumber() { productNumber_ = modules_.empty() ? 0 : modules_.front()->ProductNumber(); }
+
+void TInstalledChartProduct::ComputeNumbers() {
+  for (const auto& module : modules_) module->ComputeNumbers();
+  ComputeNumber();
+}
 
 TInstalledChartModule* TInstalledChartProduct::FindModule(const QString& code) const {
   for (auto it = modules_.rbegin(); it != modules_.rend(); ++it)
@@ -226,7 +232,10 @@ TInstalledChartModule* TInstalledChartProduct::AddModule(const QString& code, co
   if (!error) error = reg.GetKeyTree(rrProducts, key, tree);
   if (!error && tree.IsEmpty()) error = cvlib::ceStoreNoKey;  // deleted by someone else meanwhile
   if (error) return nullptr;
-  modules_.push_back(std::unique_ptr<TInstalledChartModule>(new TInstalledChartModule(this, tree, 0)));
+  std::vector<TInstalledChart*> unread;
+  modules_.push_back(std::unique_ptr<TInstalledChartModule>(new TInstalledChartModule(this, tree, 0, unread)));
+  owner_->ReadChartInfos(unread);
+  modules_.back()->ComputeNumbers();
   ComputeNumber();
   return modules_.back().get();
 }
@@ -260,8 +269,13 @@ TInstalledCharts::TInstalledCharts(const QString& chartCacheFile)
   cvlib::TRegKeyTree tree;
   loadError_ = reg.GetKeyTree(rrProducts, QString(), tree);
   if (!tree.IsEmpty()) {
+    // The objects first, then every chart's information in one go, then what derives from it.
+    std::vector<TInstalledChart*> unread;
     for (int product : tree.SubKeys(0))
-      products_.push_back(std::unique_ptr<TInstalledChartProduct>(new TInstalledChartProduct(this, tree, product)));
+      products_.push_back(
+          std::unique_ptr<TInstalledChartProduct>(new TInstalledChartProduct(this, tree, product, unread)));
+    ReadChartInfos(unread);
+    for (const auto& product : products_) product->ComputeNumbers();
   }
   if (const int error = chartCache_->SaveCache()) {
     throw EInstalledChartsError(ErrorToStr(error) + QStringLiteral(" (") + QStringLiteral("Saving chart cache file: ") +
@@ -300,6 +314,20 @@ TInstalledChartProduct* TInstalledCharts::AddProduct(const QString& code, const 
   if (!error) error = reg.GetKeyTree(rrProducts, code, tree);
   if (!error && tree.IsEmpty()) error = cvlib::ceStoreNoKey;  // deleted by someone else meanwhile
   if (error) return nullptr;
-  products_.push_back(std::unique_ptr<TInstalledChartProduct>(new TInstalledChartProduct(this, tree, 0)));
+  std::vector<TInstalledChart*> unread;
+  products_.push_back(std::unique_ptr<TInstalledChartProduct>(new TInstalledChartProduct(this, tree, 0, unread)));
+  ReadChartInfos(unread);
+  products_.back()->ComputeNumbers();
   return products_.back().get();
+}
+
+void TInstalledCharts::ReadChartInfos(const std::vector<TInstalledChart*>& charts) {
+  if (charts.empty()) return;
+  std::vector<QString> paths;
+  paths.reserve(charts.size());
+  for (const TInstalledChart* chart : charts) paths.push_back(chart->FileName());
+  std::vector<cvlib::TQMR2ChartInfo*> infos;
+  std::vector<int> errors;
+  chartCache_->GetChartInfos(paths, infos, errors);
+  for (std::size_t i = 0; i < charts.size(); ++i) charts[i]->SetInfo(infos[i], errors[i]);
 }

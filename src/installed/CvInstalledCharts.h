@@ -11,6 +11,7 @@
 // Ownership: a strict tree. Children are held in std::vector<std::unique_ptr<...>> in load
 // order followed by what was added later; back pointers do not own. Every Find* searches from
 // the last element to the first, so with look-alike entries the newest wins.
+// The model belongs to one thread at a time (a Find* may bring its name index up to date).
 
 #include "CvErrors.h"
 #include "CvLib.h"
@@ -86,6 +87,13 @@ class TInstalledChart final : public TInstalledFile {
   quint64 ModuleMask() const { return moduleMask_; }
 
  private:
+  friend class TInstalledChartModule;
+  friend class TInstalledCharts;
+  // A chart whose information is read later, with those of its neighbours (SetInfo).
+  TInstalledChart(TInstalledChartModule* module, const QString& fileName, double lastUpdate)
+      : TInstalledFile(module, fileName, lastUpdate) {}
+  void SetInfo(const cvlib::TQMR2ChartInfo* info, int error);
+
   const cvlib::TQMR2ChartInfo* chartInfo_ = nullptr;
   int infoError_ = 0;
   int moduleNumber_ = 0;
@@ -134,10 +142,13 @@ class TInstalledChartModule final {
 
  private:
   friend class TInstalledChartProduct;
-  // Loads the module from key `key` of a tree read from the store.
-  TInstalledChartModule(TInstalledChartProduct* product, const cvlib::TRegKeyTree& tree, int key);
+  // Loads the module from key `key` of a tree read from the store. Its charts go to unread
+  // too: their information and the numbers derived from it follow once the loader has read
+  // them all (ComputeNumbers).
+  TInstalledChartModule(TInstalledChartProduct* product, const cvlib::TRegKeyTree& tree, int key,
+                        std::vector<TInstalledChart*>& unread);
 
-  void AddLegacyCharts();
+  void AddLegacyCharts(std::vector<TInstalledChart*>& unread);
   void ComputeNumbers();
   int WriteFileKey(const QString& kind, const QString& fileName, double lastUpdate);
 
@@ -149,8 +160,11 @@ class TInstalledChartModule final {
   std::vector<std::unique_ptr<TInstalledChart>> charts_;
   std::vector<std::unique_ptr<TInstalledDatabase>> databases_;
   std::vector<std::unique_ptr<TInstalledDependency>> dependencies_;
-  // Case-folded full path -> position of the newest record of that name.
-  QHash<QString, int> chartIndex_, databaseIndex_, dependencyIndex_;
+  // Case-folded full path -> position of the newest record of that name, for the first
+  // *Indexed_ records: brought up to date by the first Find* after records were added, so that
+  // loading thousands of charts does not case-fold every name when nobody looks one up.
+  mutable QHash<QString, int> chartIndex_, databaseIndex_, dependencyIndex_;
+  mutable std::size_t chartsIndexed_ = 0, databasesIndexed_ = 0, dependenciesIndexed_ = 0;
   int productNumber_ = 0;
   int moduleNumber_ = 0;
   quint64 moduleMask_ = 0;
@@ -192,8 +206,12 @@ class TInstalledChartProduct final {
  private:
   friend class TInstalledCharts;
   friend class TInstalledChartModule;
-  TInstalledChartProduct(TInstalledCharts* owner, const cvlib::TRegKeyTree& tree, int key);
+  // Loads the product and its modules from key `key`; see TInstalledChartModule for unread.
+  TInstalledChartProduct(TInstalledCharts* owner, const cvlib::TRegKeyTree& tree, int key,
+                         std::vector<TInstalledChart*>& unread);
   void ComputeNumber();
+  // Every module's numbers, then the product's.
+  void ComputeNumbers();
 
   TInstalledCharts* owner_;
   QString code_;
@@ -236,6 +254,10 @@ class TInstalledCharts final {
   TInstalledChartProduct* AddProduct(const QString& code, const QString& name, int& error);
 
  private:
+  friend class TInstalledChartProduct;
+  // Reads the information of charts made without it, all in one go through the chart cache.
+  void ReadChartInfos(const std::vector<TInstalledChart*>& charts);
+
   QString chartCacheFile_;
   std::unique_ptr<cvlib::TQMR2ChartCache> chartCache_;
   std::vector<std::unique_ptr<TInstalledChartProduct>> products_;

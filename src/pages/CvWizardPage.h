@@ -11,6 +11,19 @@
 #include <QFrame>
 #include <QPointer>
 
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+// One choice of a folder page: a bold radio button with a folder entry below it and, when the
+// user may pick the folder, a Browse button beside the entry.
+struct TFolderChoice {
+  QWidget* group = nullptr;
+  QRadioButton* radio = nullptr;
+  QLineEdit* edit = nullptr;
+  QPushButton* browse = nullptr;  // nullptr without Browse
+};
+
 class TWizardPage : public QFrame {
   Q_OBJECT
 
@@ -28,6 +41,13 @@ class TWizardPage : public QFrame {
   virtual void PagePlaced() {}
   // Called while the page still has its old parent.
   virtual void PageRemoved() {}
+
+  // A radio button of a choice group: bold, not exclusive (the page keeps one ticked itself).
+  QRadioButton* AddChoiceRadio(QWidget* group, const QString& name);
+  // A 580 x 45 choice group at (left, top) of the page: a radio button named radioName, an
+  // entry named editName and, when browseName is not empty, a Browse button beside the entry.
+  TFolderChoice AddFolderChoice(int left, int top, const QString& radioName, const QString& editName,
+                                const QString& browseName);
 
  private:
   QPointer<QWidget> owner_;

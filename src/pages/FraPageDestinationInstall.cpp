@@ -64,13 +64,6 @@ QString ReplacePlaceholder(const QString& text, const QString& value) {
 
 void Error(const QString& text) { MsgBoxCaption(PageApplicationTitle(), text, mtError, mbOKOnly); }
 
-QFont BoldRadioFont(const QFont& base) {
-  QFont f = base;
-  f.setBold(true);
-  f.setPixelSize(12);
-  return f;
-}
-
 }  // namespace
 
 QString PathEllipsis(const QString& path, const QFontMetrics& metrics, int width) {
@@ -103,31 +96,19 @@ TFramePageDestinationInstall::TFramePageDestinationInstall(QWidget* owner) : TWi
   else
     programFilesFolder_ = WithSlash(QCoreApplication::applicationDirPath());
 
-  groupDefault_ = new QWidget(this);
-  groupDefault_->setGeometry(20, 90, 580, 45);
-  radioDefault_ = new QRadioButton(groupDefault_);
-  radioDefault_->setObjectName(QStringLiteral("RadioDefault"));
-  radioDefault_->setAutoExclusive(false);
-  radioDefault_->setFont(BoldRadioFont(font()));
-  radioDefault_->setGeometry(0, 0, 580, 17);
-  editDefault_ = new QLineEdit(groupDefault_);
-  editDefault_->setObjectName(QStringLiteral("EditDefault"));
+  const TFolderChoice byDefault =
+      AddFolderChoice(20, 90, QStringLiteral("RadioDefault"), QStringLiteral("EditDefault"), QString());
+  groupDefault_ = byDefault.group;
+  radioDefault_ = byDefault.radio;
+  editDefault_ = byDefault.edit;
   editDefault_->setReadOnly(true);
-  editDefault_->setGeometry(20, 20, 560, 21);
 
-  groupUser_ = new QWidget(this);
-  groupUser_->setGeometry(20, 210, 580, 45);
-  radioUser_ = new QRadioButton(groupUser_);
-  radioUser_->setObjectName(QStringLiteral("RadioUser"));
-  radioUser_->setAutoExclusive(false);
-  radioUser_->setFont(BoldRadioFont(font()));
-  radioUser_->setGeometry(0, 0, 580, 17);
-  editUser_ = new QLineEdit(groupUser_);
-  editUser_->setObjectName(QStringLiteral("EditUser"));
-  editUser_->setGeometry(20, 20, 430, 21);
-  buttonBrowse_ = new QPushButton(groupUser_);
-  buttonBrowse_->setObjectName(QStringLiteral("ButtonBrowse"));
-  buttonBrowse_->setGeometry(455, 17, 125, 25);
+  const TFolderChoice byUser = AddFolderChoice(20, 210, QStringLiteral("RadioUser"), QStringLiteral("EditUser"),
+                                               QStringLiteral("ButtonBrowse"));
+  groupUser_ = byUser.group;
+  radioUser_ = byUser.radio;
+  editUser_ = byUser.edit;
+  buttonBrowse_ = byUser.browse;
 
   labelSpaceRequired_ = new QLabel(this);
   labelSpaceRequired_->setObjectName(QStringLiteral("LabelSpaceRequired"));

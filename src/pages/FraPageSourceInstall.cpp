@@ -42,23 +42,12 @@ QString WithSlash(const QString& folder) {
 // An index is a regular file (a folder or a pipe under that name is no backup).
 bool IndexIn(const QString& folder) { return QFileInfo(folder + kIndexName).isFile(); }
 
-QFont BoldRadioFont(const QFont& base) {
-  QFont f = base;
-  f.setBold(true);
-  f.setPixelSize(12);
-  return f;
-}
-
 }  // namespace
 
 TFramePageSourceInstall::TFramePageSourceInstall(QWidget* owner) : TWizardPage(owner) {
   auto* groupFound = new QWidget(this);
   groupFound->setGeometry(20, 70, 580, 60);
-  radioFound_ = new QRadioButton(groupFound);
-  radioFound_->setObjectName(QStringLiteral("RadioFound"));
-  radioFound_->setAutoExclusive(false);
-  radioFound_->setFont(BoldRadioFont(font()));
-  radioFound_->setGeometry(0, 0, 580, 17);
+  radioFound_ = AddChoiceRadio(groupFound, QStringLiteral("RadioFound"));
   radioFound_->setChecked(true);
   imageFound_ = new QLabel(groupFound);
   imageFound_->setObjectName(QStringLiteral("ImageFound"));
@@ -70,19 +59,11 @@ TFramePageSourceInstall::TFramePageSourceInstall(QWidget* owner) : TWizardPage(o
   labelFound_->setWordWrap(true);
   labelFound_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-  auto* groupChosen = new QWidget(this);
-  groupChosen->setGeometry(20, 240, 580, 45);
-  radioChosen_ = new QRadioButton(groupChosen);
-  radioChosen_->setObjectName(QStringLiteral("RadioChosen"));
-  radioChosen_->setAutoExclusive(false);
-  radioChosen_->setFont(BoldRadioFont(font()));
-  radioChosen_->setGeometry(0, 0, 580, 17);
-  editLocation_ = new QLineEdit(groupChosen);
-  editLocation_->setObjectName(QStringLiteral("EditLocation"));
-  editLocation_->setGeometry(20, 20, 430, 21);
-  buttonBrowse_ = new QPushButton(groupChosen);
-  buttonBrowse_->setObjectName(QStringLiteral("ButtonBrowse"));
-  buttonBrowse_->setGeometry(455, 17, 125, 25);
+  const TFolderChoice chosen = AddFolderChoice(20, 240, QStringLiteral("RadioChosen"),
+                                               QStringLiteral("EditLocation"), QStringLiteral("ButtonBrowse"));
+  radioChosen_ = chosen.radio;
+  editLocation_ = chosen.edit;
+  buttonBrowse_ = chosen.browse;
   resize(620, 370);
 
   connect(radioFound_, &QRadioButton::clicked, this, [this] { RadioClicked(radioFound_); });

@@ -3,9 +3,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <future>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -224,6 +227,99 @@ TEST_F(ChartCacheTest, APipeOrALinkAtTheCachePathIsReplacedNeverUsed) {
     EXPECT_FALSE(QFileInfo(cacheFile_).isSymLink());
     EXPECT_EQ(read(outside), "precious");
     EXPECT_EQ(ProductOf(*QMR2ChartCacheCreate(cacheFile_, kVersion), a), 1001);
+  }
+}
+
+// Many charts at once (on several threads, each folder opened once) must give exactly what one
+// call after the other gives: the same answers in the same order and the same cache file, with
+// files missing, unreadable, odd or named twice among them, before and after the files change.
+TEST_F(ChartCacheTest, ManyAtOnceGiveWhatOneAfterTheOtherGives) {
+  std::vector<QString> paths;
+  for (int folder = 0; folder < 10; ++folder) {
+    for (int c = 0; c < 50; ++c)
+      paths.push_back(Chart(QStringLiteral("f%1/c%2.qmr2").arg(folder).arg(c), 1000 + folder, c % 64));
+  }
+  for (int c = 0; c < 5; ++c) paths.push_back(Chart(QStringLiteral("\u00fcn\u00ef/c%1.qmr2").arg(c), 7, c));
+  const QString odd = charts_ + "odd/";
+  QDir().mkpath(odd + "dir.qmr2");
+  WriteBytes(odd + "short.qmr2", "QMR2\1\0");
+  WriteBytes(odd + "magic.qmr2", QByteArray("QMR1").append(12, '\0'));
+  WriteBytes(odd + "version.qmr2", QByteArray("QMR2\2", 5).append(11, '\0'));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(odd + "fifo.qmr2").constData(), 0600), 0);
+  ASSERT_TRUE(QFile::link(paths[3], odd + "link.qmr2"));
+  ASSERT_TRUE(QFile::link(odd + "fifo.qmr2", odd + "fifolink.qmr2"));
+  ASSERT_TRUE(QFile::link(odd + "nowhere", odd + "dangling.qmr2"));
+  WriteBytes(charts_ + "plain", "x");
+  const QStringList oddOnes = {odd + "dir.qmr2", odd + "short.qmr2", odd + "magic.qmr2", odd + "version.qmr2",
+                               odd + "fifo.qmr2", odd + "link.qmr2", odd + "fifolink.qmr2", odd + "dangling.qmr2",
+                               odd + "missing.qmr2", charts_ + "nofolder/c.qmr2", charts_ + "plain/c.qmr2",
+                               charts_ + "f1/", QString(), "bare.qmr2", paths[51] + QChar(0) + "x",
+                               paths[7], paths[7], odd + "missing.qmr2"};
+  // A NUL ends the name where the system sees it: no file has that name, even when the part
+  // before the NUL names one.
+  {
+    int error = -1;
+    EXPECT_EQ(QMR2ChartCacheCreate(cacheFile_, kVersion)->GetChartInfo(paths[51] + QChar(0) + "x", error), nullptr);
+    EXPECT_EQ(error, ceChartNotFound);
+  }
+  // Odd ones spread among the good ones, so that the threads keep changing folders.
+  for (qsizetype i = 0; i < oddOnes.size(); ++i)
+    paths.insert(paths.begin() + static_cast<std::ptrdiff_t>(i * 29 % paths.size()), oddOnes[i]);
+
+  // The cache file's entries, in an order of their own.
+  auto entries = [](const QString& file) {
+    QFile f(file);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    std::vector<std::pair<QByteArray, QByteArray>> list;  // path, the rest of the entry
+    for (qsizetype pos = 16; pos < bytes.size() - 8;) {
+      quint32 size = 0;
+      std::memcpy(&size, bytes.constData() + pos, 4);
+      list.emplace_back(bytes.mid(pos + 4, size), bytes.mid(pos + 4 + size, 28));
+      pos += 4 + size + 28;
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+  };
+  const QString batchFile = home_ + "/cache/batch.cif";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "no cache file" : "with the cache files");
+    auto batch = QMR2ChartCacheCreate(batchFile, kVersion);
+    auto single = QMR2ChartCacheCreate(cacheFile_, kVersion);
+    std::vector<TQMR2ChartInfo*> infos;
+    std::vector<int> errors;
+    batch->GetChartInfos(paths, infos, errors);
+    ASSERT_EQ(infos.size(), paths.size());
+    ASSERT_EQ(errors.size(), paths.size());
+    int good = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      SCOPED_TRACE(qPrintable(paths[i]));
+      int error = -1;
+      const TQMR2ChartInfo* info = single->GetChartInfo(paths[i], error);
+      EXPECT_EQ(errors[i], error);
+      ASSERT_EQ(infos[i] == nullptr, info == nullptr);
+      if (!info) continue;
+      ++good;
+      EXPECT_EQ(infos[i]->FileName(), info->FileName());
+      EXPECT_EQ(infos[i]->Header().ProductNumber(), info->Header().ProductNumber());
+      EXPECT_EQ(infos[i]->Header().ModuleNumber(), info->Header().ModuleNumber());
+      EXPECT_EQ(infos[i]->FileSize(), info->FileSize());
+      EXPECT_EQ(infos[i]->ModifiedNs(), info->ModifiedNs());
+    }
+    // The answers themselves: the good charts, the link to one and the name given twice.
+    EXPECT_EQ(good, round == 0 ? 508 : 506);
+    ASSERT_EQ(batch->SaveCache(), 0);
+    ASSERT_EQ(single->SaveCache(), 0);
+    EXPECT_EQ(entries(batchFile), entries(cacheFile_));
+
+    if (round == 0) {
+      // A chart changed with a new time, one changed behind the cache, one gone, one a FIFO.
+      ASSERT_EQ(WriteChartFile(paths[40], 9001, 1, 10), 0);
+      RewriteBehindCache(paths[41], 9002, 2);
+      ASSERT_TRUE(QFile::remove(paths[42]));
+      ASSERT_TRUE(QFile::remove(paths[43]));
+      ASSERT_EQ(::mkfifo(QFile::encodeName(paths[43]).constData(), 0600), 0);
+    }
   }
 }
 
