@@ -27,6 +27,13 @@ constexpr char kMagic[] = "CVBACKUPIDX";
 constexpr qint64 kMaxIndexSize = 64 * 1024 * 1024;
 constexpr qint64 kMaxHeaderLine = 200;
 
+bool IsXxh3Hex(const QString& text) {
+  if (text.size() != 16) return false;
+  for (const QChar c : text)
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+  return true;
+}
+
 // Writes each field as the index keeps it.
 struct Writer {
   static void Int(QJsonObject& o, const char* key, int value) { o[QLatin1String(key)] = value; }
@@ -57,6 +64,7 @@ QJsonObject ItemToJson(const TItemData& item) {
   for (const TItemFile& f : item.files) {
     QJsonObject fo;
     detail::FileFields(w, fo, f);
+    if (!f.xxh3.isEmpty()) w.Str(fo, "xxh3", f.xxh3);
     files.append(fo);
   }
   o["files"] = files;
@@ -120,6 +128,13 @@ int ItemFromJson(const QJsonObject& o, TItemData& item) {
     TItemFile f;
     detail::FileFields(r, fo, f);
     if (!r.ok) return ceBackupIndexCorrupt;
+    // Optional (older indexes lack it), but never malformed: it stands in for the SHA-256
+    // when the file is installed.
+    const QJsonValue xxh3 = fo.value(QLatin1String("xxh3"));
+    if (!xxh3.isUndefined()) {
+      if (!xxh3.isString() || !IsXxh3Hex(xxh3.toString())) return ceBackupIndexCorrupt;
+      f.xxh3 = xxh3.toString();
+    }
     // The item's size is the sum of its files: it must be a size too.
     if (__builtin_add_overflow(total, f.size, &total)) return ceBackupIndexCorrupt;
     if (!detail::FileStaysInside(f)) return ceChkUnsafeName;

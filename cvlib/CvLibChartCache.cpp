@@ -128,20 +128,30 @@ int ReadChartHeaderAt(int dirFd, const char* name, TQMR2ChartHeader& header, qin
   }
   ::close(fd);
   if (error) return error;
-  if (got < kChartHeaderSize) {
-    // A file shorter than the magic that still starts like one is short; anything else is
-    // not a chart at all.
-    return got >= 4 && std::memcmp(bytes, kChartMagic, 4) != 0 ? ceChartBadMagic : ceChartShort;
-  }
-  if (std::memcmp(bytes, kChartMagic, 4) != 0) return ceChartBadMagic;
-  const auto version = Get<std::uint32_t>(bytes + 4);
-  if (version != kChartFormatVersion) return ceChartVersion;
-  header = TQMR2ChartHeader(version, Get<std::int32_t>(bytes + 8), Get<std::int32_t>(bytes + 12));
+  if (const int parsed = ParseChartHeader(QByteArray::fromRawData(bytes, static_cast<qsizetype>(got)), header))
+    return parsed;
   size = st.st_size;
   mtimeNs = MTimeNs(st);
   return ceOK;
 }
 
+}  // namespace
+
+int ParseChartHeader(const QByteArray& bytes, TQMR2ChartHeader& header) {
+  const qsizetype got = bytes.size();
+  if (got < kChartHeaderSize) {
+    // A file shorter than the magic that still starts like one is short; anything else is
+    // not a chart at all.
+    return got >= 4 && std::memcmp(bytes.constData(), kChartMagic, 4) != 0 ? ceChartBadMagic : ceChartShort;
+  }
+  if (std::memcmp(bytes.constData(), kChartMagic, 4) != 0) return ceChartBadMagic;
+  const auto version = Get<std::uint32_t>(bytes.constData() + 4);
+  if (version != kChartFormatVersion) return ceChartVersion;
+  header = TQMR2ChartHeader(version, Get<std::int32_t>(bytes.constData() + 8), Get<std::int32_t>(bytes.constData() + 12));
+  return ceOK;
+}
+
+namespace {
 // The folder of the files a thread is looking at, held open (O_PATH: looking up names needs no
 // read right on it) while the next files lie in the same folder, so that each file costs one
 // name lookup instead of a walk down its whole path. Anything unusual about a path (no folder
@@ -261,6 +271,18 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
     infos.assign(n, nullptr);
     errors.assign(n, ceOK);
     for (std::size_t i = 0; i < n; ++i) infos[i] = Take(fullPaths[i], looks[i], errors[i]);
+  }
+
+  void PutChartInfo(const QString& fullPath, const TQMR2ChartHeader& header, qint64 fileSize,
+                    qint64 modifiedNs) override {
+    if (fullPath.isEmpty()) return;
+    const auto [it, added] = entries_.try_emplace(fullPath);
+    Entry& entry = it->second;
+    if (added) entry.info.fileName_ = fullPath;
+    entry.info.header_ = header;
+    entry.info.fileSize_ = fileSize;
+    entry.info.modifiedNs_ = modifiedNs;
+    entry.onDisk = false;
   }
 
   int SaveCache() override {

@@ -79,7 +79,19 @@ class TQMR2ChartCache {
   virtual int SaveCache() = 0;
 
   virtual const QString& CacheFile() const = 0;
+
+  // Takes the header of a chart file the caller has just written (its first bytes still in
+  // hand, see ParseChartHeader) with the file's size and modification time, so that
+  // GetChartInfo need not open the file again. The entry is trusted like one read from the
+  // file: while the file's size and time are these.
+  virtual void PutChartInfo(const QString& fullPath, const TQMR2ChartHeader& header, qint64 fileSize,
+                            qint64 modifiedNs) = 0;
 };
+
+// The header of a chart file from its first bytes: ceOK, or ceChartShort, ceChartBadMagic or
+// ceChartVersion as GetChartInfo would say for a file that begins with them (all of it when
+// shorter than a header).
+int ParseChartHeader(const QByteArray& bytes, TQMR2ChartHeader& header);
 
 // A cache on cacheFile for the program of the given packed version. A missing, truncated,
 // damaged or foreign cache file, or one written by another program version, counts as empty;

@@ -94,6 +94,9 @@ struct TItemFile {
   bool addOn = false;
   QString sha256;    // 64 lower-case hex digits; empty when unknown (old backups)
   QString url;       // absolute or relative to the service URL; empty in a backup
+  // XXH3-64 of the content, 16 lower-case hex digits; kept by a backup index so that installing
+  // from a backup checks the content at copying speed. Empty when unknown (old backups).
+  QString xxh3;
 };
 
 // Everything an install item carries; a plain value so that tests and the index can build one.
@@ -129,6 +132,7 @@ class InstallItem final {
   QString FileName(int i) const { return File(i).name; }
   int64_t FileSize(int i) const { return File(i).size; }
   QString FileSha256(int i) const { return File(i).sha256; }
+  QString FileXxh3(int i) const { return File(i).xxh3; }
   QString SourceFolder() const { return fData.sourceFolder; }
   bool Succeeded() const { return fSucceeded; }
   int ModuleMask() const { return fData.moduleMask; }

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
@@ -57,8 +58,26 @@ int BackupIndexMerge::Write(const QString& path, const EngineLists& lists) const
   }
   // What an earlier run put into this backup stays in its index.
   if (!fPath.isEmpty() && fPath == IndexPath(path)) {
+    const size_t updated = out.size();
     for (const auto& item : fItems)
       if (!contains(item->ProductNumber(), item->ModuleMask())) out.push_back(item->Data());
+    // A file that was current and not fetched again keeps the XXH3 the earlier run noted,
+    // when it is the very file the earlier index describes.
+    for (size_t i = 0; i < updated; ++i) {
+      const InstallItem* old = Find(out[i].productNumber, out[i].moduleMask);
+      if (!old) continue;
+      QHash<QString, const TItemFile*> known;
+      for (const TItemFile& o : old->Data().files)
+        if (!o.xxh3.isEmpty()) known.insert(o.folder + u'/' + o.name, &o);
+      if (known.isEmpty()) continue;
+      for (TItemFile& f : out[i].files) {
+        if (!f.xxh3.isEmpty()) continue;
+        const TItemFile* o = known.value(f.folder + u'/' + f.name);
+        if (o && o->size == f.size && o->time == f.time && o->addOn == f.addOn && !o->sha256.isEmpty() &&
+            o->sha256 == f.sha256)
+          f.xxh3 = o->xxh3;
+      }
+    }
   }
   return WriteBackupIndexFile(path, out);
 }

@@ -14,11 +14,13 @@
 #include <QTimer>
 
 #include <openssl/evp.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -361,6 +363,9 @@ struct Downloader::Download {
   Downloader* owner = nullptr;
   std::unique_ptr<Writer> writer;  // the downloader's, bound to this download's part
   EVP_MD_CTX* hash = nullptr;
+  // Beside the SHA-256, from the same bytes: the backup index keeps it for a fast check.
+  XXH3_state_t* xxh3 = nullptr;
+  int fileIndex = 0;
   qint64 offset = 0;   // bytes received: written, being written and in the buffer
   qint64 written = 0;  // bytes handed to the writer
   qint64 requestStart = 0;  // offset the running request started from
@@ -382,6 +387,14 @@ struct Downloader::Download {
     if (fd >= 0) ::close(fd);
     if (dirFd >= 0) ::close(dirFd);
     if (hash) EVP_MD_CTX_free(hash);
+    if (xxh3) XXH3_freeState(xxh3);
+  }
+  void Hash(const char* data, size_t size) {
+    EVP_DigestUpdate(hash, data, size);
+    XXH3_64bits_update(xxh3, data, size);
+  }
+  bool ResetHash() {
+    return EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) && XXH3_64bits_reset(xxh3) == XXH_OK;
   }
 };
 
@@ -505,6 +518,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   Download& d = *fDownload;
   d.owner = this;
   d.item = item;
+  d.fileIndex = fileIndex;
   d.file = file;
   d.target = QDir(folder).filePath(file.name);
   d.part = DownloadPartPath(folder, file.name);
@@ -512,13 +526,14 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.partName = QFile::encodeName(PartName(file.name));
   if (const int error = OpenTargetFolder(folder, layout, d.dirFd)) return fail(error);
   d.hash = EVP_MD_CTX_new();
+  d.xxh3 = XXH3_createState();
   // The buffers serve one download after the other: freeing them each time costs more than a
   // small file's whole download (the mapping is torn down on every thread).
   for (char*& buffer : fBuffers)
     if (!buffer) buffer = static_cast<char*>(std::aligned_alloc(kDirectAlign, kWriteChunk));
   d.buffers[0] = fBuffers[0];
   d.buffers[1] = fBuffers[1];
-  if (!d.hash || !d.buffers[0] || !d.buffers[1] || !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+  if (!d.hash || !d.xxh3 || !d.buffers[0] || !d.buffers[1] || !d.ResetHash())
     return fail(ceChkChecksum);
   struct stat st {};
   if (const int error = OpenPart(d, st)) return fail(error);
@@ -544,7 +559,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
                                 static_cast<off_t>(part.offset));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return ceFileRead;
-      EVP_DigestUpdate(part.hash, part.Buffer(), static_cast<size_t>(n));
+      part.Hash(part.Buffer(), static_cast<size_t>(n));
       part.offset += n;
     }
     return ceOK;
@@ -631,7 +646,7 @@ void Downloader::SendRange() {
 bool Downloader::Restart() {
   Download& d = *fDownload;
   if (d.fallbacks++ > 0 || d.writer->Wait() != 0 || ::ftruncate(d.fd, 0) != 0 ||
-      !EVP_DigestInit_ex(d.hash, EVP_sha256(), nullptr))
+      !d.ResetHash())
     return false;
   d.offset = d.written = d.fill = d.requestStart = 0;
   return true;
@@ -693,7 +708,7 @@ void Downloader::Receive(QNetworkReply* reply) {
     }
     const qint64 n = reply->read(d.Buffer() + d.fill, kWriteChunk - d.fill);
     if (n <= 0) break;
-    EVP_DigestUpdate(d.hash, d.Buffer() + d.fill, static_cast<size_t>(n));
+    d.Hash(d.Buffer() + d.fill, static_cast<size_t>(n));
     d.fill += n;
     d.offset += n;
     if (d.offset > d.file.size) {
@@ -817,6 +832,11 @@ void Downloader::CompleteDownload() {
     Fail(ceChkChecksum, false);
     return;
   }
+  // The content is the one the SHA-256 vouches for: its XXH3 goes with the item into the
+  // backup index.
+  char xxh3[17];
+  std::snprintf(xxh3, sizeof xxh3, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(d.xxh3)));
+  d.item->MutableData().files[static_cast<size_t>(d.fileIndex)].xxh3 = QString::fromLatin1(xxh3, 16);
   if (::fchmod(d.fd, NewFileMode()) != 0) {
     Fail(ceFileWrite, false);
     return;

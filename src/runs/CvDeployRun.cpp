@@ -435,13 +435,19 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
 
 // Copies one file of an item (from a backup, or from the setups folder) with its checks.
 // A missing or damaged file of a backup is told in a message.
-int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file) {
+int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
+                               bool newInPlace, QByteArray* head) {
   fProgress.FileNotice(TRunFileAction::Copy, target, item->FileSize(file), QString());
   if (!fRateClock.isValid()) fRateClock.start();
-  const int error = CopyChecked(source, target, item->FileSize(file), item->FileSha256(file), item->FileTime(file),
-                                [this](const QString& s, qint64 done, qint64 total) {
-                                  return CopyProgress(s, done, total);
-                                });
+  TCopyCheck check;
+  check.size = item->FileSize(file);
+  check.xxh3 = item->FileXxh3(file);
+  check.sha256 = item->FileSha256(file);
+  check.fileTime = item->FileTime(file);
+  check.newInPlace = newInPlace;
+  const int error = CopyChecked(
+      source, target, check,
+      [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, nullptr, head);
   if (error) {
     fProgress.FileNotice(TRunFileAction::Failed, target, item->FileSize(file), Reason(error));
     Fail(source, Reason(error));
@@ -489,19 +495,30 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     }
     fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
     // Every file the index names is copied and checked; one that is missing or damaged
-    // fails the chart set, which is then not recorded.
+    // fails the chart set, which is then not recorded. The set counts as installed only by
+    // that record, written after the last file: new files take their names at once.
+    const QString source = fSettings.backupFolder + WithSlash(item->SourceFolder());
+    QByteArray head;
     for (int i = 0; i < item->FileCount(); ++i) {
-      const QString sub = item->IsAddOn(i) ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
-      if (!sub.isEmpty() && MakeFolder(folder + sub) != 0) {
+      const bool addOn = item->IsAddOn(i);
+      const QString sub = addOn ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
+      if (addOn && MakeFolder(folder + sub) != 0) {
         MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
         return false;
       }
-      const int copyError = CopyFromBackup(item, fSettings.backupFolder + BackupFilePath(*item, i, true),
-                                           folder + sub + item->FileName(i), i);
+      const QString& name = item->Data().files[static_cast<size_t>(i)].name;
+      const bool chart = !addOn && item->FileTime(i) > 0 && name.endsWith(QLatin1String(".qmr2"), Qt::CaseInsensitive);
+      const int copyError = CopyFromBackup(item, source + sub + name, folder + sub + name, i, true,
+                                           chart ? &head : nullptr);
       if (copyError) {
         if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
         return false;
       }
+      // The record takes the chart's header from the bytes just copied, not from the file again.
+      cvlib::TQMR2ChartHeader header;
+      if (chart && cvlib::ParseChartHeader(head, header) == 0)
+        fInstalled->ChartCache().PutChartInfo(folder + name, header, item->FileSize(i),
+                                              static_cast<qint64>(item->FileTime(i)) * 1000000000);
       AdvanceTotal();
       Pump();
     }

@@ -139,7 +139,8 @@ class TDeployRun final : public QObject {
   void ShowTotal();
   void ShowRate(std::int64_t doneNow);
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
-  int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file);
+  int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
+                     bool newInPlace = false, QByteArray* head = nullptr);
   void Pump(bool force = false);
   int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);

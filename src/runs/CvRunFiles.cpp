@@ -8,8 +8,14 @@
 #include <QStandardPaths>
 
 #include <openssl/evp.h>
+#include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -63,7 +69,7 @@ int OpenError(int err, int fallback) {
 }
 
 // A hidden name beside the target, new in its folder; the random part keeps it from being
-// any name a list could be made to carry.
+// any name a list could be made to carry. Open for reading too: a copy is hashed from it.
 int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
   const QFileInfo info(target);
   const QString folder = info.absolutePath();
@@ -71,7 +77,7 @@ int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
     tempPath = folder + QStringLiteral("/.cvrun-%1%2")
                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
                            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    const int fd = ::open(Native(tempPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int fd = ::open(Native(tempPath).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -93,36 +99,147 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 constexpr size_t kChunk = 1 << 20;
 
+// Copies go in chunks of 1 MiB: few system calls, and the buffer stays in the processor's cache
+// between the read, the checksum and the write.
+constexpr size_t kCopyChunk = size_t{1} << 20;
+constexpr size_t kSmallFile = 256 << 10;
+constexpr qint64 kRangeCopyFile = qint64{16} << 20;
+
+// One buffer per thread for all its copies: allocating one for each of thousands of small
+// files would cost more than copying them.
+char* CopyBuffer() {
+  thread_local std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+  return buffer.get();
+}
+
+// Feeds the checksums.
+struct THashes {
+  XXH3_state_t* xxh3 = nullptr;
+  EVP_MD_CTX* md = nullptr;
+  bool Update(const char* data, size_t size) const {
+    if (xxh3 && XXH3_64bits_update(xxh3, data, size) != XXH_OK) return false;
+    return !md || EVP_DigestUpdate(md, data, size) == 1;
+  }
+};
+
+// Hashes, on a thread of its own, what the kernel has copied into a file so far: it reads the
+// copy back (from the page cache), so the checksum vouches for the bytes that were written.
+class THashBehind {
+ public:
+  THashBehind(int fd, THashes hashes) : fd_(fd), hashes_(hashes), thread_([this] { Run(); }) {}
+  ~THashBehind() { Finish(); }
+  THashBehind(const THashBehind&) = delete;
+  THashBehind& operator=(const THashBehind&) = delete;
+
+  void Copied(qint64 bytes) {
+    std::lock_guard lock(mutex_);
+    copied_ = bytes;
+    changed_.notify_one();
+  }
+  // Waits for the hashes to catch up (or stops them at once when abandon); false when the
+  // copy could not be read back.
+  bool Finish(bool abandon = false) {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+        abandoned_ = abandon;
+        changed_.notify_one();
+      }
+      thread_.join();
+    }
+    return ok_;
+  }
+
+ private:
+  void Run() {
+    std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
+    qint64 hashed = 0;
+    for (;;) {
+      qint64 copied = 0;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return abandoned_ || finished_ || copied_ > hashed; });
+        if (abandoned_ || (finished_ && copied_ <= hashed)) return;
+        copied = copied_;
+      }
+      while (hashed < copied) {
+        const ssize_t n = ::pread(fd_, buffer.get(), static_cast<size_t>(std::min<qint64>(kCopyChunk, copied - hashed)),
+                                  static_cast<off_t>(hashed));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || !hashes_.Update(buffer.get(), static_cast<size_t>(n))) {
+          ok_ = false;
+          return;
+        }
+        hashed += n;
+      }
+    }
+  }
+
+  const int fd_;
+  const THashes hashes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  qint64 copied_ = 0;
+  bool finished_ = false;
+  bool abandoned_ = false;
+  std::atomic<bool> ok_{true};
+  std::thread thread_;
+};
+
+struct TXxh3Free {
+  void operator()(XXH3_state_t* s) const { XXH3_freeState(s); }
+};
+using TXxh3 = std::unique_ptr<XXH3_state_t, TXxh3Free>;
+
 }  // namespace
 
-int CopyChecked(const QString& source, const QString& target, std::int64_t expectedSize, const QString& expectedSha,
-                std::int32_t fileTime, const TFileCopyProgress& progress, const std::atomic<bool>* stop) {
+int CopyChecked(const QString& source, const QString& target, const TCopyCheck& check,
+                const TFileCopyProgress& progress, const std::atomic<bool>* stop, QByteArray* head) {
+  if (head) head->clear();
   if (source.isEmpty() || target.isEmpty()) return ceInvalidPath;
-  TFd in(::open(Native(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO in the backup is refused below, never waited on.
+  TFd in(::open(Native(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (in.fd < 0) return OpenError(errno, ceFileRead);
   struct stat st {};
   if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ceFileRead;
   // A file of the wrong size is known to be wrong before a byte is read.
-  if (expectedSize >= 0 && st.st_size != expectedSize) return ceChkChecksum;
-  {
-    struct stat tst {};
-    if (::lstat(Native(target).constData(), &tst) == 0 && S_ISDIR(tst.st_mode)) return ceFileCreate;
-  }
-  ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (check.size >= 0 && st.st_size != check.size) return ceChkChecksum;
+  const bool byXxh3 = !check.xxh3.isEmpty();
   TMd md;
-  if (!expectedSha.isEmpty()) {
+  if (!byXxh3 && !check.sha256.isEmpty()) {
     md = NewSha256();
     if (!md) return ceFileRead;
   }
+  TXxh3 xxh3;
+  if (byXxh3) {
+    xxh3.reset(XXH3_createState());
+    if (!xxh3 || XXH3_64bits_reset(xxh3.get()) != XXH_OK) return ceFileRead;
+  }
 
-  QString tempPath;
-  TFd out(CreateTempBeside(target, st.st_mode & 0777, tempPath));
-  if (out.fd < 0) return OpenError(errno, ceFileCreate);
-  const QByteArray tempNative = Native(tempPath);
+  // A new file under its own name where allowed and nothing is there yet; else (something is
+  // there: an older copy, a link) a temporary name beside it.
+  const QByteArray targetNative = Native(target);
+  const mode_t mode = st.st_mode & 0777;
+  QByteArray tempNative;
+  TFd out(-1);
+  if (check.newInPlace) {
+    out.fd = ::open(targetNative.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (out.fd < 0 && errno != EEXIST) return OpenError(errno, ceFileCreate);
+  }
+  if (out.fd < 0) {
+    struct stat tst {};
+    if (::lstat(targetNative.constData(), &tst) == 0 && S_ISDIR(tst.st_mode)) return ceFileCreate;
+    QString tempPath;
+    out.fd = CreateTempBeside(target, mode, tempPath);
+    if (out.fd < 0) return OpenError(errno, ceFileCreate);
+    tempNative = Native(tempPath);
+  }
+  const QByteArray& writtenName = tempNative.isEmpty() ? targetNative : tempNative;
   auto fail = [&](int error) {
     ::close(out.fd);
     out.fd = -1;
-    ::unlink(tempNative.constData());
+    ::unlink(writtenName.constData());
     return error;
   };
 
@@ -132,37 +249,92 @@ int CopyChecked(const QString& source, const QString& target, std::int64_t expec
     if (stop && stop->load()) return true;
     return progress && !progress(source, done, total);
   };
-  if (stopped()) return fail(ceAborted);
+  // A small file is told once, when it is done: thousands of them must not cost a progress
+  // update each at both ends.
+  const bool large = total > static_cast<qint64>(kSmallFile);
+  if (large ? stopped() : stop && stop->load()) return fail(ceAborted);
+  if (large) ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  std::unique_ptr<char[]> buffer(new char[kChunk]);
-  for (;;) {
-    const ssize_t n = ::read(in.fd, buffer.get(), kChunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(ceFileRead);
+  const THashes hashes{xxh3.get(), md.get()};
+  bool buffered = total < kRangeCopyFile;
+  if (!buffered) {
+    // A large file is copied by the kernel (no trip through this process), and hashed behind
+    // it on a second thread: the checksum costs no time of its own.
+    THashBehind behind(out.fd, hashes);
+    for (;;) {
+      const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, kCopyChunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 || (n == 0 && done == 0)) {
+        // Not between these two file systems (or a source that claims to be empty): the
+        // plain way, from the start.
+        const bool unsupported = done == 0 && (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                                               errno == EOPNOTSUPP || errno == EBADF || errno == ETXTBSY);
+        const int err = errno;
+        behind.Finish(true);
+        if (!unsupported) return fail(IsDiskFull(err) ? ceDiskFull : err == EIO ? ceFileRead : ceFileWrite);
+        buffered = true;
+        break;
+      }
+      if (n == 0) break;
+      done += n;
+      // The source grew while it was copied.
+      if (check.size >= 0 && done > check.size) {
+        behind.Finish(true);
+        return fail(ceChkChecksum);
+      }
+      behind.Copied(done);
+      if (done < total && stopped()) {
+        behind.Finish(true);
+        return fail(ceAborted);
+      }
     }
-    if (n == 0) break;
-    if (md && EVP_DigestUpdate(md.get(), buffer.get(), static_cast<size_t>(n)) != 1) return fail(ceFileRead);
-    if (!WriteAll(out.fd, buffer.get(), static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
-    done += n;
-    if (stopped()) return fail(ceAborted);
+    if (!buffered && !behind.Finish()) return fail(ceFileRead);
+    if (!buffered && head) {
+      head->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done)));
+      if (::pread(out.fd, head->data(), static_cast<size_t>(head->size()), 0) != head->size()) return fail(ceFileRead);
+    }
   }
-  // The source may have changed size while it was read.
-  if (expectedSize >= 0 && done != expectedSize) return fail(ceChkChecksum);
-  if (md && HexDigest(md.get()).compare(expectedSha, Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
+  if (buffered) {
+    char* buffer = CopyBuffer();
+    for (;;) {
+      const ssize_t n = ::read(in.fd, buffer, kCopyChunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return fail(ceFileRead);
+      if (n == 0) break;
+      // The source grew while it was read.
+      if (check.size >= 0 && done + n > check.size) return fail(ceChkChecksum);
+      if (head && head->size() < kCopyHeadBytes)
+        head->append(buffer, static_cast<qsizetype>(std::min<ssize_t>(n, kCopyHeadBytes - head->size())));
+      if (!hashes.Update(buffer, static_cast<size_t>(n))) return fail(ceFileRead);
+      if (!WriteAll(out.fd, buffer, static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
+      done += n;
+      // A file that fits one chunk has been read whole: no progress between its first and last byte.
+      if (done < total && stopped()) return fail(ceAborted);
+    }
+  }
+  // The source may have shrunk while it was read.
+  if (check.size >= 0 && done != check.size) return fail(ceChkChecksum);
+  if (xxh3) {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(xxh3.get())));
+    if (check.xxh3.compare(QLatin1String(hex, 16), Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
+  }
+  if (md && HexDigest(md.get()).compare(check.sha256, Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
+  if (total > 0 && done == total && progress && !progress(source, done, total)) return fail(ceAborted);
 
   struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-  if (fileTime > 0) times[1] = {fileTime, 0};
+  if (check.fileTime > 0) times[1] = {check.fileTime, 0};
   ::futimens(out.fd, times);
-  ::fchmod(out.fd, st.st_mode & 0777);
+  // The mode given at creation went through the umask.
+  ::fchmod(out.fd, mode);
   if (::close(out.fd) != 0) {
     const int err = errno;
     out.fd = -1;
-    ::unlink(tempNative.constData());
+    ::unlink(writtenName.constData());
     return IsDiskFull(err) ? ceDiskFull : ceFileWrite;
   }
   out.fd = -1;
-  if (::rename(tempNative.constData(), Native(target).constData()) != 0) {
+  if (!tempNative.isEmpty() && ::rename(tempNative.constData(), targetNative.constData()) != 0) {
     const int err = errno;
     ::unlink(tempNative.constData());
     return OpenError(err, ceFileCreate);

@@ -1,7 +1,7 @@
 #pragma once
 
 // File work of the runs that the support library does not offer: a copy that checks size and
-// SHA-256 on the way (one read of the source), whether a local file is current, the private
+// XXH3 or SHA-256 on the way (one read of the source), whether a local file is current, the private
 // folder that setups of an installation from the internet are fetched into, and small files
 // written in one piece. Errors are the support library's codes (0 = success).
 
@@ -15,16 +15,47 @@
 
 namespace cvruns {
 
-// Copies source to target through a hidden temporary name beside the target that takes the
-// target's name only when the copy is complete and checked; an older target stays until then.
-// expectedSize < 0 and an empty expectedSha skip those checks. A size or checksum that does
-// not match gives ceChkChecksum and leaves nothing. The source is never read through a link
-// (ceFileRead); a link under the target's name is replaced, never written through. The copy
-// gets fileTime (Unix seconds) as its modification time when fileTime > 0, else the
-// source's; it keeps the source's permission bits.
-int CopyChecked(const QString& source, const QString& target, std::int64_t expectedSize,
-                const QString& expectedSha, std::int32_t fileTime, const cvlib::TFileCopyProgress& progress = {},
-                const std::atomic<bool>* stop = nullptr);
+// What a copy is checked against, and how it takes its name.
+struct TCopyCheck {
+  std::int64_t size = -1;  // < 0: not checked
+  // The content: by XXH3-64 (16 hex digits) when given, else by SHA-256 (64 hex digits) when
+  // given, else not at all.
+  QString xxh3;
+  QString sha256;
+  std::int32_t fileTime = 0;  // Unix seconds for the copy's modification time; 0: the source's
+  // A target that does not exist yet is created under its own name (no temporary name and
+  // rename), and removed again on any failure. Only for files that count as installed by a
+  // record written after all of them are complete (a chart set): after a crash in the middle
+  // an unrecorded half file may stay, which the next installation replaces.
+  bool newInPlace = false;
+};
+
+// The first bytes of a copy that CopyChecked hands back when asked (a chart's header).
+inline constexpr int kCopyHeadBytes = 16;
+
+// Copies source to target with the checks of `check` on the way (one read of the source). An
+// existing target is replaced through a hidden temporary name beside it that takes the
+// target's name only when the copy is complete and checked: the older file stays until then.
+// A size or checksum that does not match gives ceChkChecksum and leaves nothing. The source
+// is never read through a link, nor when it is no regular file (a FIFO is not even waited on:
+// ceFileRead); a link under the target's name is replaced, never written through. The copy
+// gets check.fileTime as its modification time when > 0, else the source's; it keeps the
+// source's permission bits. head, when given, receives the first kCopyHeadBytes bytes copied
+// (fewer for a shorter file).
+int CopyChecked(const QString& source, const QString& target, const TCopyCheck& check,
+                const cvlib::TFileCopyProgress& progress = {}, const std::atomic<bool>* stop = nullptr,
+                QByteArray* head = nullptr);
+
+// The same with a size and SHA-256 (empty: not checked), through a temporary name.
+inline int CopyChecked(const QString& source, const QString& target, std::int64_t expectedSize,
+                       const QString& expectedSha, std::int32_t fileTime,
+                       const cvlib::TFileCopyProgress& progress = {}, const std::atomic<bool>* stop = nullptr) {
+  TCopyCheck check;
+  check.size = expectedSize;
+  check.sha256 = expectedSha;
+  check.fileTime = fileTime;
+  return CopyChecked(source, target, check, progress, stop);
+}
 
 // SHA-256 (64 lower-case hex digits) and size of a regular file, not through a link.
 int HashFile(const QString& path, QString& sha, std::int64_t& size);

@@ -366,3 +366,60 @@ TEST_F(EngineTest, WritingAnIndexReplacesItWholeOrNotAtAll) {
     EXPECT_EQ(ReadAll(ro + "/cvbackup.idx"), old);
   }
 }
+
+TEST_F(EngineTest, Xxh3IsKeptReadAndRefusedWhenMalformed) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString path = folder + "/cvbackup.idx";
+  TItemData item = ChartItem(1, "A");
+  item.files[0].xxh3 = "0123456789abcdef";  // the other file has none: an older backup's
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {item}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  EXPECT_EQ(check->Item(0)->FileXxh3(0), "0123456789abcdef");
+  EXPECT_EQ(check->Item(0)->FileXxh3(1), "");
+  EXPECT_FALSE(ReadAll(path).contains("\"xxh3\": \"\"")) << "an unknown checksum is left out";
+
+  // The same index with each file's xxh3 made malformed: refused although sealed right.
+  const QByteArray payload = ReadAll(path).mid(ReadAll(path).indexOf('\n') + 1);
+  const QByteArray field = "\"xxh3\": \"0123456789abcdef\"";
+  ASSERT_TRUE(payload.contains(field));
+  for (const QByteArray& bad : {QByteArray("\"xxh3\": \"0123456789ABCDEF\""), QByteArray("\"xxh3\": \"0123456789abcde\""),
+                                QByteArray("\"xxh3\": \"0123456789abcdef0\""), QByteArray("\"xxh3\": \"0123456789abcdeg\""),
+                                QByteArray("\"xxh3\": \"\""), QByteArray("\"xxh3\": 81985529216486895"),
+                                QByteArray("\"xxh3\": null")}) {
+    SCOPED_TRACE(bad.toStdString());
+    WriteAll(path, Sealed(QByteArray(payload).replace(field, bad)));
+    EXPECT_EQ(check->ReadBackupIndex(path), cvlib::ceBackupIndexCorrupt);
+  }
+}
+
+TEST_F(EngineTest, AnUpdatedBackupCarriesOverTheXxh3OfFilesThatStayedTheSame) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString path = folder + "/cvbackup.idx";
+  // The service lists A.qmr2 as the earlier run stored it, A.db with a new content, and
+  // A.lst with another time.
+  const nlohmann::json same = service.AddFile("A.qmr2", "chart");
+  const nlohmann::json changed = service.AddFile("A.db", "new data");
+  const nlohmann::json retimed = service.AddFile("A.lst", "list", 1700000500);
+  TItemData old = ChartItem(1, "A");
+  old.files = {{"A.qmr2", "", 5, 1700000000, false, QString::fromStdString(same["sha256"]), {}, "1111111111111111"},
+               {"A.db", "", 8, 1700000000, false, QString(64, 'c'), {}, "2222222222222222"},
+               {"A.lst", "", 4, 1700000000, false, QString::fromStdString(retimed["sha256"]), {}, "3333333333333333"}};
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {old}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+
+  service.items = nlohmann::json::array({{{"product", 1001}, {"mask", 1}, {"productCode", "NS"}, {"moduleCode", "A"},
+                                          {"files", nlohmann::json::array({same, changed, retimed})}}});
+  ASSERT_EQ(SignInAndList(), 0);
+  ASSERT_EQ(FileList({{1001, 1}}), 0);
+  check->Item(0)->SetSucceeded(true);
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+
+  auto other = NewCheck();
+  ASSERT_EQ(other->ReadBackupIndex(path), 0);
+  const InstallItem* a = other->FindBackupItem(1001, 1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(a->FileCount(), 3);
+  EXPECT_EQ(a->FileXxh3(0), "1111111111111111");
+  EXPECT_EQ(a->FileXxh3(1), "") << "other content: the old checksum is not the file's";
+  EXPECT_EQ(a->FileXxh3(2), "") << "another time: not known to be the same file";
+}

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <random>
 #include <thread>
+#include <xxhash.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -264,6 +265,10 @@ class DownloadTest : public EngineTest {
     content = QByteArray::fromStdString(RandomBytes(3 * 1024 * 1024 + 17));
   }
   int Download(int file = 0) { return Run([&] { return check->StartDownload(item, file, folder); }); }
+  // What a download notes for the backup index beside the SHA-256.
+  static QString Xxh3(const QByteArray& data) {
+    return QStringLiteral("%1").arg(XXH3_64bits(data.constData(), static_cast<size_t>(data.size())), 16, 16, QLatin1Char('0'));
+  }
   QString Part() const { return cvlib::DownloadPartPath(folder, QStringLiteral("navsetup.bin")); }
 
   InstallItem* item = nullptr;
@@ -274,10 +279,12 @@ class DownloadTest : public EngineTest {
 TEST_F(DownloadTest, ArrivesVerifiedWithItsTimeAndProgressBeforeTheEnd) {
   recorder.pumpInCallback = true;
   recorder.events.clear();
+  ASSERT_EQ(item->FileXxh3(0), "");
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(ReadAll(target), content);
   EXPECT_FALSE(QFile::exists(Part()));
   EXPECT_EQ(QFileInfo(target).lastModified().toSecsSinceEpoch(), 1700000000);
+  EXPECT_EQ(item->FileXxh3(0), Xxh3(content));
   // Progress rises to the file's size, then the one completion event.
   ASSERT_GE(recorder.events.size(), 2u);
   EXPECT_EQ(recorder.events.back().code, 130);
@@ -318,6 +325,7 @@ TEST_F(DownloadTest, ABrokenConnectionLeavesAPartThatTheNextAttemptResumes) {
 
   ASSERT_EQ(Download(), 0);
   EXPECT_EQ(ReadAll(target), content);
+  EXPECT_EQ(item->FileXxh3(0), Xxh3(content)) << "the kept part's bytes count too";
   EXPECT_FALSE(QFile::exists(Part()));
   const auto requests = service.FileRequests();
   ASSERT_GE(requests.size(), 2u);

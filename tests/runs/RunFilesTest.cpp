@@ -11,6 +11,7 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+#include <xxhash.h>
 #include <zip.h>
 
 #include <fcntl.h>
@@ -35,6 +36,10 @@ QByteArray Read(const QString& path) {
 }
 
 QString Sha(const QString& path) { return QString::fromLatin1(cvtest::Sha256OfFile(path)); }
+
+QString Xxh3(const QByteArray& data) {
+  return QStringLiteral("%1").arg(XXH3_64bits(data.constData(), static_cast<size_t>(data.size())), 16, 16, QLatin1Char('0'));
+}
 
 // Leftovers of a copy: hidden temporary files beside the target.
 QStringList Hidden(const QString& folder) {
@@ -90,6 +95,107 @@ TEST(CopyChecked, NeverThroughALink) {
   // A backup's file that is a link is not read.
   ASSERT_EQ(::symlink(qPrintable(dir + "/outside"), qPrintable(dir + "/linked")), 0);
   EXPECT_EQ(CopyChecked(dir + "/linked", dir + "/dst/other", -1, QString(), 0), cvlib::ceFileRead);
+}
+
+// Installing from a backup checks by XXH3 where the index has it: one byte off anywhere (the
+// last chunk of a large file too) fails the copy, whether it would have replaced a file or
+// made a new one, and nothing half-written stays under the name.
+TEST(CopyChecked, ByXxh3OneWrongByteFailsAndLeavesNothing) {
+  const QString dir = MakeTempFolder();
+  QByteArray big(17 * 1024 * 1024 + 3, '\0');  // read ahead on a thread of its own
+  for (int i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + (i >> 12));
+  const QByteArray small = "a small chart of a few bytes";
+  for (const QByteArray& content : {big, small}) {
+    SCOPED_TRACE(content.size());
+    const QString xxh3 = Xxh3(content);
+    for (qsizetype at : {qsizetype{0}, content.size() - 1}) {
+      QByteArray bad = content;
+      bad[at] = static_cast<char>(bad[at] ^ 0x01);
+      Write(dir + "/bad", bad);
+      Write(dir + "/dst/old", "installed before");
+      for (bool newInPlace : {false, true}) {
+        TCopyCheck check;
+        check.size = content.size();
+        check.xxh3 = xxh3;
+        check.newInPlace = newInPlace;
+        EXPECT_EQ(CopyChecked(dir + "/bad", dir + "/dst/new", check), cvlib::ceChkChecksum);
+        EXPECT_EQ(CopyChecked(dir + "/bad", dir + "/dst/old", check), cvlib::ceChkChecksum);
+        EXPECT_FALSE(QFile::exists(dir + "/dst/new"));
+        EXPECT_EQ(Read(dir + "/dst/old"), "installed before");
+        EXPECT_TRUE(Hidden(dir + "/dst").isEmpty());
+      }
+    }
+    // The right content passes, in place or replacing, and hands back its first bytes.
+    Write(dir + "/good", content);
+    TCopyCheck check;
+    check.size = content.size();
+    check.xxh3 = xxh3;
+    check.sha256 = QString(64, u'0');  // not looked at when the XXH3 is known
+    check.newInPlace = true;
+    QByteArray head;
+    ASSERT_EQ(CopyChecked(dir + "/good", dir + "/dst/new", check, {}, nullptr, &head), 0);
+    EXPECT_EQ(head, content.left(kCopyHeadBytes));
+    ASSERT_EQ(CopyChecked(dir + "/good", dir + "/dst/old", check), 0);
+    EXPECT_EQ(Read(dir + "/dst/new"), content);
+    EXPECT_EQ(Read(dir + "/dst/old"), content);
+    QFile::remove(dir + "/dst/new");
+    // Stopped after its first chunk (the small one when done): nothing of it stays.
+    EXPECT_EQ(CopyChecked(dir + "/good", dir + "/dst/new", check, [](const QString&, qint64 done, qint64) { return done == 0; }),
+              cvlib::ceAborted);
+    EXPECT_FALSE(QFile::exists(dir + "/dst/new"));
+  }
+  // Without an XXH3 (an older backup) the SHA-256 still catches it.
+  Write(dir + "/bad", "the wrong content");
+  Write(dir + "/good", "the right content");
+  TCopyCheck bySha;
+  bySha.size = 17;
+  bySha.sha256 = Sha(dir + "/good");
+  bySha.newInPlace = true;
+  EXPECT_EQ(CopyChecked(dir + "/bad", dir + "/dst/new", bySha), cvlib::ceChkChecksum);
+  EXPECT_FALSE(QFile::exists(dir + "/dst/new"));
+  EXPECT_EQ(CopyChecked(dir + "/good", dir + "/dst/new", bySha), 0);
+}
+
+// A backup on another file system (a stick): the kernel cannot copy the range there, and the
+// plain copy checks the same.
+TEST(CopyChecked, ALargeFileFromAnotherFileSystemIsCheckedToo) {
+  if (!QFileInfo(QStringLiteral("/dev/shm")).isWritable()) GTEST_SKIP() << "no /dev/shm";
+  const QString dir = MakeTempFolder();
+  const QString source = QStringLiteral("/dev/shm/cvtest-run-copy-%1").arg(::getpid());
+  QByteArray content(17 * 1024 * 1024, 'c');
+  content[5 * 1024 * 1024] = 'x';
+  Write(source, content);
+  TCopyCheck check;
+  check.size = content.size();
+  check.xxh3 = Xxh3(content);
+  check.newInPlace = true;
+  QByteArray head;
+  EXPECT_EQ(CopyChecked(source, dir + "/copy", check, {}, nullptr, &head), 0);
+  EXPECT_EQ(Read(dir + "/copy"), content);
+  EXPECT_EQ(head, content.left(kCopyHeadBytes));
+  content[5 * 1024 * 1024] = 'y';
+  Write(source, content);
+  EXPECT_EQ(CopyChecked(source, dir + "/bad", check), cvlib::ceChkChecksum);
+  EXPECT_FALSE(QFile::exists(dir + "/bad"));
+  QFile::remove(source);
+}
+
+// A FIFO in a backup is refused at once, never waited on for a writer; a link in a new file's
+// place is replaced, not written through.
+TEST(CopyChecked, AFifoIsNotReadAndANewFileNeverGoesThroughALink) {
+  const QString dir = MakeTempFolder();
+  QDir().mkpath(dir + "/dst");
+  ASSERT_EQ(::mkfifo(qPrintable(dir + "/fifo"), 0600), 0);
+  TCopyCheck check;
+  check.newInPlace = true;
+  EXPECT_EQ(CopyChecked(dir + "/fifo", dir + "/dst/fifo", check), cvlib::ceFileRead);
+  EXPECT_FALSE(QFile::exists(dir + "/dst/fifo"));
+  Write(dir + "/src", "new data");
+  ASSERT_EQ(::symlink(qPrintable(dir + "/elsewhere"), qPrintable(dir + "/dst/file")), 0);  // dangling
+  ASSERT_EQ(CopyChecked(dir + "/src", dir + "/dst/file", check), 0);
+  EXPECT_FALSE(QFile::exists(dir + "/elsewhere"));
+  EXPECT_FALSE(QFileInfo(dir + "/dst/file").isSymLink());
+  EXPECT_EQ(Read(dir + "/dst/file"), "new data");
 }
 
 TEST(IsFileCurrent, TimeSizeAndContent) {

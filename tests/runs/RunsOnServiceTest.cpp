@@ -4,11 +4,13 @@
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
 #include "CvLib.h"
+#include "CvLibBackupIndex.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -134,6 +136,10 @@ TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
                            "Setups/Addons100/UserGuide.txt", "Setups/Addons100/Samples.zip", "QMR2/NS/NL/NL_3.qmr2",
                            "QMR2/NS/BE/BE.db", "QMR2/BA/DK/DK_1.qmr2"})
     EXPECT_TRUE(QFile::exists(backup + "/" + path)) << path;
+  // Every file the backup stores has its XXH3 in the index, for a fast check when installing.
+  const int files = static_cast<int>(Read(backup + "/cvbackup.idx").count("\"sha256\""));
+  EXPECT_GT(files, 6);
+  EXPECT_EQ(Read(backup + "/cvbackup.idx").count("\"xxh3\""), files);
   EXPECT_FALSE(QFile::exists(backup + "/Autorun.inf")) << "not a removable drive's root";
   EXPECT_FALSE(QFile::exists(backup + "/autorun.sh"));
 
@@ -146,6 +152,8 @@ TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
   EXPECT_TRUE(Lines(second.out, "fetch").isEmpty());
   EXPECT_FALSE(Lines(second.out, "current").isEmpty());
   EXPECT_TRUE(second.err.contains("holds a backup")) << qPrintable(second.err);
+  // Nothing was fetched, and still every file keeps its XXH3 from the index before.
+  EXPECT_EQ(Read(backup + "/cvbackup.idx").count("\"xxh3\""), files);
 
   // The dry run tells what a run would fetch and changes nothing.
   QFile::remove(backup + "/QMR2/NS/NL/NL_2.qmr2");
@@ -208,6 +216,45 @@ TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
   const QStringList copies = Lines(restore.out, "copy");
   ASSERT_FALSE(copies.isEmpty());
   EXPECT_TRUE(copies.first().contains("/QMR2/")) << qPrintable(copies.first());
+}
+
+// A backup written before the index kept XXH3 checksums: installing from it still checks every
+// file by its SHA-256, and a damaged one fails its chart set.
+TEST(CvtoolRestore, AnOlderIndexWithoutXxh3IsCheckedBySha256) {
+  const QString backup = MakeTempFolder("old-backup");
+  ASSERT_EQ(Backup(backup, {"1001:1", "1002:1"}).exitCode, 0);
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  for (cvlib::TItemData& item : items)
+    for (cvlib::TItemFile& file : item.files) file.xxh3.clear();
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  ASSERT_FALSE(Read(backup + "/cvbackup.idx").contains("xxh3"));
+
+  QFile damaged(backup + "/QMR2/BA/DK/DK_1.qmr2");
+  const QDateTime time = QFileInfo(damaged).lastModified();
+  ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+  damaged.seek(damaged.size() - 1);
+  const char last = damaged.read(1).at(0);
+  damaged.seek(damaged.size() - 1);
+  damaged.write(QByteArray(1, static_cast<char>(last ^ 0x40)));
+  damaged.setFileTime(time, QFileDevice::FileModificationTime);
+  damaged.close();
+
+  const QString dest = MakeTempFolder("old-restore");
+  const ToolResult r = RunCvtool({"restore", backup, dest, "1001:1", "1002:1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(LastLine(r.out), "summary partial 1 2") << qPrintable(r.out + r.err);
+  EXPECT_TRUE(r.err.contains("DK_1.qmr2\" of the backup is missing or damaged")) << qPrintable(r.err);
+  EXPECT_FALSE(QFile::exists(dest + "/QMR2/BA/DK/DK_1.qmr2"));
+  EXPECT_FALSE(Read(dest + "/QMR2/NS/NL/NL_1.qmr2").isEmpty());
+  EXPECT_EQ(Read(dest + "/QMR2/NS/NL/NL_1.qmr2"), Read(backup + "/QMR2/NS/NL/NL_1.qmr2"));
+  // The record took each chart's header from the bytes it copied: the same as read from the file.
+  const QString chartLine = "chart " + dest + "/QMR2/NS/NL/NL_1.qmr2 0 0 1001";
+  const QString listed = RunCvtool({"installed"}).out;
+  EXPECT_TRUE(listed.contains(chartLine)) << qPrintable(listed);
+  QDirIterator caches(TestHome(), {"*.cif"}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (caches.hasNext()) QFile::remove(caches.next());
+  EXPECT_TRUE(RunCvtool({"installed"}).out.contains(chartLine));
 }
 
 TEST(CvtoolBackup, ARemovableDrivesRootGetsTheAutorunFiles) {

@@ -14,9 +14,13 @@ QString DurationText(double seconds);
 TRunConsole::TRunConsole(std::FILE* out, bool quiet)
     : fOut(out), fTerminal(!quiet && ::isatty(fileno(out)) == 1), fQuiet(quiet) {
   fDrawClock.start();
+  fFlushClock.start();
 }
 
-TRunConsole::~TRunConsole() { EndLine(); }
+TRunConsole::~TRunConsole() {
+  EndLine();
+  std::fflush(fOut);
+}
 
 void TRunConsole::SetSingleHeader(const QString& text) {
   fHeader = text;
@@ -71,7 +75,12 @@ void TRunConsole::FileNotice(TRunFileAction action, const QString& path, std::in
   QString line = QString::fromLatin1(word) + u'\t' + QString::number(size) + u'\t' + EscapeForLine(path);
   if (!detail.isEmpty()) line += u'\t' + EscapeForLine(detail);
   WriteLine(fOut, line);
-  std::fflush(fOut);
+  // Thousands of small files would cost a write each; a reader still sees them within 100 ms,
+  // and a large file's start at once.
+  if (action == TRunFileAction::Failed || size >= (std::int64_t{8} << 20) || fFlushClock.elapsed() >= 100) {
+    std::fflush(fOut);
+    fFlushClock.restart();
+  }
 }
 
 void TRunConsole::Draw(bool force) {
