@@ -4,13 +4,78 @@
 
 #include "CvLibBackupIndex.h"
 #include "CvLibErrors.h"
+#include "CvLibItemJson.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace cvlib::detail {
+
+namespace {
+
+// The fields an index keeps of an item, one after the other, through the same field lists the
+// index is written with: two items whose fields read alike are written alike.
+struct FieldBytes {
+  QByteArray bytes;
+  template <typename T>
+  void Raw(const T& value) {
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  template <typename O>
+  void Int(O&, const char*, int value) { Raw(value); }
+  template <typename O>
+  void Size(O&, const char*, int64_t value) { Raw(value); }
+  template <typename O>
+  void Version(O&, const char*, uint32_t value) { Raw(value); }
+  template <typename O>
+  void Bool(O&, const char*, bool value) { Raw(value); }
+  template <typename O>
+  void Str(O&, const char*, const QString& value) {
+    Raw(value.size());
+    bytes.append(reinterpret_cast<const char*>(value.constData()), value.size() * 2);
+  }
+  void Item(const TItemData& d) {
+    bytes.clear();
+    int none = 0;
+    ItemFields(*this, none, d);
+    Str(none, "sourceFolder", d.sourceFolder);
+    Raw(d.files.size());
+    for (const TItemFile& f : d.files) FileFields(*this, none, f);
+    Raw(d.hasProduct);
+    if (d.hasProduct) ProductFields(*this, none, d.product);
+  }
+};
+
+bool SameItems(const std::vector<TItemData>& a, const std::vector<TItemData>& b) {
+  if (a.size() != b.size()) return false;
+  FieldBytes x, y;
+  for (size_t i = 0; i < a.size(); ++i) {
+    x.Item(a[i]);
+    y.Item(b[i]);
+    if (x.bytes != y.bytes) return false;
+  }
+  return true;
+}
+
+// The entry under the index's name, not through a link: false for anything but a regular file.
+bool IndexStat(const QString& path, struct stat& st) {
+  return ::fstatat(AT_FDCWD, QFile::encodeName(path).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
+bool SameEntry(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+}  // namespace
 
 // The index's path with its folder's links resolved: the same backup reached through a
 // linked folder (a mount point, a link on the desktop) is still the same backup.
@@ -22,11 +87,22 @@ QString BackupIndexMerge::IndexPath(const QString& path) {
 
 int BackupIndexMerge::Read(const QString& path, std::vector<std::shared_ptr<InstallItem>>& items) {
   std::vector<TItemData> data;
+  struct stat before {}, after {};
+  const bool stated = IndexStat(path, before);
   const int error = ReadBackupIndexFile(path, data);
+  fRead.clear();
+  fReadValid = false;
   if (error) {
     fItems.clear();
     fPath.clear();
     return error;
+  }
+  // What was read, as it was read, when the file did not change meanwhile: a backup that
+  // gets nothing new keeps its index as it is.
+  if (stated && IndexStat(path, after) && SameEntry(before, after)) {
+    fRead = data;
+    fReadStat = after;
+    fReadValid = true;
   }
   std::vector<std::shared_ptr<InstallItem>> read;
   for (TItemData& d : data) read.push_back(std::make_shared<InstallItem>(std::move(d)));
@@ -56,10 +132,16 @@ int BackupIndexMerge::Write(const QString& path, const EngineLists& lists) const
     out.push_back(std::move(d));
   }
   // What an earlier run put into this backup stays in its index.
-  if (!fPath.isEmpty() && fPath == IndexPath(path)) {
+  const bool sameIndex = !fPath.isEmpty() && fPath == IndexPath(path);
+  if (sameIndex) {
     for (const auto& item : fItems)
       if (!contains(item->ProductNumber(), item->ModuleMask())) out.push_back(item->Data());
   }
+  // The index on disk already says exactly this (the file read, unchanged since): writing and
+  // syncing it again would change nothing but cost a long wait for the disk.
+  struct stat st {};
+  if (sameIndex && fReadValid && IndexStat(path, st) && SameEntry(st, fReadStat) && SameItems(out, fRead))
+    return ceOK;
   return WriteBackupIndexFile(path, out);
 }
 

@@ -203,6 +203,11 @@ class BackupIndexMerge final {
   static QString IndexPath(const QString& path);
   std::vector<std::shared_ptr<InstallItem>> fItems;
   QString fPath;  // IndexPath of the index read last
+  // The items of the index read last as they were read, and its file then (when it did not
+  // change while it was read): an index that would be written alike is not written again.
+  std::vector<TItemData> fRead;
+  struct stat fReadStat {};
+  bool fReadValid = false;
 };
 
 }  // namespace cvlib::detail

@@ -160,6 +160,37 @@ TEST_F(EngineTest, AnUpdatedBackupKeepsWhatItHadAndAddsWhatSucceeded) {
   EXPECT_EQ(other->FindProductRecord(1001, 1)->Group(), 7);  // the record came along
 }
 
+TEST_F(EngineTest, AnIndexThatWouldBeWrittenAlikeIsLeftAsItIsUnlessItChangedOnDisk) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  auto inode = [&path] {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+  };
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  const ino_t read = inode();
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+  EXPECT_EQ(inode(), read);  // nothing new: not written again
+
+  // Someone else wrote the index meanwhile: this run's index replaces it, as before.
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A")}), 0);
+  const ino_t other = inode();
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+  EXPECT_NE(inode(), other);
+  auto again = NewCheck();
+  ASSERT_EQ(again->ReadBackupIndex(path), 0);
+  EXPECT_EQ(again->ItemCount(), 2);
+
+  // Read through a link under the index's name: the link is replaced by the index.
+  const QString real = path + ".real";
+  ASSERT_TRUE(QFile::rename(path, real));
+  ASSERT_TRUE(QFile::link(real, path));
+  ASSERT_EQ(again->ReadBackupIndex(path), 0);
+  ASSERT_EQ(again->WriteBackupIndex(path, false), 0);
+  EXPECT_FALSE(QFileInfo(path).isSymLink());
+  EXPECT_EQ(ReadAll(path), ReadAll(real));
+}
+
 TEST_F(EngineTest, DamagedIndexesAreErrorsAndChangeNothing) {
   const QString folder = MakeTempFolder(QStringLiteral("idx"));
   const QString good = folder + "/good.idx";
