@@ -108,11 +108,13 @@ class ServiceClient final {
 
  private:
   using JsonDone = std::function<void(int error, const QJsonObject& answer)>;
+  using RawDone = std::function<void(int error, const QByteArray& answer)>;
   void SendJson(const QString& path, const QJsonObject* body, JsonDone done);
+  void Send(const QString& path, const QJsonObject* body, RawDone done);
   void DropReply();
   void StartProducts(EngineLists& lists, Done done);
   static int TakeProducts(const QJsonObject& answer, EngineLists& lists);
-  int TakeItems(const QJsonObject& answer, const std::vector<int>& asked, EngineLists& lists,
+  int TakeItems(const QByteArray& answer, const std::vector<int>& asked, EngineLists& lists,
                 const std::vector<std::shared_ptr<InstallItem>>& earlier) const;
   static void RefuseClashes(const EngineLists& lists, std::vector<std::shared_ptr<InstallItem>>& items,
                             const std::vector<std::shared_ptr<InstallItem>>& earlier);

@@ -71,7 +71,12 @@ void TRunConsole::FileNotice(TRunFileAction action, const QString& path, std::in
   QString line = QString::fromLatin1(word) + u'\t' + QString::number(size) + u'\t' + EscapeForLine(path);
   if (!detail.isEmpty()) line += u'\t' + EscapeForLine(detail);
   WriteLine(fOut, line);
-  std::fflush(fOut);
+  // A reader follows the run line by line; a burst of current files (thousands a second) goes
+  // out a few times a second instead of a write each.
+  if (action != TRunFileAction::Current || !fFlushClock.isValid() || fFlushClock.elapsed() >= 100) {
+    std::fflush(fOut);
+    fFlushClock.start();
+  }
 }
 
 void TRunConsole::Draw(bool force) {

@@ -42,6 +42,7 @@ class TRunConsole final : public TRunProgress {
   int fSingleMax = 100, fSinglePosition = 0, fTotalMax = 0, fTotalPosition = 0;
   bool fLineOpen = false;
   QElapsedTimer fDrawClock;
+  QElapsedTimer fFlushClock;
 };
 
 // Answers the boxes of an unattended run and prints each to stderr: a confirmation (a backup
