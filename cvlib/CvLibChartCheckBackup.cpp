@@ -85,27 +85,45 @@ QString BackupIndexMerge::IndexPath(const QString& path) {
   return folder.isEmpty() ? info.absoluteFilePath() : folder + u'/' + info.fileName();
 }
 
-int BackupIndexMerge::Read(const QString& path, std::vector<std::shared_ptr<InstallItem>>& items) {
-  std::vector<TItemData> data;
-  struct stat before {}, after {};
+// Reads the index file; may run on a thread of its own (a prefetch): it touches nothing else.
+BackupIndexMerge::FileRead BackupIndexMerge::ReadFile(const QString& path) {
+  FileRead r;
+  struct stat before {};
   const bool stated = IndexStat(path, before);
-  const int error = ReadBackupIndexFile(path, data);
-  fRead.clear();
-  fReadValid = false;
-  if (error) {
-    fItems.clear();
-    fPath.clear();
-    return error;
-  }
+  r.error = ReadBackupIndexFile(path, r.data);
   // What was read, as it was read, when the file did not change meanwhile: a backup that
   // gets nothing new keeps its index as it is.
-  if (stated && IndexStat(path, after) && SameEntry(before, after)) {
-    fRead = data;
-    fReadStat = after;
+  if (!r.error && stated && IndexStat(path, r.stat) && SameEntry(before, r.stat)) {
+    r.asRead = r.data;
+    r.unchanged = true;
+  }
+  return r;
+}
+
+void BackupIndexMerge::Prefetch(const QString& path) {
+  fPrefetch = std::async(std::launch::async, [path] { return ReadFile(path); });
+  fPrefetchPath = path;
+}
+
+int BackupIndexMerge::Read(const QString& path, std::vector<std::shared_ptr<InstallItem>>& items) {
+  FileRead r;
+  if (fPrefetch.valid() && fPrefetchPath == path) r = fPrefetch.get();
+  else r = ReadFile(path);
+  fPrefetch = {};  // one of another path is waited for and dropped
+  fRead.clear();
+  fReadValid = false;
+  if (r.error) {
+    fItems.clear();
+    fPath.clear();
+    return r.error;
+  }
+  if (r.unchanged) {
+    fRead = std::move(r.asRead);
+    fReadStat = r.stat;
     fReadValid = true;
   }
   std::vector<std::shared_ptr<InstallItem>> read;
-  for (TItemData& d : data) read.push_back(std::make_shared<InstallItem>(std::move(d)));
+  for (TItemData& d : r.data) read.push_back(std::make_shared<InstallItem>(std::move(d)));
   items = read;
   fItems = std::move(read);
   fPath = IndexPath(path);

@@ -191,6 +191,31 @@ TEST_F(EngineTest, AnIndexThatWouldBeWrittenAlikeIsLeftAsItIsUnlessItChangedOnDi
   EXPECT_EQ(ReadAll(path), ReadAll(real));
 }
 
+TEST_F(EngineTest, AnIndexReadAheadIsTheIndexOfItsPathAsItWasThen) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString a = folder + "/a.idx", b = folder + "/b.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(a, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(b, {ProgramItem()}), 0);
+  check->PrefetchBackupIndex(a);
+  ASSERT_EQ(check->ReadBackupIndex(a), 0);
+  EXPECT_EQ(check->ItemCount(), 2);
+  // Read ahead for one path, read for another: the other is read.
+  check->PrefetchBackupIndex(a);
+  ASSERT_EQ(check->ReadBackupIndex(b), 0);
+  EXPECT_EQ(check->ItemCount(), 1);
+  EXPECT_NE(check->FindBackupItem(100, 1), nullptr);
+  // A read-ahead is used once; a damaged index read ahead fails its read.
+  WriteAll(b, "CVBACKUPIDX 1 5 0\n{}{}{");
+  check->PrefetchBackupIndex(b);
+  EXPECT_EQ(check->ReadBackupIndex(b), cvlib::ceBackupIndexCorrupt);
+  EXPECT_EQ(check->FindBackupItem(100, 1), nullptr);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(b, {ProgramItem()}), 0);
+  EXPECT_EQ(check->ReadBackupIndex(b), 0);
+  // An object deleted with a read-ahead under way waits for it.
+  check->PrefetchBackupIndex(a);
+  check.reset();
+}
+
 TEST_F(EngineTest, DamagedIndexesAreErrorsAndChangeNothing) {
   const QString folder = MakeTempFolder(QStringLiteral("idx"));
   const QString good = folder + "/good.idx";
