@@ -262,6 +262,7 @@ bool TDeployRun::NextItem() {
   fProgress.SetSingleHeader(fItemIsChart ? item->ProductName() + QStringLiteral(" - ") + item->ModuleName()
                                          : item->ProductName());
   fItemFolder = ItemFolder(*item, fItemIsChart);
+  fMadeFolder.clear();
   if (fItemFolder.isEmpty() || MakeFolder(fItemFolder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
@@ -331,12 +332,15 @@ void TDeployRun::StartFileDownload() {
   fSizeDone += fFileSize;
   ShowTotal();
   AdvanceTotal();
-  if (MakeFolder(folder) != 0) {
+  // Made once an item and folder: making it again for each of thousands of small files cost
+  // more than their checks. One that vanished later fails its file when the download starts.
+  if (folder != fMadeFolder && MakeFolder(folder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     // No download starts and no event follows: the file counts as failed and the run goes on.
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
   }
+  fMadeFolder = folder;
   fProgress.SetSinglePosition(0);
   fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") + Size(0) + QStringLiteral(" / ") +
                           Size(fFileSize) + QStringLiteral(" (0%)"));
