@@ -23,4 +23,8 @@ int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& item
 // items is left untouched unless the result is 0.
 int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items);
 
+// The items of an index's payload (its JSON, after the header line): 0, ceBackupIndexCorrupt or
+// ceChkUnsafeName, as ReadBackupIndexFile judges them; items is left untouched unless 0.
+int ScanBackupIndexPayload(const QByteArray& payload, std::vector<TItemData>& items);
+
 }  // namespace cvlib

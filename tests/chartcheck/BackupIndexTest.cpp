@@ -304,6 +304,17 @@ TEST_F(EngineTest, HostileIndexEntriesAreRefusedAndNothingOfThemIsKept) {
                           {"addon", false}, {"sha256", std::string(64, 'a')}};
   };
   auto index = [](const std::vector<nlohmann::json>& items) { return QByteArray::fromStdString(nlohmann::json{{"items", items}}.dump()); };
+  auto with = [](nlohmann::json o, const char* key, const nlohmann::json& value) {
+    o[key] = value;
+    return o;
+  };
+  auto without = [](nlohmann::json o, const char* key) {
+    o.erase(key);
+    return o;
+  };
+  const nlohmann::json record = {{"number", 1001}, {"kind", 1}, {"group", 7}, {"displayName", "North Sea"},
+                                 {"itemTitle", "Part A"}, {"moduleMask", 1}, {"registryKey", ""}, {"revision", 2},
+                                 {"latestVersion", 0}, {"size", "5"}, {"installFolder", ""}, {"checked", true}};
 
   // What may pass: the limits themselves.
   for (const auto& name : {std::string(255, 'x'), std::string("Kaart \xc3\xa9\xc3\xa9n.qmr2")}) {
@@ -342,7 +353,28 @@ TEST_F(EngineTest, HostileIndexEntriesAreRefusedAndNothingOfThemIsKept) {
        }()}),
        cvlib::ceBackupIndexCorrupt},
       {"the same item twice", index({item(file("a")), item(file("b"))}), cvlib::ceBackupIndexCorrupt},
+      {"a file without its size", index({item(without(file("a"), "size"))}), cvlib::ceBackupIndexCorrupt},
+      {"a size as a number", index({item(with(file("a"), "size", 5))}), cvlib::ceBackupIndexCorrupt},
+      {"a negative size", index({item(file("a", "", "-1"))}), cvlib::ceBackupIndexCorrupt},
+      {"a time as text", index({item(with(file("a"), "time", "1700000000"))}), cvlib::ceBackupIndexCorrupt},
+      {"a checksum that is null", index({item(with(file("a"), "sha256", nullptr))}), cvlib::ceBackupIndexCorrupt},
+      {"a file that is no object", index({with(item(file("a")), "files", nlohmann::json::array({1}))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"an item without files", index({without(item(file("a")), "files")}), cvlib::ceBackupIndexCorrupt},
+      {"an item without its source folder", index({without(item(file("a")), "sourceFolder")}),
+       cvlib::ceBackupIndexCorrupt},
+      {"a record that is null", index({with(item(file("a")), "record", nullptr)}), cvlib::ceBackupIndexCorrupt},
+      {"a record without a field", index({with(item(file("a")), "record", without(record, "checked"))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"a record whose size is a number", index({with(item(file("a")), "record", with(record, "size", 5))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"text after the index", index({item(file("a"))}) + " x", cvlib::ceBackupIndexCorrupt},
+      {"a hostile name after damaged text", index({item(file("../a"))}) + ",", cvlib::ceBackupIndexCorrupt},
   };
+  // A whole record, and fields the reader does not know, pass.
+  WriteAll(path, Sealed(index({with(with(item(file("a")), "record", record), "later", nlohmann::json{{"x", {1, 2}}})})));
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  EXPECT_EQ(check->FindBackupItem(1001, 1)->Data().product.displayName, "North Sea");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ProgramItem()}), 0);
