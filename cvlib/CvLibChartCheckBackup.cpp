@@ -19,47 +19,74 @@ namespace cvlib::detail {
 
 namespace {
 
-// The fields an index keeps of an item, one after the other, through the same field lists the
-// index is written with: two items whose fields read alike are written alike.
-struct FieldBytes {
-  QByteArray bytes;
+// The fields an index keeps of an item, through the same field lists the index is written
+// with: two items whose fields match are written alike. The fields of the first are noted,
+// then those of the second compared with them, without copying any.
+class SameFields {
+ public:
+  bool Items(const TItemData& a, const TItemData& b) {
+    if (a.files.size() != b.files.size() || a.hasProduct != b.hasProduct) return false;
+    if (!Both(a, b, [](auto& f, const TItemData& d) {
+          int none = 0;
+          ItemFields(f, none, d);
+          f.Str(none, "sourceFolder", d.sourceFolder);
+        }))
+      return false;
+    for (size_t i = 0; i < a.files.size(); ++i)
+      if (!Both(a.files[i], b.files[i], [](auto& f, const TItemFile& file) {
+            int none = 0;
+            FileFields(f, none, file);
+          }))
+        return false;
+    return !a.hasProduct || Both(a.product, b.product, [](auto& f, const TProductData& p) {
+      int none = 0;
+      ProductFields(f, none, p);
+    });
+  }
+
+  template <typename O>
+  void Int(O&, const char*, const int& v) { Field(&v); }
+  template <typename O>
+  void Size(O&, const char*, const int64_t& v) { Field(&v); }
+  template <typename O>
+  void Version(O&, const char*, const uint32_t& v) { Field(&v); }
+  template <typename O>
+  void Bool(O&, const char*, const bool& v) { Field(&v); }
+  template <typename O>
+  void Str(O&, const char*, const QString& v) { Field(&v); }
+
+ private:
+  template <typename T, typename Visit>
+  bool Both(const T& a, const T& b, Visit visit) {
+    fNoted.clear();
+    fComparing = false;
+    visit(*this, a);
+    fComparing = true;
+    fAt = 0;
+    fSame = true;
+    visit(*this, b);
+    return fSame && fAt == fNoted.size();
+  }
   template <typename T>
-  void Raw(const T& value) {
-    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+  void Field(const T* v) {
+    if (!fComparing) {
+      fNoted.push_back(v);
+      return;
+    }
+    fSame = fSame && fAt < fNoted.size() && *static_cast<const T*>(fNoted[fAt]) == *v;
+    ++fAt;
   }
-  template <typename O>
-  void Int(O&, const char*, int value) { Raw(value); }
-  template <typename O>
-  void Size(O&, const char*, int64_t value) { Raw(value); }
-  template <typename O>
-  void Version(O&, const char*, uint32_t value) { Raw(value); }
-  template <typename O>
-  void Bool(O&, const char*, bool value) { Raw(value); }
-  template <typename O>
-  void Str(O&, const char*, const QString& value) {
-    Raw(value.size());
-    bytes.append(reinterpret_cast<const char*>(value.constData()), value.size() * 2);
-  }
-  void Item(const TItemData& d) {
-    bytes.clear();
-    int none = 0;
-    ItemFields(*this, none, d);
-    Str(none, "sourceFolder", d.sourceFolder);
-    Raw(d.files.size());
-    for (const TItemFile& f : d.files) FileFields(*this, none, f);
-    Raw(d.hasProduct);
-    if (d.hasProduct) ProductFields(*this, none, d.product);
-  }
+  std::vector<const void*> fNoted;
+  size_t fAt = 0;
+  bool fComparing = false;
+  bool fSame = true;
 };
 
 bool SameItems(const std::vector<TItemData>& a, const std::vector<TItemData>& b) {
   if (a.size() != b.size()) return false;
-  FieldBytes x, y;
-  for (size_t i = 0; i < a.size(); ++i) {
-    x.Item(a[i]);
-    y.Item(b[i]);
-    if (x.bytes != y.bytes) return false;
-  }
+  SameFields same;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (!same.Items(a[i], b[i])) return false;
   return true;
 }
 
