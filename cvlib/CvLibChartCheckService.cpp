@@ -548,14 +548,21 @@ void ServiceClient::RefuseClashes(const EngineLists& lists, std::vector<std::sha
     TItemFile plain, addOn;
     addOn.addOn = true;
     const QString folders[2] = {LandingKey(lists, item, plain), LandingKey(lists, item, addOn)};
-    QSet<QString> own;
-    own.reserve(static_cast<qsizetype>(item.Data().files.size()));
+    // Taken at once; a clash gives back what this item took.
+    std::vector<QString> own;
+    own.reserve(item.Data().files.size());
+    taken.reserve(taken.size() + static_cast<qsizetype>(item.Data().files.size()));
     for (const TItemFile& f : item.Data().files) {
-      const QString key = folders[f.addOn ? 1 : 0] + f.name.toCaseFolded();
-      if (!force && (own.contains(key) || taken.contains(key))) return false;
-      own.insert(key);
+      QString key = folders[f.addOn ? 1 : 0] + f.name.toCaseFolded();
+      const qsizetype before = taken.size();
+      taken.insert(key);
+      if (taken.size() != before) {
+        own.push_back(std::move(key));
+      } else if (!force) {
+        for (const QString& k : own) taken.remove(k);
+        return false;
+      }
     }
-    taken.unite(own);
     return true;
   };
   for (const auto& backup : earlier) {
