@@ -534,7 +534,9 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
   if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
   d.serial = ++fDownloadSerial;
-  d.writer = NewWriter(OpenDirect(d.dirFd, d.partName, st));
+  // A small file goes through the page cache: it is synced with its batch, and writing its
+  // first block straight to disk on its own made each one wait for the disk.
+  d.writer = NewWriter(file.size > kSettleMaxFile ? OpenDirect(d.dirFd, d.partName, st) : -1);
   if (keep == 0) {
     SendRange();
     return ceOK;
