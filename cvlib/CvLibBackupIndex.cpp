@@ -11,8 +11,6 @@
 #include <QJsonObject>
 
 #include <cerrno>
-#include <limits>
-#include <set>
 #include <utility>
 
 #include <fcntl.h>
@@ -20,12 +18,6 @@
 #include <unistd.h>
 
 namespace cvlib {
-namespace {
-
-// First line: magic, format version, payload length in bytes, SHA-256 of the payload.
-constexpr char kMagic[] = "CVBACKUPIDX";
-constexpr qint64 kMaxIndexSize = 64 * 1024 * 1024;
-constexpr qint64 kMaxHeaderLine = 200;
 
 bool IsXxh3Hex(const QString& text) {
   if (text.size() != 16) return false;
@@ -33,6 +25,13 @@ bool IsXxh3Hex(const QString& text) {
     if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
   return true;
 }
+
+namespace {
+
+// First line: magic, format version, payload length in bytes, SHA-256 of the payload.
+constexpr char kMagic[] = "CVBACKUPIDX";
+constexpr qint64 kMaxIndexSize = 64 * 1024 * 1024;
+constexpr qint64 kMaxHeaderLine = 200;
 
 // Writes each field as the index keeps it.
 struct Writer {
@@ -70,90 +69,6 @@ QJsonObject ItemToJson(const TItemData& item) {
   o["files"] = files;
   if (item.hasProduct) o["record"] = ProductToJson(item.product);
   return o;
-}
-
-// Strict readers: a missing field or one of the wrong type makes the index corrupt.
-struct Reader {
-  bool ok = true;
-  void Int(const QJsonObject& o, const char* key, int& out) {
-    const QJsonValue v = o.value(QLatin1String(key));
-    const double d = v.toDouble(std::numeric_limits<double>::quiet_NaN());
-    // The range first: casting a double beyond 64 bits is undefined.
-    if (!v.isDouble() || !(d >= std::numeric_limits<int32_t>::min() && d <= std::numeric_limits<uint32_t>::max()) ||
-        d != static_cast<double>(static_cast<qint64>(d))) {
-      ok = false;
-      out = 0;
-      return;
-    }
-    out = static_cast<int>(static_cast<int64_t>(d));
-  }
-  void Size(const QJsonObject& o, const char* key, int64_t& out) {
-    const QJsonValue v = o.value(QLatin1String(key));
-    bool good = false;
-    const qint64 n = v.toString().toLongLong(&good);
-    if (!v.isString() || !good || n < 0) {
-      ok = false;
-      out = 0;
-      return;
-    }
-    out = n;
-  }
-  void Version(const QJsonObject& o, const char* key, uint32_t& out) {
-    int packed = 0;
-    Int(o, key, packed);
-    out = static_cast<uint32_t>(packed);
-  }
-  void Str(const QJsonObject& o, const char* key, QString& out) {
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isString()) ok = false;
-    out = v.toString();
-  }
-  void Bool(const QJsonObject& o, const char* key, bool& out) {
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isBool()) ok = false;
-    out = v.toBool();
-  }
-};
-
-int ItemFromJson(const QJsonObject& o, TItemData& item) {
-  Reader r;
-  detail::ItemFields(r, o, item);
-  r.Str(o, "sourceFolder", item.sourceFolder);
-  const QJsonValue files = o.value(QLatin1String("files"));
-  if (!files.isArray()) return ceBackupIndexCorrupt;
-  int64_t total = 0;
-  for (const QJsonValue& fv : files.toArray()) {
-    if (!fv.isObject()) return ceBackupIndexCorrupt;
-    const QJsonObject fo = fv.toObject();
-    TItemFile f;
-    detail::FileFields(r, fo, f);
-    if (!r.ok) return ceBackupIndexCorrupt;
-    // Optional (older indexes lack it), but never malformed: it stands in for the SHA-256
-    // when the file is installed.
-    const QJsonValue xxh3 = fo.value(QLatin1String("xxh3"));
-    if (!xxh3.isUndefined()) {
-      if (!xxh3.isString() || !IsXxh3Hex(xxh3.toString())) return ceBackupIndexCorrupt;
-      f.xxh3 = xxh3.toString();
-    }
-    // The item's size is the sum of its files: it must be a size too.
-    if (__builtin_add_overflow(total, f.size, &total)) return ceBackupIndexCorrupt;
-    if (!detail::FileStaysInside(f)) return ceChkUnsafeName;
-    item.files.push_back(f);
-  }
-  const QJsonValue record = o.value(QLatin1String("record"));
-  if (record.isObject()) {
-    const QJsonObject ro = record.toObject();
-    detail::ProductFields(r, ro, item.product);
-    item.hasProduct = r.ok;
-  } else if (!record.isUndefined()) {
-    return ceBackupIndexCorrupt;
-  }
-  if (!r.ok) return ceBackupIndexCorrupt;
-  // The backup folder is the base of these; none may lead out of it.
-  if (!IsSafeRelativeFolder(item.sourceFolder) || !detail::ItemNamesSafe(item)) return ceChkUnsafeName;
-  // The record stands in for the service's when the backup is installed: the same rule as there.
-  if (item.hasProduct && !detail::ProductNamesSafe(item.product)) return ceChkUnsafeName;
-  return ceOK;
 }
 
 bool WriteFully(int fd, const QByteArray& data) {
@@ -262,23 +177,7 @@ int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items) {
   if (QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() != fields[3])
     return ceBackupIndexCorrupt;
 
-  QJsonParseError parseError{};
-  const QJsonDocument doc = QJsonDocument::fromJson(payload, &parseError);
-  if (parseError.error != QJsonParseError::NoError || !doc.isObject()) return ceBackupIndexCorrupt;
-  const QJsonValue array = doc.object().value(QLatin1String("items"));
-  if (!array.isArray()) return ceBackupIndexCorrupt;
-  std::vector<TItemData> read;
-  std::set<std::pair<int, int>> seen;  // an index lists each product and module once
-  for (const QJsonValue& v : array.toArray()) {
-    if (!v.isObject()) return ceBackupIndexCorrupt;
-    TItemData item;
-    const int error = ItemFromJson(v.toObject(), item);
-    if (error) return error;
-    if (!seen.insert({item.productNumber, item.moduleMask}).second) return ceBackupIndexCorrupt;
-    read.push_back(std::move(item));
-  }
-  items = std::move(read);
-  return ceOK;
+  return ScanBackupIndexPayload(payload, items);
 }
 
 }  // namespace cvlib

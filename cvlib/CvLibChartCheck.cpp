@@ -236,6 +236,8 @@ class ChartCheckImpl final {
     return error;
   }
 
+  void PrefetchBackupIndex(const QString& path) { fBackup.Prefetch(path); }
+
   int WriteBackupIndex(const QString& path) const { return fBackup.Write(path, fLists); }
 
  private:
@@ -357,6 +359,8 @@ bool ChartCheck::RememberedEmail(QString& email) const {
 }
 
 int ChartCheck::ReadBackupIndex(const QString& path) { return fImpl->ReadBackupIndex(path); }
+
+void ChartCheck::PrefetchBackupIndex(const QString& path) { fImpl->PrefetchBackupIndex(path); }
 
 int ChartCheck::WriteBackupIndex(const QString& path, bool /*flag*/) { return fImpl->WriteBackupIndex(path); }
 

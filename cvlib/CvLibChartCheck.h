@@ -250,6 +250,10 @@ class ChartCheck final {
   // Reads the index into the install items (and the backup items of FindBackupItem).
   // On failure the install items stay as they were and no backup items are known.
   int ReadBackupIndex(const QString& path);
+  // Starts reading the index at path on a thread of its own; the ReadBackupIndex of the same
+  // path that follows takes what it read, as read then. For a large index while a request is
+  // under way (a backup run reads it while the service checks the sign-in).
+  void PrefetchBackupIndex(const QString& path);
   // Writes an index of the items that are Selected, Succeeded and processable, together
   // with the items of the index read last from the same path that they do not replace.
   // flag is kept for callers that pass it; it changes nothing.

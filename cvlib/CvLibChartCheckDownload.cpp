@@ -60,18 +60,23 @@ QString PartName(const QString& name) {
 }
 
 // A finished file gets the mode any file the user makes gets: the part was private meanwhile.
+// The umask cannot be read without setting it, and reading the process status for each small
+// file cost more than its rename: it is read once, on first use.
 mode_t NewFileMode() {
-  mode_t mask = 022;
-  QFile status(QStringLiteral("/proc/self/status"));
-  if (status.open(QIODevice::ReadOnly)) {
-    for (const QByteArray& line : status.readAll().split('\n')) {
-      if (!line.startsWith("Umask:")) continue;
-      bool ok = false;
-      const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
-      if (ok) mask = static_cast<mode_t>(value);
+  static const mode_t mode = [] {
+    mode_t mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:")) continue;
+        bool ok = false;
+        const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
+        if (ok) mask = static_cast<mode_t>(value);
+      }
     }
-  }
-  return 0666 & ~mask;
+    return static_cast<mode_t>(0666 & ~mask);
+  }();
+  return mode;
 }
 
 // Opens each of `names` below the open folder `fd` without following a link; takes fd.
@@ -544,7 +549,9 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
   if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
   d.serial = ++fDownloadSerial;
-  d.writer = NewWriter(OpenDirect(d.dirFd, d.partName, st));
+  // A small file goes through the page cache: it is synced with its batch, and writing its
+  // first block straight to disk on its own made each one wait for the disk.
+  d.writer = NewWriter(file.size > kSettleMaxFile ? OpenDirect(d.dirFd, d.partName, st) : -1);
   if (keep == 0) {
     SendRange();
     return ceOK;

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -108,11 +109,13 @@ class ServiceClient final {
 
  private:
   using JsonDone = std::function<void(int error, const QJsonObject& answer)>;
+  using RawDone = std::function<void(int error, const QByteArray& answer)>;
   void SendJson(const QString& path, const QJsonObject* body, JsonDone done);
+  void Send(const QString& path, const QJsonObject* body, RawDone done);
   void DropReply();
   void StartProducts(EngineLists& lists, Done done);
   static int TakeProducts(const QJsonObject& answer, EngineLists& lists);
-  int TakeItems(const QJsonObject& answer, const std::vector<int>& asked, EngineLists& lists,
+  int TakeItems(const QByteArray& answer, const std::vector<int>& asked, EngineLists& lists,
                 const std::vector<std::shared_ptr<InstallItem>>& earlier) const;
   static void RefuseClashes(const EngineLists& lists, std::vector<std::shared_ptr<InstallItem>>& items,
                             const std::vector<std::shared_ptr<InstallItem>>& earlier);
@@ -193,6 +196,9 @@ class BackupIndexMerge final {
  public:
   // Reads the index into items; on failure no backup items are known and items is untouched.
   int Read(const QString& path, std::vector<std::shared_ptr<InstallItem>>& items);
+  // Starts reading the index on a thread of its own; the Read of the same path that follows
+  // takes what it read (a large index is read while the sign-in is under way).
+  void Prefetch(const QString& path);
   // Writes the items that are Selected, Succeeded and processable, with the items of the index
   // read last from the same path that they do not replace.
   int Write(const QString& path, const EngineLists& lists) const;
@@ -200,9 +206,24 @@ class BackupIndexMerge final {
   const std::vector<std::shared_ptr<InstallItem>>& Items() const { return fItems; }
 
  private:
+  struct FileRead {
+    int error = 0;
+    std::vector<TItemData> data;
+    bool unchanged = false;  // the file did not change while it was read: asRead and stat hold
+    std::vector<TItemData> asRead;
+    struct stat stat {};
+  };
+  static FileRead ReadFile(const QString& path);
   static QString IndexPath(const QString& path);
+  std::future<FileRead> fPrefetch;
+  QString fPrefetchPath;
   std::vector<std::shared_ptr<InstallItem>> fItems;
   QString fPath;  // IndexPath of the index read last
+  // The items of the index read last as they were read, and its file then (when it did not
+  // change while it was read): an index that would be written alike is not written again.
+  std::vector<TItemData> fRead;
+  struct stat fReadStat {};
+  bool fReadValid = false;
 };
 
 }  // namespace cvlib::detail

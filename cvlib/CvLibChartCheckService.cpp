@@ -4,6 +4,7 @@
 
 #include "CvLibErrors.h"
 #include "CvLibItemJson.h"
+#include "CvLibJsonScan.h"
 #include "CvLibRegistry.h"
 
 #include <QJsonArray>
@@ -12,10 +13,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
+#include <QSet>
 
 #include <algorithm>
 #include <limits>
-#include <set>
+#include <string_view>
 
 namespace cvlib::detail {
 
@@ -86,9 +88,10 @@ bool IsCredentialText(const QString& text) {
   return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7F; });
 }
 
-// Where a file lands below the chosen folder, as a FAT medium tells names apart.
+// The folder where a file lands below the chosen folder, as a FAT medium tells names apart;
+// the file's folded name follows it.
 QString LandingKey(const EngineLists& lists, const InstallItem& item, const TItemFile& file) {
-  return (lists.LayoutFolders(item, file).join(u'/') + u'/' + file.name).toCaseFolded();
+  return (lists.LayoutFolders(item, file).join(u'/') + u'/').toCaseFolded();
 }
 
 }  // namespace
@@ -152,6 +155,20 @@ bool ServiceClient::SameOrigin(const QUrl& a, const QUrl& b) {
 
 // One JSON request; done gets 0 and the answer object, or an error.
 void ServiceClient::SendJson(const QString& path, const QJsonObject* body, JsonDone done) {
+  Send(path, body, [done](int error, const QByteArray& data) {
+    QJsonObject answer;
+    if (!error) {
+      QJsonParseError parseError{};
+      const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
+      if (parseError.error != QJsonParseError::NoError || !doc.isObject()) error = ceChkBadAnswer;
+      else answer = doc.object();
+    }
+    done(error, answer);
+  });
+}
+
+// One request; done gets 0 and the body of a 200 answer, or an error.
+void ServiceClient::Send(const QString& path, const QJsonObject* body, RawDone done) {
   const QUrl url = QUrl(BaseURL()).resolved(QUrl(path));
   QNetworkRequest request = MakeRequest(url);
   request.setTransferTimeout(RequestTimeoutMs());
@@ -174,24 +191,18 @@ void ServiceClient::SendJson(const QString& path, const QJsonObject* body, JsonD
     const QNetworkReply::NetworkError netError = reply->error();
     DropReply();
     int error = 0;
-    QJsonObject answer;
     if (status == 0) {
       error = ceChkNetwork;
+    } else if (status == 200) {
+      if (netError != QNetworkReply::NoError) error = ceChkNetwork;
     } else {
-      QJsonParseError parseError{};
-      const QJsonDocument doc = QJsonDocument::fromJson(data, &parseError);
-      if (status == 200) {
-        if (netError != QNetworkReply::NoError) error = ceChkNetwork;
-        else if (parseError.error != QJsonParseError::NoError || !doc.isObject()) error = ceChkBadAnswer;
-        else answer = doc.object();
-      } else {
-        // The service's own error number when it sent one, else ours.
-        const QJsonValue n = doc.isObject() ? doc.object().value(QLatin1String("error")) : QJsonValue();
-        const int code = n.isDouble() ? n.toInt() : 0;
-        error = code > 0 && code < 100 ? code : ceChkHttp;
-      }
+      // The service's own error number when it sent one, else ours.
+      const QJsonDocument doc = QJsonDocument::fromJson(data);
+      const QJsonValue n = doc.isObject() ? doc.object().value(QLatin1String("error")) : QJsonValue();
+      const int code = n.isDouble() ? n.toInt() : 0;
+      error = code > 0 && code < 100 ? code : ceChkHttp;
     }
-    done(error, answer);
+    done(error, error ? QByteArray() : data);
   });
 }
 
@@ -310,33 +321,197 @@ bool ServiceClient::IsWebURL(const QUrl& resolved, const QUrl& from) {
          (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && !secure));
 }
 
-// asked: the product numbers of the selection; companions share their program's number.
-int ServiceClient::TakeItems(const QJsonObject& answer, const std::vector<int>& asked, EngineLists& lists,
-                             const std::vector<std::shared_ptr<InstallItem>>& earlier) const {
-  const QJsonValue list = answer.value(QLatin1String("items"));
-  if (!list.isArray()) return ceChkBadAnswer;
-  std::vector<std::shared_ptr<InstallItem>> items;
-  for (const QJsonValue& v : list.toArray()) {
-    if (!v.isObject()) return ceChkBadAnswer;
-    const QJsonObject o = v.toObject();
-    AnswerReader r;
-    TItemData d;
-    ItemFields(r, o, d);
-    const QJsonValue files = o.value(QLatin1String("files"));
-    if (!(files.isArray() || files.isUndefined())) return ceChkBadAnswer;
-    for (const QJsonValue& fv : files.toArray()) {
-      if (!fv.isObject()) return ceChkBadAnswer;
-      const QJsonObject fo = fv.toObject();
-      TItemFile f;
-      FileFields(r, fo, f);
-      f.sha256 = f.sha256.toLower();
-      r.Str(fo, "url", f.url);
-      if (!r.ok) return ceChkBadAnswer;
-      if (!FileStaysInside(f)) return ceChkUnsafeName;
-      if (!IsHex64(f.sha256) || !IsWebURL(f.url)) return ceChkBadAnswer;
-      d.files.push_back(f);
+// The file list is read straight from the answer's text (it may name tens of thousands of
+// files): the fields of an item and its files, with the same rules as AnswerReader.
+namespace {
+
+struct ScanFields {
+  JsonScan& scan;
+  std::string_view key;
+  bool handled = false;
+  bool ok = true;
+
+  bool Take(const char* name) {
+    if (handled || key != name) return false;
+    handled = true;
+    return true;
+  }
+  // A number within [low, high] without a fraction; null or missing is 0.
+  template <typename T>
+  void Number(T& out, double low, double high) {
+    out = 0;
+    const JsonScan::Type type = scan.Peek();
+    if (type == JsonScan::Type::Null) {
+      scan.ReadNull();
+      return;
     }
-    if (!r.ok) return ceChkBadAnswer;
+    double d = 0;
+    if (type != JsonScan::Type::Number) {
+      ok = false;
+      scan.Skip();
+      return;
+    }
+    if (!scan.ReadNumber(d)) return;
+    if (d < low || d > high || d != static_cast<double>(static_cast<int64_t>(d))) {
+      ok = false;
+      return;
+    }
+    out = static_cast<T>(static_cast<int64_t>(d));
+  }
+  template <typename O>
+  void Int(O&, const char* name, int& out) {
+    if (Take(name)) Number(out, std::numeric_limits<int32_t>::min(), std::numeric_limits<uint32_t>::max());
+  }
+  template <typename O>
+  void Size(O&, const char* name, int64_t& out) {
+    if (Take(name)) Number(out, 0, 9007199254740992.0);
+  }
+  template <typename O>
+  void Str(O&, const char* name, QString& out) {
+    if (!Take(name)) return;
+    out.clear();
+    const JsonScan::Type type = scan.Peek();
+    if (type == JsonScan::Type::String) {
+      scan.ReadString(out);
+    } else if (type == JsonScan::Type::Null) {
+      scan.ReadNull();
+    } else {
+      ok = false;
+      scan.Skip();
+    }
+  }
+  template <typename O>
+  void Bool(O&, const char* name, bool& out) {
+    if (!Take(name)) return;
+    out = false;
+    const JsonScan::Type type = scan.Peek();
+    if (type == JsonScan::Type::Bool) {
+      scan.ReadBool(out);
+    } else if (type == JsonScan::Type::Null) {
+      scan.ReadNull();
+    } else {
+      ok = false;
+      scan.Skip();
+    }
+  }
+};
+
+// An item as it stood in the answer, judged only once the whole answer has been read: a
+// malformed answer is malformed whatever its first items say.
+struct ScannedItem {
+  TItemData d;
+  bool object = true;     // the entry is an object
+  bool fieldsOk = true;   // its own fields have their types
+  bool filesOk = true;    // "files" is missing or an array
+  std::vector<signed char> fileStates;  // 1 fine, 0 a field of the wrong type, -1 no object
+};
+
+void ScanFile(JsonScan& scan, ScannedItem& item) {
+  TItemFile& f = item.d.files.emplace_back();
+  if (scan.Peek() != JsonScan::Type::Object) {
+    item.fileStates.push_back(-1);
+    scan.Skip();
+    return;
+  }
+  scan.BeginObject();
+  ScanFields r{scan, {}};
+  int none = 0;
+  std::string_view key;
+  while (scan.NextKey(key)) {
+    r.key = key;
+    r.handled = false;
+    FileFields(r, none, f);
+    r.Str(none, "url", f.url);
+    if (!r.handled) scan.Skip();
+  }
+  item.fileStates.push_back(r.ok ? 1 : 0);
+}
+
+void ScanItem(JsonScan& scan, ScannedItem& item) {
+  if (scan.Peek() != JsonScan::Type::Object) {
+    item.object = false;
+    scan.Skip();
+    return;
+  }
+  scan.BeginObject();
+  ScanFields r{scan, {}};
+  int none = 0;
+  bool files = false;
+  std::string_view key;
+  while (scan.NextKey(key)) {
+    if (key == "files") {
+      if (files || scan.Peek() != JsonScan::Type::Array) {
+        item.filesOk = false;
+        scan.Skip();
+        continue;
+      }
+      files = true;
+      scan.BeginArray();
+      while (scan.NextElement()) ScanFile(scan, item);
+      continue;
+    }
+    r.key = key;
+    r.handled = false;
+    ItemFields(r, none, item.d);
+    if (!r.handled) scan.Skip();
+  }
+  item.fieldsOk = r.ok;
+}
+
+// An address that is a plain relative path ("files/charts/A.qmr2") resolves below the base
+// URL, on its scheme and host, whatever its letters: no need to parse it as a URL.
+bool IsPlainRelativePath(const QString& url) {
+  if (url.isEmpty() || url.startsWith(QLatin1String("//"))) return false;
+  for (const QChar c : url) {
+    const char16_t u = c.unicode();
+    const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '/' ||
+                       u == '-' || u == '.' || u == '_' || u == '~';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// asked: the product numbers of the selection; companions share their program's number.
+int ServiceClient::TakeItems(const QByteArray& answer, const std::vector<int>& asked, EngineLists& lists,
+                             const std::vector<std::shared_ptr<InstallItem>>& earlier) const {
+  JsonScan scan(answer.constData(), static_cast<std::size_t>(answer.size()));
+  std::vector<ScannedItem> scanned;
+  bool listed = false;
+  if (!scan.BeginObject()) return ceChkBadAnswer;
+  std::string_view key;
+  while (scan.NextKey(key)) {
+    if (key != "items") {
+      scan.Skip();
+      continue;
+    }
+    if (listed || scan.Peek() != JsonScan::Type::Array) return ceChkBadAnswer;
+    listed = true;
+    scan.BeginArray();
+    while (scan.NextElement()) ScanItem(scan, scanned.emplace_back());
+  }
+  if (!scan.Ok() || !scan.AtEnd() || !listed) return ceChkBadAnswer;
+
+  const QUrl base(BaseURL());
+  const bool baseIsWeb = IsWebURL(base, base);
+  auto isWeb = [&](const QString& url) {
+    if (IsPlainRelativePath(url)) return baseIsWeb;
+    return !url.isEmpty() && IsWebURL(base.resolved(QUrl(url)), base);
+  };
+  std::vector<std::shared_ptr<InstallItem>> items;
+  items.reserve(scanned.size());
+  for (ScannedItem& s : scanned) {
+    if (!s.object || !s.filesOk) return ceChkBadAnswer;
+    TItemData& d = s.d;
+    for (size_t i = 0; i < d.files.size(); ++i) {
+      TItemFile& f = d.files[i];
+      if (s.fileStates[i] < 0 || !(s.fieldsOk && s.fileStates[i] > 0)) return ceChkBadAnswer;
+      f.sha256 = f.sha256.toLower();
+      if (!FileStaysInside(f)) return ceChkUnsafeName;
+      if (!IsHex64(f.sha256) || !isWeb(f.url)) return ceChkBadAnswer;
+    }
+    if (!s.fieldsOk) return ceChkBadAnswer;
     if (!ItemNamesSafe(d)) return ceChkUnsafeName;
     // Nothing the user did not pick gets installed, and nothing twice.
     if (std::find(asked.begin(), asked.end(), d.productNumber) == asked.end() ||
@@ -367,15 +542,27 @@ int ServiceClient::TakeItems(const QJsonObject& answer, const std::vector<int>& 
 // by the list are earlier still); a later one that would take one of them is refused whole.
 void ServiceClient::RefuseClashes(const EngineLists& lists, std::vector<std::shared_ptr<InstallItem>>& items,
                                   const std::vector<std::shared_ptr<InstallItem>>& earlier) {
-  std::set<QString> taken;
+  QSet<QString> taken;
   auto claim = [&](const InstallItem& item, bool force) {
-    std::set<QString> own;
+    // The item's two landing folders (its own, its add-ons'), folded once for all its files.
+    TItemFile plain, addOn;
+    addOn.addOn = true;
+    const QString folders[2] = {LandingKey(lists, item, plain), LandingKey(lists, item, addOn)};
+    // Taken at once; a clash gives back what this item took.
+    std::vector<QString> own;
+    own.reserve(item.Data().files.size());
+    taken.reserve(taken.size() + static_cast<qsizetype>(item.Data().files.size()));
     for (const TItemFile& f : item.Data().files) {
-      const QString key = LandingKey(lists, item, f);
-      if (!force && (own.count(key) || taken.count(key))) return false;
-      own.insert(key);
+      QString key = folders[f.addOn ? 1 : 0] + f.name.toCaseFolded();
+      const qsizetype before = taken.size();
+      taken.insert(key);
+      if (taken.size() != before) {
+        own.push_back(std::move(key));
+      } else if (!force) {
+        for (const QString& k : own) taken.remove(k);
+        return false;
+      }
     }
-    taken.insert(own.begin(), own.end());
     return true;
   };
   for (const auto& backup : earlier) {
@@ -404,13 +591,13 @@ int ServiceClient::RequestFileList(const SelectionList& selection, EngineLists& 
   }
   QJsonObject body;
   body["selection"] = entries;
-  SendJson(QStringLiteral("api/v1/files"), &body,
-           [this, &lists, asked, earlier = std::move(earlier), done](int error, const QJsonObject& answer) {
-             if (!error) error = TakeItems(answer, asked, lists, earlier);
-             // A failed list leaves no items of an earlier one behind to be taken for this one.
-             if (error) lists.SetItems({});
-             done(error);
-           });
+  Send(QStringLiteral("api/v1/files"), &body,
+       [this, &lists, asked, earlier = std::move(earlier), done](int error, const QByteArray& answer) {
+         if (!error) error = TakeItems(answer, asked, lists, earlier);
+         // A failed list leaves no items of an earlier one behind to be taken for this one.
+         if (error) lists.SetItems({});
+         done(error);
+       });
   return ceOK;
 }
 

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -117,6 +119,11 @@ class TCatalogue final {
   std::vector<TListedItem> FileList(const std::string& email,
                                     const std::vector<TSelectionEntry>& selection) const;
 
+  // An answer made once for `key` and kept (the catalogue does not change after Load): the
+  // kept one, else what `make` gives, which is then kept. At most kMaxCachedAnswers answers (kMaxCachedBytes bytes) are kept.
+  std::shared_ptr<const std::string> CachedAnswer(const std::string& key,
+                                                  const std::function<std::string()>& make);
+
   // For tests: ends every session, so the next request gets error 5.
   void ExpireSessions();
 
@@ -154,6 +161,11 @@ class TCatalogue final {
   std::map<std::string, TSessionEntry> sessions_;
   std::mutex dropsMutex_;
   std::map<std::string, std::int64_t> drops_;
+  static constexpr std::size_t kMaxCachedAnswers = 64;
+  static constexpr std::size_t kMaxCachedBytes = 256u << 20;
+  std::size_t answersBytes_ = 0;
+  std::mutex answersMutex_;
+  std::map<std::string, std::shared_ptr<const std::string>> answers_;
 };
 
 // Limits every service on the server needs: a request body without a Content-Length is refused

@@ -463,6 +463,24 @@ std::vector<TListedItem> TCatalogue::FileList(const std::string& email,
   return items;
 }
 
+std::shared_ptr<const std::string> TCatalogue::CachedAnswer(const std::string& key,
+                                                            const std::function<std::string()>& make) {
+  {
+    std::lock_guard lock(answersMutex_);
+    if (const auto it = answers_.find(key); it != answers_.end()) return it->second;
+  }
+  // Made outside the lock: two requests for one list at once both make it, and neither waits.
+  auto made = std::make_shared<const std::string>(make());
+  std::lock_guard lock(answersMutex_);
+  // Bounded in count and bytes: selections are the client's choice.
+  if (answers_.size() >= kMaxCachedAnswers || answersBytes_ + made->size() > kMaxCachedBytes) {
+    answers_.clear();
+    answersBytes_ = 0;
+  }
+  if (made->size() <= kMaxCachedBytes && answers_.emplace(key, made).second) answersBytes_ += made->size();
+  return made;
+}
+
 void TCatalogue::DropConnectionOnce(const std::string& path, std::int64_t afterBytes) {
   std::lock_guard lock(dropsMutex_);
   drops_[path] = afterBytes;

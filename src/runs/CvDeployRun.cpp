@@ -12,12 +12,17 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +52,43 @@ QString Reason(int error) {
 }
 
 constexpr int kPumpMs = 20;
+constexpr int kShowMs = 50;  // a scan of current files shows its total this often
+
+// Whether files are current, looked up below their folder's descriptor (opened again only when
+// the folder changes): the same rule as IsFileCurrent, without resolving the whole path for
+// each file. Anything unusual (a folder that cannot be opened, a file whose time says it must
+// be checked) goes the way of IsFileCurrent.
+class TFolderScan {
+ public:
+  TFolderScan() = default;
+  TFolderScan(const TFolderScan&) = delete;
+  TFolderScan& operator=(const TFolderScan&) = delete;
+  ~TFolderScan() { Close(); }
+
+  bool IsCurrent(const QString& folder, const QString& path, const cvlib::TItemFile& file) {
+    if (folder != fFolder) {
+      Close();
+      fFolder = folder;
+      fFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fFd < 0) return IsFileCurrent(path, file.size, file.time, file.sha256);
+    struct stat st {};
+    if (::fstatat(fFd, QFile::encodeName(file.name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      return false;
+    if (st.st_size != file.size || st.st_mtim.tv_sec < file.time) return false;
+    if (st.st_mtim.tv_sec == file.time && st.st_mtim.tv_nsec == 0) return true;
+    return IsFileCurrent(path, file.size, file.time, file.sha256);
+  }
+
+ private:
+  void Close() {
+    if (fFd >= 0) ::close(fFd);
+    fFd = -1;
+  }
+  QString fFolder;
+  int fFd = -1;
+};
 
 }  // namespace
 
@@ -220,6 +262,7 @@ bool TDeployRun::NextItem() {
   fProgress.SetSingleHeader(fItemIsChart ? item->ProductName() + QStringLiteral(" - ") + item->ModuleName()
                                          : item->ProductName());
   fItemFolder = ItemFolder(*item, fItemIsChart);
+  fMadeFolder.clear();
   if (fItemFolder.isEmpty() || MakeFolder(fItemFolder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
@@ -232,17 +275,34 @@ bool TDeployRun::NextItem() {
 bool TDeployRun::FindMissingFile(int from) {
   const InstallItem* item = fCheck.Item(fCurrentItem);
   fCurrentFile = from;
-  while (fCurrentFile < item->FileCount()) {
-    const QString path = FileFolder(*item, fCurrentFile) + item->FileName(fCurrentFile);
-    if (!IsFileCurrent(path, item->FileSize(fCurrentFile), item->FileTime(fCurrentFile),
-                       item->FileSha256(fCurrentFile)))
-      return true;
-    fProgress.FileNotice(TRunFileAction::Current, path, item->FileSize(fCurrentFile), QString());
-    fSizeDone += item->FileSize(fCurrentFile);
+  // The files are looked up in their open folder, not by their whole path each, and the total
+  // is shown every so often and when the scan stops: for thousands of current files these
+  // cost more than telling that they are current.
+  TFolderScan scan;
+  int advanced = 0;
+  QElapsedTimer shown;
+  shown.start();
+  auto show = [&] {
     ShowTotal();
-    AdvanceTotal();
+    fProgress.SetTotalPosition(fProgress.TotalPosition() + advanced);
+    advanced = 0;
+    shown.restart();
+  };
+  while (fCurrentFile < item->FileCount()) {
+    const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(fCurrentFile)];
+    const QString folder = FileFolder(*item, fCurrentFile);
+    const QString path = folder + file.name;
+    if (!scan.IsCurrent(folder, path, file)) {
+      if (advanced) show();
+      return true;
+    }
+    fProgress.FileNotice(TRunFileAction::Current, path, file.size, QString());
+    fSizeDone += file.size;
+    advanced += 1;
+    if (shown.elapsed() >= kShowMs) show();
     fCurrentFile += 1;
   }
+  if (advanced) show();
   return false;
 }
 
@@ -272,12 +332,15 @@ void TDeployRun::StartFileDownload() {
   fSizeDone += fFileSize;
   ShowTotal();
   AdvanceTotal();
-  if (MakeFolder(folder) != 0) {
+  // Made once an item and folder: making it again for each of thousands of small files cost
+  // more than their checks. One that vanished later fails its file when the download starts.
+  if (folder != fMadeFolder && MakeFolder(folder) != 0) {
     MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
     // No download starts and no event follows: the file counts as failed and the run goes on.
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
   }
+  fMadeFolder = folder;
   fProgress.SetSinglePosition(0);
   fProgress.SetSingleText(LangText(rtDownloading) + QStringLiteral("... ") + Size(0) + QStringLiteral(" / ") +
                           Size(fFileSize) + QStringLiteral(" (0%)"));

@@ -154,6 +154,7 @@ class TDeployRun final : public QObject {
 
   int fOperation = 0;
   QString fItemFolder;
+  QString fMadeFolder;  // the folder of the item's files made last (StartFileDownload)
   QString fSourceFolder;
   int fCurrentItem = -1;
   int fCurrentFile = 0;

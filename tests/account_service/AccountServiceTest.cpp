@@ -52,6 +52,7 @@ using cvservice::TCatalogue;
 
 constexpr const char* kEmail = "skipper@example.org";
 constexpr const char* kPassword = "s3cret harbour";
+constexpr const char* kOtherEmail = "deckhand@example.org";  // owns the other North Sea module only
 constexpr std::size_t kBigSize = 1 << 20;
 
 // A catalogue with a program and its companion, a chart product of two modules (one owned),
@@ -94,7 +95,10 @@ std::string MakeContent() {
        {{{"email", kEmail}, {"salt", salt}, {"rounds", 1000},
          {"hash", cvservice::HashPassword(kPassword, salt, 1000)},
          {"products", {{{"product", 100}, {"mask", 1}}, {{"product", 1001}, {"mask", 1}},
-                       {{"product", 1003}, {"mask", -1}}, {{"product", 200}, {"mask", -1}}}}}}}};
+                       {{"product", 1003}, {"mask", -1}}, {{"product", 200}, {"mask", -1}}}}},
+        {{"email", kOtherEmail}, {"salt", salt}, {"rounds", 1000},
+         {"hash", cvservice::HashPassword(kPassword, salt, 1000)},
+         {"products", {{{"product", 1001}, {"mask", 2}}}}}}}};
   WriteFile(folder + "/accounts.json", accounts.dump());
   return folder;
 }
@@ -385,6 +389,27 @@ TEST_F(AccountServiceTest, FileListForASelection) {
   EXPECT_EQ(guide["url"], "files/addons/Guide.txt");
   EXPECT_EQ(items[0]["productCode"], "NAV");
   EXPECT_EQ(items[0]["installFolder"], "Navigator");
+}
+
+// A list is made once per account and selection and then sent as made: another account asking
+// the same gets its own, and the same account another selection.
+TEST_F(AccountServiceTest, FileListsAreKeptPerAccountAndSelection) {
+  const json selection = {{{"product", 1001}, {"mask", 3}, {"kind", 1}}};
+  const json mine = Files(selection);
+  EXPECT_EQ(Files(selection), mine);
+  const TAnswer other = SignIn(*client_, {{"email", kOtherEmail}, {"password", kPassword}});
+  ASSERT_EQ(other.status, 200);
+  const TAnswer theirs =
+      Post(*client_, "/api/v1/files", json{{"selection", selection}}.dump(), other.body.value("session", ""));
+  ASSERT_EQ(theirs.status, 200);
+  ASSERT_EQ(mine.size(), 2u);
+  ASSERT_EQ(theirs.body["items"].size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const int mask = mine[i]["mask"];
+    EXPECT_EQ(mine[i]["status"], mask == 1 ? 0 : 1) << i;
+    EXPECT_EQ(theirs.body["items"][i]["status"], mask == 2 ? 0 : 1) << i;
+  }
+  EXPECT_EQ(Files({{{"product", 1001}, {"mask", 1}, {"kind", 1}}}).size(), 1u);
 }
 
 TEST_F(AccountServiceTest, DownloadsWithByteRanges) {

@@ -160,6 +160,62 @@ TEST_F(EngineTest, AnUpdatedBackupKeepsWhatItHadAndAddsWhatSucceeded) {
   EXPECT_EQ(other->FindProductRecord(1001, 1)->Group(), 7);  // the record came along
 }
 
+TEST_F(EngineTest, AnIndexThatWouldBeWrittenAlikeIsLeftAsItIsUnlessItChangedOnDisk) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  auto inode = [&path] {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+  };
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  const ino_t read = inode();
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+  EXPECT_EQ(inode(), read);  // nothing new: not written again
+
+  // Someone else wrote the index meanwhile: this run's index replaces it, as before.
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ChartItem(1, "A")}), 0);
+  const ino_t other = inode();
+  ASSERT_EQ(check->WriteBackupIndex(path, false), 0);
+  EXPECT_NE(inode(), other);
+  auto again = NewCheck();
+  ASSERT_EQ(again->ReadBackupIndex(path), 0);
+  EXPECT_EQ(again->ItemCount(), 2);
+
+  // Read through a link under the index's name: the link is replaced by the index.
+  const QString real = path + ".real";
+  ASSERT_TRUE(QFile::rename(path, real));
+  ASSERT_TRUE(QFile::link(real, path));
+  ASSERT_EQ(again->ReadBackupIndex(path), 0);
+  ASSERT_EQ(again->WriteBackupIndex(path, false), 0);
+  EXPECT_FALSE(QFileInfo(path).isSymLink());
+  EXPECT_EQ(ReadAll(path), ReadAll(real));
+}
+
+TEST_F(EngineTest, AnIndexReadAheadIsTheIndexOfItsPathAsItWasThen) {
+  const QString folder = MakeTempFolder(QStringLiteral("idx"));
+  const QString a = folder + "/a.idx", b = folder + "/b.idx";
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(a, {ChartItem(1, "A"), ChartItem(2, "B")}), 0);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(b, {ProgramItem()}), 0);
+  check->PrefetchBackupIndex(a);
+  ASSERT_EQ(check->ReadBackupIndex(a), 0);
+  EXPECT_EQ(check->ItemCount(), 2);
+  // Read ahead for one path, read for another: the other is read.
+  check->PrefetchBackupIndex(a);
+  ASSERT_EQ(check->ReadBackupIndex(b), 0);
+  EXPECT_EQ(check->ItemCount(), 1);
+  EXPECT_NE(check->FindBackupItem(100, 1), nullptr);
+  // A read-ahead is used once; a damaged index read ahead fails its read.
+  WriteAll(b, "CVBACKUPIDX 1 5 0\n{}{}{");
+  check->PrefetchBackupIndex(b);
+  EXPECT_EQ(check->ReadBackupIndex(b), cvlib::ceBackupIndexCorrupt);
+  EXPECT_EQ(check->FindBackupItem(100, 1), nullptr);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(b, {ProgramItem()}), 0);
+  EXPECT_EQ(check->ReadBackupIndex(b), 0);
+  // An object deleted with a read-ahead under way waits for it.
+  check->PrefetchBackupIndex(a);
+  check.reset();
+}
+
 TEST_F(EngineTest, DamagedIndexesAreErrorsAndChangeNothing) {
   const QString folder = MakeTempFolder(QStringLiteral("idx"));
   const QString good = folder + "/good.idx";
@@ -248,6 +304,17 @@ TEST_F(EngineTest, HostileIndexEntriesAreRefusedAndNothingOfThemIsKept) {
                           {"addon", false}, {"sha256", std::string(64, 'a')}};
   };
   auto index = [](const std::vector<nlohmann::json>& items) { return QByteArray::fromStdString(nlohmann::json{{"items", items}}.dump()); };
+  auto with = [](nlohmann::json o, const char* key, const nlohmann::json& value) {
+    o[key] = value;
+    return o;
+  };
+  auto without = [](nlohmann::json o, const char* key) {
+    o.erase(key);
+    return o;
+  };
+  const nlohmann::json record = {{"number", 1001}, {"kind", 1}, {"group", 7}, {"displayName", "North Sea"},
+                                 {"itemTitle", "Part A"}, {"moduleMask", 1}, {"registryKey", ""}, {"revision", 2},
+                                 {"latestVersion", 0}, {"size", "5"}, {"installFolder", ""}, {"checked", true}};
 
   // What may pass: the limits themselves.
   for (const auto& name : {std::string(255, 'x'), std::string("Kaart \xc3\xa9\xc3\xa9n.qmr2")}) {
@@ -286,7 +353,28 @@ TEST_F(EngineTest, HostileIndexEntriesAreRefusedAndNothingOfThemIsKept) {
        }()}),
        cvlib::ceBackupIndexCorrupt},
       {"the same item twice", index({item(file("a")), item(file("b"))}), cvlib::ceBackupIndexCorrupt},
+      {"a file without its size", index({item(without(file("a"), "size"))}), cvlib::ceBackupIndexCorrupt},
+      {"a size as a number", index({item(with(file("a"), "size", 5))}), cvlib::ceBackupIndexCorrupt},
+      {"a negative size", index({item(file("a", "", "-1"))}), cvlib::ceBackupIndexCorrupt},
+      {"a time as text", index({item(with(file("a"), "time", "1700000000"))}), cvlib::ceBackupIndexCorrupt},
+      {"a checksum that is null", index({item(with(file("a"), "sha256", nullptr))}), cvlib::ceBackupIndexCorrupt},
+      {"a file that is no object", index({with(item(file("a")), "files", nlohmann::json::array({1}))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"an item without files", index({without(item(file("a")), "files")}), cvlib::ceBackupIndexCorrupt},
+      {"an item without its source folder", index({without(item(file("a")), "sourceFolder")}),
+       cvlib::ceBackupIndexCorrupt},
+      {"a record that is null", index({with(item(file("a")), "record", nullptr)}), cvlib::ceBackupIndexCorrupt},
+      {"a record without a field", index({with(item(file("a")), "record", without(record, "checked"))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"a record whose size is a number", index({with(item(file("a")), "record", with(record, "size", 5))}),
+       cvlib::ceBackupIndexCorrupt},
+      {"text after the index", index({item(file("a"))}) + " x", cvlib::ceBackupIndexCorrupt},
+      {"a hostile name after damaged text", index({item(file("../a"))}) + ",", cvlib::ceBackupIndexCorrupt},
   };
+  // A whole record, and fields the reader does not know, pass.
+  WriteAll(path, Sealed(index({with(with(item(file("a")), "record", record), "later", nlohmann::json{{"x", {1, 2}}})})));
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  EXPECT_EQ(check->FindBackupItem(1001, 1)->Data().product.displayName, "North Sea");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {ProgramItem()}), 0);

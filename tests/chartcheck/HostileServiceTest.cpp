@@ -389,3 +389,68 @@ TEST_F(EngineTest, FilesThatLandOnOnePathRefuseTheLaterItem) {
                   cvlib::ceChkNameClash);
   }
 }
+
+// The file list is read from the answer's text as it streams past: it must take exactly what a
+// JSON reader takes, and a list that is not JSON is malformed whatever its first items say.
+TEST_F(EngineTest, AFileListIsReadAsJsonReadsItAndRefusedWhenItIsNoJson) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  const std::string sha = service.items[0]["files"][0]["sha256"];
+  const std::string file = R"({"name":"setup.bin","size":5,"time":1700000000,"sha256":")" + sha + R"(","url":"files/setup.bin"})";
+  const std::string good = R"({"items":[{"product":100,"mask":1,"productCode":"NAV","files":[)" + file + "]}]}";
+  ASSERT_EQ((service.rawFileList = good, FileList({{100, 1}})), 0);
+
+  // Every text cut short, and texts that only look like JSON.
+  std::vector<std::string> malformed;
+  for (size_t n = 1; n < good.size(); ++n) malformed.push_back(good.substr(0, n));
+  auto replaced = [&good](const std::string& from, const std::string& to) {
+    std::string text = good;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"]}]}", "],}]}"},             {"]}]}", "]},]}"},              {"\"mask\":1", "\"mask\" 1"},
+           {"\"mask\":1", "\"mask\":01"}, {"\"mask\":1", "\"mask\":1."},  {"\"mask\":1", "\"mask\":+1"},
+           {"\"mask\":1", "\"mask\":1e999"}, {"\"mask\":1", "'mask':1"}, {"\"mask\":1", "\"mask\":NaN"},
+           {"\"mask\":1", "\"mask\":tru"}, {"\"NAV\"", "\"N\tAV\""},      {"\"NAV\"", "\"N\\xAV\""},
+           {"\"NAV\"", "\"N\\u12\""},     {"\"NAV\"", "\"N\xC0\xAF\""},  {"\"NAV\"", "\"N\xED\xA0\x80\""},
+           {"\"NAV\"", "\"N\xE2\x82\""},  {"\"NAV\"", "\"NAV"},          {"{\"items\"", "[{\"items\""},
+           {"\"productCode\"", "\"x\":" + std::string(2000, '[') + std::string(2000, ']') + ",\"productCode\""}}) {
+    malformed.push_back(replaced(from, to));
+  }
+  malformed.push_back(good + "x");
+  malformed.push_back(good + good);
+  malformed.push_back("[" + good + "]");
+  malformed.push_back(R"({"items":{}})");
+  malformed.push_back(R"({"items":[1]})");
+  malformed.push_back(R"({"items":[{"product":100,"mask":1,"files":[1]}]})");
+  malformed.push_back(R"({"items":[{"product":100,"mask":1,"files":{}}]})");
+  malformed.push_back(R"({"other":[]})");
+  for (const std::string& text : malformed) {
+    SCOPED_TRACE(text);
+    service.rawFileList = text;
+    EXPECT_EQ(FileList({{100, 1}}), cvlib::ceChkBadAnswer);
+    EXPECT_EQ(check->ItemCount(), 0);
+  }
+
+  // What JSON allows: any order and spacing, fields the engine does not know, escapes, UTF-8,
+  // numbers written as doubles.
+  service.rawFileList = " \r\n{\"extra\": {\"a\": [1, -2.5e3, null, true, {\"b\": \"\\\"\"}]},\n \"items\" : [ {\n"
+                        "  \"files\" : [ {\"url\": \"files\\/setup.bin\", \"sha256\": \"" + sha + "\",\n"
+                        "    \"time\": 1.7e9, \"size\": 5.0, \"name\": \"s\\u00e9tup\\ud83d\\ude00\\u0041.bin\","
+                        "    \"addon\": false, \"folder\": null, \"new\": [[], {}]} ],\n"
+                        "  \"moduleName\": \"K\xC3\xA4rt \xE2\x82\xAC\", \"product\": 100, \"mask\": 1, \"productCode\": \"NAV\"\n"
+                        "} ] }\t";
+  ASSERT_EQ(FileList({{100, 1}}), 0);
+  ASSERT_EQ(check->ItemCount(), 1);
+  const cvlib::InstallItem* item = check->Item(0);
+  EXPECT_EQ(item->FileName(0), QString::fromUtf8("s\xC3\xA9tup\xF0\x9F\x98\x80" "A.bin"));
+  EXPECT_EQ(item->ModuleName(), QString::fromUtf8("K\xC3\xA4rt \xE2\x82\xAC"));
+  EXPECT_EQ(item->FileTime(0), 1700000000);
+  EXPECT_EQ(item->FileSize(0), 5);
+  EXPECT_TRUE(item->FileFolder(0).isEmpty());
+
+  // Half a surrogate pair is JSON, but no name: the name checks refuse it.
+  service.rawFileList = good.substr(0, good.find("setup.bin")) + "x\\ud800.bin" + good.substr(good.find("setup.bin") + 9);
+  EXPECT_EQ(FileList({{100, 1}}), cvlib::ceChkUnsafeName);
+}

@@ -2,7 +2,14 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+
 QString EscapeForLine(const QString& text) {
+  // Most texts have nothing to escape: they are shared, not copied character by character.
+  if (std::none_of(text.begin(), text.end(), [](QChar ch) {
+        return ch == u'\\' || ch == u'\t' || ch == u'\n' || ch == u'\r';
+      }))
+    return text;
   QString out;
   out.reserve(text.size());
   for (QChar ch : text) {

@@ -217,20 +217,24 @@ class TSession {
   TRunConsole& Progress() { return fProgress; }
 
   // Waits for the event 130 of an operation that started; returns LastError.
+  // An event that came while other work pumped the loop counts too.
   int Wait(int started) {
     if (started == cvlib::ceChkBusy) return started;
-    fDone = false;
     while (!fDone) fLoop.exec();
+    fDone = false;
     return fCheck->LastError();
   }
 
-  int SignIn(const TOptions& o) {
+  // Sends the sign-in with its product list; Wait(started) waits for it. An error of the
+  // credentials themselves is returned, and nothing was sent.
+  int StartSignIn(const TOptions& o, int& started) {
     if (!o.email.isEmpty() || !o.password.isEmpty()) {
       if (const int e = fCheck->SignIn(o.email + u';' + o.password, false)) return e;
     } else if (const int e = fCheck->SignIn(QString(), true)) {
       return e;
     }
-    return Wait(fCheck->RequestProducts());
+    started = fCheck->RequestProducts();
+    return 0;
   }
 
   TDeployRun& MakeRun(TInstalledCharts* installed, const TRunSettings& settings) {
@@ -328,7 +332,14 @@ int DownloadRun(const QStringList& args, TSetupType type) {
 
   TSession s(o.quiet);
   if (!url.isEmpty()) s.Check().SetServiceURL(url);
-  if (const int e = s.SignIn(o)) {
+  int started = 0;
+  int signedIn = s.StartSignIn(o, started);
+  // An earlier backup's index is read while the service checks the sign-in (a large one takes
+  // about as long); the sign-in's outcome still comes first.
+  const QString index = folder + QStringLiteral("cvbackup.idx");
+  if (signedIn == 0 && type == CreateBackup) s.Check().PrefetchBackupIndex(index);
+  if (signedIn == 0) signedIn = s.Wait(started);
+  if (const int e = signedIn) {
     Fail(ErrorText(e));
     Summary("failed", 0, static_cast<int>(picks.size()));
     return kExitFailed;
@@ -352,7 +363,7 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   if (type == CreateBackup) {
     // An earlier backup in the folder is updated (its other products stay in the index). An
     // index that cannot be read would lose its items when replaced: the run stops instead.
-    const int read = s.Check().ReadBackupIndex(folder + QStringLiteral("cvbackup.idx"));
+    const int read = s.Check().ReadBackupIndex(index);
     if (read == 0) {
       WriteLine(stderr, QStringLiteral("cvtool backup: %1 holds a backup; it is updated and expanded").arg(folder));
     } else if (read != cvlib::ceBackupIndexMissing) {
