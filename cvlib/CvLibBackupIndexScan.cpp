@@ -240,20 +240,7 @@ int JudgeItem(ScannedItem& s) {
 int ScanBackupIndexPayload(const QByteArray& payload, std::vector<TItemData>& items) {
   JsonScan scan(payload.constData(), static_cast<std::size_t>(payload.size()));
   std::vector<ScannedItem> scanned;
-  bool listed = false;
-  if (!scan.BeginObject()) return ceBackupIndexCorrupt;
-  std::string_view key;
-  while (scan.NextKey(key)) {
-    if (key != "items") {
-      scan.Skip();
-      continue;
-    }
-    if (listed || scan.Peek() != JsonScan::Type::Array) return ceBackupIndexCorrupt;
-    listed = true;
-    scan.BeginArray();
-    while (scan.NextElement()) ScanItem(scan, scanned.emplace_back());
-  }
-  if (!scan.Ok() || !scan.AtEnd() || !listed) return ceBackupIndexCorrupt;
+  if (!detail::ScanItemList(scan, [&] { ScanItem(scan, scanned.emplace_back()); })) return ceBackupIndexCorrupt;
   std::vector<TItemData> read;
   read.reserve(scanned.size());
   std::set<std::pair<int, int>> seen;  // an index lists each product and module once

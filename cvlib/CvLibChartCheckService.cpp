@@ -478,20 +478,7 @@ int ServiceClient::TakeItems(const QByteArray& answer, const std::vector<int>& a
                              const std::vector<std::shared_ptr<InstallItem>>& earlier) const {
   JsonScan scan(answer.constData(), static_cast<std::size_t>(answer.size()));
   std::vector<ScannedItem> scanned;
-  bool listed = false;
-  if (!scan.BeginObject()) return ceChkBadAnswer;
-  std::string_view key;
-  while (scan.NextKey(key)) {
-    if (key != "items") {
-      scan.Skip();
-      continue;
-    }
-    if (listed || scan.Peek() != JsonScan::Type::Array) return ceChkBadAnswer;
-    listed = true;
-    scan.BeginArray();
-    while (scan.NextElement()) ScanItem(scan, scanned.emplace_back());
-  }
-  if (!scan.Ok() || !scan.AtEnd() || !listed) return ceChkBadAnswer;
+  if (!ScanItemList(scan, [&] { ScanItem(scan, scanned.emplace_back()); })) return ceChkBadAnswer;
 
   const QUrl base(BaseURL());
   const bool baseIsWeb = IsWebURL(base, base);

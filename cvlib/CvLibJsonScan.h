@@ -60,4 +60,24 @@ class JsonScan final {
   std::string fKey;
 };
 
+// Reads a whole text of the form {"items": [item, ...]} (other members passed over), handing
+// the reader to scanItem at each item; false when the text is not of that form.
+template <typename ScanItem>
+bool ScanItemList(JsonScan& scan, ScanItem&& scanItem) {
+  bool listed = false;
+  if (!scan.BeginObject()) return false;
+  std::string_view key;
+  while (scan.NextKey(key)) {
+    if (key != "items") {
+      scan.Skip();
+      continue;
+    }
+    if (listed || scan.Peek() != JsonScan::Type::Array) return false;
+    listed = true;
+    scan.BeginArray();
+    while (scan.NextElement()) scanItem();
+  }
+  return scan.Ok() && scan.AtEnd() && listed;
+}
+
 }  // namespace cvlib::detail
