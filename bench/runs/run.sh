@@ -43,10 +43,20 @@ trap '[ -z "${server:-}" ] || kill "$server" 2>/dev/null || true' EXIT
 if [[ $skip != *" 1 "* ]]; then
   "$bin/bench_runs" catalogue "$work/cat5k" "$count" 2048 5120
   serve "$work/cat5k"
-  { echo "silent"; while read -r p; do echo "url = \"${url}files/$p\""; echo "output = \"$work/curl/${p##*/}\""; done <"$work/cat5k/paths.txt"; } >"$work/curl.cfg"
-  mkdir -p "$work/curl"
-  c=$(secs curl -K "$work/curl.cfg")
-  t=$(secs "$bin/cvtool" backup "$url" "$work/backup5k" 2001:1 "${creds[@]}")
+  # Creating thousands of files costs the file system more the more files it deleted in the
+  # minutes before (the rm above), and less as they age: two rounds, the tools in turn, each
+  # into folders of its own, each round shown, and each tool's better round.
+  for round in 1 2; do
+    { echo "silent"; while read -r p; do echo "url = \"${url}files/$p\""; echo "output = \"$work/curl$round/${p##*/}\""; done <"$work/cat5k/paths.txt"; } >"$work/curl$round.cfg"
+    mkdir -p "$work/curl$round"
+  done
+  sync
+  c1=$(secs curl -K "$work/curl1.cfg"); sync
+  t1=$(secs "$bin/cvtool" backup "$url" "$work/backup5k-1" 2001:1 "${creds[@]}"); sync
+  t2=$(secs "$bin/cvtool" backup "$url" "$work/backup5k-2" 2001:1 "${creds[@]}"); sync
+  c2=$(secs curl -K "$work/curl2.cfg")
+  c=$(awk -v a="$c1" -v b="$c2" 'BEGIN {print (a<b)?a:b}'); t=$(awk -v a="$t1" -v b="$t2" 'BEGIN {print (a<b)?a:b}')
+  echo "   rounds: curl $c1 s, cvtool $t1 s, cvtool $t2 s, curl $c2 s" >&2
   echo "1. backup of $count small files: cvtool $t s, curl $c s, cvtool/curl $(ratio "$t" "$c") (goal <= 1.5)"
   kill $server; wait $server 2>/dev/null || true
 fi
