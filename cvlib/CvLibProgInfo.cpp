@@ -77,16 +77,18 @@ int VersionInfoGetProgVersion(const QString& file, std::uint32_t& version) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return ceFileRead;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return VersionInfoReadProgVersion(fd, st.st_size, version);
+}
 
+int VersionInfoReadProgVersion(int fd, std::int64_t size, std::uint32_t& version) {
+  version = 0;
   const std::string& tag = MarkerTag();
   constexpr size_t kChunk = size_t{1} << 20;
   // The buffer keeps a carried tail of the previous chunk in front of the new one, so a
   // marker that spans two reads is still seen whole.
   // A small program needs no megabyte of buffer (zeroed on every call): reads as large as the
   // file and one byte more see its end at once. A file that grows meanwhile is still read whole.
-  const size_t chunk = st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) < kChunk
-                           ? static_cast<size_t>(st.st_size) + 1
-                           : kChunk;
+  const size_t chunk = size > 0 && static_cast<std::uint64_t>(size) < kChunk ? static_cast<size_t>(size) + 1 : kChunk;
   std::vector<char> buffer(chunk + tag.size() + kMaxVersionText);
   size_t carried = 0;
   for (;;) {

@@ -602,6 +602,73 @@ int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
   return error;
 }
 
+int TAppReg::GetValueOfSubKeys(int root, const QString& key, const QString& name,
+                               QHash<QString, TRegValue>& values) {
+  values.clear();
+  QStringList path;
+  if (!SplitValuePath(key, name, path)) return ceStoreBadKey;
+  QHash<QString, TRegValue> found;
+  const int error = OnKey(root, path, KeyUse::kRead, ceOK, [&](Connection& c, qint64 top) {
+    // The value's rows first: only the keys that have it need a path.
+    std::vector<std::pair<qint64, TRegValue>> rows;
+    {
+      Statement st(c.Prepare("SELECT name, type, value, key FROM vals WHERE fold = ?1"));
+      if (!st) return ReadError(sqlite3_errcode(c.db));
+      st.Bind(1, Fold(name));
+      int rc;
+      while ((rc = st.Step()) == SQLITE_ROW) {
+        TRegValue v = ValueFromRow(st);
+        if (v.type != TRegType::rtNone) rows.emplace_back(st.Int(3), std::move(v));
+      }
+      if (rc != SQLITE_DONE) return ReadError(rc);
+    }
+    if (rows.empty()) return int(ceOK);
+    // Every key's parent and folded name; each key with the value is walked up to top. Names
+    // stay UTF-8 until a path is whole.
+    struct Link {
+      qint64 parent;
+      QByteArray fold;
+    };
+    QHash<qint64, Link> links;
+    {
+      Statement st(c.Prepare("SELECT id, parent, fold FROM keys"));
+      if (!st) return ReadError(sqlite3_errcode(c.db));
+      int rc;
+      while ((rc = st.Step()) == SQLITE_ROW) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 2));
+        links.insert(st.Int(0), Link{st.Int(1), QByteArray(text, sqlite3_column_bytes(st.get(), 2))});
+      }
+      if (rc != SQLITE_DONE) return ReadError(rc);
+    }
+    std::vector<const QByteArray*> names;
+    for (auto& [id, value] : rows) {
+      names.clear();
+      qint64 at = id;
+      bool below = true;
+      // A damaged store could link keys in a circle: no walk is longer than there are keys.
+      while (at != top && below) {
+        const auto it = links.constFind(at);
+        if (at == kRootKeyId || it == links.constEnd() || names.size() > static_cast<size_t>(links.size())) {
+          below = false;
+        } else {
+          names.push_back(&it->fold);
+          at = it->parent;
+        }
+      }
+      if (!below) continue;
+      QByteArray joined;
+      for (auto n = names.rbegin(); n != names.rend(); ++n) {
+        if (n != names.rbegin()) joined += '\\';
+        joined += **n;
+      }
+      found.insert(QString::fromUtf8(joined), std::move(value));
+    }
+    return int(ceOK);
+  });
+  if (!error) values = std::move(found);
+  return error;
+}
+
 QString TAppReg::RootFileName(int root) {
   switch (root) {
     case rrSettings:

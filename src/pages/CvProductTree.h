@@ -76,8 +76,8 @@ constexpr std::int64_t kMaxProgramFileScan = std::int64_t{256} << 20;
 void WorkOutPresence(ProductRecord& record, int mode, const TInstalledCharts* installedCharts,
                      const ChartCheck* chartCheck);
 
-// The same rules for a batch of records: the software registry and the volume table are read
-// once, at the first program, and kept for the batch.
+// The same rules for a batch of records: the software registry's folders and the volume table
+// are read once, at the first program, and kept for the batch.
 class TPresenceSource final {
  public:
   TPresenceSource(const TInstalledCharts* installedCharts, const ChartCheck* chartCheck);
@@ -87,17 +87,18 @@ class TPresenceSource final {
  private:
   struct TDrive {
     QString root;
+    bool known = false;  // type and present looked up (at the first folder on the drive)
     int type = 0;
     bool present = false;
   };
   void LoadSystem();
-  const TDrive* LexicalDrive(const QString& path) const;
+  TDrive* LexicalDrive(const QString& path);
 
   const TInstalledCharts* installedCharts_;
   const ChartCheck* chartCheck_;
   bool systemLoaded_ = false;
-  TRegKeyTree software_;
-  QHash<QString, int> keyPaths_;
+  // "RootDir" of every key that has one, by the key's folded path.
+  QHash<QString, TRegValue> rootDirs_;
   std::vector<TDrive> drives_;
 };
 
