@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>
@@ -86,18 +87,19 @@ int VersionInfoReadProgVersion(int fd, std::int64_t size, std::uint32_t& version
   constexpr size_t kChunk = size_t{1} << 20;
   // The buffer keeps a carried tail of the previous chunk in front of the new one, so a
   // marker that spans two reads is still seen whole.
-  // A small program needs no megabyte of buffer (zeroed on every call): reads as large as the
-  // file and one byte more see its end at once. A file that grows meanwhile is still read whole.
+  // A small program needs no megabyte of buffer: reads as large as the file and one byte more
+  // see its end at once. A file that grows meanwhile is still read whole. Only the bytes read
+  // are looked at, so the buffer is not cleared first.
   const size_t chunk = size > 0 && static_cast<std::uint64_t>(size) < kChunk ? static_cast<size_t>(size) + 1 : kChunk;
-  std::vector<char> buffer(chunk + tag.size() + kMaxVersionText);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(chunk + tag.size() + kMaxVersionText);
   size_t carried = 0;
   for (;;) {
-    ssize_t got = ::read(fd, buffer.data() + carried, chunk);
+    ssize_t got = ::read(fd, buffer.get() + carried, chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ceFileRead;
     const bool atEnd = got == 0;
     const size_t filled = carried + static_cast<size_t>(got);
-    const char* const begin = buffer.data();
+    const char* const begin = buffer.get();
     const char* const end = begin + filled;
     const char* from = begin;
     const char* keepFrom = nullptr;
@@ -115,7 +117,7 @@ int VersionInfoReadProgVersion(int fd, std::int64_t size, std::uint32_t& version
     // Carry what may still begin a marker: an unfinished one, or a tail shorter than the tag.
     if (!keepFrom) keepFrom = filled >= tag.size() - 1 ? end - (tag.size() - 1) : begin;
     carried = static_cast<size_t>(end - keepFrom);
-    std::memmove(buffer.data(), keepFrom, carried);
+    std::memmove(buffer.get(), keepFrom, carried);
   }
   version = 0;
   return ceNoVersionInfo;

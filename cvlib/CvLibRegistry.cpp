@@ -624,23 +624,29 @@ int TAppReg::GetValueOfSubKeys(int root, const QString& key, const QString& name
     }
     if (rows.empty()) return int(ceOK);
     // Every key's parent and folded name; each key with the value is walked up to top. Names
-    // stay UTF-8 until a path is whole.
+    // stay UTF-8, one after the other in one buffer, until a path is whole.
     struct Link {
       qint64 parent;
-      QByteArray fold;
+      size_t at;
+      int size;
     };
     QHash<qint64, Link> links;
+    std::string folds;
     {
       Statement st(c.Prepare("SELECT id, parent, fold FROM keys"));
       if (!st) return ReadError(sqlite3_errcode(c.db));
       int rc;
       while ((rc = st.Step()) == SQLITE_ROW) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 2));
-        links.insert(st.Int(0), Link{st.Int(1), QByteArray(text, sqlite3_column_bytes(st.get(), 2))});
+        const int size = sqlite3_column_bytes(st.get(), 2);
+        links.insert(st.Int(0), Link{st.Int(1), folds.size(), size});
+        folds.append(text, static_cast<size_t>(size));
       }
       if (rc != SQLITE_DONE) return ReadError(rc);
     }
-    std::vector<const QByteArray*> names;
+    found.reserve(static_cast<qsizetype>(rows.size()));
+    std::vector<const Link*> names;
+    std::string joined;
     for (auto& [id, value] : rows) {
       names.clear();
       qint64 at = id;
@@ -651,17 +657,17 @@ int TAppReg::GetValueOfSubKeys(int root, const QString& key, const QString& name
         if (at == kRootKeyId || it == links.constEnd() || names.size() > static_cast<size_t>(links.size())) {
           below = false;
         } else {
-          names.push_back(&it->fold);
+          names.push_back(&*it);
           at = it->parent;
         }
       }
       if (!below) continue;
-      QByteArray joined;
+      joined.clear();
       for (auto n = names.rbegin(); n != names.rend(); ++n) {
         if (n != names.rbegin()) joined += '\\';
-        joined += **n;
+        joined.append(folds, (*n)->at, static_cast<size_t>((*n)->size));
       }
-      found.insert(QString::fromUtf8(joined), std::move(value));
+      found.emplace(QString::fromUtf8(joined.data(), static_cast<qsizetype>(joined.size())), std::move(value));
     }
     return int(ceOK);
   });

@@ -92,27 +92,24 @@ void TPresenceSource::LoadSystem() {
   if (systemLoaded_) return;
   systemLoaded_ = true;
   // One read transaction for the folders of the whole software registry, one look at the
-  // volume table; a drive's type and medium are asked for when a folder is first on it.
+  // volume table.
   if (GetAppReg().GetValueOfSubKeys(rrSoftware, QString(), QStringLiteral("RootDir"), rootDirs_) != 0)
     rootDirs_.clear();
   if (rootDirs_.isEmpty()) return;  // no program is present: the volumes do not matter
-  for (const QString& root : GetDrives()) drives_.push_back({root});
+  drives_ = cvlib::GetDriveTable();
 }
 
-TPresenceSource::TDrive* TPresenceSource::LexicalDrive(const QString& path) {
+const cvlib::TDriveInfo* TPresenceSource::LexicalDrive(const QString& path) const {
   // Folders are mostly written clean; only the others are cleaned first.
   const bool plain = !path.contains(QLatin1String("//")) && !path.contains(QLatin1String("/./")) &&
                      !path.contains(QLatin1String("/../")) && !path.endsWith(QLatin1String("/.")) &&
                      !path.endsWith(QLatin1String("/.."));
-  QString clean = plain ? path : QDir::cleanPath(path);
-  if (!clean.endsWith(QLatin1Char('/'))) clean += QLatin1Char('/');
-  TDrive* best = nullptr;
-  for (TDrive& d : drives_)
-    if (clean.startsWith(d.root) && (!best || d.root.length() > best->root.length())) best = &d;
-  if (best && !best->known) {
-    best->known = true;
-    best->type = DriveGetType(best->root);
-    best->present = DiskIsPresent(best->root);
+  const QString clean = plain ? path : QDir::cleanPath(path);
+  const cvlib::TDriveInfo* best = nullptr;
+  for (const cvlib::TDriveInfo& d : drives_) {
+    // A root ends with its '/': the folder lies below it or is the root itself.
+    const bool on = clean.startsWith(d.root) || (!d.root.isEmpty() && clean == QStringView(d.root).chopped(1));
+    if (on && (!best || d.root.length() > best->root.length())) best = &d;
   }
   return best;
 }
@@ -137,7 +134,7 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   if (!rootDir.startsWith(QLatin1Char('/')) || rootDir.contains(QChar(u'\0'))) return false;
   // A medium that the volume table calls absent is not touched at all; on a remote volume
   // only the folder is looked at, never the program file, so a slow server costs one look.
-  const TDrive* drive = LexicalDrive(rootDir);
+  const cvlib::TDriveInfo* drive = LexicalDrive(rootDir);
   if (drive && !drive->present) return false;
   const QByteArray dir = QFile::encodeName(rootDir);
   struct stat st {};
@@ -151,7 +148,10 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   const bool fileName = !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
                         name != QLatin1String("..");
   if (!fileName) return ::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode);
-  QByteArray program = dir + '/' + QFile::encodeName(name) + ".exe";
+  const QByteArray nameBytes = QFile::encodeName(name);
+  QByteArray program;
+  program.reserve(dir.size() + nameBytes.size() + 5);
+  program.append(dir).append('/').append(nameBytes).append(".exe");
   // Only a regular file is read: a pipe under that name would block the reader for good. Opens
   // never wait, and what was opened is checked before a byte is read.
   constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

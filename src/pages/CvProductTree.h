@@ -85,21 +85,15 @@ class TPresenceSource final {
   bool ProgramPresent(const QString& registryKey, std::uint32_t latestVersion, bool& updateAvailable);
 
  private:
-  struct TDrive {
-    QString root;
-    bool known = false;  // type and present looked up (at the first folder on the drive)
-    int type = 0;
-    bool present = false;
-  };
   void LoadSystem();
-  TDrive* LexicalDrive(const QString& path);
+  const cvlib::TDriveInfo* LexicalDrive(const QString& path) const;
 
   const TInstalledCharts* installedCharts_;
   const ChartCheck* chartCheck_;
   bool systemLoaded_ = false;
   // "RootDir" of every key that has one, by the key's folded path.
   QHash<QString, TRegValue> rootDirs_;
-  std::vector<TDrive> drives_;
+  std::vector<cvlib::TDriveInfo> drives_;
 };
 
 // --- Texts --------------------------------------------------------------------------------
