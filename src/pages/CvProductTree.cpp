@@ -270,26 +270,47 @@ struct TProductTreeModel::TRow {
   TRow* parent = nullptr;
   int row = 0;
   bool checkable = false;
-  std::vector<std::unique_ptr<TRow>> children;
+  std::vector<TRow*> children;
 };
 
-TProductTreeModel::TProductTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
+// Rows in blocks, so that thousands of rows cost a few allocations; a row never moves.
+struct TProductTreeModel::TRowStore {
+  static constexpr size_t kBlock = 256;
+  std::vector<std::unique_ptr<TRow[]>> blocks;
+  size_t used = kBlock;  // rows taken in the last block
+
+  TRow* Add() {
+    if (used == kBlock) {
+      blocks.push_back(std::make_unique<TRow[]>(kBlock));
+      used = 0;
+    }
+    return &blocks.back()[used++];
+  }
+  void Clear() {
+    blocks.clear();
+    used = kBlock;
+  }
+};
+
+TProductTreeModel::TProductTreeModel(QObject* parent)
+    : QAbstractItemModel(parent), rows_(std::make_unique<TRowStore>()) {}
 TProductTreeModel::~TProductTreeModel() = default;
 
 TProductTreeModel::TRow* TProductTreeModel::AddRow(TRow* parent, const TNodeData& data, bool checkable) {
-  auto node = std::make_unique<TRow>();
+  TRow* node = rows_->Add();
   node->data = data;
   node->parent = parent;
   node->checkable = checkable;
   auto& list = parent ? parent->children : roots_;
   node->row = static_cast<int>(list.size());
-  list.push_back(std::move(node));
-  return list.back().get();
+  list.push_back(node);
+  return node;
 }
 
 void TProductTreeModel::Reset() {
   beginResetModel();
   roots_.clear();
+  rows_->Clear();
   products_ = nullptr;
   endResetModel();
 }
@@ -297,6 +318,7 @@ void TProductTreeModel::Reset() {
 void TProductTreeModel::Build(const TFastList& products, int mode) {
   beginResetModel();
   roots_.clear();
+  rows_->Clear();
   products_ = &products;
   mode_ = mode;
   int lastKind = -1;
@@ -345,7 +367,7 @@ QModelIndex TProductTreeModel::index(int row, int column, const QModelIndex& par
   if (column < 0 || column >= 2 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
   const auto& list = parent.isValid() ? NodeOf(parent)->children : roots_;
   if (row >= static_cast<int>(list.size())) return {};
-  return createIndex(row, column, list[static_cast<size_t>(row)].get());
+  return createIndex(row, column, list[static_cast<size_t>(row)]);
 }
 
 QModelIndex TProductTreeModel::parent(const QModelIndex& child) const {
@@ -478,7 +500,7 @@ void TProductTreeModel::TextsChanged() {
   if (!roots_.empty()) emit dataChanged(index(0, 0), index(static_cast<int>(roots_.size()) - 1, 1));
   for (const auto& r : roots_)
     if (!r->children.empty()) {
-      const QModelIndex p = createIndex(r->row, 0, r.get());
+      const QModelIndex p = createIndex(r->row, 0, r);
       emit dataChanged(index(0, 0, p), index(static_cast<int>(r->children.size()) - 1, 1, p));
     }
 }

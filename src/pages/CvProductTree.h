@@ -161,7 +161,9 @@ class TProductTreeModel final : public QAbstractItemModel {
   void SetItemChecked(ProductRecord* record, bool checked);
   void SetTick(TRow* node, bool checked);
 
-  std::vector<std::unique_ptr<TRow>> roots_;
+  struct TRowStore;
+  std::vector<TRow*> roots_;
+  std::unique_ptr<TRowStore> rows_;  // every row, each at a place of its own until the next build
   const TFastList* products_ = nullptr;
   int mode_ = 3;
 };
