@@ -244,6 +244,12 @@ QStringList GetDrives() {
   return drives;
 }
 
+std::vector<TDriveInfo> GetDriveTable() {
+  std::vector<TDriveInfo> table;
+  for (const TVolume& v : Volumes()) table.push_back({v.root, v.type, v.present});
+  return table;
+}
+
 int DriveGetType(const QString& drive) {
   const auto volumes = Volumes();
   const TVolume* v = FindRoot(volumes, drive);

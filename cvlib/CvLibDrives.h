@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 namespace cvlib {
 
 // Drive types, numbered as the program expects them.
@@ -24,6 +26,15 @@ enum TDriveType : int {
 // The drive roots, each with a trailing '/'. System volumes come in mount-point order
 // ("/" first); a simulated table keeps the order of its file.
 QStringList GetDrives();
+
+// One look at the volume table: every drive root (in GetDrives' order) with its type and
+// whether its medium can be read, as DriveGetType and DiskIsPresent give them one at a time.
+struct TDriveInfo {
+  QString root;
+  int type = dtUnknown;
+  bool present = false;
+};
+std::vector<TDriveInfo> GetDriveTable();
 
 // The type of the drive whose root is given (with or without the trailing '/');
 // dtNoRootDir when it is no drive root.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <fcntl.h>
@@ -77,25 +78,32 @@ int VersionInfoGetProgVersion(const QString& file, std::uint32_t& version) {
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return ceFileRead;
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return VersionInfoReadProgVersion(fd, st.st_size, version);
+}
 
+int VersionInfoReadProgVersion(int fd, std::int64_t size, std::uint32_t& version) {
+  version = 0;
   const std::string& tag = MarkerTag();
   constexpr size_t kChunk = size_t{1} << 20;
   // The buffer keeps a carried tail of the previous chunk in front of the new one, so a
   // marker that spans two reads is still seen whole.
-  // A small program needs no megabyte of buffer (zeroed on every call): reads as large as the
-  // file and one byte more see its end at once. A file that grows meanwhile is still read whole.
-  const size_t chunk = st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) < kChunk
-                           ? static_cast<size_t>(st.st_size) + 1
-                           : kChunk;
-  std::vector<char> buffer(chunk + tag.size() + kMaxVersionText);
+  // A small program needs no megabyte of buffer: reads as large as the file and one byte more
+  // see its end at once, on the stack when that is small. A file that grows meanwhile is still
+  // read whole. Only the bytes read are looked at, so the buffer is not cleared first.
+  const size_t chunk = size > 0 && static_cast<std::uint64_t>(size) < kChunk ? static_cast<size_t>(size) + 1 : kChunk;
+  const size_t bufferSize = chunk + tag.size() + kMaxVersionText;
+  char onStack[16 * 1024];
+  std::unique_ptr<char[]> onHeap;
+  if (bufferSize > sizeof onStack) onHeap = std::make_unique_for_overwrite<char[]>(bufferSize);
+  char* const buffer = onHeap ? onHeap.get() : onStack;
   size_t carried = 0;
   for (;;) {
-    ssize_t got = ::read(fd, buffer.data() + carried, chunk);
+    ssize_t got = ::read(fd, buffer + carried, chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ceFileRead;
     const bool atEnd = got == 0;
     const size_t filled = carried + static_cast<size_t>(got);
-    const char* const begin = buffer.data();
+    const char* const begin = buffer;
     const char* const end = begin + filled;
     const char* from = begin;
     const char* keepFrom = nullptr;
@@ -113,7 +121,7 @@ int VersionInfoGetProgVersion(const QString& file, std::uint32_t& version) {
     // Carry what may still begin a marker: an unfinished one, or a tail shorter than the tag.
     if (!keepFrom) keepFrom = filled >= tag.size() - 1 ? end - (tag.size() - 1) : begin;
     carried = static_cast<size_t>(end - keepFrom);
-    std::memmove(buffer.data(), keepFrom, carried);
+    std::memmove(buffer, keepFrom, carried);
   }
   version = 0;
   return ceNoVersionInfo;

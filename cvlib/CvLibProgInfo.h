@@ -24,6 +24,11 @@ TProgInfo GetProgInfo();
 // ceFileRead when it cannot be read.
 int VersionInfoGetProgVersion(const QString& file, std::uint32_t& version);
 
+// The same from a file the caller has opened for reading (and checked to be one to read), from
+// its current position to its end. size is the file's size as the caller saw it (0 when not
+// known); it only sizes the reads. ceFileRead when a read fails.
+int VersionInfoReadProgVersion(int fd, std::int64_t size, std::uint32_t& version);
+
 // Packs version numbers the way GetProgInfo and the marker do.
 constexpr std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned release, unsigned build) {
   return (major & 0xFFu) << 24 | (minor & 0xFFu) << 16 | (release & 0xFFu) << 8 | (build & 0xFFu);

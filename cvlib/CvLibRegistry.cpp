@@ -386,18 +386,25 @@ bool SplitValuePath(const QString& key, const QString& name, QStringList& path) 
   return SplitKey(key, path) && ValidName(name, kMaxValueNameLength);
 }
 
-TRegValue ValueFromRow(const Statement& st) {
-  // Columns: name, type, value.
+// The type and the value of a row, from the columns type and type + 1; the name is left out.
+TRegValue TypedValueFromRow(const Statement& st, int typeColumn) {
   TRegValue v;
-  v.name = st.Text(0);
-  v.type = static_cast<TRegType>(st.Int(1));
+  v.type = static_cast<TRegType>(st.Int(typeColumn));
+  const int column = typeColumn + 1;
   switch (v.type) {
-    case TRegType::rtString: v.value = st.Text(2); break;
-    case TRegType::rtInteger: v.value = st.Int(2); break;
-    case TRegType::rtBool: v.value = st.Int(2) != 0; break;
-    case TRegType::rtFloat: v.value = st.Float(2); break;
+    case TRegType::rtString: v.value = st.Text(column); break;
+    case TRegType::rtInteger: v.value = st.Int(column); break;
+    case TRegType::rtBool: v.value = st.Int(column) != 0; break;
+    case TRegType::rtFloat: v.value = st.Float(column); break;
     default: v.type = TRegType::rtNone; break;  // written by something newer: not ours to read
   }
+  return v;
+}
+
+TRegValue ValueFromRow(const Statement& st) {
+  // Columns: name, type, value.
+  TRegValue v = TypedValueFromRow(st, 1);
+  v.name = st.Text(0);
   return v;
 }
 
@@ -599,6 +606,100 @@ int TAppReg::GetKeyTree(int root, const QString& key, TRegKeyTree& tree) {
     return rc == SQLITE_DONE ? int(ceOK) : ReadError(rc);
   });
   if (!error) tree.nodes_ = std::move(nodes);
+  return error;
+}
+
+int TAppReg::GetValueOfSubKeys(int root, const QString& key, const QString& name,
+                               QHash<QString, TRegValue>& values) {
+  values.clear();
+  QStringList path;
+  if (!SplitValuePath(key, name, path)) return ceStoreBadKey;
+  QHash<QString, TRegValue> found;
+  const int error = OnKey(root, path, KeyUse::kRead, ceOK, [&](Connection& c, qint64 top) {
+    // Each row of the value with its key's parent and folded name; only keys further down than
+    // one level below top are walked up, one key lookup a level, each key looked up once.
+    struct Row {
+      qint64 key;
+      qint64 parent;  // -1: the key has no row (the root key, or a value left without its key)
+      QByteArray fold;
+      TRegValue value;
+    };
+    std::vector<Row> rows;
+    {
+      Statement st(c.Prepare(
+          "SELECT vals.name, vals.type, vals.value, vals.key, keys.parent, keys.fold "
+          "FROM vals LEFT JOIN keys ON keys.id = vals.key WHERE vals.fold = ?1"));
+      if (!st) return ReadError(sqlite3_errcode(c.db));
+      st.Bind(1, Fold(name));
+      // The name is mostly written alike in every key: one copy serves them all.
+      QByteArray lastName;
+      QString sharedName;
+      int rc;
+      while ((rc = st.Step()) == SQLITE_ROW) {
+        TRegValue v = TypedValueFromRow(st, 1);
+        if (v.type == TRegType::rtNone) continue;
+        const QByteArrayView rawName(sqlite3_column_text(st.get(), 0), sqlite3_column_bytes(st.get(), 0));
+        if (sharedName.isNull() || rawName != lastName) {
+          lastName = rawName.toByteArray();
+          sharedName = QString::fromUtf8(rawName);
+        }
+        v.name = sharedName;
+        const qint64 id = st.Int(3);
+        const bool hasKey = sqlite3_column_type(st.get(), 4) != SQLITE_NULL;
+        const qint64 parent = hasKey ? st.Int(4) : -1;
+        // A key right below top needs no walk: its folded name is its path.
+        if (id != top && parent == top) {
+          found.emplace(st.Text(5), std::move(v));
+          continue;
+        }
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 5));
+        rows.push_back(Row{id, parent, QByteArray(text, sqlite3_column_bytes(st.get(), 5)), std::move(v)});
+      }
+      if (rc != SQLITE_DONE) return ReadError(rc);
+    }
+    struct Link {
+      qint64 parent;  // -1: no such key
+      QByteArray fold;
+    };
+    QHash<qint64, Link> above;
+    QByteArray joined;
+    for (Row& row : rows) {
+      if (row.key == top) {
+        found.emplace(QString(), std::move(row.value));
+        continue;
+      }
+      if (row.parent < 0) continue;
+      joined = row.fold;
+      qint64 at = row.parent;
+      bool below = true;
+      // A damaged store could link keys in a circle: a walk longer than the keys met ends it.
+      for (qsizetype steps = 0; at != top && below; ++steps) {
+        auto it = above.constFind(at);
+        if (it == above.constEnd()) {
+          Statement up(c.Prepare("SELECT parent, fold FROM keys WHERE id = ?1"));
+          if (!up) return ReadError(sqlite3_errcode(c.db));
+          up.Bind(1, at);
+          const int rc = up.Step();
+          if (rc != SQLITE_ROW && rc != SQLITE_DONE) return ReadError(rc);
+          Link link{-1, {}};
+          if (rc == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(up.get(), 1));
+            link = Link{up.Int(0), QByteArray(text, sqlite3_column_bytes(up.get(), 1))};
+          }
+          it = above.insert(at, link);
+        }
+        if (at == kRootKeyId || it->parent < 0 || steps > above.size()) {
+          below = false;
+        } else {
+          joined = it->fold + '\\' + joined;
+          at = it->parent;
+        }
+      }
+      if (below) found.emplace(QString::fromUtf8(joined), std::move(row.value));
+    }
+    return int(ceOK);
+  });
+  if (!error) values = std::move(found);
   return error;
 }
 

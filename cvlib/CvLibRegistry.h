@@ -10,6 +10,7 @@
 
 #include "CvLibErrors.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -120,6 +121,12 @@ class TAppReg final {
   // give key by key, at a fraction of the cost. A missing key gives an empty tree and success;
   // on an error the tree is empty.
   int GetKeyTree(int root, const QString& key, TRegKeyTree& tree);
+
+  // One value name in every key of a sub-tree that has it, in one read transaction: by the
+  // key's path below key, its names case-folded (QString::toCaseFolded) and joined by '\'
+  // ("" for key itself). What ReadValue gives key by key, without reading the sub-tree's other
+  // values. A missing key gives none and success; on an error there are none.
+  int GetValueOfSubKeys(int root, const QString& key, const QString& name, QHash<QString, TRegValue>& values);
 
   // One value as stored; ceStoreNoValue when the key or the value is missing.
   int ReadValue(int root, const QString& key, const QString& name, TRegValue& value);

@@ -5,11 +5,17 @@
 
 #include <QColor>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QFont>
 
 #include <limits>
 #include <optional>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const TLangText ptColumnProducts = {"Products", "Producten", "Produkte"};
 const TLangText ptColumnStatus = {"Status", "Status", "Status"};
@@ -59,31 +65,52 @@ QString ProgramFileName(const QString& registryKey) {
 TPresenceSource::TPresenceSource(const TInstalledCharts* installedCharts, const ChartCheck* chartCheck)
     : installedCharts_(installedCharts), chartCheck_(chartCheck) {}
 
+namespace {
+
+// Closes a descriptor however the caller leaves.
+class TFd {
+ public:
+  explicit TFd(int fd) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
 void TPresenceSource::LoadSystem() {
   if (systemLoaded_) return;
   systemLoaded_ = true;
-  // One read transaction for the whole software registry, one look at the volume table.
-  if (GetAppReg().GetKeyTree(rrSoftware, QString(), software_) != 0) software_ = TRegKeyTree();
-  // Every key by its whole path in the store's letter folding, for one lookup a record.
-  std::vector<std::pair<int, QString>> stack;
-  if (!software_.IsEmpty()) stack.emplace_back(0, QString());
-  while (!stack.empty()) {
-    const auto [key, path] = stack.back();
-    stack.pop_back();
-    for (int sub : software_.SubKeys(key)) {
-      const QString subPath = (path.isEmpty() ? QString() : path + QLatin1Char('\\')) + software_.KeyName(sub).toCaseFolded();
-      keyPaths_.insert(subPath, sub);
-      stack.emplace_back(sub, subPath);
-    }
-  }
-  for (const QString& root : GetDrives()) drives_.push_back({root, DriveGetType(root), DiskIsPresent(root)});
+  // One read transaction for the folders of the whole software registry, one look at the
+  // volume table.
+  if (GetAppReg().GetValueOfSubKeys(rrSoftware, QString(), QStringLiteral("RootDir"), rootDirs_) != 0)
+    rootDirs_.clear();
+  if (rootDirs_.isEmpty()) return;  // no program is present: the volumes do not matter
+  drives_ = cvlib::GetDriveTable();
 }
 
-const TPresenceSource::TDrive* TPresenceSource::LexicalDrive(const QString& path) const {
-  const QString clean = QDir::cleanPath(path) + QLatin1Char('/');
-  const TDrive* best = nullptr;
-  for (const TDrive& d : drives_)
-    if (clean.startsWith(d.root) && (!best || d.root.length() > best->root.length())) best = &d;
+const cvlib::TDriveInfo* TPresenceSource::LexicalDrive(const QString& path) const {
+  // Folders are mostly written clean; only the others are cleaned first.
+  const bool plain = !path.contains(QLatin1String("//")) && !path.contains(QLatin1String("/./")) &&
+                     !path.contains(QLatin1String("/../")) && !path.endsWith(QLatin1String("/.")) &&
+                     !path.endsWith(QLatin1String("/.."));
+  const QString clean = plain ? path : QDir::cleanPath(path);
+  const cvlib::TDriveInfo* best = nullptr;
+  for (const cvlib::TDriveInfo& d : drives_) {
+    // A root ends with its '/': the folder lies below it or is the root itself.
+    const bool on = clean.startsWith(d.root) || (!d.root.isEmpty() && clean == QStringView(d.root).chopped(1));
+    if (on && (!best || d.root.length() > best->root.length())) best = &d;
+  }
   return best;
 }
 
@@ -92,7 +119,7 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   // An empty key would name the software registry's root, which no program owns.
   if (registryKey.trimmed().isEmpty()) return false;
   LoadSystem();
-  if (software_.IsEmpty()) return false;
+  if (rootDirs_.isEmpty()) return false;
   // The store's own rules: a backslash separates names, outer ones are ignored, no name is empty.
   qsizetype begin = 0;
   qsizetype end = registryKey.size();
@@ -100,33 +127,60 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   while (end > begin && registryKey[end - 1] == QLatin1Char('\\')) --end;
   const QString path = registryKey.mid(begin, end - begin).toCaseFolded();
   if (path.isEmpty() || path.contains(QLatin1String("\\\\"))) return false;
-  const int key = keyPaths_.value(path, -1);
-  if (key <= 0) return false;
-  const QString rootDir = software_.ReadString(key, QStringLiteral("RootDir"));
-  if (rootDir.isEmpty() || !QDir::isAbsolutePath(rootDir)) return false;
+  const auto entry = rootDirs_.constFind(path);
+  if (entry == rootDirs_.constEnd()) return false;
+  const QString rootDir = cvlib::RegValueToText(*entry);
+  // A folder written whole; a zero character would cut the name short for the system.
+  if (!rootDir.startsWith(QLatin1Char('/')) || rootDir.contains(QChar(u'\0'))) return false;
   // A medium that the volume table calls absent is not touched at all; on a remote volume
   // only the folder is looked at, never the program file, so a slow server costs one look.
-  const TDrive* drive = LexicalDrive(rootDir);
+  const cvlib::TDriveInfo* drive = LexicalDrive(rootDir);
   if (drive && !drive->present) return false;
-  if (drive && drive->type == dtRemote) return QFileInfo(rootDir).isDir();
+  const QByteArray dir = QFile::encodeName(rootDir);
+  struct stat st {};
+  if (drive && drive->type == dtRemote) return ::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 
-  const QString name = ProgramFileName(registryKey);
-  const QDir dir(rootDir);
   // The program file as the rule names it ("<name>.exe"), else under its plain name, which is
   // how programs are called here (product setups put both). A file found there also shows
-  // that the folder exists, which saves a look at it.
-  QFileInfo program;
-  if (!name.isEmpty()) {
-    program = QFileInfo(dir.filePath(name + QStringLiteral(".exe")));
-    if (!program.exists()) program = QFileInfo(dir.filePath(name));
+  // that the folder exists, which saves a look at it. Links are followed, as for the folder.
+  const QString name = ProgramFileName(registryKey);
+  // A name with a '/' (a key may hold one) is no file of the folder: it could lead out of it.
+  const bool fileName = !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String(".") &&
+                        name != QLatin1String("..");
+  if (!fileName) return ::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  const QByteArray nameBytes = QFile::encodeName(name);
+  QByteArray program;
+  program.reserve(dir.size() + nameBytes.size() + 5);
+  program.append(dir).append('/').append(nameBytes).append(".exe");
+  // Only a regular file is read: a pipe under that name would block the reader for good. Opens
+  // never wait, and what was opened is checked before a byte is read.
+  constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  TFd fd(-1);
+  bool found = ::stat(program.constData(), &st) == 0;
+  if (!found) {
+    program.chop(4);
+    // The plain name is opened at once, which is the look at it, but not through a link at the
+    // last step: a link may lead anywhere, to a device too. A link, or what cannot be opened,
+    // is looked at by name first, and only a regular file is opened then.
+    fd.Reset(::open(program.constData(), kOpenFlags | O_NOFOLLOW));
+    if (fd.get() >= 0) {
+      found = ::fstat(fd.get(), &st) == 0;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      found = ::stat(program.constData(), &st) == 0;
+    }
   }
-  if (!program.exists() && !QFileInfo(rootDir).isDir()) return false;
-  // Only a regular file is read: a pipe under that name would block the reader for good.
-  if (program.isFile() && program.size() <= kMaxProgramFileScan) {
-    std::uint32_t version = 0;
-    if (VersionInfoGetProgVersion(program.filePath(), version) == 0 && version < latestVersion)
-      updateAvailable = true;
+  if (!found) return ::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+  // No version is lower than 0: then there is nothing to read.
+  if (latestVersion == 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProgramFileScan) return true;
+  if (fd.get() < 0) {
+    // Looked at by name: the name may stand for something else by now.
+    fd.Reset(::open(program.constData(), kOpenFlags));
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProgramFileScan)
+      return true;
   }
+  std::uint32_t version = 0;
+  if (cvlib::VersionInfoReadProgVersion(fd.get(), st.st_size, version) == 0 && version < latestVersion)
+    updateAvailable = true;
   return true;
 }
 
@@ -216,26 +270,47 @@ struct TProductTreeModel::TRow {
   TRow* parent = nullptr;
   int row = 0;
   bool checkable = false;
-  std::vector<std::unique_ptr<TRow>> children;
+  std::vector<TRow*> children;
 };
 
-TProductTreeModel::TProductTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
+// Rows in blocks, so that thousands of rows cost a few allocations; a row never moves.
+struct TProductTreeModel::TRowStore {
+  static constexpr size_t kBlock = 256;
+  std::vector<std::unique_ptr<TRow[]>> blocks;
+  size_t used = kBlock;  // rows taken in the last block
+
+  TRow* Add() {
+    if (used == kBlock) {
+      blocks.push_back(std::make_unique<TRow[]>(kBlock));
+      used = 0;
+    }
+    return &blocks.back()[used++];
+  }
+  void Clear() {
+    blocks.clear();
+    used = kBlock;
+  }
+};
+
+TProductTreeModel::TProductTreeModel(QObject* parent)
+    : QAbstractItemModel(parent), rows_(std::make_unique<TRowStore>()) {}
 TProductTreeModel::~TProductTreeModel() = default;
 
 TProductTreeModel::TRow* TProductTreeModel::AddRow(TRow* parent, const TNodeData& data, bool checkable) {
-  auto node = std::make_unique<TRow>();
+  TRow* node = rows_->Add();
   node->data = data;
   node->parent = parent;
   node->checkable = checkable;
   auto& list = parent ? parent->children : roots_;
   node->row = static_cast<int>(list.size());
-  list.push_back(std::move(node));
-  return list.back().get();
+  list.push_back(node);
+  return node;
 }
 
 void TProductTreeModel::Reset() {
   beginResetModel();
   roots_.clear();
+  rows_->Clear();
   products_ = nullptr;
   endResetModel();
 }
@@ -243,6 +318,7 @@ void TProductTreeModel::Reset() {
 void TProductTreeModel::Build(const TFastList& products, int mode) {
   beginResetModel();
   roots_.clear();
+  rows_->Clear();
   products_ = &products;
   mode_ = mode;
   int lastKind = -1;
@@ -291,7 +367,7 @@ QModelIndex TProductTreeModel::index(int row, int column, const QModelIndex& par
   if (column < 0 || column >= 2 || row < 0 || (parent.isValid() && parent.column() != 0)) return {};
   const auto& list = parent.isValid() ? NodeOf(parent)->children : roots_;
   if (row >= static_cast<int>(list.size())) return {};
-  return createIndex(row, column, list[static_cast<size_t>(row)].get());
+  return createIndex(row, column, list[static_cast<size_t>(row)]);
 }
 
 QModelIndex TProductTreeModel::parent(const QModelIndex& child) const {
@@ -424,7 +500,7 @@ void TProductTreeModel::TextsChanged() {
   if (!roots_.empty()) emit dataChanged(index(0, 0), index(static_cast<int>(roots_.size()) - 1, 1));
   for (const auto& r : roots_)
     if (!r->children.empty()) {
-      const QModelIndex p = createIndex(r->row, 0, r.get());
+      const QModelIndex p = createIndex(r->row, 0, r);
       emit dataChanged(index(0, 0, p), index(static_cast<int>(r->children.size()) - 1, 1, p));
     }
 }

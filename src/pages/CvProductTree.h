@@ -76,8 +76,8 @@ constexpr std::int64_t kMaxProgramFileScan = std::int64_t{256} << 20;
 void WorkOutPresence(ProductRecord& record, int mode, const TInstalledCharts* installedCharts,
                      const ChartCheck* chartCheck);
 
-// The same rules for a batch of records: the software registry and the volume table are read
-// once, at the first program, and kept for the batch.
+// The same rules for a batch of records: the software registry's folders and the volume table
+// are read once, at the first program, and kept for the batch.
 class TPresenceSource final {
  public:
   TPresenceSource(const TInstalledCharts* installedCharts, const ChartCheck* chartCheck);
@@ -85,20 +85,15 @@ class TPresenceSource final {
   bool ProgramPresent(const QString& registryKey, std::uint32_t latestVersion, bool& updateAvailable);
 
  private:
-  struct TDrive {
-    QString root;
-    int type = 0;
-    bool present = false;
-  };
   void LoadSystem();
-  const TDrive* LexicalDrive(const QString& path) const;
+  const cvlib::TDriveInfo* LexicalDrive(const QString& path) const;
 
   const TInstalledCharts* installedCharts_;
   const ChartCheck* chartCheck_;
   bool systemLoaded_ = false;
-  TRegKeyTree software_;
-  QHash<QString, int> keyPaths_;
-  std::vector<TDrive> drives_;
+  // "RootDir" of every key that has one, by the key's folded path.
+  QHash<QString, TRegValue> rootDirs_;
+  std::vector<cvlib::TDriveInfo> drives_;
 };
 
 // --- Texts --------------------------------------------------------------------------------
@@ -166,7 +161,9 @@ class TProductTreeModel final : public QAbstractItemModel {
   void SetItemChecked(ProductRecord* record, bool checked);
   void SetTick(TRow* node, bool checked);
 
-  std::vector<std::unique_ptr<TRow>> roots_;
+  struct TRowStore;
+  std::vector<TRow*> roots_;
+  std::unique_ptr<TRowStore> rows_;  // every row, each at a place of its own until the next build
   const TFastList* products_ = nullptr;
   int mode_ = 3;
 };

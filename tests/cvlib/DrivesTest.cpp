@@ -71,6 +71,28 @@ TEST(Drives, SimulatedTable) {
   EXPECT_EQ(DiskGetFreeSpace(base + "/elsewhere", freeBytes, totalBytes), cvlib::ceDriveNotFound);
 }
 
+// The whole table in one look says what the calls drive by drive say.
+TEST(Drives, TableInOneLook) {
+  const auto expectSame = [] {
+    const std::vector<cvlib::TDriveInfo> table = cvlib::GetDriveTable();
+    QStringList roots;
+    for (const cvlib::TDriveInfo& d : table) {
+      SCOPED_TRACE(qPrintable(d.root));
+      roots << d.root;
+      EXPECT_EQ(d.type, DriveGetType(d.root));
+      EXPECT_EQ(d.present, DiskIsPresent(d.root));
+    }
+    EXPECT_EQ(roots, GetDrives());
+  };
+  expectSame();  // the system's volumes
+  const QString base = cvtest::MakeTempFolder(QStringLiteral("vol"));
+  const QByteArray b = QFile::encodeName(base);
+  const TSimulatedVolumes table(b + "/a\t3\t1\n" + b + "/gone\tremovable\tno\n" + b + "/share/\t4\t1\n");
+  ASSERT_EQ(cvlib::GetDriveTable().size(), 3u);
+  EXPECT_FALSE(cvlib::GetDriveTable()[1].present);
+  expectSame();
+}
+
 TEST(Drives, UnreadableTableGivesNoDrives) {
   qputenv("CORVANE_VOLUMES", "/nonexistent/volumes.tsv");
   EXPECT_TRUE(GetDrives().isEmpty());

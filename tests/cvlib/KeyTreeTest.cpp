@@ -91,4 +91,45 @@ TEST_F(KeyTreeTest, MissingAndBadKeys) {
   EXPECT_TRUE(tree.Values(0).isEmpty());
 }
 
+TEST_F(KeyTreeTest, OneValueOfEverySubKeyReadsLikeKeyByKey) {
+  Fill();
+  QHash<QString, TRegValue> values;
+  // Paths below the key read, folded; each value as ReadValue gives it.
+  const auto expectSame = [&](const QString& key, const QString& name, QStringList paths) {
+    SCOPED_TRACE((key + " / " + name).toStdString());
+    QStringList got = values.keys();
+    got.sort();
+    paths.sort();
+    EXPECT_EQ(got, paths);
+    for (const QString& p : paths) {
+      TRegValue one;
+      ASSERT_EQ(reg.ReadValue(rrProducts, key + "\\" + p, name, one), ceOK) << p.toStdString();
+      EXPECT_EQ(values[p].name, one.name);
+      EXPECT_EQ(values[p].type, one.type);
+      EXPECT_EQ(values[p].value, one.value);
+    }
+  };
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "", "NAME", values), ceOK);
+  expectSame("", "Name", {"prod1", "prod2\\modules\\b"});
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "\\prod1\\MODULES\\", "lastupdate", values), ceOK);
+  expectSame("Prod1\\Modules", "LastUpdate",
+             {"a\\charts\\x.qmr2", "a\\charts\\y.qmr2", "a\\charts\\\u00e9clair.qmr2", "a\\charts\\bad.qmr2"});
+  // The key's own value has the empty path.
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "Prod1\\Modules\\A", "Path", values), ceOK);
+  expectSame("Prod1\\Modules\\A", "Path", {""});
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "", "RootValue", values), ceOK);
+  ASSERT_EQ(values.size(), 1);
+  EXPECT_EQ(values[""].value.toString(), "r");
+
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "Prod10", "Nothing", values), ceOK);
+  EXPECT_TRUE(values.isEmpty());
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "", "Name", values), ceOK);
+  EXPECT_EQ(reg.GetValueOfSubKeys(rrProducts, "Missing", "Name", values), ceOK);
+  EXPECT_TRUE(values.isEmpty());
+  ASSERT_EQ(reg.GetValueOfSubKeys(rrProducts, "", "Name", values), ceOK);
+  EXPECT_EQ(reg.GetValueOfSubKeys(rrProducts, "A\\\\B", "Name", values), ceStoreBadKey);
+  EXPECT_TRUE(values.isEmpty());
+  EXPECT_EQ(reg.GetValueOfSubKeys(9, "", "Name", values), ceStoreBadKey);
+}
+
 }  // namespace

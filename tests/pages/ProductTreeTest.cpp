@@ -259,6 +259,51 @@ TEST_F(PresenceTest, ProgramsFromTheSoftwareRegistry) {
   EXPECT_EQ(ProgramFileName("Corvane Navigator\\Sub Key"), "CorvaneNavigatorSubKey");
 }
 
+// What may stand under a program's name: only a regular file is read, links are followed, and
+// the name never leads out of the folder.
+TEST_F(PresenceTest, ProgramFilesOfEveryKind) {
+  const QString base = cvtest::MakeTempFolder("kinds");
+  const auto folder = [&](const QString& key) {
+    Register(key, base + "/" + key);
+    QDir().mkpath(base + "/" + key);
+    return base + "/" + key + "/";
+  };
+  Program(base + "/elsewhere", "1.0.0.0");
+  ASSERT_EQ(::symlink(qPrintable(base + "/elsewhere"), qPrintable(folder("Linked") + "Linked")), 0);
+  ASSERT_EQ(::mkfifo(qPrintable(folder("FifoExe") + "FifoExe.exe"), 0600), 0);
+  ASSERT_EQ(::mkfifo(qPrintable(base + "/fifo"), 0600), 0);
+  ASSERT_EQ(::symlink(qPrintable(base + "/fifo"), qPrintable(folder("LinkedFifo") + "LinkedFifo")), 0);
+  ASSERT_EQ(::symlink(qPrintable(base + "/nothing"), qPrintable(folder("Dangling") + "Dangling")), 0);
+  QDir().mkpath(folder("DirProg") + "DirProg");
+  Program(folder("Gone") + "Gone", "1.0.0.0");
+  // A key may hold a '/': as a program name it would lead out of the folder.
+  const QString outside = base + "/Out/Out";
+  Program(outside, "1.0.0.0");
+  Register(outside, base + "/In");
+  QDir().mkpath(base + "/In");
+  Register("Resource", ":/");  // a Qt resource path is no folder
+  Register("Zero", base + "/Linked" + QChar(0) + "x");
+  const uint32_t v52 = cvlib::PackVersion(5, 2, 0, 0);
+  QDir(base + "/Gone").removeRecursively();
+  struct Case {
+    QString key;
+    bool present, update;
+  } cases[] = {
+      {"Linked", true, true},     {"FifoExe", true, false}, {"LinkedFifo", true, false}, {"Dangling", true, false},
+      {"DirProg", true, false},   {"Gone", false, false},   {outside, true, false},      {"Resource", false, false},
+      {"Zero", false, false},
+  };
+  for (const Case& c : cases) {
+    bool update = true;
+    EXPECT_EQ(ProgramPresent(c.key, v52, update), c.present) << c.key.toStdString();
+    EXPECT_EQ(update, c.update) << c.key.toStdString();
+  }
+  // With 0 as the latest version nothing can be older.
+  bool update = true;
+  EXPECT_TRUE(ProgramPresent("Linked", 0, update));
+  EXPECT_FALSE(update);
+}
+
 TEST_F(PresenceTest, ProgramsOnAbsentOrRemoteVolumes) {
   const QStringList roots = Volumes({{"sys", "fixed", true}, {"stick", "removable", false}, {"share", "remote", true}});
   QDir().mkpath(roots[1] + "Nav");
