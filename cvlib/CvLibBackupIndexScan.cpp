@@ -118,100 +118,97 @@ struct ScannedItem {
   int record = 0;           // 0 none, 1 an object with its fields, 2 an object without, -1 no object
 };
 
-void ScanFile(JsonScan& scan, ScannedItem& item) {
-  TItemFile& f = item.d.files.emplace_back();
+// Reads the object at the reader's position: each key goes first to own, which reads the value
+// and returns true when the key is its own, else to fields, which reads the object's fields
+// through r. False when the value is no object; ok tells whether every field was there with
+// its type.
+template <typename Own, typename Fields>
+bool ScanStrictObject(JsonScan& scan, bool& ok, Own&& own, Fields&& fields) {
   if (scan.Peek() != JsonScan::Type::Object) {
-    item.fileStates.push_back(-1);
     scan.Skip();
-    return;
+    return false;
   }
   scan.BeginObject();
   StrictFields r(scan);
   r.Begin();
-  int none = 0;
-  bool xxh3Ok = true;
   std::string_view key;
   while (scan.NextKey(key)) {
-    if (key == "xxh3") {
-      // Optional (older indexes lack it), but never malformed: it stands in for the SHA-256
-      // when the file is installed.
-      if (scan.Peek() != JsonScan::Type::String) {
-        xxh3Ok = false;
-        scan.Skip();
-      } else if (!scan.ReadString(f.xxh3) || !IsXxh3Hex(f.xxh3)) {
-        xxh3Ok = false;
-      }
-      continue;
-    }
+    if (own(key)) continue;
     r.key = key;
     r.handled = false;
-    detail::FileFields(r, none, f);
+    fields(r);
     if (!r.handled) scan.Skip();
   }
   r.Check();
-  detail::FileFields(r, none, f);
-  item.fileStates.push_back(r.ok && xxh3Ok ? 1 : 0);
+  fields(r);
+  ok = r.ok;
+  return true;
+}
+
+constexpr auto kNoOwnKeys = [](std::string_view) { return false; };
+
+void ScanFile(JsonScan& scan, ScannedItem& item) {
+  TItemFile& f = item.d.files.emplace_back();
+  bool ok = false;
+  bool xxh3Ok = true;
+  const bool object = ScanStrictObject(
+      scan, ok,
+      [&](std::string_view key) {
+        if (key != "xxh3") return false;
+        // Optional (older indexes lack it), but never malformed: it stands in for the SHA-256
+        // when the file is installed.
+        if (scan.Peek() != JsonScan::Type::String) {
+          xxh3Ok = false;
+          scan.Skip();
+        } else if (!scan.ReadString(f.xxh3) || !IsXxh3Hex(f.xxh3)) {
+          xxh3Ok = false;
+        }
+        return true;
+      },
+      [&](StrictFields& r) {
+        int none = 0;
+        detail::FileFields(r, none, f);
+      });
+  item.fileStates.push_back(!object ? -1 : ok && xxh3Ok ? 1 : 0);
 }
 
 void ScanRecord(JsonScan& scan, ScannedItem& item) {
-  if (scan.Peek() != JsonScan::Type::Object) {
-    item.record = -1;
-    scan.Skip();
-    return;
-  }
-  scan.BeginObject();
-  StrictFields r(scan);
-  r.Begin();
-  int none = 0;
-  std::string_view key;
-  while (scan.NextKey(key)) {
-    r.key = key;
-    r.handled = false;
+  bool ok = false;
+  const bool object = ScanStrictObject(scan, ok, kNoOwnKeys, [&](StrictFields& r) {
+    int none = 0;
     detail::ProductFields(r, none, item.d.product);
-    if (!r.handled) scan.Skip();
-  }
-  r.Check();
-  detail::ProductFields(r, none, item.d.product);
-  item.record = r.ok ? 1 : 2;
+  });
+  item.record = !object ? -1 : ok ? 1 : 2;
 }
 
 void ScanItem(JsonScan& scan, ScannedItem& item) {
-  if (scan.Peek() != JsonScan::Type::Object) {
-    item.object = false;
-    scan.Skip();
-    return;
-  }
-  scan.BeginObject();
-  StrictFields r(scan);
-  r.Begin();
-  int none = 0;
-  std::string_view key;
-  while (scan.NextKey(key)) {
-    if (key == "files") {
-      if (item.filesArray || scan.Peek() != JsonScan::Type::Array) {
-        item.filesArray = false;
-        scan.Skip();
-        continue;
-      }
-      item.filesArray = true;
-      scan.BeginArray();
-      while (scan.NextElement()) ScanFile(scan, item);
-      continue;
-    }
-    if (key == "record") {
-      ScanRecord(scan, item);
-      continue;
-    }
-    r.key = key;
-    r.handled = false;
-    detail::ItemFields(r, none, item.d);
-    r.Str(none, "sourceFolder", item.d.sourceFolder);
-    if (!r.handled) scan.Skip();
-  }
-  r.Check();
-  detail::ItemFields(r, none, item.d);
-  r.Str(none, "sourceFolder", item.d.sourceFolder);
-  item.fieldsOk = r.ok;
+  bool ok = false;
+  item.object = ScanStrictObject(
+      scan, ok,
+      [&](std::string_view key) {
+        if (key == "files") {
+          if (item.filesArray || scan.Peek() != JsonScan::Type::Array) {
+            item.filesArray = false;
+            scan.Skip();
+            return true;
+          }
+          item.filesArray = true;
+          scan.BeginArray();
+          while (scan.NextElement()) ScanFile(scan, item);
+          return true;
+        }
+        if (key == "record") {
+          ScanRecord(scan, item);
+          return true;
+        }
+        return false;
+      },
+      [&](StrictFields& r) {
+        int none = 0;
+        detail::ItemFields(r, none, item.d);
+        r.Str(none, "sourceFolder", item.d.sourceFolder);
+      });
+  item.fieldsOk = ok;
 }
 
 // The checks of one item, in the order the index has always been judged by.

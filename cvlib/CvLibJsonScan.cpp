@@ -96,13 +96,13 @@ bool JsonScan::BeginArray() {
   return true;
 }
 
-bool JsonScan::NextElement() {
+bool JsonScan::NextMember(char close) {
   if (!fOk) return false;
   const bool first = fFirst;
   fFirst = false;
   SkipSpace();
   if (fAt == fEnd) return Fail();
-  if (*fAt == ']') {
+  if (*fAt == close) {
     ++fAt;
     --fDepth;
     return false;
@@ -111,27 +111,15 @@ bool JsonScan::NextElement() {
     if (*fAt != ',') return Fail();
     ++fAt;
     SkipSpace();
-    if (fAt < fEnd && *fAt == ']') return Fail();  // no comma before the end
+    if (fAt < fEnd && *fAt == close) return Fail();  // no comma before the end
   }
   return true;
 }
 
+bool JsonScan::NextElement() { return NextMember(']'); }
+
 bool JsonScan::NextKey(std::string_view& key) {
-  if (!fOk) return false;
-  const bool first = fFirst;
-  fFirst = false;
-  SkipSpace();
-  if (fAt == fEnd) return Fail();
-  if (*fAt == '}') {
-    ++fAt;
-    --fDepth;
-    return false;
-  }
-  if (!first) {
-    if (*fAt != ',') return Fail();
-    ++fAt;
-    SkipSpace();
-  }
+  if (!NextMember('}')) return false;
   if (fAt == fEnd || *fAt != '"' || !RawString(key)) return Fail();
   SkipSpace();
   if (fAt == fEnd || *fAt != ':') return Fail();

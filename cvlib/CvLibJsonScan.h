@@ -43,6 +43,9 @@ class JsonScan final {
 
  private:
   bool Fail() { return fOk = false; }
+  // The start of the next member of the container that close ends: false at its end (the
+  // close consumed) or on a fault; the comma before every member but the first.
+  bool NextMember(char close);
   void SkipSpace();
   bool Literal(const char* word, std::size_t size);
   // The string at fAt: its bytes as they stand when it has no escape, else decoded into fKey.
