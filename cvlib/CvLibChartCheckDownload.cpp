@@ -9,8 +9,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QObject>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <openssl/evp.h>
@@ -23,6 +25,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -39,6 +42,8 @@ constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;  // what Qt may hold of a downl
 constexpr qint64 kDirectAlign = 4096;             // block alignment of direct I/O
 
 constexpr char kPartSuffix[] = ".cvpart";
+
+constexpr qsizetype kMaxPlainHead = 64 * 1024;  // an answer's header on the plain connection
 
 // Files up to this size are renamed in place unsynced, with a time that marks them unsettled,
 // and settled by one sync for many of them: a sync for each small file costs far more than
@@ -255,19 +260,24 @@ class Downloader::Writer {
   std::thread fThread;  // last: starts when everything above is ready
 };
 
+// A target folder, open for the downloads into it and for settling their files.
+struct Downloader::Folder {
+  int fd = -1;
+  QString key;  // its path and layout
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool fineTimes = false;  // its file system keeps a file time's nanoseconds (seen on a file)
+  ~Folder() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 // Settles the small files renamed in place unsynced: syncs their file systems, then gives each
 // its exact time, which from then on marks it current without reading it. Until then a crash may
 // leave one torn, but its time (a nanosecond past the listed second) has it checked by its
 // checksum before it counts as current. Runs on a thread of its own, one batch at a time.
 class Downloader::Settler {
  public:
-  struct Folder {
-    int fd = -1;
-    QString path;
-    ~Folder() {
-      if (fd >= 0) ::close(fd);
-    }
-  };
   struct File {
     std::shared_ptr<Folder> folder;
     QByteArray name;
@@ -280,17 +290,6 @@ class Downloader::Settler {
     // What is left is settled now; the batch under way is waited for.
     if (fThread.joinable()) fThread.join();
     Settle(std::move(fPending));
-  }
-
-  // The folder of a download that dirFd has open, shared with the files before it.
-  std::shared_ptr<Folder> FolderOf(const QString& path, int dirFd) {
-    if (fLastFolder && fLastFolder->path == path) return fLastFolder;
-    auto folder = std::make_shared<Folder>();
-    folder->fd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (folder->fd < 0) return nullptr;
-    folder->path = path;
-    fLastFolder = folder;
-    return folder;
   }
 
   void Add(File file, qint64 size) {
@@ -353,7 +352,6 @@ class Downloader::Settler {
 
   std::vector<File> fPending;
   qint64 fPendingBytes = 0;
-  std::shared_ptr<Folder> fLastFolder;
   std::shared_ptr<std::atomic<bool>> fDone = std::make_shared<std::atomic<bool>>(true);
   std::thread fThread;
 };
@@ -361,9 +359,9 @@ class Downloader::Settler {
 struct Downloader::Download {
   InstallItem* item = nullptr;
   TItemFile file;
-  QString target, part;
   QByteArray targetName, partName;  // in dirFd
-  int dirFd = -1;  // the target folder, opened without links below the chosen folder
+  std::shared_ptr<Folder> folder;  // opened without links below the chosen folder
+  int dirFd = -1;                           // folder's
   int fd = -1;     // the part file
   Downloader* owner = nullptr;
   std::unique_ptr<Writer> writer;  // the downloader's, bound to this download's part
@@ -386,11 +384,19 @@ struct Downloader::Download {
   QTimer* idle = nullptr;      // of the running request; owned by its context
   QUrl url;                    // where the file is fetched from, after redirects
   int redirects = 0;
+  // Over the downloader's own connection (a small file over plain http): the answer's header
+  // as it arrives, and whether the request went out on a connection an earlier file used.
+  bool plain = false;
+  bool headDone = false;
+  bool reusedSocket = false;
+  bool resent = false;
+  bool closeAfter = false;  // the answer ends its connection
+  bool extra = false;       // bytes beyond the listed size came: the connection is unfit
+  QByteArray head;
   char* Buffer() const { return buffers[current]; }
   ~Download() {
     if (owner) owner->ReleaseWriter(*this);  // finishes its write before the file closes
     if (fd >= 0) ::close(fd);
-    if (dirFd >= 0) ::close(dirFd);
     if (hash) EVP_MD_CTX_free(hash);
     if (xxh3) XXH3_freeState(xxh3);
   }
@@ -409,12 +415,20 @@ Downloader::Downloader(ServiceClient& service, Progress progress, Done done)
 
 Downloader::~Downloader() {
   Cancel();
+  DropSocket();
   std::free(fBuffers[0]);
   std::free(fBuffers[1]);
 }
 
 void Downloader::Cancel() {
-  if (fDownload) fDownload->idle = nullptr;
+  if (fDownload) {
+    if (fDownload->plain && fDownload->idle) {
+      fDownload->idle->stop();
+      // The answer under way would be read by the next file's request.
+      DropSocket();
+    }
+    fDownload->idle = nullptr;
+  }
   fContext.reset();
   if (fReply) {
     fReply->disconnect();
@@ -507,6 +521,26 @@ int Downloader::OpenPart(Download& d, struct stat& st) {
   return ceOK;
 }
 
+// The target folder, kept open for the files after it while its path still leads to it: an
+// item's files go one after the other into one folder.
+int Downloader::TargetFolder(const QString& folder, const QStringList& layout, const struct stat& byPath, Download& d) {
+  const QString key = folder + u'\n' + layout.join(u'/');
+  if (!fFolder || fFolder->key != key || fFolder->dev != byPath.st_dev || fFolder->ino != byPath.st_ino) {
+    fFolder.reset();
+    auto opened = std::make_shared<Folder>();
+    if (const int error = OpenTargetFolder(folder, layout, opened->fd)) return error;
+    struct stat st {};
+    if (::fstat(opened->fd, &st) != 0) return ceFileAccess;
+    opened->key = key;
+    opened->dev = st.st_dev;
+    opened->ino = st.st_ino;
+    fFolder = std::move(opened);
+  }
+  d.folder = fFolder;
+  d.dirFd = fFolder->fd;
+  return ceOK;
+}
+
 int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout) {
   auto fail = [this](int error) {
     fDownload.reset();
@@ -517,7 +551,9 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   if (item->Status() == itemNameClash) return fail(ceChkNameClash);
   if (file.url.isEmpty() || !IsHex64(file.sha256)) return fail(ceChkBadArgument);
   if (!fService.IsWebURL(file.url)) return fail(ceChkBadAnswer);
-  if (folder.isEmpty() || !QFileInfo(folder).isDir()) return fail(ceFileNotFound);
+  struct stat byPath {};
+  if (folder.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &byPath) != 0 || !S_ISDIR(byPath.st_mode))
+    return fail(ceFileNotFound);
 
   fDownload = std::make_unique<Download>();
   Download& d = *fDownload;
@@ -525,11 +561,9 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.item = item;
   d.fileIndex = fileIndex;
   d.file = file;
-  d.target = QDir(folder).filePath(file.name);
-  d.part = DownloadPartPath(folder, file.name);
   d.targetName = QFile::encodeName(file.name);
   d.partName = QFile::encodeName(PartName(file.name));
-  if (const int error = OpenTargetFolder(folder, layout, d.dirFd)) return fail(error);
+  if (const int error = TargetFolder(folder, layout, byPath, d)) return fail(error);
   d.hash = EVP_MD_CTX_new();
   d.xxh3 = XXH3_createState();
   // The buffers serve one download after the other: freeing them each time costs more than a
@@ -540,7 +574,15 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.buffers[1] = fBuffers[1];
   if (!d.hash || !d.xxh3 || !d.buffers[0] || !d.buffers[1] || !d.ResetHash())
     return fail(ceChkChecksum);
+  d.serial = ++fDownloadSerial;
+  d.url = QUrl(fService.BaseURL()).resolved(QUrl(d.file.url));
+  // A small file with no part of an earlier attempt is held in memory until it is verified.
   struct stat st {};
+  if (CanFetchPlain(d) && ::fstatat(d.dirFd, d.partName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+    d.plain = true;
+    SendPlain();
+    return ceOK;
+  }
   if (const int error = OpenPart(d, st)) return fail(error);
   // A part left by an interrupted attempt is resumed from its last whole block (so that
   // direct I/O can go on); its bytes go through the hash first.
@@ -548,7 +590,6 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   if (keep > file.size) keep = 0;
   else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
   if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
-  d.serial = ++fDownloadSerial;
   // A small file goes through the page cache: it is synced with its batch, and writing its
   // first block straight to disk on its own made each one wait for the disk.
   d.writer = NewWriter(file.size > kSettleMaxFile ? OpenDirect(d.dirFd, d.partName, st) : -1);
@@ -589,7 +630,6 @@ void Downloader::PartHashed() {
 
 void Downloader::SendRange() {
   Download& d = *fDownload;
-  if (d.url.isEmpty()) d.url = QUrl(fService.BaseURL()).resolved(QUrl(d.file.url));
   QNetworkRequest request = fService.MakeRequest(d.url);
   // Redirects are followed here, so that the session goes to the service's origin alone.
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -826,24 +866,39 @@ void Downloader::ReplyFinished(QNetworkReply* reply) {
   CompleteDownload();
 }
 
-void Downloader::CompleteDownload() {
-  DropReply();
-  Download& d = *fDownload;
+// All of the file is in: its size and SHA-256 are the listed ones. Only once, at the end.
+bool Downloader::Verified(Download& d) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(d.hash, digest, &length);
   const QString sha = QString::fromLatin1(
       QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
-  struct stat st {};
-  if (d.offset != d.file.size || ::fstat(d.fd, &st) != 0 || st.st_size != d.file.size || sha != d.file.sha256) {
-    Fail(ceChkChecksum, false);
-    return;
-  }
+  if (d.offset != d.file.size || sha != d.file.sha256) return false;
   // The content is the one the SHA-256 vouches for: its XXH3 goes with the item into the
   // backup index.
   char xxh3[17];
   std::snprintf(xxh3, sizeof xxh3, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(d.xxh3)));
   d.item->MutableData().files[static_cast<size_t>(d.fileIndex)].xxh3 = QString::fromLatin1(xxh3, 16);
+  return true;
+}
+
+void Downloader::CompleteDownload() {
+  DropReply();
+  if (!Verified(*fDownload)) {
+    Fail(ceChkChecksum, false);
+    return;
+  }
+  SettlePart();
+}
+
+// The verified part takes the file's mode and time and then its name.
+void Downloader::SettlePart() {
+  Download& d = *fDownload;
+  struct stat st {};
+  if (::fstat(d.fd, &st) != 0 || st.st_size != d.file.size) {
+    Fail(ceChkChecksum, false);
+    return;
+  }
   if (::fchmod(d.fd, NewFileMode()) != 0) {
     Fail(ceFileWrite, false);
     return;
@@ -859,6 +914,7 @@ void Downloader::CompleteDownload() {
   }
   if (unsettled) {
     if (st.st_mtim.tv_nsec == kUnsettledNanoseconds) {
+      d.folder->fineTimes = true;
       RenameUnsettled();
       return;
     }
@@ -873,6 +929,7 @@ void Downloader::CompleteDownload() {
   // name with the right time but torn data would pass as current for good. The writer syncs
   // it, as a slow disk may take long.
   d.syncing = true;
+  if (!d.writer) d.writer = NewWriter(-1);
   if (const int error = d.writer->SubmitSync()) Fail(error, false);
 }
 
@@ -906,15 +963,294 @@ void Downloader::RenameUnsettled() {
     Fail(ceFileWrite, false);
     return;
   }
-  std::shared_ptr<Settler::Folder> folder = fSettler->FolderOf(QFileInfo(d.target).path(), d.dirFd);
   if (::renameat(d.dirFd, d.partName.constData(), d.dirFd, d.targetName.constData()) != 0) {
     Fail(ceFileWrite, false);
     return;
   }
-  if (folder) fSettler->Add({folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
+  fSettler->Add({d.folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
   fDownload.reset();
   fDone(ceOK);
 }
+
+// ---- small files over a plain connection of the downloader's own
+//
+// Qt's HTTP stack hands each answer from its network thread to this one and reads the answer's
+// header a byte per system call: for a file of a few KB that costs several times the transfer.
+// A small file over plain http therefore goes over a kept-alive connection read here, in the
+// event loop. Only the plain answer is taken (200, the listed length, no transfer or content
+// coding); any other is asked again through Qt's stack, which follows redirects and knows every
+// answer, so that both roads end alike.
+
+bool Downloader::CanFetchPlain(const Download& d) {
+  if (d.file.size > kSettleMaxFile || d.url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
+      d.url.host().isEmpty() || !d.url.userInfo().isEmpty())
+    return false;
+  // Only where Qt's road would go without a proxy too; asked once a server.
+  const QString origin = d.url.authority(QUrl::FullyEncoded);
+  if (origin != fPlainOrigin) {
+    QNetworkAccessManager& network = fService.Network();
+    bool direct = false;
+    if (network.proxy().type() == QNetworkProxy::NoProxy) {
+      direct = true;
+    } else if (network.proxy().type() == QNetworkProxy::DefaultProxy && !network.proxyFactory()) {
+      const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(d.url));
+      direct = proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+    }
+    fPlainOrigin = origin;
+    fPlainAllowed = direct;
+  }
+  return fPlainAllowed;
+}
+
+void Downloader::DropSocket() {
+  if (!fSocket) return;
+  fSocket->disconnect();
+  fSocket->abort();
+  fSocket->deleteLater();
+  fSocket = nullptr;
+}
+
+void Downloader::SendPlain() {
+  Download& d = *fDownload;
+  const QString host = d.url.host();
+  const int port = d.url.port(80);
+  if (fSocket && (fSocket->state() != QAbstractSocket::ConnectedState || !fSocketReusable || fSocket->bytesAvailable() > 0 ||
+                  fSocketHost != host || fSocketPort != port))
+    DropSocket();
+  d.reusedSocket = fSocket != nullptr;
+  if (!fSocket) {
+    QTcpSocket* socket = fSocket = new QTcpSocket(fWakeTarget.get());
+    socket->setProxy(QNetworkProxy::NoProxy);
+    fSocketHost = host;
+    fSocketPort = port;
+    // For the connection's life: each notice goes to the download under way, if any.
+    QObject::connect(socket, &QIODevice::readyRead, socket, [this] { PlainData(); });
+    // Queued: an error found inside a call of ours is taken up from the event loop.
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [this, socket] {
+      if (socket == fSocket) PlainBroken(false);
+    }, Qt::QueuedConnection);
+    socket->connectToHost(host, static_cast<quint16>(port));
+  }
+  fSocketReusable = false;  // until this answer has ended where it said it would
+  d.head.clear();
+  d.headDone = false;
+
+  // The headers Qt's road would send (the session only to the service's origin).
+  const QNetworkRequest request = fService.MakeRequest(d.url);
+  QByteArray path = d.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+  if (path.isEmpty()) path = "/";
+  QByteArray message = "GET " + path + " HTTP/1.1\r\nHost: " + d.url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n";
+  for (const QByteArray& name : request.rawHeaderList()) message += name + ": " + request.rawHeader(name) + "\r\n";
+  message += "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
+
+  if (!fPlainIdle) {
+    fPlainIdle = new QTimer(fWakeTarget.get());
+    QObject::connect(fPlainIdle, &QTimer::timeout, fPlainIdle, [this] { PlainBroken(true); });
+  }
+  fPlainIdle->setInterval(RequestTimeoutMs());
+  d.idle = fPlainIdle;
+  d.idle->start();
+  fSocket->write(message);
+}
+
+// A plain request is under way (a queued notice may come after its answer was taken).
+bool Downloader::PlainUnderWay() const {
+  return fDownload && fDownload->plain && fDownload->idle && fSocket;
+}
+
+void Downloader::PlainData() {
+  if (!PlainUnderWay()) return;
+  Download& d = *fDownload;
+  d.idle->start();
+  if (!d.headDone) {
+    d.head += fSocket->read(kMaxPlainHead + 1 - d.head.size());
+    const qsizetype end = d.head.indexOf("\r\n\r\n");
+    if (end < 0) {
+      // A header too long, or with bare line ends, is left to Qt's road.
+      if (d.head.size() > kMaxPlainHead || d.head.contains("\n\n")) FallBackToQt();
+      return;
+    }
+    if (!AcceptPlainHead(d.head.left(end + 2))) {
+      FallBackToQt();
+      return;
+    }
+    d.headDone = true;
+    PlainTake(d.head.constData() + end + 4, d.head.size() - end - 4);
+    d.head.clear();
+  }
+  const qint64 before = d.offset;
+  while (d.offset < d.file.size) {
+    const qint64 n = fSocket->read(d.Buffer() + d.fill, d.file.size - d.offset);
+    if (n <= 0) break;
+    PlainTake(d.Buffer() + d.fill, n);
+  }
+  if (d.offset == d.file.size) {
+    PlainComplete();
+    return;
+  }
+  if (d.offset != before) fProgress(d.offset);
+}
+
+// Bytes of the body, already in place at the buffer's end when they came straight from the
+// socket; whatever goes beyond the listed size makes the connection unfit for the next file.
+void Downloader::PlainTake(const char* data, qint64 size) {
+  Download& d = *fDownload;
+  const qint64 take = std::min(size, d.file.size - d.offset);
+  char* at = d.Buffer() + d.fill;
+  if (data != at) std::memmove(at, data, static_cast<size_t>(take));
+  d.Hash(at, static_cast<size_t>(take));
+  d.fill += take;
+  d.offset += take;
+  if (take < size) d.extra = true;
+}
+
+// The plain answer: 200 with exactly the listed length, no transfer or content coding.
+bool Downloader::AcceptPlainHead(const QByteArray& head) {
+  const QList<QByteArray> lines = head.split('\n');
+  const QByteArray status = lines.first().trimmed();
+  const bool http11 = status.startsWith("HTTP/1.1 ");
+  if (!http11 && !status.startsWith("HTTP/1.0 ")) return false;
+  if (status.mid(9, 4) != "200 " && status.mid(9) != "200") return false;
+  qint64 length = -1;
+  bool close = !http11;
+  // Each line ends with "\r\n": after the last one comes an empty piece.
+  for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
+    const QByteArray& line = lines[i];
+    const qsizetype colon = line.indexOf(':');
+    if (!line.endsWith('\r') || colon <= 0 || line.front() == ' ' || line.front() == '\t') return false;
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const QByteArray value = line.mid(colon + 1).trimmed().toLower();
+    if (name == "content-length") {
+      bool ok = false;
+      const qint64 n = value.toLongLong(&ok);
+      if (!ok || n < 0 || value.front() == '+' || (length >= 0 && length != n)) return false;
+      length = n;
+    } else if (name == "transfer-encoding" || (name == "content-encoding" && value != "identity")) {
+      return false;
+    } else if (name == "connection") {
+      if (value.contains("close")) close = true;
+      else if (value.contains("keep-alive")) close = false;
+    }
+  }
+  if (length != fDownload->file.size) return false;
+  fDownload->closeAfter = close;
+  return true;
+}
+
+void Downloader::PlainComplete() {
+  Download& d = *fDownload;
+  fSocketReusable = !d.closeAfter && !d.extra && fSocket->bytesAvailable() == 0;
+  DropReply();
+  if (!fSocketReusable) DropSocket();
+  fProgress(d.offset);
+  if (!Verified(d)) {
+    Fail(ceChkChecksum, false);
+    return;
+  }
+  // A file new to its folder is written under its own name at once: its unsettled time has it
+  // checked until its batch is synced. That needs a file system known to keep the time's
+  // nanoseconds. A file already there is replaced through the part, whole or not at all.
+  if (d.folder->fineTimes) {
+    const int fd = ::openat(d.dirFd, d.targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) {
+      Fail(ceFileCreate, false);
+      return;
+    }
+    if (fd >= 0) {
+      const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(d.file.time), kUnsettledNanoseconds}};
+      struct stat st {};
+      int error = WriteAt(fd, d.Buffer(), d.fill, 0) ? ceOK : WriteError();
+      if (!error && (::futimens(fd, times) != 0 || ::fstat(fd, &st) != 0)) error = ceFileWrite;
+      const bool fine = !error && st.st_mtim.tv_nsec == kUnsettledNanoseconds;
+      if (::close(fd) != 0 && !error) error = ceFileWrite;
+      if (error || !fine) {
+        ::unlinkat(d.dirFd, d.targetName.constData(), 0);
+        if (error) {
+          Fail(error, false);
+          return;
+        }
+        d.folder->fineTimes = false;  // the part's road syncs it before it takes the name
+      } else {
+        fSettler->Add({d.folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
+        fDownload.reset();
+        fDone(ceOK);
+        return;
+      }
+    }
+  }
+  if (const int error = WritePart()) {
+    Fail(error, false);
+    return;
+  }
+  SettlePart();
+}
+
+// What is in the buffer goes into the part file, made now: a plain download has none before.
+int Downloader::WritePart() {
+  Download& d = *fDownload;
+  struct stat st {};
+  if (d.fd < 0)
+    if (const int error = OpenPart(d, st)) return error;
+  if (::ftruncate(d.fd, 0) != 0 || !WriteAt(d.fd, d.Buffer(), d.fill, 0)) return WriteError();
+  d.written = d.fill;
+  d.fill = 0;
+  return ceOK;
+}
+
+// The connection broke, or stayed silent for the request timeout.
+void Downloader::PlainBroken(bool timedOut) {
+  if (!PlainUnderWay()) return;
+  // What came with the end is taken first: it may complete the file.
+  if (!timedOut && fSocket->bytesAvailable() > 0) {
+    const unsigned serial = fDownload->serial;
+    PlainData();
+    if (!PlainUnderWay() || fDownload->serial != serial) return;
+  }
+  Download& d = *fDownload;
+  // A kept connection the service had closed before it saw the request: once more on a new one.
+  if (!timedOut && d.reusedSocket && !d.resent && d.head.isEmpty() && !d.headDone) {
+    d.resent = true;
+    DropReply();
+    DropSocket();
+    SendPlain();
+    return;
+  }
+  DropReply();
+  DropSocket();
+  // As on Qt's road: what arrived stays in the part for the next attempt.
+  if (d.fill > 0)
+    if (const int error = WritePart()) {
+      Fail(error, false);
+      return;
+    }
+  Fail(d.offset > 0 ? ceChkIncomplete : ceChkNetwork, true);
+}
+
+// An answer this road does not take: the file is asked for again on Qt's road, from its start.
+void Downloader::FallBackToQt() {
+  Download& d = *fDownload;
+  DropReply();
+  DropSocket();
+  d.plain = false;
+  d.head.clear();
+  d.offset = d.fill = d.written = 0;
+  struct stat st {};
+  if (const int error = d.fd < 0 ? OpenPart(d, st) : ceOK) {
+    Fail(error, false);
+    return;
+  }
+  if (!d.ResetHash()) {
+    Fail(ceChkChecksum, false);
+    return;
+  }
+  if (::ftruncate(d.fd, 0) != 0) {
+    Fail(ceFileWrite, false);
+    return;
+  }
+  d.writer = NewWriter(-1);
+  SendRange();
+}
+
 
 }  // namespace detail
 

@@ -27,6 +27,8 @@ class QJsonObject;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QObject;
+class QTcpSocket;
+class QTimer;
 
 namespace cvlib::detail {
 
@@ -153,6 +155,7 @@ class Downloader final {
 
  private:
   class Writer;
+  struct Folder;
   class Settler;
   struct Download;
   void Fail(int error, bool keepPart);
@@ -160,6 +163,7 @@ class Downloader final {
   int FlushBuffer();
   int FlushAll();
   static int OpenTargetFolder(const QString& folder, const QStringList& layout, int& dirFd);
+  int TargetFolder(const QString& folder, const QStringList& layout, const struct stat& byPath, Download& d);
   static int OpenPart(Download& d, struct stat& st);
   void PartHashed();
   void SendRange();
@@ -172,9 +176,22 @@ class Downloader final {
   void WriterIdle(unsigned serial);
   void FinishWhenWritten();
   void ReplyFinished(QNetworkReply* reply);
+  static bool Verified(Download& d);
   void CompleteDownload();
+  void SettlePart();
+  int WritePart();
   void RenameSynced();
   void RenameUnsettled();
+  bool CanFetchPlain(const Download& d);
+  void SendPlain();
+  bool PlainUnderWay() const;
+  void PlainData();
+  void PlainBroken(bool timedOut);
+  void PlainTake(const char* data, qint64 size);
+  bool AcceptPlainHead(const QByteArray& head);
+  void PlainComplete();
+  void FallBackToQt();
+  void DropSocket();
 
   ServiceClient& fService;
   Progress fProgress;
@@ -189,6 +206,15 @@ class Downloader final {
   char* fBuffers[2] = {nullptr, nullptr};  // of every download in turn; only one runs at a time
   // Small files renamed in place before their data is synced, until one sync settles them.
   std::unique_ptr<Settler> fSettler;
+  std::shared_ptr<Folder> fFolder;  // of the download before
+  // The kept-alive connection of small downloads over plain http; a child of fWakeTarget.
+  QTcpSocket* fSocket = nullptr;
+  QTimer* fPlainIdle = nullptr;  // of the plain request under way; a child of fWakeTarget
+  QString fSocketHost;
+  int fSocketPort = 0;
+  bool fSocketReusable = false;  // its last answer ended exactly where the next may begin
+  QString fPlainOrigin;          // the server last asked whether it is reached without a proxy
+  bool fPlainAllowed = false;
 };
 
 // The backup index read last, and the merge of a new index with it.

@@ -26,18 +26,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string RandomBytes(size_t size, unsigned seed = 7) {
-  std::mt19937 gen(seed);
-  std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
-  return s;
-}
-
-QByteArray ReadAll(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // A catalogue of a program with a companion, and a chart product with two modules.
 void FillCatalogue(FakeService& s) {
   s.products = json::array({

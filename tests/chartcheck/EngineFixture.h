@@ -10,14 +10,29 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 namespace cvtest {
+
+inline std::string RandomBytes(size_t size, unsigned seed = 7) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+inline QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 struct EventRecorder {
   std::vector<TNavEvent> events;
