@@ -1038,7 +1038,7 @@ void Downloader::SendPlain() {
   // The headers Qt's road would send (the session only to the service's origin).
   const QNetworkRequest request = fService.MakeRequest(d.url);
   QByteArray path = d.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-  if (path.isEmpty()) path = "/";
+  if (!path.startsWith('/')) path.prepend('/');
   QByteArray message = "GET " + path + " HTTP/1.1\r\nHost: " + d.url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n";
   for (const QByteArray& name : request.rawHeaderList()) message += name + ": " + request.rawHeader(name) + "\r\n";
   message += "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
@@ -1147,42 +1147,47 @@ void Downloader::PlainComplete() {
     Fail(ceChkChecksum, false);
     return;
   }
-  // A file new to its folder is written under its own name at once: its unsettled time has it
-  // checked until its batch is synced. That needs a file system known to keep the time's
-  // nanoseconds. A file already there is replaced through the part, whole or not at all.
   if (d.folder->fineTimes) {
-    const int fd = ::openat(d.dirFd, d.targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) {
-      Fail(ceFileCreate, false);
+    bool stored = false;
+    if (const int error = StoreNew(stored)) {
+      Fail(error, false);
       return;
     }
-    if (fd >= 0) {
-      const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(d.file.time), kUnsettledNanoseconds}};
-      struct stat st {};
-      int error = WriteAt(fd, d.Buffer(), d.fill, 0) ? ceOK : WriteError();
-      if (!error && (::futimens(fd, times) != 0 || ::fstat(fd, &st) != 0)) error = ceFileWrite;
-      const bool fine = !error && st.st_mtim.tv_nsec == kUnsettledNanoseconds;
-      if (::close(fd) != 0 && !error) error = ceFileWrite;
-      if (error || !fine) {
-        ::unlinkat(d.dirFd, d.targetName.constData(), 0);
-        if (error) {
-          Fail(error, false);
-          return;
-        }
-        d.folder->fineTimes = false;  // the part's road syncs it before it takes the name
-      } else {
-        fSettler->Add({d.folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
-        fDownload.reset();
-        fDone(ceOK);
-        return;
-      }
+    if (stored) {
+      fDownload.reset();
+      fDone(ceOK);
+      return;
     }
   }
+  // A file already there is replaced through the part, whole or not at all.
   if (const int error = WritePart()) {
     Fail(error, false);
     return;
   }
   SettlePart();
+}
+
+// A verified file new to its folder is written under its own name at once: its unsettled time
+// has it checked until its batch is synced. That needs a file system known to keep the time's
+// nanoseconds. stored stays false when a file (or a link) is there already.
+int Downloader::StoreNew(bool& stored) {
+  Download& d = *fDownload;
+  const int fd = ::openat(d.dirFd, d.targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return errno == EEXIST ? ceOK : ceFileCreate;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(d.file.time), kUnsettledNanoseconds}};
+  struct stat st {};
+  int error = WriteAt(fd, d.Buffer(), d.fill, 0) ? ceOK : WriteError();
+  if (!error && (::futimens(fd, times) != 0 || ::fstat(fd, &st) != 0)) error = ceFileWrite;
+  if (::close(fd) != 0 && !error) error = ceFileWrite;
+  if (!error && st.st_mtim.tv_nsec == kUnsettledNanoseconds) {
+    fSettler->Add({d.folder, d.targetName, st.st_dev, st.st_ino, d.file.time}, d.file.size);
+    stored = true;
+    return ceOK;
+  }
+  ::unlinkat(d.dirFd, d.targetName.constData(), 0);
+  // The nanosecond was lost after all: the part's road syncs the file before it takes the name.
+  if (!error) d.folder->fineTimes = false;
+  return error;
 }
 
 // What is in the buffer goes into the part file, made now: a plain download has none before.

@@ -180,6 +180,7 @@ class Downloader final {
   void CompleteDownload();
   void SettlePart();
   int WritePart();
+  int StoreNew(bool& stored);
   void RenameSynced();
   void RenameUnsettled();
   bool CanFetchPlain(const Download& d);
