@@ -19,6 +19,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <vector>
 #include <memory>
 #include <string>
 
@@ -75,6 +76,10 @@ struct Connection {
   ino_t inode = 0;
   std::map<std::string, sqlite3_stmt*> statements;
   int batchDepth = 0;  // inside TAppReg::BeginBatch: one transaction for many calls
+  // Inside a batch, the folded names and ids of the key path made or found last: a batch
+  // writes many values under one parent, one after the other. Emptied whenever a key of it
+  // may have gone (a deletion, a call rolled back, the batch's end).
+  std::vector<std::pair<QString, qint64>> keyTrail;
   bool batchFailed = false;  // a batch inside it was given up: the whole one is rolled back
 
   Connection() = default;
@@ -86,6 +91,14 @@ struct Connection {
   }
 
   int Exec(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+  // One statement, compiled once: transaction control runs around every call.
+  int Run(const char* sql) {
+    sqlite3_stmt* statement = Prepare(sql);
+    if (!statement) return sqlite3_errcode(db);
+    const int rc = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW ? SQLITE_OK : rc;
+  }
 
   sqlite3_stmt* Prepare(const char* sql) {
     auto it = statements.find(sql);
@@ -313,27 +326,38 @@ int FindKey(Connection& c, const QStringList& names, qint64& id) {
 // Finds or creates every key of the path; inside a writing transaction.
 int EnsureKey(Connection& c, const QStringList& names, qint64& id) {
   id = kRootKeyId;
-  for (const QString& name : names) {
-    {
-      Statement st(c.Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2"));
-      if (!st) return WriteError(sqlite3_errcode(c.db));
-      st.Bind(1, id);
-      st.Bind(2, Fold(name));
-      const int rc = st.Step();
-      if (rc == SQLITE_ROW) {
-        id = st.Int(0);
-        continue;
-      }
-      if (rc != SQLITE_DONE) return WriteError(rc);
+  const bool trail = c.batchDepth > 0;
+  size_t known = 0;
+  if (trail) {
+    while (known < static_cast<size_t>(names.size()) && known < c.keyTrail.size() &&
+           c.keyTrail[known].first == Fold(names[static_cast<qsizetype>(known)])) {
+      id = c.keyTrail[known].second;
+      ++known;
     }
-    Statement insert(c.Prepare("INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)"));
-    if (!insert) return WriteError(sqlite3_errcode(c.db));
-    insert.Bind(1, id);
-    insert.Bind(2, name);
-    insert.Bind(3, Fold(name));
-    const int rc = insert.Step();
-    if (rc != SQLITE_DONE) return WriteError(rc);
-    id = sqlite3_last_insert_rowid(c.db);
+  }
+  c.keyTrail.resize(known);
+  for (size_t i = known; i < static_cast<size_t>(names.size()); ++i) {
+    const QString& name = names[static_cast<qsizetype>(i)];
+    const QString fold = Fold(name);
+    Statement st(c.Prepare("SELECT id FROM keys WHERE parent = ?1 AND fold = ?2"));
+    if (!st) return WriteError(sqlite3_errcode(c.db));
+    st.Bind(1, id);
+    st.Bind(2, fold);
+    int rc = st.Step();
+    if (rc == SQLITE_ROW) {
+      id = st.Int(0);
+    } else {
+      if (rc != SQLITE_DONE) return WriteError(rc);
+      Statement insert(c.Prepare("INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)"));
+      if (!insert) return WriteError(sqlite3_errcode(c.db));
+      insert.Bind(1, id);
+      insert.Bind(2, name);
+      insert.Bind(3, fold);
+      rc = insert.Step();
+      if (rc != SQLITE_DONE) return WriteError(rc);
+      id = sqlite3_last_insert_rowid(c.db);
+    }
+    if (trail) c.keyTrail.emplace_back(fold, id);
   }
   return ceOK;
 }
@@ -344,22 +368,24 @@ template <typename Body>
 int InTransaction(Connection& c, bool write, Body body) {
   if (c.batchDepth > 0) {
     // Inside a batch: a savepoint, so that a failed call leaves nothing half-done.
-    int rc = c.Exec("SAVEPOINT cvcall");
+    int rc = c.Run("SAVEPOINT cvcall");
     if (rc != SQLITE_OK) return write ? WriteError(rc) : ReadError(rc);
     int error = body();
-    if (error) c.Exec("ROLLBACK TO cvcall");
-    rc = c.Exec("RELEASE cvcall");
+    if (error) c.Run("ROLLBACK TO cvcall");
+    rc = c.Run("RELEASE cvcall");
     if (!error && rc != SQLITE_OK) error = write ? WriteError(rc) : ReadError(rc);
+    // Keys this call made may have been rolled back.
+    if (error) c.keyTrail.clear();
     return error;
   }
-  int rc = c.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+  int rc = c.Run(write ? "BEGIN IMMEDIATE" : "BEGIN");
   if (rc != SQLITE_OK) return write ? WriteError(rc) : ReadError(rc);
   int error = body();
   if (!error) {
-    rc = c.Exec("COMMIT");
+    rc = c.Run("COMMIT");
     if (rc != SQLITE_OK) error = write ? WriteError(rc) : ReadError(rc);
   }
-  if (error && !sqlite3_get_autocommit(c.db)) c.Exec("ROLLBACK");
+  if (error && !sqlite3_get_autocommit(c.db)) c.Run("ROLLBACK");
   return error;
 }
 
@@ -725,6 +751,7 @@ int TAppReg::DeleteKey(int root, const QString& key) {
   QStringList names;
   if (!SplitKey(key, names) || names.isEmpty()) return ceStoreBadKey;
   return OnKey(root, names, KeyUse::kChange, ceStoreNoKey, [](Connection& c, qint64 id) {
+    c.keyTrail.clear();
     static const char* const kDeletes[] = {
         "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
         "  SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) "
@@ -911,7 +938,8 @@ int TAppReg::BeginBatch(int root) {
   Connection* c = Connect(root, error);
   if (!c) return error;
   if (c->batchDepth == 0) {
-    const int rc = c->Exec("BEGIN IMMEDIATE");
+    c->keyTrail.clear();
+    const int rc = c->Run("BEGIN IMMEDIATE");
     if (rc != SQLITE_OK) return WriteError(rc);
   }
   ++c->batchDepth;
@@ -924,14 +952,15 @@ int TAppReg::EndBatch(int root, bool commit) {
   if (!c || c->batchDepth == 0) return ceStoreBadKey;
   if (!commit) c->batchFailed = true;
   if (--c->batchDepth > 0) return ceOK;
+  c->keyTrail.clear();
   int error = ceOK;
   if (!c->batchFailed) {
-    const int rc = c->Exec("COMMIT");
+    const int rc = c->Run("COMMIT");
     if (rc != SQLITE_OK) error = WriteError(rc);
   } else {
     error = ceStoreWrite;
   }
-  if (!sqlite3_get_autocommit(c->db)) c->Exec("ROLLBACK");
+  if (!sqlite3_get_autocommit(c->db)) c->Run("ROLLBACK");
   c->batchFailed = false;
   return error;
 }

@@ -11,6 +11,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
@@ -84,6 +85,25 @@ int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
   return -1;
 }
 
+// The umask cannot be read without setting it, which would race other threads' files: it is
+// read from the process status once.
+mode_t ProcessUmask() {
+  static const mode_t mask = [] {
+    mode_t value = 0777;  // unknown: every mode is set explicitly
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:")) continue;
+        bool ok = false;
+        const uint read = line.mid(6).trimmed().toUInt(&ok, 8);
+        if (ok) value = static_cast<mode_t>(read & 0777);
+      }
+    }
+    return value;
+  }();
+  return mask;
+}
+
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -104,6 +124,12 @@ constexpr size_t kChunk = 1 << 20;
 constexpr size_t kCopyChunk = size_t{1} << 20;
 constexpr size_t kSmallFile = 256 << 10;
 constexpr qint64 kRangeCopyFile = qint64{16} << 20;
+// What the kernel copies in one call grows while calls are quick (each costs a trip in and the
+// hash thread a wake-up) and shrinks while they are slow: between two calls the event loop is
+// pumped and an abort is seen, on a slow medium too.
+constexpr size_t kRangeChunkMax = size_t{16} << 20;
+constexpr auto kRangeCallQuick = std::chrono::milliseconds(8);
+constexpr auto kRangeCallSlow = std::chrono::milliseconds(30);
 
 // One buffer per thread for all its copies: allocating one for each of thousands of small
 // files would cost more than copying them.
@@ -261,8 +287,13 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
     // A large file is copied by the kernel (no trip through this process), and hashed behind
     // it on a second thread: the checksum costs no time of its own.
     THashBehind behind(out.fd, hashes);
+    size_t chunk = kCopyChunk;
     for (;;) {
-      const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, kCopyChunk, 0);
+      const auto started = std::chrono::steady_clock::now();
+      const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, chunk, 0);
+      const auto took = std::chrono::steady_clock::now() - started;
+      if (took < kRangeCallQuick) chunk = std::min(chunk * 2, kRangeChunkMax);
+      else if (took > kRangeCallSlow) chunk = std::max(chunk / 2, kCopyChunk);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 || (n == 0 && done == 0)) {
         // Not between these two file systems (or a source that claims to be empty): the
@@ -308,6 +339,8 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
       if (!hashes.Update(buffer, static_cast<size_t>(n))) return fail(ceFileRead);
       if (!WriteAll(out.fd, buffer, static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
       done += n;
+      // All the index lists is in: its checksum decides, without a read that finds the end.
+      if (check.size >= 0 && done == check.size) break;
       // A file that fits one chunk has been read whole: no progress between its first and last byte.
       if (done < total && stopped()) return fail(ceAborted);
     }
@@ -326,7 +359,7 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   if (check.fileTime > 0) times[1] = {check.fileTime, 0};
   ::futimens(out.fd, times);
   // The mode given at creation went through the umask.
-  ::fchmod(out.fd, mode);
+  if ((mode & ProcessUmask()) != 0) ::fchmod(out.fd, mode);
   if (::close(out.fd) != 0) {
     const int err = errno;
     out.fd = -1;

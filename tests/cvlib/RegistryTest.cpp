@@ -429,3 +429,22 @@ TEST_F(RegistryTest, BatchCommitsAllAtOnceAndDropsWhatIsNotCommitted) {
   EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Batch\\D", "n", 5), ceOK);  // no batch left open
   EXPECT_EQ(Sql(file, "SELECT count(*) FROM keys WHERE name = 'D'"), "1");
 }
+
+// A batch remembers the key path it wrote last; a key deleted meanwhile is made anew, never
+// written through its old id.
+TEST_F(RegistryTest, ABatchWritesUnderKeysMadeAgainAfterADeletion) {
+  const QString file = TAppReg::RootFileName(cvlib::rrProducts);
+  {
+    cvlib::TAppRegBatch batch(cvlib::rrProducts);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Trail\\A\\X", "n", 1), ceOK);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Trail\\a\\Y", "n", 2), ceOK);  // the same A
+    EXPECT_EQ(reg.DeleteKey(cvlib::rrProducts, "Trail\\A"), ceOK);
+    EXPECT_EQ(reg.WriteInteger(cvlib::rrProducts, "Trail\\A\\Z", "n", 3), ceOK);
+    EXPECT_EQ(batch.Commit(), ceOK);
+  }
+  EXPECT_EQ(Keys(cvlib::rrProducts, "Trail"), QStringList({"A"}));
+  EXPECT_EQ(Keys(cvlib::rrProducts, "Trail\\A"), QStringList({"Z"}));
+  EXPECT_EQ(reg.ReadInteger(cvlib::rrProducts, "Trail\\A\\Z", "n", 0), 3);
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM keys WHERE parent NOT IN (SELECT id FROM keys) AND parent != 0"), "0");
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM vals WHERE key NOT IN (SELECT id FROM keys)"), "0");
+}
