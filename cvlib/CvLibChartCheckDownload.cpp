@@ -1051,6 +1051,8 @@ void Downloader::SendPlain() {
   d.idle = fPlainIdle;
   d.idle->start();
   fSocket->write(message);
+  // Out now where the connection is up, not on the event loop's next round.
+  if (fSocket->state() == QAbstractSocket::ConnectedState) fSocket->flush();
 }
 
 // A plain request is under way (a queued notice may come after its answer was taken).
