@@ -426,6 +426,8 @@ void Downloader::Cancel() {
       fDownload->idle->stop();
       // The answer under way would be read by the next file's request.
       DropSocket();
+      // What arrived is kept in the part, as on Qt's road.
+      if (fDownload->fill > 0) WritePart();
     }
     fDownload->idle = nullptr;
   }
@@ -1064,6 +1066,7 @@ void Downloader::PlainData() {
   if (!PlainUnderWay()) return;
   Download& d = *fDownload;
   d.idle->start();
+  const qint64 before = d.offset;
   if (!d.headDone) {
     d.head += fSocket->read(kMaxPlainHead + 1 - d.head.size());
     const qsizetype end = d.head.indexOf("\r\n\r\n");
@@ -1080,7 +1083,6 @@ void Downloader::PlainData() {
     PlainTake(d.head.constData() + end + 4, d.head.size() - end - 4);
     d.head.clear();
   }
-  const qint64 before = d.offset;
   while (d.offset < d.file.size) {
     const qint64 n = fSocket->read(d.Buffer() + d.fill, d.file.size - d.offset);
     if (n <= 0) break;

@@ -283,17 +283,24 @@ TEST_F(PlainDownloadTest, AFileAlreadyThereIsReplacedWholeAndALinkThereIsNeverFo
   EXPECT_EQ(ReadAll(outside), "keep me");
 }
 
-TEST_F(PlainDownloadTest, CancelEndsAPlainDownloadAndTheNextOneComesOnAFreshConnection) {
-  server.reply = [](int, const std::string&) { return Reply{"", After::Silent}; };
+TEST_F(PlainDownloadTest, CancelEndsAPlainDownloadKeepsWhatArrivedAndTheNextOneComesOnAFreshConnection) {
+  const std::string answer = Answer(contents[0]);
+  const std::string half = answer.substr(0, answer.size() - 1000);  // 2,000 bytes of the body
+  server.reply = [&half](int, const std::string&) { return Reply{half, After::Silent}; };
   const int before = recorder.DoneCount();
   ASSERT_EQ(check->StartDownload(check->Item(0), 0, folder), 0);
-  while (server.Heads().empty()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+  QElapsedTimer waited;
+  waited.start();
+  while ((recorder.events.empty() || recorder.events.back().code != 131) && waited.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
   EXPECT_EQ(check->CancelDownload(), 0);
   ASSERT_TRUE(recorder.WaitDone(before + 1));
   EXPECT_EQ(check->LastError(), cvlib::ceChkCancelled);
   EXPECT_FALSE(QFile::exists(Path(0)));
+  EXPECT_EQ(ReadAll(Part(0)), QByteArray::fromStdString(contents[0].substr(0, 2000)));
   AnswerAll();
   ASSERT_EQ(Download(0), 0);
   EXPECT_EQ(ReadAll(Path(0)), QByteArray::fromStdString(contents[0]));
+  EXPECT_FALSE(QFile::exists(Part(0)));
   EXPECT_EQ(server.Connections(), 2);
 }
