@@ -3,6 +3,7 @@
 #include "CvLibChartCheckParts.h"
 
 #include "CvLibErrors.h"
+#include "CvLibFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -65,24 +66,7 @@ QString PartName(const QString& name) {
 }
 
 // A finished file gets the mode any file the user makes gets: the part was private meanwhile.
-// The umask cannot be read without setting it, and reading the process status for each small
-// file cost more than its rename: it is read once, on first use.
-mode_t NewFileMode() {
-  static const mode_t mode = [] {
-    mode_t mask = 022;
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-      for (const QByteArray& line : status.readAll().split('\n')) {
-        if (!line.startsWith("Umask:")) continue;
-        bool ok = false;
-        const uint value = line.mid(6).trimmed().toUInt(&ok, 8);
-        if (ok) mask = static_cast<mode_t>(value);
-      }
-    }
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
-}
+mode_t NewFileMode() { return static_cast<mode_t>(0666 & ~ProcessUmask()); }
 
 // Opens each of `names` below the open folder `fd` without following a link; takes fd.
 // Creates missing ones when `create`. The last folder's descriptor, or -1 with error set.
@@ -1259,7 +1243,6 @@ void Downloader::FallBackToQt() {
   d.writer = NewWriter(-1);
   SendRange();
 }
-
 
 }  // namespace detail
 

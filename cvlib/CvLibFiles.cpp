@@ -3,6 +3,7 @@
 #include "CvLibErrors.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -168,6 +169,23 @@ QString XdgFolder(const char* variable, const QString& fallbackBelowHome) {
 }
 
 }  // namespace
+
+unsigned ProcessUmask() {
+  static const unsigned mask = [] {
+    unsigned value = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+      for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:")) continue;
+        bool ok = false;
+        const uint read = line.mid(6).trimmed().toUInt(&ok, 8);
+        if (ok) value = read & 0777;
+      }
+    }
+    return value;
+  }();
+  return mask;
+}
 
 int DirCreate(const QString& path) {
   if (path.isEmpty()) return ceInvalidPath;

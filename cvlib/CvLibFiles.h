@@ -42,6 +42,10 @@ using TFileCopyProgress = std::function<bool(const QString& source, qint64 done,
 int FileCopy(const QString& source, const QString& target, const TFileCopyProgress& progress = {},
              const std::atomic<bool>* stop = nullptr);
 
+// The process's umask, read once (it cannot be read without setting it, which would race other
+// threads' new files); the usual 022 when the process status does not tell.
+unsigned ProcessUmask();
+
 // Modification time of a file or folder as a date-time: days since 1899-12-30 00:00 UTC with
 // the time of day as fraction (Unix seconds / 86400 + 25569). 0 with an error when missing.
 double FileGetTimeModified(const QString& path, int& error);

@@ -48,6 +48,7 @@ using cvlib::_DirCreateUnique;
 using cvlib::DirDeleteTree;
 using cvlib::FileDelete;
 using cvlib::FileCopy;
+using cvlib::ProcessUmask;
 using cvlib::TFileCopyProgress;
 using cvlib::FileGetTimeModified;
 using cvlib::FindFiles;

@@ -85,25 +85,6 @@ int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
   return -1;
 }
 
-// The umask cannot be read without setting it, which would race other threads' files: it is
-// read from the process status once.
-mode_t ProcessUmask() {
-  static const mode_t mask = [] {
-    mode_t value = 0777;  // unknown: every mode is set explicitly
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-      for (const QByteArray& line : status.readAll().split('\n')) {
-        if (!line.startsWith("Umask:")) continue;
-        bool ok = false;
-        const uint read = line.mid(6).trimmed().toUInt(&ok, 8);
-        if (ok) value = static_cast<mode_t>(read & 0777);
-      }
-    }
-    return value;
-  }();
-  return mask;
-}
-
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
