@@ -3,12 +3,13 @@
 #include "CvLibErrors.h"
 #include "CvLibItemJson.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <openssl/evp.h>
 
 #include <cerrno>
 #include <utility>
@@ -125,6 +126,16 @@ int ReadIndexBytes(const QString& path, QByteArray& data) {
   return result;
 }
 
+// The index's checksum; OpenSSL's hash is several times faster than Qt's on an index of
+// tens of thousands of files.
+QByteArray Sha256Hex(const QByteArray& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.constData(), static_cast<size_t>(data.size()), digest, &length, EVP_sha256(), nullptr) != 1)
+    return QByteArray();
+  return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+}
+
 }  // namespace
 
 int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& items) {
@@ -135,7 +146,7 @@ int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& item
   const QByteArray payload = QJsonDocument(root).toJson(QJsonDocument::Indented);
   const QByteArray header = QByteArray(kMagic) + ' ' + QByteArray::number(kBackupIndexVersion) + ' ' +
                             QByteArray::number(payload.size()) + ' ' +
-                            QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() + '\n';
+                            Sha256Hex(payload) + '\n';
 
   // A temporary file beside the index, synced, then renamed over it. The rename replaces
   // whatever entry has the index's name: a symbolic link there is replaced, not followed,
@@ -174,7 +185,7 @@ int ReadBackupIndexFile(const QString& path, std::vector<TItemData>& items) {
   if (version > kBackupIndexVersion) return ceBackupIndexNewer;
   const QByteArray payload = data.mid(eol + 1);
   if (payload.size() != length) return ceBackupIndexCorrupt;
-  if (QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex() != fields[3])
+  if (Sha256Hex(payload) != fields[3])
     return ceBackupIndexCorrupt;
 
   return ScanBackupIndexPayload(payload, items);

@@ -222,6 +222,7 @@ struct Entry {
   TQMR2ChartInfo info;
   bool used = false;    // handed out by this cache object and still valid
   bool onDisk = false;  // the cache file holds exactly this entry
+  bool put = false;     // from PutChartInfo: the next look takes it without a look at the file
 };
 
 // What was found on disk for one path, before the cache takes it in.
@@ -283,6 +284,7 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
     entry.info.fileSize_ = fileSize;
     entry.info.modifiedNs_ = modifiedNs;
     entry.onDisk = false;
+    entry.put = true;
   }
 
   int SaveCache() override {
@@ -348,6 +350,7 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
   TQMR2ChartInfo* Forget(Entry* entry) {
     entry->used = false;
     entry->onDisk = false;
+    entry->put = false;
     entry->info.fileSize_ = -1;
     entry->info.modifiedNs_ = -1;
     return nullptr;
@@ -371,6 +374,12 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
     }
     const char* name = encoded.data();
     const int dirFd = folder ? folder->At(encoded, name) : AT_FDCWD;
+    if (look.entry && look.entry->put) {
+      look.kind = TLook::kHit;
+      look.size = look.entry->info.fileSize_;
+      look.mtimeNs = look.entry->info.modifiedNs_;
+      return;
+    }
     if (look.entry) {
       struct stat st {};
       if (::fstatat(dirFd, name, &st, 0) != 0) {
@@ -432,6 +441,7 @@ class TQMR2ChartCacheImpl final : public TQMR2ChartCache {
         if (look.entry->info.fileSize_ != look.size || look.entry->info.modifiedNs_ != look.mtimeNs)
           return GetChartInfo(fullPath, error);
         look.entry->used = true;
+        look.entry->put = false;
         return &look.entry->info;
       case TLook::kFailed: {
         error = look.error;

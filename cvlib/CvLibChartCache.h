@@ -82,8 +82,9 @@ class TQMR2ChartCache {
 
   // Takes the header of a chart file the caller has just written (its first bytes still in
   // hand, see ParseChartHeader) with the file's size and modification time, so that
-  // GetChartInfo need not open the file again. The entry is trusted like one read from the
-  // file: while the file's size and time are these.
+  // GetChartInfo need not open the file again. The first GetChartInfo after it takes the entry
+  // as it is (the caller has just set the file's size and time); later ones trust it like one
+  // read from the file: while the file's size and time are these.
   virtual void PutChartInfo(const QString& fullPath, const TQMR2ChartHeader& header, qint64 fileSize,
                             qint64 modifiedNs) = 0;
 };

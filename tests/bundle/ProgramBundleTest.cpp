@@ -278,7 +278,9 @@ void ExpectAllFromCopyOrSystem(const QStringList& loaded, const QString& copy, b
     const QString name = QFileInfo(path).fileName();
     EXPECT_FALSE(carried.contains(name) || name.contains(QStringLiteral("Qt6")) || path.contains(QStringLiteral("/qt6/")))
         << path.toStdString();
-    if (!glDriver) EXPECT_TRUE(IsSystemLibrary(name)) << path.toStdString();
+    if (!glDriver) {
+      EXPECT_TRUE(IsSystemLibrary(name)) << path.toStdString();
+    }
   }
 }
 

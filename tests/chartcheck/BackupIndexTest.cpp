@@ -45,8 +45,8 @@ TItemData ChartItem(int mask, const QString& module) {
   d.moduleName = "Part " + module;
   d.revision = 2;
   d.sourceFolder = "QMR2/NS/" + module + "/";
-  d.files.push_back({module + ".qmr2", "", 1234, 1700000000, false, QString(64, 'a'), {}});
-  d.files.push_back({module + ".db", "", 5000000000LL, 1700000001, false, QString(64, 'b'), {}});
+  d.files.push_back({module + ".qmr2", "", 1234, 1700000000, false, QString(64, 'a'), {}, {}});
+  d.files.push_back({module + ".db", "", 5000000000LL, 1700000001, false, QString(64, 'b'), {}, {}});
   d.hasProduct = true;
   d.product.productNumber = 1001;
   d.product.kind = 1;
@@ -68,8 +68,8 @@ TItemData ProgramItem() {
   d.revision = 3;
   d.installFolder = "Navigator";
   d.sourceFolder = "Setups/navsetup.bin";
-  d.files.push_back({"navsetup.bin", "", 300, 1700000000, false, QString(64, 'c'), {}});
-  d.files.push_back({"manual.pdf", "docs/en", 6, 1600000000, true, QString(64, 'd'), {}});
+  d.files.push_back({"navsetup.bin", "", 300, 1700000000, false, QString(64, 'c'), {}, {}});
+  d.files.push_back({"manual.pdf", "docs/en", 6, 1600000000, true, QString(64, 'd'), {}, {}});
   return d;  // an index without a product record: the record is made from the item
 }
 

@@ -180,7 +180,9 @@ TEST_F(EngineTest, TheSettingsThatHoldTheTokenAreTheUsersAlone) {
   ::chmod((path + "-wal").constData(), 0644);
   ASSERT_EQ(SignInAndList(QString(), true), 0);
   EXPECT_EQ(mode(path), 0600u);
-  if (QFile::exists(QString::fromLocal8Bit(path + "-wal"))) EXPECT_EQ(mode(path + "-wal"), 0600u);
+  if (QFile::exists(QString::fromLocal8Bit(path + "-wal"))) {
+    EXPECT_EQ(mode(path + "-wal"), 0600u);
+  }
 }
 
 TEST_F(EngineTest, InconsistentListsAreRefusedWhole) {
@@ -383,10 +385,12 @@ TEST_F(EngineTest, FilesThatLandOnOnePathRefuseTheLaterItem) {
     ASSERT_EQ(FileList({{100, 1}, {200, 1}, {1001, 1}, {1001, 2}}), 0);
     ASSERT_EQ(check->ItemCount(), static_cast<int>(c.status.size()));
     for (size_t i = 0; i < c.status.size(); ++i) EXPECT_EQ(check->Item(static_cast<int>(i))->Status(), c.status[i]);
-    for (size_t i = 0; i < c.status.size(); ++i)
-      if (c.status[i] == cvlib::itemNameClash)
+    for (size_t i = 0; i < c.status.size(); ++i) {
+      if (c.status[i] == cvlib::itemNameClash) {
         EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(static_cast<int>(i)), 0, folder); }),
                   cvlib::ceChkNameClash);
+      }
+    }
   }
 }
 

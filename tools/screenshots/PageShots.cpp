@@ -107,7 +107,7 @@ bool WriteDemoBackup(const std::deque<ProductRecord>& records) {
       d.sourceFolder = chartSet ? QStringLiteral("QMR2/%1/%2/").arg(d.productCode, d.moduleCode)
                                 : QStringLiteral("Setups/%1.bin").arg(d.productCode);
       d.files.push_back({chartSet ? d.moduleCode + QStringLiteral(".qmr2") : d.productCode + QStringLiteral(".bin"),
-                         QString(), r.Size(), 1700000000, false, QString(64, QLatin1Char('a')), QString()});
+                         QString(), r.Size(), 1700000000, false, QString(64, QLatin1Char('a')), QString(), QString()});
       d.hasProduct = true;
       d.product = r.Data();
       items.push_back(d);
