@@ -140,9 +140,10 @@ class PlainDownloadTest : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     for (int i = 0; i < 3; ++i) contents.push_back(RandomBytes(3000 + i, 40 + i));
+    contents.emplace_back();  // an empty file
     service.products = json::array({{{"number", 100}, {"kind", 0}, {"moduleMask", 1}, {"displayName", "Navigator"}}});
     json files = json::array();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
       json file = service.AddFile("f" + std::to_string(i), contents[static_cast<size_t>(i)], 1700000000 + i);
       file["url"] = server.URL() + "f" + std::to_string(i);
       files.push_back(file);
@@ -192,6 +193,10 @@ TEST_F(PlainDownloadTest, SmallFilesShareOneConnectionAndArriveVerifiedWithTheir
     EXPECT_EQ(ReadAll(Path(i)), QByteArray::fromStdString(contents[static_cast<size_t>(i)]));
   }
   EXPECT_EQ(server.Connections(), 3);
+  // An empty file is a plain answer too.
+  ASSERT_EQ(Download(3), 0);
+  EXPECT_TRUE(QFileInfo(Path(3)).isFile());
+  EXPECT_EQ(QFileInfo(Path(3)).size(), 0);
   // The engine settles what is left when it goes: every file then has its exact time.
   check = NewCheck();
   for (int i = 0; i < 3; ++i) {
