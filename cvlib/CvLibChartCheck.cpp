@@ -221,6 +221,10 @@ class ChartCheckImpl final {
     return Started(fDownloader.Start(item, fileIndex, folder, fLists.LayoutFolders(*item, file)));
   }
 
+  void FinishDownloads() {
+    if (!fBusy) fDownloader.Finish();
+  }
+
   int CancelDownload() {
     if (!fBusy) return ceOK;
     fDownloader.Cancel();
@@ -418,6 +422,8 @@ int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& t
 }
 
 int ChartCheck::CancelDownload() { return fImpl->CancelDownload(); }
+
+void ChartCheck::FinishDownloads() { fImpl->FinishDownloads(); }
 
 void ChartCheck::SetServiceURL(const QString& url) { fImpl->Service().SetURL(url); }
 

@@ -279,6 +279,10 @@ class ChartCheck final {
   // with ceChkCancelled, and a download keeps its part for the next attempt. Waits only for
   // the one disk write under way. Nothing running: 0 and no event.
   int CancelDownload();
+  // The downloads of a run are over: the small files not yet synced are synced and settled on a
+  // thread of the engine, and no folder of the run is held open any more (a removable medium
+  // can be ejected once that is done). Not while a download runs.
+  void FinishDownloads();
 
   // Another service than PackageService(); empty goes back to it.
   void SetServiceURL(const QString& url);

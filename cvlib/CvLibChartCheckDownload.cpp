@@ -282,6 +282,20 @@ class Downloader::Settler {
     if (fPending.size() >= kSettleFiles || fPendingBytes >= kSettleBytes) StartBatch();
   }
 
+  // Hands everything waiting to the thread, after the batch under way; returns at once.
+  void StartAll() {
+    if (fPending.empty()) return;
+    std::thread before = std::move(fThread);
+    fDone = std::make_shared<std::atomic<bool>>(false);
+    fThread = std::thread([before = std::move(before), files = std::move(fPending), done = fDone]() mutable {
+      if (before.joinable()) before.join();
+      Settle(std::move(files));
+      *done = true;
+    });
+    fPending.clear();
+    fPendingBytes = 0;
+  }
+
   // Hands the files so far to the thread, unless it is still busy with the batch before.
   void StartBatch() {
     if (fPending.empty()) return;
@@ -424,6 +438,13 @@ void Downloader::Cancel() {
   }
   // The writer finishes its write; what is on disk stays in the part for the next attempt.
   fDownload.reset();
+}
+
+void Downloader::Finish() {
+  if (fDownload) return;
+  fSettler->StartAll();
+  fFolder.reset();
+  DropSocket();
 }
 
 // Lets go of the running reply and its connections. Called from inside their handlers,

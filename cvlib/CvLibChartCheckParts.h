@@ -152,6 +152,9 @@ class Downloader final {
   int Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout);
   // Ends the running download; the part stays. done is not called.
   void Cancel();
+  // Between downloads: settles what waits on the settler's thread and lets go of the folder and
+  // the connection kept for the next file.
+  void Finish();
 
  private:
   class Writer;

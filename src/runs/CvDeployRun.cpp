@@ -395,6 +395,9 @@ void TDeployRun::OnDownloadDone(int error) {
 
 void TDeployRun::EndRun() {
   fOperation = 0;
+  // The small files still unsynced go to disk now, and the run's folders are let go: a backup
+  // medium can then be ejected while the summary shows.
+  fCheck.FinishDownloads();
   if (fStopNow) return Stop();
   if (fSettings.setupType == CreateBackup && !fFileListFailed) FinishBackup();
   ShowRunSummary();

@@ -5,6 +5,7 @@
 
 #include "CvLibChartCheckTesting.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -308,4 +309,41 @@ TEST_F(PlainDownloadTest, CancelEndsAPlainDownloadKeepsWhatArrivedAndTheNextOneC
   EXPECT_EQ(ReadAll(Path(0)), QByteArray::fromStdString(contents[0]));
   EXPECT_FALSE(QFile::exists(Part(0)));
   EXPECT_EQ(server.Connections(), 2);
+}
+
+// The end of a run: what waits to be synced is settled without the engine going, and no
+// descriptor of the run's folder stays open (a backup medium could not be ejected).
+TEST_F(PlainDownloadTest, FinishingTheDownloadsSettlesTheFilesAndLetsGoOfTheFolder) {
+  AnswerAll();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Download(i), 0);
+  const QByteArray real = QFile::encodeName(QFileInfo(folder).canonicalFilePath());
+  auto heldOpen = [&] {
+    int held = 0;
+    for (const QString& fd : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System)) {
+      char target[4096];
+      const ssize_t n = ::readlink(QFile::encodeName("/proc/self/fd/" + fd).constData(), target, sizeof target);
+      held += n > 0 && QByteArray(target, static_cast<qsizetype>(n)).startsWith(real);
+    }
+    return held;
+  };
+  auto settled = [&] {
+    for (int i = 0; i < 3; ++i) {
+      struct stat st {};
+      if (::stat(QFile::encodeName(Path(i)).constData(), &st) != 0 || st.st_mtim.tv_nsec != 0) return false;
+    }
+    return true;
+  };
+  EXPECT_GT(heldOpen(), 0);
+  EXPECT_FALSE(settled());
+  check->FinishDownloads();
+  QElapsedTimer waited;
+  waited.start();
+  while ((heldOpen() > 0 || !settled()) && waited.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_TRUE(settled());
+  EXPECT_EQ(heldOpen(), 0);
+  // The engine goes on as before.
+  QFile::remove(Path(0));
+  ASSERT_EQ(Download(0), 0);
+  EXPECT_EQ(ReadAll(Path(0)), QByteArray::fromStdString(contents[0]));
 }

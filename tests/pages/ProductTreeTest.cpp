@@ -369,7 +369,7 @@ TEST_F(PresenceTest, BackupModeAsksTheBackupIndex) {
   item.moduleCode = "B";
   item.revision = 5;
   item.sourceFolder = "QMR2/NS/B/";
-  item.files.push_back({"b.qmr2", "", 10, 1700000000, false, QString(64, 'a'), {}});
+  item.files.push_back({"b.qmr2", "", 10, 1700000000, false, QString(64, 'a'), {}, {}});
   const QString index = cvtest::MakeTempFolder("idx") + "/cvbackup.idx";
   ASSERT_EQ(cvlib::WriteBackupIndexFile(index, {item}), 0);
   ASSERT_EQ(check->ReadBackupIndex(index), 0);

@@ -311,7 +311,9 @@ TEST_F(WizardTest, LanguageSwitchOnTheLocationPageKeepsPageEntriesAndType) {
   EXPECT_EQ(w->ButtonPrev()->text(), "Zurück");
   EXPECT_EQ(w->ButtonClose()->text(), "Schließen");
   EXPECT_EQ(w->LabelUpdates()->text(), "Nach einer neuen Version suchen...");
-  if (dest->EditUser()) EXPECT_EQ(dest->EditUser()->text(), before);
+  if (dest->EditUser()) {
+    EXPECT_EQ(dest->EditUser()->text(), before);
+  }
 
   QTest::mouseClick(w->ImageDutch(), Qt::LeftButton);
   EXPECT_EQ(GetCurrentLanguage(), lgDutch);
