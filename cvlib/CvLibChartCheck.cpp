@@ -89,6 +89,8 @@ bool ParsePackedVersion(const QString& text, uint32_t& version) {
   return true;
 }
 
+QString Xxh3Text(std::uint64_t digest) { return QStringLiteral("%1").arg(digest, 16, 16, QLatin1Char('0')); }
+
 QString BackupSourceFolder(const InstallItem& item, bool chartSet) {
   if (chartSet)
     return QStringLiteral("QMR2/%1/%2/").arg(_FileNameReplaceInvalidChars(item.ProductCode()),

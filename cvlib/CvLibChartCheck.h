@@ -99,6 +99,9 @@ struct TItemFile {
   QString xxh3;
 };
 
+// An XXH3-64 as TItemFile::xxh3 holds it.
+QString Xxh3Text(std::uint64_t digest);
+
 // Everything an install item carries; a plain value so that tests and the index can build one.
 struct TItemData {
   int productNumber = 0;

@@ -23,7 +23,6 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -883,9 +882,7 @@ bool Downloader::Verified(Download& d) {
   if (d.offset != d.file.size || sha != d.file.sha256) return false;
   // The content is the one the SHA-256 vouches for: its XXH3 goes with the item into the
   // backup index.
-  char xxh3[17];
-  std::snprintf(xxh3, sizeof xxh3, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(d.xxh3)));
-  d.item->MutableData().files[static_cast<size_t>(d.fileIndex)].xxh3 = QString::fromLatin1(xxh3, 16);
+  d.item->MutableData().files[static_cast<size_t>(d.fileIndex)].xxh3 = Xxh3Text(XXH3_64bits_digest(d.xxh3));
   return true;
 }
 

@@ -11,14 +11,14 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
-#include <cstdio>
+
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,8 +97,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
   }
   return true;
 }
-
-constexpr size_t kChunk = 1 << 20;
 
 // Copies go in chunks of 1 MiB: few system calls, and the buffer stays in the processor's cache
 // between the read, the checksum and the write.
@@ -328,11 +326,8 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   }
   // The source may have shrunk while it was read.
   if (check.size >= 0 && done != check.size) return fail(ceChkChecksum);
-  if (xxh3) {
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(XXH3_64bits_digest(xxh3.get())));
-    if (check.xxh3.compare(QLatin1String(hex, 16), Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
-  }
+  if (xxh3 && check.xxh3.compare(cvlib::Xxh3Text(XXH3_64bits_digest(xxh3.get())), Qt::CaseInsensitive) != 0)
+    return fail(ceChkChecksum);
   if (md && HexDigest(md.get()).compare(check.sha256, Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
   if (total > 0 && done == total && progress && !progress(source, done, total)) return fail(ceAborted);
 
@@ -366,9 +361,9 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size) {
   ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   TMd md = NewSha256();
   if (!md) return ceFileRead;
-  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
   for (;;) {
-    const ssize_t n = ::read(in.fd, buffer.get(), kChunk);
+    const ssize_t n = ::read(in.fd, buffer.get(), kCopyChunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ceFileRead;

@@ -1,5 +1,6 @@
 #include "CvErrors.h"
 #include "CvStreams.h"
+#include "FileSizeLimit.h"
 #include "TestEnv.h"
 
 #include <QDir>
@@ -9,14 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -239,27 +238,12 @@ TEST(StreamTest, AFileCutBehindTheStreamIsAReadError) {
 // (at Close for a buffered tail), never passed over.
 TEST(StreamTest, WriteFailuresAreReported) {
   const QString dir = cvtest::MakeTempFolder("stream");
-  struct LimitScope {
-    rlimit saved{};
-    void (*handler)(int) = nullptr;
-    explicit LimitScope(rlim_t bytes) {
-      handler = std::signal(SIGXFSZ, SIG_IGN);
-      getrlimit(RLIMIT_FSIZE, &saved);
-      rlimit limit = saved;
-      limit.rlim_cur = bytes;
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~LimitScope() {
-      setrlimit(RLIMIT_FSIZE, &saved);
-      std::signal(SIGXFSZ, handler);
-    }
-  };
   const std::string data(40000, 'd');
   const QString tail = dir + "/tail.bin";
   const QString direct = dir + "/direct.bin";
   QString tailError, directError;
   {
-    LimitScope limit(20000);
+    cvtest::TFileSizeLimit limit(20000);
     TBufferedFileStream stream(tail, 8192, fmCreate);
     stream.Write(data.data(), 16384);  // whole windows, on disk at once
     stream.Write(data.data(), 5000);   // held in the window

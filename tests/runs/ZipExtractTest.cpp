@@ -3,6 +3,7 @@
 // write error in either worker fails the extraction without a half file.
 #include "CvLib.h"
 #include "CvZipExtract.h"
+#include "FileSizeLimit.h"
 #include "TestEnv.h"
 
 #include <QDir>
@@ -13,11 +14,9 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include <csignal>
 #include <map>
 #include <random>
 #include <set>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace cvruns;
@@ -118,24 +117,6 @@ QStringList Tree(const QString& base) {
   return files;
 }
 
-// A file-size limit stands for a full disk: a write beyond it fails (EFBIG) instead of
-// ending the process.
-struct TFileSizeLimit {
-  rlimit saved{};
-  void (*handler)(int) = nullptr;
-  explicit TFileSizeLimit(rlim_t bytes) {
-    handler = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit limit = saved;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~TFileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, handler);
-  }
-};
-
 }  // namespace
 
 TEST(ExtractArchiveWorkers, WriteEveryEntryAsTheArchiveHasIt) {
@@ -232,7 +213,7 @@ TEST(ExtractArchiveWorkers, AWriteErrorInEitherWorkerFailsTheExtraction) {
   QDir().mkpath(dir + "/out");
   int error = 0;
   {
-    TFileSizeLimit limit(1'000'000);
+    cvtest::TFileSizeLimit limit(1'000'000);
     error = ExtractArchive(dir + "/addon.zip", dir + "/out", {});
   }
   EXPECT_EQ(error, cvlib::ceFileWrite);
