@@ -24,7 +24,7 @@ namespace {
 
 const char kHelp[] =
     "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
-    "                        [--cert FILE --key FILE] [--test-control]\n"
+    "                        [--cert FILE --key FILE] [--accel-redirect PREFIX] [--test-control]\n"
     "       deployer-service --help | --version\n"
     "\n"
     "The reference update, account and package service on one HTTP(S) server. Once listening it\n"
@@ -44,6 +44,9 @@ const char kHelp[] =
     "                   under $TMPDIR that is removed when the service stops\n"
     "  --cert FILE      PEM certificate (chain) for https; with --key\n"
     "  --key FILE       PEM private key of the certificate; the service then speaks https only\n"
+    "  --accel-redirect PREFIX\n"
+    "                   files are sent by the web server in front: a permitted /files/PATH is\n"
+    "                   answered with X-Accel-Redirect: PREFIXPATH (e.g. /protected-files/)\n"
     "  --test-control   adds POST /test/drop-once and /test/expire-sessions, for tests only\n"
     "  --help, -h       this text\n"
     "  --version        the version\n"
@@ -76,7 +79,7 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   int port = 0;
   std::string content = DEPLOYER_DEFAULT_CONTENT;
-  std::string accounts, cert, key;
+  std::string accounts, cert, key, accelRedirect;
   bool demo = false, testControl = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -100,7 +103,8 @@ int main(int argc, char** argv) {
       continue;
     }
     const bool takesValue =
-        arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key";
+        arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key" ||
+                           arg == "--accel-redirect";
     if (!takesValue) return Usage("unknown option '" + arg + "'");
     if (i + 1 >= argc) return Usage("option '" + arg + "' needs a value");
     const std::string value = argv[++i];
@@ -116,6 +120,10 @@ int main(int argc, char** argv) {
       content = value;
     } else if (arg == "--accounts") {
       accounts = value;
+    } else if (arg == "--accel-redirect") {
+      if (value.empty() || value.front() != '/' || value.back() != '/')
+        return Usage("--accel-redirect needs a location that starts and ends with '/'");
+      accelRedirect = value;
     } else if (arg == "--cert") {
       cert = value;
     } else {
@@ -168,6 +176,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
     return 1;
   }
+  catalogue.SetAccelRedirect(accelRedirect);
 
   std::unique_ptr<httplib::Server> server;
   if (cert.empty()) {

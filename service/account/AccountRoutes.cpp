@@ -36,6 +36,10 @@ enum TProtocolError : int {
   peMalformed = 6,
   peNotFound = 7,
   peFault = 8,
+  // Refusals that carry no number of their own in the protocol: the HTTP status tells them.
+  peForbidden = 9,
+  peThrottled = 10,
+  peTooLarge = 11,
 };
 
 void SendError(httplib::Response& res, int httpStatus, int error, const std::string& message) {
@@ -250,18 +254,23 @@ bool ResolveRange(const std::string& header, std::int64_t size, bool& whole, std
 
 enum class TPathCheck { ok, refused, missing };
 
-// Opens a file below files/; refuses names that would leave the folder, also through links.
-TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, int& fd) {
-  fd = -1;
-  if (relative.empty() || relative.front() == '/' || relative.find('\0') != std::string::npos)
-    return TPathCheck::refused;
+// A relative path whose parts are neither empty, "." nor "..".
+bool IsPlainRelativePath(const std::string& relative) {
+  if (relative.empty() || relative.front() == '/' || relative.find('\0') != std::string::npos) return false;
   std::size_t start = 0;
   while (start <= relative.size()) {
     const std::size_t end = std::min(relative.find('/', start), relative.size());
     const std::string part = relative.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") return TPathCheck::refused;
+    if (part.empty() || part == "." || part == "..") return false;
     start = end + 1;
   }
+  return true;
+}
+
+// Opens a file below files/; refuses names that would leave the folder, also through links.
+TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, int& fd) {
+  fd = -1;
+  if (!IsPlainRelativePath(relative)) return TPathCheck::refused;
   // The folder's own path is resolved once: resolving it link by link for every small file
   // took most of the time of the answer.
   static std::mutex rootsMutex;
@@ -304,6 +313,29 @@ void HandleFileGet(TCatalogue& catalogue, const std::string& relative, const htt
                    httplib::Response& res) {
   // The range is served here: the server's own range handling would read past the file's end.
   const_cast<httplib::Request&>(req).ranges.clear();
+  // Paid files go to their owners only; the paths are predictable from any file list.
+  const std::string email = Authorize(catalogue, req, res);
+  if (email.empty()) return;
+  if (!IsPlainRelativePath(relative)) {
+    SendError(res, 400, peMalformed, "the file name leaves the files folder");
+    return;
+  }
+  switch (catalogue.FileAccess(email, relative)) {
+    case TFileAccess::owned:
+      break;
+    case TFileAccess::foreign:
+      SendError(res, 403, peForbidden, "the account does not own this file");
+      return;
+    case TFileAccess::unlisted:
+      SendError(res, 404, peNotFound, "no such file");
+      return;
+  }
+  if (!catalogue.AccelRedirect().empty()) {
+    // The web server in front sends the file (and honours the range) from its internal location.
+    res.status = 200;
+    res.set_header("X-Accel-Redirect", catalogue.AccelRedirect() + FileUrlPath(relative));
+    return;
+  }
   int fd = -1;
   switch (OpenBelowFiles(catalogue, relative, fd)) {
     case TPathCheck::ok:

@@ -88,6 +88,13 @@ struct TListedItem {
   int status = 0;
 };
 
+// Whether an account may fetch a file below files/.
+enum class TFileAccess {
+  owned,     // an item the account owns and that is not withdrawn lists it
+  foreign,   // only items of other accounts list it
+  unlisted,  // no item that is still offered lists it
+};
+
 // The catalogue and the account state of one content folder. Safe to use from the server's
 // threads: products and accounts do not change after Load, sessions and tokens are locked.
 class TCatalogue final {
@@ -118,6 +125,14 @@ class TCatalogue final {
   // The install items of a selection for an account.
   std::vector<TListedItem> FileList(const std::string& email,
                                     const std::vector<TSelectionEntry>& selection) const;
+
+  // Whether `email` may fetch the file at `path` (below files/, as in the file's URL, decoded).
+  TFileAccess FileAccess(const std::string& email, const std::string& path) const;
+
+  // With a prefix (e.g. "/protected-files/") a permitted file is not sent but handed over to the
+  // web server in front (X-Accel-Redirect: prefix + the file's path); empty sends it itself.
+  void SetAccelRedirect(const std::string& prefix) { accelRedirect_ = prefix; }
+  const std::string& AccelRedirect() const { return accelRedirect_; }
 
   // An answer made once for `key` and kept (the catalogue does not change after Load): the
   // kept one, else what `make` gives, which is then kept. At most kMaxCachedAnswers answers (kMaxCachedBytes bytes) are kept.
@@ -152,7 +167,9 @@ class TCatalogue final {
   };
 
   std::string folder_;
+  std::string accelRedirect_;
   std::vector<TServiceProduct> products_;
+  std::multimap<std::string, std::size_t> fileProducts_;  // file path -> index in products_
   std::vector<TAccount> accounts_;
 
   std::mutex tokensMutex_;
@@ -167,6 +184,9 @@ class TCatalogue final {
   std::mutex answersMutex_;
   std::map<std::string, std::shared_ptr<const std::string>> answers_;
 };
+
+// A path below files/ percent-encoded for a URL; "/" stays.
+std::string FileUrlPath(const std::string& path);
 
 // Limits every service on the server needs: a request body without a Content-Length is refused
 // (411) before it is read, and enough threads that long downloads do not hold up others.

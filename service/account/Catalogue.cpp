@@ -182,6 +182,8 @@ TServiceProduct ParseProduct(const json& item, const fs::path& filesFolder) {
 
 }  // namespace
 
+std::string FileUrlPath(const std::string& path) { return UrlPath(path); }
+
 std::int64_t TServiceProduct::Size() const {
   std::int64_t total = 0;
   for (const auto& file : files) total += file.size;
@@ -193,6 +195,7 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
   products_.clear();
   accounts_.clear();
+  fileProducts_.clear();
   tokens_.clear();
   const fs::path root(folder_);
 
@@ -205,6 +208,8 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
       if (!seen.insert({product.number, product.moduleMask}).second)
         throw std::invalid_argument("product " + std::to_string(product.number) + " mask " +
                                     std::to_string(product.moduleMask) + " appears twice");
+      for (const auto& file : product.files)
+        if (!file.path.empty()) fileProducts_.emplace(file.path, products_.size());
       products_.push_back(std::move(product));
     }
   } catch (const std::exception& e) {
@@ -408,6 +413,19 @@ bool TCatalogue::SaveTokens(std::string& error) {
     return false;
   }
   return true;
+}
+
+TFileAccess TCatalogue::FileAccess(const std::string& email, const std::string& path) const {
+  const TAccount* account = FindAccount(email);
+  TFileAccess access = TFileAccess::unlisted;
+  const auto [from, to] = fileProducts_.equal_range(path);
+  for (auto it = from; it != to; ++it) {
+    const TServiceProduct& product = products_[it->second];
+    if (product.withdrawn) continue;
+    if (account && Owns(*account, product)) return TFileAccess::owned;
+    access = TFileAccess::foreign;
+  }
+  return access;
 }
 
 std::vector<TServiceProduct> TCatalogue::ProductList(const std::string& email) const {

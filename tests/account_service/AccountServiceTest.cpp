@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <atomic>
@@ -64,9 +65,20 @@ std::string MakeContent() {
   WriteFile(folder + "/files/addons/Guide.txt", "guide");
   WriteFile(folder + "/files/charts/NL/NL_1.qmr2", "QMR2 chart");
   WriteFile(folder + "/files/charts/BE/BE_1.qmr2", "QMR2 chart be");
+  WriteFile(folder + "/files/charts/OLD/OLD_1.qmr2", "QMR2 chart old");
+  WriteFile(folder + "/files/data/with space.txt", "spaced");
   WriteFile(folder + "/files/data/big.bin", Bytes(kBigSize, 3));
   WriteFile(folder + "/files/data/empty.bin", "");
   WriteFile(folder + "/secret.txt", "outside the files folder");
+  // Listed files that tests change while they are served, and listed links that lead out.
+  WriteFile(folder + "/files/data/changing.bin", "");
+  WriteFile(folder + "/files/data/large.bin", "");
+  std::filesystem::create_symlink(folder + "/secret.txt", folder + "/files/data/link.txt");
+  std::filesystem::create_directory_symlink(folder, folder + "/files/out");
+  auto listed = [](const char* path) {
+    return json{{"name", std::filesystem::path(path).filename().string()}, {"path", path}, {"time", 1700000000},
+                {"size", 0}, {"sha256", std::string(64, '0')}};
+  };
   auto file = [](const char* name, const char* folder, const char* path, bool addon) {
     return json{{"name", name}, {"folder", folder}, {"path", path}, {"time", 1700000000}, {"addon", addon}};
   };
@@ -85,9 +97,11 @@ std::string MakeContent() {
          {"itemTitle", "Netherlands"}, {"productCode", "NS"}, {"moduleCode", "NL"},
          {"files", {file("NL_1.qmr2", "", "charts/NL/NL_1.qmr2", false)}}},
         {{"number", 1003}, {"kind", 1}, {"displayName", "Old"}, {"withdrawn", true},
-         {"files", {file("NL_1.qmr2", "", "charts/NL/NL_1.qmr2", false)}}},
+         {"files", {file("NL_1.qmr2", "", "charts/NL/NL_1.qmr2", false), file("OLD_1.qmr2", "", "charts/OLD/OLD_1.qmr2", false)}}},
         {{"number", 200}, {"kind", 2}, {"displayName", "Big"},
-         {"files", {file("big.bin", "", "data/big.bin", false), file("empty.bin", "", "data/empty.bin", false)}}}}}};
+         {"files", {file("big.bin", "", "data/big.bin", false), file("empty.bin", "", "data/empty.bin", false),
+                    listed("data/changing.bin"), listed("data/large.bin"), listed("data/link.txt"),
+                    listed("out/secret.txt"), file("with space.txt", "", "data/with space.txt", false)}}}}}};
   WriteFile(folder + "/catalogue.json", catalogue.dump());
   const std::string salt = cvservice::RandomHex(16);
   const json accounts = {
@@ -413,6 +427,7 @@ TEST_F(AccountServiceTest, FileListsAreKeptPerAccountAndSelection) {
 }
 
 TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
+  client_->set_bearer_token_auth(Session());
   const json big = Files({{{"product", 200}, {"mask", 1}}})[0]["files"][0];
   const std::string url = "/" + big["url"].get<std::string>();
   const std::string whole = Bytes(kBigSize, 3);
@@ -471,8 +486,7 @@ TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
 }
 
 TEST_F(AccountServiceTest, HostilePathsAreRefused) {
-  std::filesystem::create_symlink(folder_ + "/secret.txt", folder_ + "/files/data/link.txt");
-  std::filesystem::create_directory_symlink(folder_, folder_ + "/files/out");
+  client_->set_bearer_token_auth(Session());
   ASSERT_EQ(::mkfifo((folder_ + "/files/data/pipe").c_str(), 0600), 0);
   struct TCase {
     std::string path;
@@ -506,7 +520,56 @@ TEST_F(AccountServiceTest, HostilePathsAreRefused) {
   EXPECT_EQ(res->status, 200);
 }
 
+// A file goes only to an account that owns an item listing it and still offered; the paths are
+// predictable from any file list. Behind a web server the service only authorises and hands over.
+TEST_F(AccountServiceTest, FilesOnlyForTheirOwners) {
+  const std::string mine = Session();
+  const std::string theirs = SignIn(*client_, {{"email", kOtherEmail}, {"password", kPassword}}).body.value("session", "");
+  ASSERT_FALSE(theirs.empty());
+  struct TCase {
+    const char* path;
+    std::string session;
+    int status, error;
+  };
+  const TCase cases[] = {
+      {"/files/charts/NL/NL_1.qmr2", "", 401, 5},
+      {"/files/charts/NL/NL_1.qmr2", "0123", 401, 5},
+      {"/files/charts/NL/NL_1.qmr2", mine, 200, 0},  // also in a withdrawn product
+      {"/files/charts/NL/NL_1.qmr2", theirs, 403, 9},
+      {"/files/charts/BE/BE_1.qmr2", mine, 403, 9},
+      {"/files/charts/BE/BE_1.qmr2", theirs, 200, 0},
+      {"/files/setups/DrvSetup", mine, 200, 0},  // a companion comes with its program
+      {"/files/setups/DrvSetup", theirs, 403, 9},
+      {"/files/charts/OLD/OLD_1.qmr2", mine, 404, 7},  // owned, but withdrawn
+      {"/files/secret.txt", mine, 404, 7},
+  };
+  for (const bool handOver : {false, true}) {
+    catalogue_.SetAccelRedirect(handOver ? "/protected/" : "");
+    for (const auto& c : cases) {
+      httplib::Headers headers;
+      if (!c.session.empty()) headers.emplace("Authorization", "Bearer " + c.session);
+      for (const char* method : {"GET", "HEAD"}) {
+        auto res = std::string(method) == "GET" ? client_->Get(c.path, headers) : client_->Head(c.path, headers);
+        ASSERT_TRUE(res) << c.path;
+        EXPECT_EQ(res->status, c.status) << method << " " << c.path << " " << handOver;
+        if (c.status != 200) {
+          if (std::string(method) == "GET") {
+            EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
+          }
+          EXPECT_FALSE(res->has_header("X-Accel-Redirect")) << c.path;
+        } else if (handOver) {
+          EXPECT_EQ(res->get_header_value("X-Accel-Redirect"), std::string("/protected") + (c.path + 6));
+          EXPECT_TRUE(res->body.empty());
+        } else if (std::string(method) == "GET") {
+          EXPECT_EQ(res->body, ReadFile(folder_ + (c.path)));
+        }
+      }
+    }
+  }
+}
+
 TEST_F(AccountServiceTest, ConnectionDroppedOnceInTheMiddleOfAFile) {
+  client_->set_bearer_token_auth(Session());
   const std::string whole = Bytes(kBigSize, 3);
   catalogue_.DropConnectionOnce("data/big.bin", 300000);
   std::string received;
@@ -537,6 +600,7 @@ TEST(AccountServiceControl, TestRoutesOnlyWhenAsked) {
   TServiceRunner runner(catalogue, nullptr, true);
   httplib::Client client("127.0.0.1", runner.Port());
   EXPECT_EQ(Post(client, "/test/drop-once", R"({"path":"data/big.bin","after":10})").status, 200);
+  client.set_bearer_token_auth(SignIn(client, {{"email", kEmail}, {"password", kPassword}}).body.value("session", ""));
   std::string received;
   EXPECT_FALSE(client.Get("/files/data/big.bin", [&](const char* data, size_t n) {
     received.append(data, n);
@@ -572,6 +636,7 @@ TEST(AccountServiceLoad, BrokenCataloguesAreRefused) {
 // A file that changes while it is served: one that shrinks breaks the answer off (never padded,
 // never a short answer that looks complete); one that is deleted is served as it was opened.
 TEST_F(AccountServiceTest, FileChangedWhileServed) {
+  client_->set_bearer_token_auth(Session());
   constexpr std::size_t kSize = 64 << 20;  // more than the connection buffers
   const std::string path = folder_ + "/files/data/changing.bin";
   for (const bool shrink : {true, false}) {
@@ -613,9 +678,11 @@ TEST_F(AccountServiceTest, SignInWhileManyDownloadsAreUnderWay) {
   std::vector<std::size_t> received(kDownloads, 0);
   std::vector<int> statuses(kDownloads, 0);
   std::vector<std::thread> clients;
+  const std::string session = Session();
   for (int i = 0; i < kDownloads; ++i) {
     clients.emplace_back([&, i] {
       httplib::Client client("127.0.0.1", runner_->Port());
+      client.set_bearer_token_auth(session);
       auto res = client.Get("/files/data/large.bin", [&](const char*, size_t n) {
         std::unique_lock lock(mutex);
         if (received[i] == 0) {
@@ -705,4 +772,93 @@ TEST(AccountServiceLoad, TheUpdateServiceAloneRefusesABodyWithoutALength) {
 }
 
 }  // namespace
+
+
+namespace {
+
+// A free port of 127.0.0.1 for a server that binds by itself.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  ::close(fd);
+  return port;
+}
+
+}  // namespace
+
+// nginx in front, as docs/account-service.md shows it: the service authorises each file and
+// hands the sending over; nginx streams the file (ranges included) from an internal location.
+TEST_F(AccountServiceTest, FilesThroughNginxInFront) {
+  const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {"/usr/sbin", "/usr/bin"});
+  if (nginx.isEmpty()) GTEST_SKIP() << "nginx is not installed (scripts/install-deps installs it)";
+  catalogue_.SetAccelRedirect("/protected-files/");
+  const std::string prefix = MakeTempFolder(QStringLiteral("nginx")).toStdString();
+  const int port = FreePort();
+  ASSERT_GT(port, 0);
+  const std::string service = "http://127.0.0.1:" + std::to_string(runner_->Port());
+  // One process in the foreground, everything in the test's own folder.
+  WriteFile(prefix + "/nginx.conf",
+            "daemon off;\nmaster_process off;\npid " + prefix + "/nginx.pid;\nerror_log " + prefix +
+                "/error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
+                "  client_body_temp_path " + prefix + "/body;\n  proxy_temp_path " + prefix + "/proxy;\n"
+                "  fastcgi_temp_path " + prefix + "/fastcgi;\n  uwsgi_temp_path " + prefix + "/uwsgi;\n"
+                "  scgi_temp_path " + prefix + "/scgi;\n  default_type application/octet-stream;\n"
+                "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+                "    location / { proxy_pass " + service + "; }\n"
+                "    location /protected-files/ { internal; alias " + folder_ + "/files/; }\n  }\n}\n");
+  QProcess process;
+  process.start(nginx, {"-p", QString::fromStdString(prefix), "-c", QString::fromStdString(prefix + "/nginx.conf")});
+  ASSERT_TRUE(process.waitForStarted());
+  struct TStop {
+    QProcess& p;
+    ~TStop() {
+      p.terminate();
+      if (!p.waitForFinished(5000)) p.kill();
+      p.waitForFinished();
+    }
+  } stop{process};
+  httplib::Client client("127.0.0.1", port);
+  bool up = false;
+  for (int i = 0; i < 100 && !up; ++i) {
+    if (client.Get("/none")) up = true;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(up) << ReadFile(prefix + "/error.log");
+
+  const std::string session = SignIn(client, {{"email", kEmail}, {"password", kPassword}}).body.value("session", "");
+  ASSERT_FALSE(session.empty());
+  const httplib::Headers auth = {{"Authorization", "Bearer " + session}};
+  auto res = client.Get("/files/charts/NL/NL_1.qmr2", auth);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "QMR2 chart");
+  res = client.Get("/files/data/with%20space.txt", auth);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, "spaced");
+  res = client.Get("/files/data/big.bin", {{"Authorization", "Bearer " + session}, {"Range", "bytes=1000-1999"}});
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 206);
+  EXPECT_TRUE(res->body == Bytes(kBigSize, 3).substr(1000, 1000));
+
+  // A foreign file, no session, and the internal location asked for directly.
+  res = client.Get("/files/charts/BE/BE_1.qmr2", auth);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 403);
+  EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), 9);
+  res = client.Get("/files/charts/NL/NL_1.qmr2");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 401);
+  res = client.Get("/protected-files/charts/NL/NL_1.qmr2", auth);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 404);
+}
+
 }  // namespace cvtest

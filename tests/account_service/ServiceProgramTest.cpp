@@ -43,7 +43,7 @@ TEST(ServiceProgram, HelpDocumentsEveryOption) {
   const ServiceRun r = RunService({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   for (const char* option : {"--host", "--port", "--content", "--accounts", "--demo", "--cert", "--key",
-                             "--test-control", "--version", "docs/account-service.md", "Exit codes"})
+                             "--test-control", "--accel-redirect", "--version", "docs/account-service.md", "Exit codes"})
     EXPECT_TRUE(r.out.contains(option)) << option;
   EXPECT_EQ(RunService({"--port", "1", "-h"}).exitCode, 0);
   EXPECT_TRUE(RunService({"--version"}).out.startsWith("deployer-service 1.0.0.0"));
@@ -52,7 +52,8 @@ TEST(ServiceProgram, HelpDocumentsEveryOption) {
       {{"--frob"}, "unknown option '--frob'"},
       {{"--port"}, "'--port' needs a value"},
       {{"--port", "70000"}, "--port needs a number from 0 to 65535"},
-      {{"--cert", "c.pem"}, "--cert and --key go together"}};
+      {{"--cert", "c.pem"}, "--cert and --key go together"},
+      {{"--accel-redirect", "protected"}, "--accel-redirect needs a location"}};
   for (const auto& [args, says] : usage) {
     const ServiceRun bad = RunService(args);
     EXPECT_EQ(bad.exitCode, 2) << says;

@@ -92,6 +92,7 @@ TEST_F(DemoCatalogueTest, ServesOverHttpsWithACertificate) {
                          "application/json");
   ASSERT_TRUE(res) << httplib::to_string(res.error());
   EXPECT_EQ(res->status, 200);
+  client.set_bearer_token_auth(json::parse(res->body).value("session", ""));
   res = client.Get("/files/setups/NavigatorSetup", {{"Range", "bytes=0-3"}});
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 206);
