@@ -5,6 +5,7 @@
 #include "AccountService.h"
 #include "DemoCatalogue.h"
 #include "PusService.h"
+#include "ServerFront.h"
 
 #include <httplib.h>
 
@@ -178,12 +179,7 @@ int main(int argc, char** argv) {
   }
   catalogue.SetAccelRedirect(accelRedirect);
 
-  std::unique_ptr<httplib::Server> server;
-  if (cert.empty()) {
-    server = std::make_unique<httplib::Server>();
-  } else {
-    server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
-  }
+  std::unique_ptr<httplib::Server> server = cvservice::MakeFrontServer(cert, key);
   if (!server->is_valid()) {
     std::fprintf(stderr, "deployer-service: cannot set up the server (certificate or key?)\n");
     return 1;

@@ -1,4 +1,5 @@
 #include "AccountService.h"
+#include "ServerFront.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -432,6 +433,11 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
                   SendJson(res, json::object());
                 }));
   }
+  // What each route takes; the front refuses a larger body before reading it (413).
+  SetBodyLimit(server, "/api/v1/signin", 16 * 1024);
+  SetBodyLimit(server, "/api/v1/files", kMaxRequestBody);
+  SetBodyLimit(server, "/test/drop-once", 4 * 1024);
+  SetBodyLimit(server, "/test/expire-sessions", 4 * 1024);
   LimitServer(server);
   // Answers the server makes itself (no route, body too large, URI too long, bad range header)
   // get the protocol's error body too.
@@ -489,8 +495,9 @@ void LimitServer(httplib::Server& server) {
     res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
   });
-  // The server owns its task queue and deletes it when it stops listening.
-  server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  // The server owns its task queue and deletes it when it stops listening. The front has
+  // workers of its own.
+  if (!IsFrontServer(server)) server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
 }
 
 }  // namespace cvservice

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -232,7 +233,7 @@ TEST_F(AccountServiceTest, MalformedRequestsGiveError6) {
   const TAnswer unknown = Post(*client_, "/api/v1/nothing", "{}");
   EXPECT_EQ(unknown.status, 404);
   EXPECT_EQ(unknown.body.value("error", 0), 7);
-  const TAnswer deep = Post(*client_, "/api/v1/signin", std::string(200000, '[') + std::string(200000, ']'));
+  const TAnswer deep = Post(*client_, "/api/v1/files", std::string(200000, '[') + std::string(200000, ']'), session);
   EXPECT_EQ(deep.status, 400);
   EXPECT_EQ(deep.body.value("error", 0), 6);
 }
@@ -241,6 +242,15 @@ TEST_F(AccountServiceTest, MalformedRequestsGiveError6) {
 // whose length is not announced is refused before it is read (it could be of any size).
 TEST_F(AccountServiceTest, RequestsRefusedByTheServerGiveTheProtocolsErrors) {
   const std::string end = "Host: x\r\nConnection: close\r\n\r\n";
+  // `count` header lines of `size` bytes each, line end included.
+  auto many = [](std::size_t count, std::size_t size) {
+    std::string lines;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string line = "X-" + std::to_string(i) + ": ";
+      lines += line + std::string(size - line.size() - 2, 'h') + "\r\n";
+    }
+    return lines;
+  };
   struct TCase {
     const char* what;
     std::string request;
@@ -248,7 +258,13 @@ TEST_F(AccountServiceTest, RequestsRefusedByTheServerGiveTheProtocolsErrors) {
   };
   const TCase cases[] = {
       {"long URI", "GET /files/" + std::string(9000, 'a') + " HTTP/1.1\r\n" + end, 414, 6},
-      {"long header", "GET /api/v1/products HTTP/1.1\r\nX-Long: " + std::string(10000, 'a') + "\r\n" + end, 400, 6},
+      {"long header", "GET /api/v1/products HTTP/1.1\r\nX-Long: " + std::string(10000, 'a') + "\r\n" + end, 431, 6},
+      {"headers over 8 KiB", "GET /api/v1/products HTTP/1.1\r\n" + many(90, 100) + end, 431, 6},
+      {"over 100 header lines", "GET /api/v1/products HTTP/1.1\r\n" + many(101, 16) + end, 431, 6},
+      {"100 header lines", "GET /api/v1/products HTTP/1.1\r\n" + many(98, 16) + end, 401, 5},
+      {"headers sent without end", "GET /api/v1/products HTTP/1.1\r\n" + many(2000, 100), 431, 6},
+      {"body on a GET", "GET /api/v1/products HTTP/1.1\r\nContent-Length: 10\r\n" + end + "0123456789", 413, 6},
+      {"sign-in body over 16 KiB", "POST /api/v1/signin HTTP/1.1\r\nContent-Length: 20000\r\n" + end, 413, 6},
       {"unknown method", "FETCH /api/v1/signin HTTP/1.1\r\n" + end, 400, 6},
       {"wrong method", "GET /api/v1/signin HTTP/1.1\r\n" + end, 404, 7},
       {"other method", "DELETE /api/v1/products HTTP/1.1\r\n" + end, 404, 7},
@@ -265,6 +281,61 @@ TEST_F(AccountServiceTest, RequestsRefusedByTheServerGiveTheProtocolsErrors) {
   }
   // The service still answers.
   EXPECT_FALSE(Session().empty());
+}
+
+// Connections that send their header slowly, or sit idle between requests, hold no worker: a
+// new client is served while they wait, and a header section not done in time gets 408.
+TEST(AccountServiceFront, SlowAndIdleClientsHoldNoWorker) {
+  const std::string folder = MakeContent();
+  TCatalogue catalogue;
+  std::string error;
+  ASSERT_TRUE(catalogue.Load(folder, error)) << error;
+  cvservice::TFrontLimits limits;
+  limits.workers = 2;
+  limits.headerSeconds = 1;
+  TServiceRunner runner(catalogue, cvservice::MakeFrontServer({}, {}, limits));
+  auto connect = [&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(runner.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+  };
+  std::vector<int> slow;
+  for (int i = 0; i < 50; ++i) {
+    slow.push_back(connect());
+    const std::string start = "GET /api/v1/products HTTP/1.1\r\nHost: x\r\n";
+    ::send(slow.back(), start.data(), start.size(), MSG_NOSIGNAL);
+  }
+  std::vector<std::unique_ptr<httplib::Client>> idle;
+  for (int i = 0; i < 6; ++i) {
+    idle.push_back(std::make_unique<httplib::Client>("127.0.0.1", runner.Port()));
+    idle.back()->set_keep_alive(true);
+    ASSERT_TRUE(idle.back()->Get("/api/v1/products"));
+  }
+  httplib::Client fresh("127.0.0.1", runner.Port());
+  fresh.set_read_timeout(5, 0);
+  const TAnswer signIn = SignIn(fresh, {{"email", kEmail}, {"password", kPassword}});
+  EXPECT_EQ(signIn.status, 200);
+
+  // One header line every 200 ms never completes the section: the front answers 408 and closes.
+  const int trickle = slow.front();
+  std::string answer;
+  for (int i = 0; i < 40 && answer.empty(); ++i) {
+    ::send(trickle, "X-More: 1\r\n", 11, MSG_NOSIGNAL);
+    pollfd p{trickle, POLLIN, 0};
+    if (::poll(&p, 1, 200) > 0) {
+      char buffer[512];
+      const ssize_t n = ::recv(trickle, buffer, sizeof buffer, 0);
+      if (n > 0) answer.assign(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 408"), 0) << answer;
+  for (const int fd : slow) ::close(fd);
 }
 
 TEST_F(AccountServiceTest, RememberedSignIn) {

@@ -3,6 +3,7 @@
 // A running account service on 127.0.0.1 for the tests, and a small content folder to serve.
 
 #include "AccountService.h"
+#include "ServerFront.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -18,7 +19,7 @@ class TServiceRunner final {
  public:
   TServiceRunner(cvservice::TCatalogue& catalogue, std::unique_ptr<httplib::Server> server = nullptr,
                  bool testControl = false)
-      : server_(server ? std::move(server) : std::make_unique<httplib::Server>()) {
+      : server_(server ? std::move(server) : cvservice::MakeFrontServer()) {
     cvservice::RegisterAccountService(*server_, catalogue, testControl);
     port_ = server_->bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_->listen_after_bind(); });

@@ -1,0 +1,625 @@
+#include "ServerFront.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace cvservice {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kIoSeconds = 5;  // a worker's wait for one read or write to make progress
+constexpr std::size_t kReadChunk = 16 * 1024;
+
+// One client connection: owned by the event thread while it waits for a request, by one worker
+// while a request runs.
+struct TConn {
+  int fd = -1;
+  SSL* ssl = nullptr;
+  bool handshaken = false;
+  std::string in;          // bytes read and not yet taken by a request
+  std::size_t taken = 0;   // of `in`, given to the running request
+  std::size_t needed = 0;  // bytes of `in` the next request spans, once its header is known
+  Clock::time_point deadline;
+  bool waitingForRequest = true;  // idle between requests (the deadline is the idle limit)
+  bool refused = false;           // answered by the front; closed next
+  bool lingering = false;         // refused: what the client still sends is read and dropped
+  std::size_t served = 0;
+
+  ~TConn() {
+    if (ssl) {
+      SSL_shutdown(ssl);
+      SSL_free(ssl);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Waits for `events` on a socket for at most `seconds`.
+bool WaitFor(int fd, short events, int seconds) {
+  pollfd p{fd, events, 0};
+  int n;
+  do {
+    n = ::poll(&p, 1, seconds * 1000);
+  } while (n < 0 && errno == EINTR);
+  return n > 0;
+}
+
+// Reads what is there without waiting: bytes read, 0 at the end of the connection, -1 when
+// nothing is there now, -2 on an error.
+ssize_t ReadSome(TConn& c, char* buffer, std::size_t size) {
+  if (c.ssl) {
+    ERR_clear_error();
+    const int n = SSL_read(c.ssl, buffer, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
+    if (n > 0) return n;
+    const int e = SSL_get_error(c.ssl, n);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return -1;
+    return e == SSL_ERROR_ZERO_RETURN ? 0 : -2;
+  }
+  ssize_t n;
+  do {
+    n = ::recv(c.fd, buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return n;
+  return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+}
+
+// Writes all of `data`, waiting up to kIoSeconds for each bit of progress.
+bool WriteAll(TConn& c, const char* data, std::size_t size) {
+  while (size > 0) {
+    if (c.ssl) {
+      ERR_clear_error();
+      const int n = SSL_write(c.ssl, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
+      if (n > 0) {
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        continue;
+      }
+      const int e = SSL_get_error(c.ssl, n);
+      if (e == SSL_ERROR_WANT_WRITE) {
+        if (!WaitFor(c.fd, POLLOUT, kIoSeconds)) return false;
+      } else if (e == SSL_ERROR_WANT_READ) {
+        if (!WaitFor(c.fd, POLLIN, kIoSeconds)) return false;
+      } else {
+        return false;
+      }
+      continue;
+    }
+    const ssize_t n = ::send(c.fd, data, size, MSG_NOSIGNAL);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!WaitFor(c.fd, POLLOUT, kIoSeconds)) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The request's stream for the server: the bytes the front read first, then the connection.
+class TFrontStream final : public httplib::Stream {
+ public:
+  explicit TFrontStream(TConn& conn) : c_(conn) {}
+
+  bool is_readable() const override {
+    return c_.taken < c_.in.size() || (c_.ssl && SSL_pending(c_.ssl) > 0) || WaitFor(c_.fd, POLLIN, kIoSeconds);
+  }
+  bool is_writable() const override { return WaitFor(c_.fd, POLLOUT, kIoSeconds); }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (c_.taken < c_.in.size()) {
+      const std::size_t n = std::min(size, c_.in.size() - c_.taken);
+      std::memcpy(ptr, c_.in.data() + c_.taken, n);
+      c_.taken += n;
+      return static_cast<ssize_t>(n);
+    }
+    // Past what the front read: the request reads on (a route that takes more than was read).
+    for (;;) {
+      const ssize_t n = ReadSome(c_, ptr, size);
+      if (n >= 0) return n;
+      if (n == -2) return -1;
+      if (!WaitFor(c_.fd, POLLIN, kIoSeconds)) return -1;
+    }
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    return WriteAll(c_, ptr, size) ? static_cast<ssize_t>(size) : -1;
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
+  void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+  socket_t socket() const override { return c_.fd; }
+
+ private:
+  void Address(bool remote, std::string& ip, int& port) const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    if ((remote ? ::getpeername(c_.fd, a, &length) : ::getsockname(c_.fd, a, &length)) != 0) return;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+      const auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+      ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+      port = ntohs(v4->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      const auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+      ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+      port = ntohs(v6->sin6_port);
+    }
+    ip = text;
+  }
+  TConn& c_;
+};
+
+// Runs the accept loop's task at once: handing a new connection to the front takes no time.
+class TInlineQueue final : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override { fn(); }
+  void shutdown() override {}
+};
+
+std::string Lower(std::string text) {
+  for (char& ch : text)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return text;
+}
+
+}  // namespace
+
+// The event thread, the workers and the connections between them.
+class TFrontCore {
+ public:
+  // `runRequest` runs one request on the stream: false when the connection is to be closed.
+  TFrontCore(const TFrontLimits& limits, std::function<bool(httplib::Stream&, std::size_t served)> runRequest)
+      : limits_(limits), runRequest_(std::move(runRequest)) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+    // The front's threads take no signals: the program waits for its own.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    eventThread_ = std::thread([this] { EventLoop(); });
+    for (std::size_t i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+
+  ~TFrontCore() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      // Requests under way end at their next read or write.
+      for (const int fd : activeFds_) ::shutdown(fd, SHUT_RDWR);
+    }
+    Wake();
+    jobsChanged_.notify_all();
+    eventThread_.join();
+    for (auto& worker : workers_) worker.join();
+    for (auto& conn : incoming_) conn.reset();
+    ::close(epoll_);
+    ::close(wake_);
+  }
+
+  void SetBodyLimit(const std::string& path, std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    bodyLimits_[path] = bytes;
+  }
+
+  void SetSsl(SSL_CTX* ctx) { sslCtx_ = ctx; }
+
+  // From the accept loop: a new connection.
+  void Adopt(int fd) {
+    auto conn = std::make_unique<TConn>();
+    conn->fd = fd;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (sslCtx_) {
+      conn->ssl = SSL_new(sslCtx_);
+      if (!conn->ssl || SSL_set_fd(conn->ssl, fd) != 1) return;  // closed by ~TConn
+    }
+    conn->deadline = Clock::now() + std::chrono::seconds(limits_.headerSeconds);
+    conn->waitingForRequest = false;  // the first request's header is due from now
+    Hand(std::move(conn));
+  }
+
+ private:
+  // Gives a connection to the event thread to wait for its next request.
+  void Hand(std::unique_ptr<TConn> conn) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      incoming_.push_back(std::move(conn));
+    }
+    Wake();
+  }
+
+  void Wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  }
+
+  bool Busy() {
+    std::lock_guard lock(mutex_);
+    return !jobs_.empty() || idleWorkers_ == 0;
+  }
+
+  void Arm(TConn& conn, std::uint32_t events, bool added) {
+    epoll_event ev{};
+    ev.events = events | EPOLLONESHOT | EPOLLRDHUP;
+    ev.data.fd = conn.fd;
+    ::epoll_ctl(epoll_, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, conn.fd, &ev);
+  }
+
+  void EventLoop() {
+    std::unordered_map<int, std::unique_ptr<TConn>> parked;
+    std::set<int> registered;  // fds known to epoll
+    std::vector<epoll_event> events(256);
+    for (;;) {
+      const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 200);
+      std::vector<std::unique_ptr<TConn>> arrived;
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_) break;
+        arrived.swap(incoming_);
+      }
+      for (auto& conn : arrived) {
+        const int fd = conn->fd;
+        TConn& c = *conn;
+        parked[fd] = std::move(conn);
+        // A request already read whole (pipelined) goes on at once; bytes TLS holds decrypted
+        // wake no poll.
+        const bool ready = Advance(c) || (!c.refused && c.ssl && SSL_pending(c.ssl) > 0 && Step(c) == TStep::ready);
+        if (ready) {
+          if (registered.erase(fd)) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+          Dispatch(std::move(parked[fd]));
+          parked.erase(fd);
+          continue;
+        }
+        if (c.refused) Linger(c);
+        Arm(c, EPOLLIN, registered.count(fd) != 0);
+        registered.insert(fd);
+      }
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_) {
+          std::uint64_t count;
+          [[maybe_unused]] const ssize_t r = ::read(wake_, &count, sizeof count);
+          continue;
+        }
+        const auto it = parked.find(fd);
+        if (it == parked.end()) continue;
+        TConn& c = *it->second;
+        const TStep step = Step(c);
+        if (step == TStep::wait) {
+          Arm(c, c.ssl && !c.handshaken && SSL_want_write(c.ssl) ? EPOLLOUT : EPOLLIN, true);
+        } else if (step == TStep::close) {
+          ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+          registered.erase(fd);
+          parked.erase(it);
+        } else {
+          // The worker owns it now.
+          ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+          registered.erase(fd);
+          Dispatch(std::move(it->second));
+          parked.erase(it);
+        }
+      }
+      // Deadlines: a header or body too slow, a connection idle too long.
+      const auto now = Clock::now();
+      const bool busy = Busy();
+      for (auto it = parked.begin(); it != parked.end();) {
+        TConn& c = *it->second;
+        auto deadline = c.deadline;
+        if (c.waitingForRequest && busy)
+          deadline = std::min(deadline, c.deadline - std::chrono::seconds(limits_.idleSeconds - limits_.busyIdleSeconds));
+        if (now < deadline) {
+          ++it;
+          continue;
+        }
+        if (!c.waitingForRequest && !c.lingering && (c.handshaken || !c.ssl))
+          Refuse(c, 408, "Request Timeout", "the request did not arrive in time");
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
+        registered.erase(it->first);
+        it = parked.erase(it);
+      }
+    }
+    for (auto& [fd, conn] : parked) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+  }
+
+  enum class TStep { wait, close, ready };
+
+  // Reads what a parked connection has and tells what to do with it.
+  TStep Step(TConn& c) {
+    if (c.lingering) {
+      char sink[kReadChunk];
+      for (;;) {
+        const ssize_t n = ::recv(c.fd, sink, sizeof sink, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return TStep::close;
+        if (n < 0 && errno != EINTR) return TStep::wait;
+      }
+    }
+    if (c.ssl && !c.handshaken) {
+      ERR_clear_error();
+      const int r = SSL_accept(c.ssl);
+      if (r != 1) {
+        const int e = SSL_get_error(c.ssl, r);
+        return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? TStep::wait : TStep::close;
+      }
+      c.handshaken = true;
+    }
+    char buffer[kReadChunk];
+    for (;;) {
+      const ssize_t n = ReadSome(c, buffer, sizeof buffer);
+      if (n == 0 || n == -2) return TStep::close;
+      if (n == -1) break;
+      if (c.in.empty() && c.waitingForRequest) {
+        // The first byte of a request: its header section is due within the limit.
+        c.waitingForRequest = false;
+        c.deadline = Clock::now() + std::chrono::seconds(limits_.headerSeconds);
+      }
+      c.in.append(buffer, static_cast<std::size_t>(n));
+      // Never more than the request can take; the rest waits in the connection.
+      if (c.needed ? c.in.size() >= c.needed : c.in.size() > limits_.requestLineBytes + limits_.headerBytes + 4)
+        break;
+    }
+    if (Advance(c)) return TStep::ready;
+    if (c.refused) Linger(c);
+    return TStep::wait;
+  }
+
+  // Whether the buffered bytes hold a whole request the routes may take; answers what they may
+  // not take itself and marks the connection refused.
+  bool Advance(TConn& c) {
+    if (c.in.empty()) return false;
+    if (c.needed == 0) {
+      // Find the end of the header section, counting lines as they come.
+      std::size_t lineStart = 0, lines = 0, fieldsStart = 0;
+      std::size_t end = std::string::npos;
+      for (;;) {
+        const std::size_t lf = c.in.find('\n', lineStart);
+        const std::size_t available = lf == std::string::npos ? c.in.size() : lf;
+        if (lines == 0 && available > limits_.requestLineBytes)
+          return RefuseAndClose(c, 414, "URI Too Long", "the request line is too long");
+        if (lines > 0 && available - fieldsStart > limits_.headerBytes)
+          return RefuseAndClose(c, 431, "Request Header Fields Too Large", "the header fields are too large");
+        if (lf == std::string::npos) return false;
+        std::string_view line(c.in.data() + lineStart, lf - lineStart);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (lines == 0) {
+          fieldsStart = lf + 1;
+        } else if (line.empty()) {
+          end = lf + 1;
+          break;
+        } else if (lines > limits_.headerLines) {
+          return RefuseAndClose(c, 431, "Request Header Fields Too Large", "too many header fields");
+        }
+        ++lines;
+        lineStart = lf + 1;
+      }
+      // The body the route takes.
+      std::string head(c.in.data(), end);
+      std::string method = head.substr(0, head.find(' '));
+      const std::size_t targetAt = head.find(' ') + 1;
+      std::string target = head.substr(targetAt, head.find_first_of(" \r\n", targetAt) - targetAt);
+      target = target.substr(0, target.find('?'));
+      std::size_t length = 0;
+      bool chunked = false, expectContinue = false;
+      for (std::size_t at = head.find('\n') + 1; at < head.size();) {
+        const std::size_t lf = head.find('\n', at);
+        const std::string line = head.substr(at, lf - at);
+        at = lf + 1;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string name = Lower(line.substr(0, colon));
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t')) value.pop_back();
+        if (name == "content-length") {
+          if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 15)
+            return RefuseAndClose(c, 400, "Bad Request", "the Content-Length is not a number");
+          length = std::stoull(value);
+        } else if (name == "transfer-encoding") {
+          chunked = true;
+        } else if (name == "expect" && Lower(value) == "100-continue") {
+          expectContinue = true;
+        }
+      }
+      if (!chunked) {
+        std::size_t limit = limits_.defaultBodyBytes;
+        if (method == "GET" || method == "HEAD") {
+          limit = 0;
+        } else {
+          std::lock_guard lock(mutex_);
+          if (const auto it = bodyLimits_.find(target); it != bodyLimits_.end()) limit = it->second;
+        }
+        if (length > limit) return RefuseAndClose(c, 413, "Payload Too Large", "the request body is too large");
+        if (expectContinue && c.in.size() < end + length) {
+          static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+          WriteAll(c, kContinue, sizeof kContinue - 1);
+        }
+      }
+      // A chunked body is refused by the routes before it is read (411).
+      c.needed = end + (chunked ? 0 : length);
+      c.deadline = Clock::now() + std::chrono::seconds(limits_.bodySeconds);
+    }
+    return c.in.size() >= c.needed;
+  }
+
+  // After a refusal the answer must reach the client: closing with its request unread would
+  // reset the connection and lose the answer. The rest is read and dropped for a short while.
+  void Linger(TConn& c) {
+    if (c.lingering) return;
+    c.lingering = true;
+    c.in.clear();
+    c.in.shrink_to_fit();
+    if (c.ssl) {
+      SSL_free(c.ssl);
+      c.ssl = nullptr;
+    }
+    ::shutdown(c.fd, SHUT_WR);
+    c.deadline = Clock::now() + std::chrono::seconds(2);
+  }
+
+  bool RefuseAndClose(TConn& c, int status, const char* reason, const char* message) {
+    Refuse(c, status, reason, message);
+    c.refused = true;
+    return false;
+  }
+
+  static void Refuse(TConn& c, int status, const char* reason, const char* message) {
+    const std::string body = nlohmann::json{{"error", 6}, {"message", message}}.dump();
+    const std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                               "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                               "\r\nConnection: close\r\n\r\n" + body;
+    WriteAll(c, answer.data(), answer.size());
+    std::fprintf(stderr, "refused %d: %s\n", status, message);
+  }
+
+  void Dispatch(std::unique_ptr<TConn> conn) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      jobs_.push_back(std::move(conn));
+    }
+    jobsChanged_.notify_one();
+  }
+
+  void WorkerLoop() {
+    for (;;) {
+      std::unique_ptr<TConn> conn;
+      {
+        std::unique_lock lock(mutex_);
+        ++idleWorkers_;
+        jobsChanged_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        --idleWorkers_;
+        if (stopping_) return;
+        conn = std::move(jobs_.front());
+        jobs_.pop_front();
+        activeFds_.insert(conn->fd);
+      }
+      Serve(std::move(conn));
+    }
+  }
+
+  void Serve(std::unique_ptr<TConn> conn) {
+    TConn& c = *conn;
+    c.taken = 0;
+    TFrontStream stream(c);
+    const bool keep = runRequest_(stream, ++c.served);
+    {
+      std::lock_guard lock(mutex_);
+      activeFds_.erase(c.fd);
+    }
+    if (!keep) return;  // closed by ~TConn
+    c.in.erase(0, std::min(c.taken, c.in.size()));
+    c.taken = 0;
+    c.needed = 0;
+    c.waitingForRequest = c.in.empty();
+    c.deadline = Clock::now() + std::chrono::seconds(c.in.empty() ? limits_.idleSeconds : limits_.headerSeconds);
+    Hand(std::move(conn));
+  }
+
+  TFrontLimits limits_;
+  std::function<bool(httplib::Stream&, std::size_t)> runRequest_;
+  SSL_CTX* sslCtx_ = nullptr;
+  int epoll_ = -1;
+  int wake_ = -1;
+
+  std::mutex mutex_;
+  bool stopping_ = false;
+  std::vector<std::unique_ptr<TConn>> incoming_;
+  std::deque<std::unique_ptr<TConn>> jobs_;
+  std::condition_variable jobsChanged_;
+  std::size_t idleWorkers_ = 0;
+  std::set<int> activeFds_;
+  std::map<std::string, std::size_t> bodyLimits_;
+  std::thread eventThread_;
+  std::vector<std::thread> workers_;
+};
+
+namespace {
+
+// The server library's own connection loop is replaced by the front's; the accept loop and the
+// routing stay the library's.
+template <class Base>
+class TFrontServer final : public Base {
+ public:
+  template <class... Args>
+  explicit TFrontServer(const TFrontLimits& limits, Args&&... args) : Base(std::forward<Args>(args)...) {
+    this->new_task_queue = [] { return new TInlineQueue; };
+    core_ = std::make_unique<TFrontCore>(limits, [this](httplib::Stream& stream, std::size_t served) {
+      const bool last = served >= this->keep_alive_max_count_;
+      bool closed = false;
+      const bool ok = this->process_request(stream, last, closed, [](httplib::Request&) {});
+      return ok && !closed && !last;
+    });
+    if constexpr (std::is_same_v<Base, httplib::SSLServer>) {
+      if (this->is_valid()) core_->SetSsl(this->ssl_context());
+    }
+  }
+  ~TFrontServer() override { core_.reset(); }
+
+  TFrontCore& Core() { return *core_; }
+
+ private:
+  bool process_and_close_socket(socket_t sock) override {
+    // The library listens with a backlog of 5: connections beyond it wait for a SYN retry (a
+    // second or more) under load. A listening socket takes a new backlog when listened on again.
+    std::call_once(backlogOnce_, [this] { ::listen(this->svr_sock_, 1024); });
+    core_->Adopt(sock);
+    return true;
+  }
+
+  std::unique_ptr<TFrontCore> core_;
+  std::once_flag backlogOnce_;
+};
+
+}  // namespace
+
+std::unique_ptr<httplib::Server> MakeFrontServer(const std::string& cert, const std::string& key,
+                                                 const TFrontLimits& limits) {
+  if (cert.empty()) return std::make_unique<TFrontServer<httplib::Server>>(limits);
+  return std::make_unique<TFrontServer<httplib::SSLServer>>(limits, cert.c_str(), key.c_str());
+}
+
+void SetBodyLimit(httplib::Server& server, const std::string& path, std::size_t bytes) {
+  if (auto* plain = dynamic_cast<TFrontServer<httplib::Server>*>(&server)) plain->Core().SetBodyLimit(path, bytes);
+  if (auto* tls = dynamic_cast<TFrontServer<httplib::SSLServer>*>(&server)) tls->Core().SetBodyLimit(path, bytes);
+}
+
+bool IsFrontServer(const httplib::Server& server) {
+  return dynamic_cast<const TFrontServer<httplib::Server>*>(&server) ||
+         dynamic_cast<const TFrontServer<httplib::SSLServer>*>(&server);
+}
+
+}  // namespace cvservice
