@@ -432,6 +432,13 @@ class TFrontCore {
       const std::size_t targetAt = head.find(' ') + 1;
       std::string target = head.substr(targetAt, head.find_first_of(" \r\n", targetAt) - targetAt);
       target = target.substr(0, target.find('?'));
+      // A request line the server cannot read leaves the rest of the request in the connection,
+      // where it would be read as the next request: refused here, and the connection closed.
+      static const std::set<std::string> kMethods = {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"};
+      const std::string version = head.substr(0, head.find('\n'));
+      if (!kMethods.count(method) || target.empty() || target.front() != '/' ||
+          (version.find(" HTTP/1.1") == std::string::npos && version.find(" HTTP/1.0") == std::string::npos))
+        return RefuseAndClose(c, 400, "Bad Request", "malformed request line");
       std::size_t length = 0;
       bool chunked = false, expectContinue = false;
       for (std::size_t at = head.find('\n') + 1; at < head.size();) {
