@@ -40,7 +40,6 @@ enum TProtocolError : int {
   // Refusals that carry no number of their own in the protocol: the HTTP status tells them.
   peForbidden = 9,
   peThrottled = 10,
-  peTooLarge = 11,
 };
 
 void SendError(httplib::Response& res, int httpStatus, int error, const std::string& message) {
@@ -154,8 +153,15 @@ void HandleSignIn(TCatalogue& catalogue, const httplib::Request& req, httplib::R
   }
   const bool keep = remember != body.end() && remember->get<bool>();
   const TSignInResult result =
-      hasPassword ? catalogue.SignInPassword(email->get<std::string>(), password->get<std::string>(), keep)
-                  : catalogue.SignInToken(email->get<std::string>(), token->get<std::string>(), keep);
+      hasPassword ? catalogue.SignInPassword(email->get<std::string>(), password->get<std::string>(), keep, req.remote_addr)
+                  : catalogue.SignInToken(email->get<std::string>(), token->get<std::string>(), keep, req.remote_addr);
+  if (result.error == peThrottled) {
+    const std::int64_t minutes = (result.retryAfter + 59) / 60;
+    res.set_header("Retry-After", std::to_string(result.retryAfter));
+    SendError(res, 429, peThrottled,
+              "too many failed sign-ins; try again in " + std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes"));
+    return;
+  }
   if (result.error == peCredentials) {
     SendError(res, 401, peCredentials, "unknown e-mail address, wrong password or unknown token");
     return;

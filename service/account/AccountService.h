@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ServiceStore.h"
+
 namespace httplib {
 class Server;
 }
@@ -68,7 +70,8 @@ struct TAccount {
 
 // What a sign-in gives back: the session and, when remembered, the token.
 struct TSignInResult {
-  int error = 0;  // 0, or a protocol error number (4 unknown credentials, 8 service fault)
+  int error = 0;  // 0, or a protocol error number (4 unknown credentials, 8 service fault, 10 throttled)
+  std::int64_t retryAfter = 0;  // with 10: seconds until a sign-in is taken again
   std::string session;
   std::string email;
   std::string token;
@@ -103,7 +106,8 @@ class TCatalogue final {
   TCatalogue(const TCatalogue&) = delete;
   TCatalogue& operator=(const TCatalogue&) = delete;
 
-  // Reads catalogue.json, accounts.json and tokens.json (optional) of a content folder.
+  // Reads catalogue.json and accounts.json of a content folder and opens its state.sqlite
+  // (remembered sign-ins, failed sign-ins; an earlier tokens.json is taken over once).
   // Sizes and SHA-256 missing from catalogue.json are computed from the files. False with a
   // text naming the file and the fault when anything is malformed or a file is missing.
   bool Load(const std::string& folder, std::string& error);
@@ -112,9 +116,22 @@ class TCatalogue final {
   const std::vector<TServiceProduct>& Products() const { return products_; }
   const std::vector<TAccount>& Accounts() const { return accounts_; }
 
-  // Sign-in with a password or a remembered token (exactly one of them non-empty).
-  TSignInResult SignInPassword(const std::string& email, const std::string& password, bool remember);
-  TSignInResult SignInToken(const std::string& email, const std::string& token, bool remember);
+  // Sign-in with a password or a remembered token from the client address `client`. After
+  // kMaxAddressFailures failed sign-ins for one address, or kMaxClientFailures from one client,
+  // within kFailureWindow seconds, sign-ins are refused (10) until the oldest has aged out; a
+  // successful one forgets the address's failures.
+  TSignInResult SignInPassword(const std::string& email, const std::string& password, bool remember,
+                               const std::string& client = {});
+  TSignInResult SignInToken(const std::string& email, const std::string& token, bool remember,
+                            const std::string& client = {});
+
+  static constexpr int kMaxAddressFailures = 5;
+  static constexpr int kMaxClientFailures = 20;
+  static constexpr std::int64_t kFailureWindow = 15 * 60;
+  static constexpr std::size_t kMaxTokensPerAccount = 20;
+
+  // The store of remembered sign-ins and failures, for tests.
+  TServiceStore& Store() { return *store_; }
 
   // The e-mail address of a live session; empty when the session is unknown or expired.
   std::string SessionEmail(const std::string& session);
@@ -155,12 +172,10 @@ class TCatalogue final {
   const TAccount* FindAccount(const std::string& email) const;
   bool Owns(const TAccount& account, const TServiceProduct& product) const;
   std::string NewSession(const std::string& email);
-  bool SaveTokens(std::string& error);  // with tokensMutex_ held
+  // 0 when a sign-in may be tried, else the seconds until it may.
+  std::int64_t ThrottledFor(const std::string& email, const std::string& client);
+  void RecordFailure(const std::string& email, const std::string& client);
 
-  struct TTokenEntry {
-    std::string email;
-    std::int64_t expires = 0;  // Unix seconds
-  };
   struct TSessionEntry {
     std::string email;
     std::int64_t expires = 0;
@@ -172,8 +187,7 @@ class TCatalogue final {
   std::multimap<std::string, std::size_t> fileProducts_;  // file path -> index in products_
   std::vector<TAccount> accounts_;
 
-  std::mutex tokensMutex_;
-  std::map<std::string, TTokenEntry> tokens_;  // by SHA-256 of the token
+  std::unique_ptr<TServiceStore> store_;
   std::mutex sessionsMutex_;
   std::map<std::string, TSessionEntry> sessions_;
   std::mutex dropsMutex_;

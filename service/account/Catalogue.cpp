@@ -196,7 +196,7 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
   products_.clear();
   accounts_.clear();
   fileProducts_.clear();
-  tokens_.clear();
+  store_.reset();
   const fs::path root(folder_);
 
   json doc;
@@ -243,24 +243,10 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
     return false;
   }
 
-  // Remembered sign-ins are optional: a missing file is none. A damaged one is an error, so
-  // that a restart does not silently forget (and later overwrite) every remembered sign-in.
-  const fs::path tokensFile = root / "tokens.json";
-  std::error_code ec;
-  if (fs::exists(tokensFile, ec)) {
-    if (!ReadJsonFile(tokensFile, doc, error)) return false;
-    try {
-      const std::int64_t now = Now();
-      for (const json& item : doc.at("tokens").get_ref<const json::array_t&>()) {
-        const std::string hash = Lower(item.at("hash").get<std::string>());
-        TTokenEntry entry{item.at("email").get<std::string>(), item.at("expires").get<std::int64_t>()};
-        if (IsSha256Hex(hash) && entry.expires > now) tokens_[hash] = entry;
-      }
-    } catch (const std::exception& e) {
-      error = tokensFile.string() + ": " + e.what();
-      return false;
-    }
-  }
+  // Remembered sign-ins and failed sign-ins. A damaged store (or tokens.json not yet taken
+  // over) stops the load, so that a restart does not silently forget every remembered sign-in.
+  store_ = OpenSqliteStore((root / "state.sqlite").string(), error);
+  if (!store_) return false;
   return true;
 }
 
@@ -311,31 +297,56 @@ void TCatalogue::ExpireSessions() {
   sessions_.clear();
 }
 
+std::int64_t TCatalogue::ThrottledFor(const std::string& email, const std::string& client) {
+  const std::int64_t now = Now();
+  std::int64_t wait = 0;
+  const std::pair<std::string, int> keys[] = {{"address:" + Lower(email), kMaxAddressFailures},
+                                              {"client:" + client, kMaxClientFailures}};
+  for (const auto& [key, most] : keys) {
+    if (key == "client:") continue;
+    std::int64_t oldest = 0;
+    std::string error;
+    const int count = store_->CountFailures(key, now - kFailureWindow, oldest, error);
+    if (count < 0) std::fprintf(stderr, "%s\n", error.c_str());
+    if (count >= most) wait = std::max(wait, std::max<std::int64_t>(1, oldest + kFailureWindow - now));
+  }
+  return wait;
+}
+
+void TCatalogue::RecordFailure(const std::string& email, const std::string& client) {
+  std::string error;
+  const std::int64_t now = Now();
+  if (!store_->AddFailure("address:" + Lower(email), now, error) ||
+      (!client.empty() && !store_->AddFailure("client:" + client, now, error)))
+    std::fprintf(stderr, "%s\n", error.c_str());
+}
+
 TSignInResult TCatalogue::SignInPassword(const std::string& email, const std::string& password,
-                                         bool remember) {
+                                         bool remember, const std::string& client) {
   TSignInResult result;
+  // Refused before the password is looked at: guessing costs the guesser time, not the service.
+  if ((result.retryAfter = ThrottledFor(email, client)) > 0) {
+    result.error = 10;
+    return result;
+  }
   const TAccount* account = FindAccount(email);
   // An unknown address costs as much as a wrong password, so timing does not tell them apart.
   static const std::string kDummySalt(kPasswordSaltBytes * 2, '0');
   const std::string hash = account ? HashPassword(password, account->salt, account->rounds)
                                    : HashPassword(password, kDummySalt, kPasswordRounds);
   if (!account || hash.empty() || !SameSecret(hash, account->hash)) {
+    RecordFailure(email, client);
     result.error = 4;
     return result;
   }
+  std::string error;
+  if (!store_->ClearFailures("address:" + Lower(email), error)) std::fprintf(stderr, "%s\n", error.c_str());
   result.email = account->email;
   if (remember) {
     const std::string token = RandomHex(kTokenBytes);
-    if (token.empty()) {
-      result.error = 8;
-      return result;
-    }
-    std::lock_guard lock(tokensMutex_);
-    tokens_[Sha256Hex(token)] = {account->email, Now() + kTokenSeconds};
-    std::string error;
-    if (!SaveTokens(error)) {
-      tokens_.erase(Sha256Hex(token));
-      std::fprintf(stderr, "%s\n", error.c_str());
+    if (token.empty() ||
+        !store_->AddToken(Sha256Hex(token), {account->email, Now() + kTokenSeconds}, kMaxTokensPerAccount, Now(), error)) {
+      if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
       result.error = 8;
       return result;
     }
@@ -346,73 +357,40 @@ TSignInResult TCatalogue::SignInPassword(const std::string& email, const std::st
   return result;
 }
 
-TSignInResult TCatalogue::SignInToken(const std::string& email, const std::string& token, bool remember) {
+TSignInResult TCatalogue::SignInToken(const std::string& email, const std::string& token, bool remember,
+                                      const std::string& client) {
   TSignInResult result;
+  if ((result.retryAfter = ThrottledFor(email, client)) > 0) {
+    result.error = 10;
+    return result;
+  }
   const TAccount* account = FindAccount(email);
   const std::string hash = Sha256Hex(token);
-  std::lock_guard lock(tokensMutex_);
-  const auto it = tokens_.find(hash);
-  if (!account || it == tokens_.end() || it->second.expires <= Now() ||
-      Lower(it->second.email) != Lower(account->email)) {
+  std::string error;
+  const std::optional<TStoredToken> kept = store_->FindToken(hash, error);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    result.error = 8;
+    return result;
+  }
+  if (!account || !kept || kept->expires <= Now() || Lower(kept->email) != Lower(account->email)) {
+    RecordFailure(email, client);
     result.error = 4;
     return result;
   }
+  if (!store_->ClearFailures("address:" + Lower(email), error)) std::fprintf(stderr, "%s\n", error.c_str());
   result.email = account->email;
   if (remember) {
     result.token = token;
-  } else {
+  } else if (!store_->RemoveToken(hash, error)) {
     // Used without remember: the computer forgets it, so the service does too.
-    const TTokenEntry kept = it->second;
-    tokens_.erase(it);
-    std::string error;
-    if (!SaveTokens(error)) {
-      tokens_[hash] = kept;
-      std::fprintf(stderr, "%s\n", error.c_str());
-      result.error = 8;
-      return result;
-    }
+    std::fprintf(stderr, "%s\n", error.c_str());
+    result.error = 8;
+    return result;
   }
   result.session = NewSession(account->email);
   if (result.session.empty()) result.error = 8;
   return result;
-}
-
-bool TCatalogue::SaveTokens(std::string& error) {
-  json doc = {{"tokens", json::array()}};
-  const std::int64_t now = Now();
-  for (auto it = tokens_.begin(); it != tokens_.end();) {
-    if (it->second.expires <= now) {
-      it = tokens_.erase(it);
-      continue;
-    }
-    doc["tokens"].push_back({{"hash", it->first}, {"email", it->second.email}, {"expires", it->second.expires}});
-    ++it;
-  }
-  const std::string text = doc.dump(1) + "\n";
-  // Written beside, flushed and renamed: a crash leaves the old file or the new one.
-  const std::string target = folder_ + "/tokens.json";
-  const std::string temp = target + ".tmp";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    error = temp + ": cannot be created";
-    return false;
-  }
-  std::size_t done = 0;
-  bool ok = true;
-  while (ok && done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (!ok || std::rename(temp.c_str(), target.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    error = target + ": cannot be written";
-    return false;
-  }
-  return true;
 }
 
 TFileAccess TCatalogue::FileAccess(const std::string& email, const std::string& path) const {

@@ -344,9 +344,12 @@ TEST_F(AccountServiceTest, RememberedSignIn) {
   const std::string token = first.body.value("token", "");
   ASSERT_EQ(token.size(), 64u);
   // Only a hash of the token is kept on disk.
-  const std::string stored = ReadFile(folder_ + "/tokens.json");
+  const std::string stored = ReadFile(folder_ + "/state.sqlite") + ReadFile(folder_ + "/state.sqlite-wal");
   EXPECT_EQ(stored.find(token), std::string::npos);
   EXPECT_NE(stored.find(cvservice::Sha256Hex(token)), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat((folder_ + "/state.sqlite").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   // A restart keeps it; using it with remember keeps it valid.
   runner_.reset();
@@ -369,7 +372,79 @@ TEST_F(AccountServiceTest, RememberedSignIn) {
   ASSERT_EQ(last.status, 200);
   EXPECT_FALSE(last.body.contains("token"));
   EXPECT_EQ(SignIn(client, {{"email", kEmail}, {"token", token}}).body.value("error", 0), 4);
-  EXPECT_EQ(ReadFile(folder_ + "/tokens.json").find(cvservice::Sha256Hex(token)), std::string::npos);
+  std::string error2;
+  EXPECT_FALSE(restarted.Store().FindToken(cvservice::Sha256Hex(token), error2));
+  runner_.reset();
+}
+
+// Guessing passwords: 5 failures for one address or 20 from one client within 15 minutes, and
+// sign-ins are refused (429, Retry-After) before the password is looked at; a successful sign-in
+// forgets the address's failures.
+TEST_F(AccountServiceTest, FailedSignInsAreThrottled) {
+  auto signIn = [&](const char* email, const char* password) {
+    httplib::Headers none;
+    auto res = client_->Post("/api/v1/signin", json{{"email", email}, {"password", password}}.dump(), "application/json");
+    return res ? std::make_pair(res->status, res->get_header_value("Retry-After")) : std::make_pair(0, std::string());
+  };
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(signIn(kEmail, "wrong").first, 401);
+  EXPECT_EQ(signIn(kEmail, kPassword).first, 200);  // resets the address
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(signIn("SKIPPER@example.org", "wrong").first, 401) << i;
+  const auto refused = signIn(kEmail, kPassword);  // the right password too
+  EXPECT_EQ(refused.first, 429);
+  const long wait = std::atol(refused.second.c_str());
+  EXPECT_GT(wait, 800);
+  EXPECT_LE(wait, 900);
+  const TAnswer body = SignIn(*client_, {{"email", kEmail}, {"token", std::string(64, 'a')}});
+  EXPECT_EQ(body.status, 429);
+  EXPECT_EQ(body.body.value("error", 0), 10);
+  EXPECT_NE(body.body.value("message", "").find("15 minutes"), std::string::npos);
+  // Another address from this client still signs in, until the client has 20 failures.
+  EXPECT_EQ(signIn(kOtherEmail, kPassword).first, 200);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(signIn(("guess" + std::to_string(i) + "@example.org").c_str(), "x").first, 401) << i;
+  EXPECT_EQ(signIn(kOtherEmail, kPassword).first, 200);
+  EXPECT_EQ(signIn("guess@example.org", "x").first, 401);  // the 20th
+  EXPECT_EQ(signIn(kOtherEmail, kPassword).first, 429);
+  // Counted in the store: a restart does not forget them.
+  runner_.reset();
+  TCatalogue restarted;
+  std::string error;
+  ASSERT_TRUE(restarted.Load(folder_, error)) << error;
+  std::int64_t oldest = 0;
+  EXPECT_EQ(restarted.Store().CountFailures("address:skipper@example.org", 0, oldest, error), 5);
+}
+
+// Each account keeps its 20 newest remembered sign-ins.
+TEST_F(AccountServiceTest, AtMostTwentyRememberedSignInsPerAccount) {
+  std::vector<std::string> tokens;
+  for (int i = 0; i < 23; ++i)
+    tokens.push_back(SignIn(*client_, {{"email", kEmail}, {"password", kPassword}, {"remember", true}}).body.value("token", ""));
+  const std::string other = SignIn(*client_, {{"email", kOtherEmail}, {"password", kPassword}, {"remember", true}}).body.value("token", "");
+  std::string error;
+  for (int i = 0; i < 23; ++i)
+    EXPECT_EQ(catalogue_.Store().FindToken(cvservice::Sha256Hex(tokens[i]), error).has_value(), i >= 3) << i;
+  EXPECT_TRUE(catalogue_.Store().FindToken(cvservice::Sha256Hex(other), error).has_value());
+}
+
+// The tokens.json of an earlier version is taken over once; its tokens keep signing in.
+TEST_F(AccountServiceTest, EarlierTokenFileIsTakenOverOnce) {
+  runner_.reset();
+  const std::string token(64, 'c');
+  std::filesystem::remove(folder_ + "/state.sqlite");
+  std::filesystem::remove(folder_ + "/state.sqlite-wal");
+  std::filesystem::remove(folder_ + "/state.sqlite-shm");
+  WriteFile(folder_ + "/tokens.json",
+            json{{"tokens", {{{"hash", cvservice::Sha256Hex(token)}, {"email", kEmail}, {"expires", 4000000000}},
+                             {{"hash", std::string(64, 'd')}, {"email", kEmail}, {"expires", 1000}}}}}
+                .dump());
+  TCatalogue migrated;
+  std::string error;
+  ASSERT_TRUE(migrated.Load(folder_, error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(folder_ + "/tokens.json"));
+  EXPECT_TRUE(std::filesystem::exists(folder_ + "/tokens.json.migrated"));
+  EXPECT_FALSE(migrated.Store().FindToken(std::string(64, 'd'), error));  // expired
+  runner_ = std::make_unique<TServiceRunner>(migrated);
+  httplib::Client client("127.0.0.1", runner_->Port());
+  EXPECT_EQ(SignIn(client, {{"email", kEmail}, {"token", token}, {"remember", true}}).status, 200);
   runner_.reset();
 }
 
