@@ -114,6 +114,8 @@ QString ErrorText(int error) {
   switch (error) {
     case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
     case 5: return QStringLiteral("session missing or expired (5)");
+    case 9: return QStringLiteral("the account does not own this file (9)");
+    case 10: return QStringLiteral("too many failed sign-ins: the service takes the next one after at most 15 minutes (10)");
     case 6: return QStringLiteral("malformed request (6)");
     case 7: return QStringLiteral("no such resource (7)");
     case 8: return QStringLiteral("service fault (8)");
