@@ -4,6 +4,7 @@
 // "Password: ...". Exit codes: 0 stopped by a signal, 1 could not start, 2 bad arguments.
 #include "AccountService.h"
 #include "DemoCatalogue.h"
+#include "Admin.h"
 #include "PusService.h"
 #include "ServerFront.h"
 
@@ -25,7 +26,10 @@ namespace {
 
 const char kHelp[] =
     "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
-    "                        [--cert FILE --key FILE] [--accel-redirect PREFIX] [--test-control]\n"
+    "                        [--cert FILE --key FILE | --insecure-http] [--accel-redirect PREFIX]\n"
+    "                        [--wait] [--test-control]\n"
+    "       deployer-service init FOLDER\n"
+    "       deployer-service account add|remove|products FOLDER EMAIL [PRODUCT[:MASK]...]\n"
     "       deployer-service --help | --version\n"
     "\n"
     "The reference update, account and package service on one HTTP(S) server. Once listening it\n"
@@ -48,6 +52,16 @@ const char kHelp[] =
     "  --accel-redirect PREFIX\n"
     "                   files are sent by the web server in front: a permitted /files/PATH is\n"
     "                   answered with X-Accel-Redirect: PREFIXPATH (e.g. /protected-files/)\n"
+    "  --insecure-http  serve plain http on an address other than the loopback (refused\n"
+    "                   without it: passwords and tokens would cross the network in the clear)\n"
+    "  --wait           while the --accounts folder has no accounts.json, say what to do and\n"
+    "                   wait for it (the packaged service)\n"
+    "  init FOLDER      make FOLDER/content and FOLDER/accounts (an empty catalogue, no accounts)\n"
+    "  account add FOLDER EMAIL [PRODUCT[:MASK]...]\n"
+    "                   add an account owning those products; the password is asked on the\n"
+    "                   terminal (read from stdin when that is no terminal)\n"
+    "  account remove FOLDER EMAIL, account products FOLDER EMAIL [PRODUCT[:MASK]...]\n"
+    "                   remove an account, set what it owns\n"
     "  --test-control   adds POST /test/drop-once and /test/expire-sessions, for tests only\n"
     "  --help, -h       this text\n"
     "  --version        the version\n"
@@ -77,11 +91,13 @@ std::string MakeOwnDemoFolder(std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && (std::strcmp(argv[1], "init") == 0 || std::strcmp(argv[1], "account") == 0))
+    return deployer::RunAdminCommand(argc, argv);
   std::string host = "127.0.0.1";
   int port = 0;
   std::string content = DEPLOYER_DEFAULT_CONTENT;
   std::string accounts, cert, key, accelRedirect;
-  bool demo = false, testControl = false;
+  bool demo = false, testControl = false, insecureHttp = false, wait = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -101,6 +117,14 @@ int main(int argc, char** argv) {
     }
     if (arg == "--test-control") {
       testControl = true;
+      continue;
+    }
+    if (arg == "--insecure-http") {
+      insecureHttp = true;
+      continue;
+    }
+    if (arg == "--wait") {
+      wait = true;
       continue;
     }
     const bool takesValue =
@@ -132,6 +156,32 @@ int main(int argc, char** argv) {
     }
   }
   if (cert.empty() != key.empty()) return Usage("--cert and --key go together");
+  const bool loopback = host == "127.0.0.1" || host == "::1" || host == "localhost" || host.rfind("127.", 0) == 0;
+  if (cert.empty() && !loopback) {
+    if (!insecureHttp)
+      return Usage("--host " + host + " without --cert and --key would send passwords and tokens in the clear; "
+                   "give a certificate, or --insecure-http when a TLS front (nginx) is in between");
+    std::fprintf(stderr, "deployer-service: warning: plain http on %s (--insecure-http): passwords and tokens "
+                         "cross the network in the clear\n", host.c_str());
+  }
+  if (wait && !demo && !accounts.empty()) {
+    // The packaged service starts before anyone has made its folder: it says what to do.
+    bool told = false;
+    std::error_code ec;
+    while (!std::filesystem::exists(std::filesystem::path(accounts) / "accounts.json", ec)) {
+      if (!told)
+        std::fprintf(stderr,
+                     "deployer-service: %s has no accounts yet. As root run\n"
+                     "  deployer-service init %s\n"
+                     "  deployer-service account add %s EMAIL [PRODUCT...]\n"
+                     "put the catalogue into %s/catalogue.json and its files under %s/files/, then\n"
+                     "  systemctl restart deployer-service\n",
+                     accounts.c_str(), std::filesystem::path(accounts).parent_path().c_str(),
+                     std::filesystem::path(accounts).parent_path().c_str(), accounts.c_str(), accounts.c_str());
+      told = true;
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+    }
+  }
   if (!std::filesystem::is_directory(content)) {
     std::fprintf(stderr, "deployer-service: content folder '%s' not found\n", content.c_str());
     return 1;

@@ -14,6 +14,13 @@
 #include <sstream>
 #include <vector>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace cvdemo {
 namespace {
 
@@ -37,23 +44,7 @@ std::string Filler(std::uint32_t seed, std::size_t size) {
 }
 
 bool WriteFile(const fs::path& path, const std::string& data, std::string& error) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  const fs::path temp = path.string() + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!out.flush()) {
-      error = temp.string() + ": cannot be written";
-      return false;
-    }
-  }
-  fs::rename(temp, path, ec);
-  if (ec) {
-    error = path.string() + ": " + ec.message();
-    return false;
-  }
-  return true;
+  return WritePrivateFile(path.string(), data, error);
 }
 
 bool ReadFile(const fs::path& path, std::string& data) {
@@ -116,11 +107,8 @@ bool MakeSetup(const std::string& image, const TSetupSpec& spec, const fs::path&
   AppendU64(out, text.size());
   AppendU64(out, payloadStart);
   out.append(kSetupMagic, sizeof kSetupMagic);
-  if (!WriteFile(target, out, error)) return false;
-  std::error_code ec;
-  fs::permissions(target, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec, ec);
-  return true;
+  // Served, never run from here: a client sets the execute bit on its own copy.
+  return WriteFile(target, out, error);
 }
 
 bool MakeZip(const fs::path& target, const std::vector<TPayloadFile>& entries, std::string& error) {
@@ -148,6 +136,11 @@ bool MakeZip(const fs::path& target, const std::vector<TPayloadFile>& entries, s
   if (zip_close(archive) != 0) {
     zip_discard(archive);
     error = target.string() + ": cannot write the archive";
+    return false;
+  }
+  // The library makes it after the umask; what the demo writes is the owner's only.
+  if (::chmod(target.c_str(), 0600) != 0) {
+    error = target.string() + ": " + std::strerror(errno);
     return false;
   }
   return true;
@@ -374,6 +367,34 @@ bool WriteDemoCatalogue(const std::string& folder, const std::string& setupProgr
   return WriteFile(root / "catalogue.json", json{{"products", products}}.dump(1) + "\n", error) &&
          WriteFile(root / "accounts.json", accounts.dump(1) + "\n", error) &&
          WriteFile(root / "demo-stamp.json", DemoStamp(setupProgram) + "\n", error);
+}
+
+bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  // A new temporary name of its own (O_EXCL, 0600): a link planted beside the file never
+  // redirects the write, and the rename replaces a link at `path` rather than following it.
+  std::string temp = path + ".tmp-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ".tmp: " + std::strerror(errno);
+    return false;
+  }
+  bool ok = ::fchmod(fd, 0600) == 0;
+  for (std::size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    error = path + ": " + std::strerror(errno);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace cvdemo

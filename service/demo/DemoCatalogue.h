@@ -39,4 +39,8 @@ bool PatchVersionMarker(std::string& image, const std::string& version);
 // A chart file: "QMR2", uint32 format version 1, int32 product, int32 module, then the data.
 std::string ChartFileBytes(int product, int module, const std::string& data);
 
+// Writes a file 0600 through a new temporary name beside it (never through a link), synced,
+// then renamed into place.
+bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error);
+
 }  // namespace cvdemo

@@ -12,6 +12,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <filesystem>
+#include <sys/stat.h>
 #include <functional>
 
 namespace cvtest {
@@ -147,6 +149,75 @@ TEST(ServiceProgram, SignalWhileStartingStopsIt) {
     QThread::msleep(static_cast<unsigned long>(delayMs));
     ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
     EXPECT_TRUE(p.waitForFinished(30000)) << "lost SIGTERM after " << delayMs << " ms";
+  }
+}
+
+// An operator's service: init makes the folders, account add takes the password from stdin
+// (never from the command line), and the service then serves that account.
+TEST(ServiceProgram, InitAndAccountsForAnOperator) {
+  const QString root = MakeTempFolder("operator") + "/service";
+  ASSERT_EQ(RunService({"init", root}).exitCode, 0);
+  EXPECT_TRUE(QFile::exists(root + "/accounts/catalogue.json"));
+  EXPECT_TRUE(QDir(root + "/content").exists());
+  auto account = [&](const QStringList& args, const QByteArray& input) {
+    QProcess p;
+    p.start(BinDir() + "/deployer-service", args);
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return std::make_pair(p.exitCode(), QString::fromUtf8(p.readAllStandardError()));
+  };
+  EXPECT_EQ(account({"account", "add", root, "op@example.org", "100", "1001:2"}, "harbour pilot\n").first, 0);
+  EXPECT_NE(account({"account", "add", root, "op@example.org"}, "again\n").first, 0);  // there already
+  EXPECT_NE(account({"account", "add", root, "new@example.org"}, "").first, 0);       // no password
+  EXPECT_EQ(account({"account", "add", root, "gone@example.org"}, "x\n").first, 0);
+  EXPECT_EQ(account({"account", "remove", root, "gone@example.org"}, "").first, 0);
+  EXPECT_EQ(account({"account", "products", root, "op@example.org", "100:1"}, "").first, 0);
+  const std::string accounts = ReadFile((root + "/accounts/accounts.json").toStdString());
+  EXPECT_EQ(accounts.find("harbour pilot"), std::string::npos);
+  EXPECT_EQ(accounts.find("gone@"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat((root + "/accounts/accounts.json").toUtf8().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  cvservice::TCatalogue catalogue;
+  std::string error;
+  ASSERT_TRUE(catalogue.Load((root + "/accounts").toStdString(), error)) << error;
+  ASSERT_EQ(catalogue.Accounts().size(), 1u);
+  EXPECT_EQ(catalogue.Accounts()[0].products.size(), 1u);
+  EXPECT_EQ(catalogue.SignInPassword("op@example.org", "harbour pilot", false).error, 0);
+}
+
+// Plain http beyond this computer only when asked for, with a warning.
+TEST(ServiceProgram, PlainHttpBeyondTheLoopbackOnlyWhenAsked) {
+  const ServiceRun refused = RunService({"--host", "0.0.0.0", "--port", "0"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(refused.err.contains("--insecure-http")) << qPrintable(refused.err);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("TMPDIR", MakeTempFolder("insecure"));
+  const Started s = StartAndStop({"--host", "0.0.0.0", "--insecure-http", "--demo"}, env, {});
+  EXPECT_TRUE(s.url.startsWith("http://0.0.0.0:")) << qPrintable(s.err);
+  EXPECT_TRUE(s.err.contains("warning: plain http")) << qPrintable(s.err);
+}
+
+// A link planted in the demo's folder never redirects a write, and what it writes is 0600.
+TEST(ServiceProgram, DemoWritesFollowNoLinks) {
+  const QString dir = MakeTempFolder("planted");
+  const QString folder = dir + "/demo";
+  const std::string victim = (dir + "/victim.txt").toStdString();
+  WriteFile(victim, "untouched");
+  QDir().mkpath(folder);
+  WriteFile((folder + "/demo-stamp.json").toStdString(), "{}\n");
+  for (const char* name : {"accounts.json.tmp", "catalogue.json.tmp", "demo-stamp.json.tmp"})
+    std::filesystem::create_symlink(victim, (folder + "/" + name).toStdString());
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  const Started s = StartAndStop({"--demo", "--accounts", folder}, env, {});
+  EXPECT_TRUE(s.url.startsWith("http://")) << qPrintable(s.err);
+  EXPECT_EQ(ReadFile(victim), "untouched");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder.toStdString())) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    EXPECT_EQ(entry.status().permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+        << entry.path();
   }
 }
 

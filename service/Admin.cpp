@@ -1,0 +1,163 @@
+// deployer-service init and account: an operator's folder and its accounts, without the demo.
+#include "Admin.h"
+
+#include "AccountCrypto.h"
+#include "DemoCatalogue.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace deployer {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "deployer-service: %s\n", message.c_str());
+  return 1;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// The accounts folder of FOLDER: FOLDER/accounts when init made it, else FOLDER itself.
+fs::path AccountsFolder(const fs::path& folder) {
+  std::error_code ec;
+  return fs::exists(folder / "accounts" / "accounts.json", ec) ? folder / "accounts" : folder;
+}
+
+// A password from the terminal without echo, or the first line of stdin when it is no terminal
+// (scripts, tests). Never from the command line, where other users could read it.
+bool ReadPassword(std::string& password) {
+  const bool terminal = ::isatty(STDIN_FILENO);
+  termios saved{};
+  if (terminal) {
+    std::fprintf(stderr, "Password: ");
+    std::fflush(stderr);
+    ::tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool ok = static_cast<bool>(std::getline(std::cin, password));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fprintf(stderr, "\n");
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return ok && !password.empty();
+}
+
+// "N" (every module) or "N:MASK".
+bool ParseProduct(const std::string& text, json& entry) {
+  try {
+    std::size_t used = 0;
+    const long long number = std::stoll(text, &used, 10);
+    long long mask = -1;
+    if (used < text.size()) {
+      if (text[used] != ':') return false;
+      const std::string rest = text.substr(used + 1);
+      mask = std::stoll(rest, &used, 0);
+      if (used != rest.size()) return false;
+    }
+    if (number < INT32_MIN || number > INT32_MAX || mask < INT32_MIN || mask > UINT32_MAX) return false;
+    entry = {{"product", number}, {"mask", static_cast<std::int32_t>(static_cast<std::uint32_t>(mask))}};
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+int Init(const fs::path& folder) {
+  std::error_code ec;
+  for (const fs::path& made : {folder, folder / "content", folder / "accounts", folder / "accounts" / "files"}) {
+    if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return Fail(made.string() + ": " + std::strerror(errno));
+  }
+  std::string error;
+  for (const auto& [name, text] : {std::pair{"catalogue.json", std::string("{\"products\": []}\n")},
+                                   std::pair{"accounts.json", std::string("{\"accounts\": []}\n")}}) {
+    const fs::path file = folder / "accounts" / name;
+    if (fs::exists(fs::symlink_status(file, ec))) continue;  // an earlier init or the operator's own
+    if (!cvdemo::WritePrivateFile(file.string(), text, error)) return Fail(error);
+  }
+  std::printf("%s: content in %s, accounts in %s\n", folder.c_str(), (folder / "content").c_str(),
+              (folder / "accounts").c_str());
+  return 0;
+}
+
+int Account(const std::vector<std::string>& args) {
+  static const char kUsage[] = "account add FOLDER EMAIL [PRODUCT[:MASK]...] | account remove FOLDER EMAIL | "
+                               "account products FOLDER EMAIL [PRODUCT[:MASK]...]";
+  if (args.size() < 3) return Fail(std::string("usage: deployer-service ") + kUsage), 2;
+  const std::string& verb = args[0];
+  const fs::path file = AccountsFolder(args[1]) / "accounts.json";
+  const std::string email = args[2];
+  std::ifstream in(file, std::ios::binary);
+  json doc = json::parse(in, nullptr, false);
+  if (!in || doc.is_discarded() || !doc.is_object() || !doc.contains("accounts") || !doc["accounts"].is_array())
+    return Fail(file.string() + ": not an accounts file (run 'deployer-service init FOLDER' first)");
+  json& accounts = doc["accounts"];
+  auto found = std::find_if(accounts.begin(), accounts.end(), [&](const json& a) {
+    return a.is_object() && Lower(a.value("email", "")) == Lower(email);
+  });
+  json products = json::array();
+  for (std::size_t i = 3; i < args.size(); ++i) {
+    json entry;
+    if (!ParseProduct(args[i], entry)) return Fail("'" + args[i] + "' is no product number (N or N:MASK)"), 2;
+    products.push_back(entry);
+  }
+  if (verb == "add") {
+    if (found != accounts.end()) return Fail(email + " has an account already");
+    if (email.find('@') == std::string::npos) return Fail("'" + email + "' is no e-mail address"), 2;
+    std::string password;
+    if (!ReadPassword(password)) return Fail("no password given");
+    const std::string salt = cvservice::RandomHex(cvservice::kPasswordSaltBytes);
+    const std::string hash = cvservice::HashPassword(password, salt, cvservice::kPasswordRounds);
+    if (salt.empty() || hash.empty()) return Fail("cannot hash the password");
+    accounts.push_back({{"email", email}, {"salt", salt}, {"hash", hash}, {"rounds", cvservice::kPasswordRounds},
+                        {"products", products}});
+  } else if (verb == "remove") {
+    if (found == accounts.end()) return Fail(email + " has no account");
+    accounts.erase(found);
+  } else if (verb == "products") {
+    if (found == accounts.end()) return Fail(email + " has no account");
+    (*found)["products"] = products;
+  } else {
+    return Fail(std::string("usage: deployer-service ") + kUsage), 2;
+  }
+  std::string error;
+  if (!cvdemo::WritePrivateFile(file.string(), doc.dump(1) + "\n", error)) return Fail(error);
+  std::printf("%s: %s %s; a running service takes it at its next start\n", file.c_str(), email.c_str(),
+              verb == "add" ? "added" : verb == "remove" ? "removed" : "updated");
+  return 0;
+}
+
+}  // namespace
+
+int RunAdminCommand(int argc, char** argv) {
+  const std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "init") {
+    if (args.size() != 1) return Fail("usage: deployer-service init FOLDER"), 2;
+    return Init(args[0]);
+  }
+  return Account(args);
+}
+
+}  // namespace deployer
