@@ -45,11 +45,15 @@ item = {"number": 1001, "kind": 1, "moduleMask": 1, "displayName": "Bench", "pro
         "moduleCode": "A",
         "files": [{"name": f"c{i:05d}.qmr2", "url": f"http://127.0.0.1:9/c{i:05d}.qmr2",
                    "size": 1, "sha256": sha, "time": 1700000000} for i in range(list_files)]}
-json.dump({"products": [item]}, open(f"{work}/accounts/catalogue.json", "w"))
+# The small files, listed so that the account may fetch them.
+small = {"number": 1002, "kind": 2, "moduleMask": 1, "displayName": "Small files",
+         "files": [{"name": f"f{i:05d}.bin", "path": f"small/f{i:05d}.bin", "time": 1700000000}
+                   for i in range(files)]}
+json.dump({"products": [item, small]}, open(f"{work}/accounts/catalogue.json", "w"))
 salt = "00112233445566778899aabbccddeeff"
 hashed = hashlib.pbkdf2_hmac("sha256", b"benchpass", bytes.fromhex(salt), 1).hex()
 json.dump({"accounts": [{"email": "bench@example.com", "salt": salt, "hash": hashed, "rounds": 1,
-                         "products": [{"product": 1001, "mask": -1}]}]},
+                         "products": [{"product": 1001, "mask": -1}, {"product": 1002, "mask": -1}]}]},
           open(f"{work}/accounts/accounts.json", "w"))
 PY
 
@@ -86,10 +90,14 @@ service_url=$(head -1 "$work/service.url")
 nginx_url="http://127.0.0.1:$nginx_port"
 for _ in $(seq 100); do curl -sf -o /dev/null "$nginx_url/files/small/f00000.bin" && break; sleep 0.1; done
 
-# One curl, one connection, every file: a config of url/output pairs.
+# One curl, one connection, every file: a config of url/output pairs. Files go to a signed-in
+# owner only: the session goes with each request (nginx ignores it).
+bench_session=$(curl -sS -H 'Content-Type: application/json' \
+  -d '{"email": "bench@example.com", "password": "benchpass"}' "$service_url/api/v1/signin" |
+  python3 -c 'import json, sys; print(json.load(sys.stdin)["session"])')
 for name in service nginx; do
   base=$([ $name = service ] && echo "$service_url" || echo "$nginx_url")
-  for i in $(seq 0 $((files - 1))); do printf 'url = "%s/files/small/f%05d.bin"\noutput = "/dev/null"\n' "$base" "$i"; done >"$work/$name.curl"
+  { printf 'header = "Authorization: Bearer %s"\n' "$bench_session"; for i in $(seq 0 $((files - 1))); do printf 'url = "%s/files/small/f%05d.bin"\noutput = "/dev/null"\n' "$base" "$i"; done; } >"$work/$name.curl"
 done
 fetch() {
   local start end connections
