@@ -485,25 +485,47 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
       if (fSettings.setupType == InstallFromBackup && IsBackupFault(error)) ok = false;
       continue;
     }
-    if (item->FileName(i).endsWith(QLatin1String(".zip"))) {
-      const int extracted = ExtractArchive(targetFile, target, [this](int percent) {
+    if (item->FileName(i).endsWith(QLatin1String(".zip")) && !ExtractAddOn(item, targetFile, target)) ok = false;
+  }
+  return ok;
+}
+
+// Extracts an add-on archive in its folder. Only an archive extracted whole is removed; one
+// that is not (an entry refused, damaged or too large for the disk) fails its item, with the
+// archive and the first entry that failed named, and stays for a look or another try.
+bool TDeployRun::ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder) {
+  QString leftOut;
+  const int error = ExtractArchive(
+      archive, folder,
+      [this](int percent) {
         fProgress.SetSinglePosition(percent);
         Pump();
         return !fAbort;
-      });
-      (void)extracted;  // a stop by Abort is silent, other extraction errors pass too
-      FileDelete(targetFile);
-      TouchTree(target);
-    }
+      },
+      nullptr, &leftOut);
+  TouchTree(folder);
+  if (error == 0 && leftOut.isEmpty()) {
+    FileDelete(archive);
+    return true;
   }
-  return ok;
+  if (error == cvlib::ceAborted) {
+    Fail(archive, ErrorToStr(error));
+    return false;
+  }
+  const QString entry = leftOut.isEmpty() ? QFileInfo(archive).fileName() : leftOut;
+  MsgBox(LangText(rtErrAddOnArchive).arg(QDir::toNativeSeparators(archive), entry, item->ProductName()), mtError,
+         mbOKOnly);
+  Fail(archive, entry + QStringLiteral(": ") + ErrorToStr(error ? error : cvlib::ceFileWrite));
+  return false;
 }
 
 // Copies one file of an item (from a backup, or from the setups folder) with its checks.
 // A missing or damaged file of a backup is told in a message.
 int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
-                               bool newInPlace, QByteArray* head) {
-  fProgress.FileNotice(TRunFileAction::Copy, target, item->FileSize(file), QString());
+                               bool newInPlace, QByteArray* head, const QString& shown) {
+  // shown: where the file ends up, when it is copied to a staging folder first.
+  const QString& told = shown.isEmpty() ? target : shown;
+  fProgress.FileNotice(TRunFileAction::Copy, told, item->FileSize(file), QString());
   if (!fRateClock.isValid()) fRateClock.start();
   TCopyCheck check;
   check.size = item->FileSize(file);
@@ -515,7 +537,7 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
       source, target, check,
       [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, nullptr, head);
   if (error) {
-    fProgress.FileNotice(TRunFileAction::Failed, target, item->FileSize(file), Reason(error));
+    fProgress.FileNotice(TRunFileAction::Failed, told, item->FileSize(file), Reason(error));
     Fail(source, Reason(error));
     if (fSettings.setupType == InstallFromBackup && IsBackupFault(error))
       MsgBox(LangText(rtErrDamagedFile)
@@ -524,7 +546,7 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
     return error;
   }
   fMoved += item->FileSize(file);
-  fProgress.FileNotice(TRunFileAction::Done, target, item->FileSize(file), QString());
+  fProgress.FileNotice(TRunFileAction::Done, told, item->FileSize(file), QString());
   return 0;
 }
 
@@ -542,7 +564,16 @@ bool TDeployRun::CopyProgress(const QString& source, std::int64_t done, std::int
 
 bool TDeployRun::InstallChartSet(InstallItem* item) {
   if (!fInstalled) return false;
+  QString folder = fItemFolder;
+  std::vector<TChartHead> heads;
+  if (fSettings.setupType == InstallFromBackup) {
+    folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
+             QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
+    fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
+    if (!CopyChartSet(item, folder, heads)) return false;
+  }
   TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
+  // The old record goes only now: the new files are in place.
   if (product)
     if (TInstalledChartModule* module = product->FindModule(item->ModuleCode())) product->RemoveModule(module);
   int error = 0;
@@ -550,47 +581,9 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     product = fInstalled->AddProduct(item->ProductCode(), item->ProductName(), error);
     if (!product || error) return false;
   }
-  QString folder;
-  if (fSettings.setupType == InstallFromBackup) {
-    folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
-             QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
-    if (MakeFolder(folder) != 0) {
-      MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-      Fail(folder, ErrorToStr(cvlib::ceDirCreate));
-      return false;
-    }
-    fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
-    // Every file the index names is copied and checked; one that is missing or damaged
-    // fails the chart set, which is then not recorded. The set counts as installed only by
-    // that record, written after the last file: new files take their names at once.
-    const QString source = fSettings.backupFolder + WithSlash(item->SourceFolder());
-    QByteArray head;
-    for (int i = 0; i < item->FileCount(); ++i) {
-      const bool addOn = item->IsAddOn(i);
-      const QString sub = addOn ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
-      if (addOn && MakeFolder(folder + sub) != 0) {
-        MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-        return false;
-      }
-      const QString& name = item->Data().files[static_cast<size_t>(i)].name;
-      const bool chart = !addOn && item->FileTime(i) > 0 && name.endsWith(QLatin1String(".qmr2"), Qt::CaseInsensitive);
-      const int copyError = CopyFromBackup(item, source + sub + name, folder + sub + name, i, true,
-                                           chart ? &head : nullptr);
-      if (copyError) {
-        if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
-        return false;
-      }
-      // The record takes the chart's header from the bytes just copied, not from the file again.
-      cvlib::TQMR2ChartHeader header;
-      if (chart && cvlib::ParseChartHeader(head, header) == 0)
-        fInstalled->ChartCache().PutChartInfo(folder + name, header, item->FileSize(i),
-                                              static_cast<qint64>(item->FileTime(i)) * 1000000000);
-      AdvanceTotal();
-      Pump();
-    }
-  } else {
-    folder = fItemFolder;
-  }
+  // The record takes each chart's header from the bytes just copied, not from the file again.
+  for (const TChartHead& head : heads)
+    fInstalled->ChartCache().PutChartInfo(folder + head.name, head.header, head.size, head.time);
   // The module and its files go into the store as one transaction: one wait for the disk for
   // the whole chart set, and after a crash either all of it is recorded or nothing.
   cvlib::TAppRegBatch batch(cvlib::rrProducts);
@@ -613,6 +606,48 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
   if (batch.Commit() != 0) {
     // Nothing of it reached the store: the model forgets it too.
     product->RemoveModule(module);
+    return false;
+  }
+  return true;
+}
+
+// Copies a chart set from the backup into a staging folder beside folder and puts it in place
+// only when every file is whole and synced: a failure leaves the installed set as it was. Every
+// file the index names is copied and checked, add-ons beside the charts (where the record
+// lists them); one that is missing or damaged fails the set.
+bool TDeployRun::CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads) {
+  const QString parent = QFileInfo(QDir::cleanPath(folder)).path() + QLatin1Char('/');
+  QString staging;
+  int error = MakeFolder(parent);
+  if (!error) error = MakeStagingFolder(parent, staging);
+  if (error) {
+    MsgBox(FolderErrorText(parent, error), mtError, mbOKOnly);
+    Fail(parent, ErrorToStr(error));
+    return false;
+  }
+  const QString source = fSettings.backupFolder + WithSlash(item->SourceFolder());
+  QByteArray head;
+  for (int i = 0; i < item->FileCount(); ++i) {
+    const bool addOn = item->IsAddOn(i);
+    const QString sub = addOn ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
+    const QString& name = item->Data().files[static_cast<size_t>(i)].name;
+    const bool chart = !addOn && item->FileTime(i) > 0 && name.endsWith(QLatin1String(".qmr2"), Qt::CaseInsensitive);
+    const int copyError = CopyFromBackup(item, source + sub + name, staging + name, i, true, chart ? &head : nullptr,
+                                         folder + name);
+    if (copyError) {
+      if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
+      RemoveTree(staging);
+      return false;
+    }
+    cvlib::TQMR2ChartHeader header;
+    if (chart && cvlib::ParseChartHeader(head, header) == 0)
+      heads.push_back({name, header, item->FileSize(i), static_cast<qint64>(item->FileTime(i)) * 1000000000});
+    AdvanceTotal();
+    Pump();
+  }
+  if (const int placeError = PutFolderInPlace(staging, folder)) {
+    MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
+    Fail(folder, ErrorToStr(placeError));
     return false;
   }
   return true;
@@ -804,6 +839,12 @@ void TDeployRun::Pump(bool force) {
   if (!force && fPumpClock.elapsed() < kPumpMs) return;
   fPumpClock.restart();
   QCoreApplication::processEvents();
+}
+
+// The folder error's message names the folder and why: a link met on the way is refused, not
+// a failure to make a folder.
+QString TDeployRun::FolderErrorText(const QString& folder, int error) const {
+  return LangText(rtErrFolder).arg(QDir::toNativeSeparators(folder), ErrorToStr(error));
 }
 
 void TDeployRun::Fail(const QString& what, const QString& reason) { fFailures << what + QStringLiteral(": ") + reason; }

@@ -140,7 +140,16 @@ class TDeployRun final : public QObject {
   void ShowRate(std::int64_t doneNow);
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
   int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
-                     bool newInPlace = false, QByteArray* head = nullptr);
+                     bool newInPlace = false, QByteArray* head = nullptr, const QString& shown = {});
+  struct TChartHead {
+    QString name;
+    cvlib::TQMR2ChartHeader header;
+    std::int64_t size = 0;
+    qint64 time = 0;
+  };
+  bool ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder);
+  bool CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads);
+  QString FolderErrorText(const QString& folder, int error) const;
   void Pump(bool force = false);
   int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);

@@ -69,3 +69,10 @@ const TLangText rtErrSetupExitCode = {"The installer of \"%1\" ended with error 
                                       "Het installatieprogramma van \"%1\" is geëindigd met foutcode %2.",
                                       "Das Installationsprogramm von \"%1\" endete mit Fehlercode %2.", "", "", "",
                                       "", ""};
+
+const TLangText rtErrFolder = {"Error creating installation folder \"%1\" (%2).", "", "", "", "", "", "", ""};
+const TLangText rtErrAddOnArchive = {
+    "The add-on archive \"%1\" could not be extracted whole: \"%2\" failed.\r\n\r\n\"%3\" is not completely "
+    "installed; the archive is kept.",
+    "", "", "", "", "", "", ""};
+const TLangText rtErrRunInstallerWhy = {"Cannot run installer \"%1\" (%2).", "", "", "", "", "", "", ""};

@@ -1,0 +1,165 @@
+// What restoring and installing leave on the disk when the source is loose or damaged: the
+// modes of the files, an add-on archive that cannot be extracted whole, a chart set whose new
+// copy fails. Through cvtool against deployer-service --demo.
+#include "CvLib.h"
+#include "IntegrationFixture.h"
+#include "TestEnv.h"
+#include "ToolRun.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace cvtest;
+
+namespace {
+
+QStringList Login() { return {"--email", DemoService().email, "--password", DemoService().password}; }
+
+QString Last(const QString& text) {
+  const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+  return lines.isEmpty() ? QString() : lines.last();
+}
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+ToolResult MakeBackup(const QString& folder, const QStringList& picks) {
+  static QString installer;
+  if (installer.isEmpty()) {
+    installer = MakeTempFolder("safety-installer");
+    QFile::copy(BinDir() + "/cvtool", installer + "/Deployer");
+    QFile::copy(BinDir() + "/libCvLibNav5.so", installer + "/libCvLibNav5.so");
+  }
+  return RunCvtool(QStringList{"backup", DemoService().url, folder} + picks + Login() +
+                   QStringList{"--installer", installer});
+}
+
+unsigned Mode(const QString& path) {
+  struct stat st {};
+  return ::lstat(qPrintable(path), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+// The test's umask for one block, the earlier one back after it.
+class Umask {
+ public:
+  explicit Umask(mode_t mask) : old_(::umask(mask)) {}
+  ~Umask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+void Damage(const QString& path) {
+  QFile f(path);
+  const QDateTime time = QFileInfo(f).lastModified();
+  ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+  f.seek(40);
+  f.write("DAMAGED");
+  f.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+QStringList Hidden(const QString& folder) {
+  return QDir(folder).entryList(QDir::Hidden | QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+      .filter(QRegularExpression("^\\."));
+}
+
+}  // namespace
+
+// Every file of a FAT stick mounted umask=000 is 0777: what is installed from it is 0644, or
+// 0755 for a program, through the user's umask; the stick's group and other write never pass.
+TEST(RestoreModes, FilesNeverTakeTheBackupsLooseModes) {
+  const QString backup = MakeTempFolder("loose-backup");
+  ASSERT_EQ(MakeBackup(backup, {"100:1", "1001:1"}).exitCode, 0);
+  QDirIterator it(backup, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+  while (it.hasNext()) ::chmod(qPrintable(it.next()), 0777);
+
+  struct Case {
+    mode_t umask;
+    unsigned file, program;
+  };
+  for (const Case& c : {Case{022, 0644, 0755}, Case{077, 0600, 0700}}) {
+    SCOPED_TRACE(c.umask);
+    const QString dest = MakeTempFolder("loose-restore");
+    ToolResult r;
+    {
+      const Umask mask(c.umask);
+      r = RunCvtool({"restore", backup, dest, "100:1", "1001:1"});
+    }
+    ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+    EXPECT_EQ(Mode(dest + "/QMR2/NS/NL/NL_1.qmr2"), c.file);
+    EXPECT_EQ(Mode(dest + "/QMR2/NS/NL/NL.db"), c.file);
+    EXPECT_EQ(Mode(dest + "/Navigator/Docs/UserGuide.txt"), c.file);
+    EXPECT_EQ(Mode(dest + "/Navigator/Samples/Routes/Coastal.rte"), c.file);
+    // The setup came through the user's own folder, executable for the user only as the mask says.
+    EXPECT_EQ(Mode(TestHome() + "/.cache/Corvane/Deployer/Setups/NavigatorSetup") & 0022, 0u);
+  }
+
+  // A backup made from an installer folder on such a stick: the copy is a program, 0755.
+  const QString loose = MakeTempFolder("loose-installer");
+  QFile::copy(BinDir() + "/cvtool", loose + "/Deployer");
+  QFile::copy(BinDir() + "/libCvLibNav5.so", loose + "/libCvLibNav5.so");
+  ::chmod(qPrintable(loose + "/Deployer"), 0777);
+  ::chmod(qPrintable(loose + "/libCvLibNav5.so"), 0777);
+  const QString second = MakeTempFolder("loose-backup2");
+  const ToolResult made = RunCvtool(QStringList{"backup", DemoService().url, second, "1002:1"} + Login() +
+                                    QStringList{"--installer", loose});
+  ASSERT_EQ(made.exitCode, 0) << qPrintable(made.out + made.err);
+  EXPECT_EQ(Mode(second + "/Deployer"), 0755u);
+  EXPECT_EQ(Mode(second + "/QMR2/BA/DK/DK_1.qmr2"), 0644u);
+}
+
+// An add-on archive with an entry that cannot be written (a link stands where its folder
+// goes): the program fails, the message names the archive and the entry, the archive stays,
+// and nothing is written through the link.
+TEST(AddOnArchive, NotExtractedWholeFailsItsItemAndIsKept) {
+  const QString dest = MakeTempFolder("addon-link");
+  const QString elsewhere = MakeTempFolder("addon-elsewhere");
+  ASSERT_TRUE(QDir().mkpath(dest + "/Navigator/Samples"));
+  ASSERT_TRUE(QFile::link(elsewhere, dest + "/Navigator/Samples/Routes"));
+  const ToolResult r = RunCvtool(QStringList{"install", DemoService().url, dest, "100:1"} + Login());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Last(r.out), "summary partial 1 2") << qPrintable(r.out + r.err);
+  EXPECT_TRUE(r.err.contains("Samples.zip")) << qPrintable(r.err);
+  EXPECT_TRUE(r.err.contains("\"Routes/Harbour tour.rte\" failed")) << qPrintable(r.err);
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Samples/Samples.zip"));
+  EXPECT_TRUE(QFile::exists(dest + "/Navigator/Samples/Tracks/Morning.trk"));
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+}
+
+// A reinstall from a backup whose copy of a file is damaged: the installed set, its files and
+// its record stay as they were, and no staging folder is left behind. A link planted where a
+// set goes is replaced, never written through.
+TEST(RestoreChartSet, AFailedReinstallLosesNothingInstalled) {
+  const QString backup = MakeTempFolder("reinstall-backup");
+  ASSERT_EQ(MakeBackup(backup, {"1001:1", "1001:2"}).exitCode, 0);
+  const QString dest = MakeTempFolder("reinstall");
+  const ToolResult first = RunCvtool({"restore", backup, dest, "1001:1"});
+  ASSERT_EQ(first.exitCode, 0) << qPrintable(first.out + first.err);
+  const QByteArray good = ReadAll(dest + "/QMR2/NS/NL/NL_2.qmr2");
+  const QString record = "chart " + dest + "/QMR2/NS/NL/NL_2.qmr2";
+  ASSERT_TRUE(RunCvtool({"installed"}).out.contains(record));
+
+  Damage(backup + "/QMR2/NS/NL/NL_2.qmr2");
+  const QString elsewhere = MakeTempFolder("reinstall-elsewhere");
+  ASSERT_TRUE(QFile::link(elsewhere, dest + "/QMR2/NS/BE"));
+  const ToolResult again = RunCvtool({"restore", backup, dest, "1001:1", "1001:2"});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(Last(again.out), "summary partial 1 2") << qPrintable(again.out + again.err);
+  EXPECT_EQ(ReadAll(dest + "/QMR2/NS/NL/NL_2.qmr2"), good);
+  EXPECT_FALSE(ReadAll(dest + "/QMR2/NS/NL/NL_3.qmr2").isEmpty());
+  EXPECT_TRUE(RunCvtool({"installed"}).out.contains(record));
+  EXPECT_TRUE(Hidden(dest + "/QMR2/NS").isEmpty()) << qPrintable(Hidden(dest + "/QMR2/NS").join(' '));
+  // The linked folder was taken out of the way: the set is a real folder now.
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+  EXPECT_FALSE(QFileInfo(dest + "/QMR2/NS/BE").isSymLink());
+  EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/BE/BE.db"));
+}
