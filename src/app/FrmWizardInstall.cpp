@@ -584,7 +584,14 @@ void TFormWizardInstall::NextFromDestination() {
   // Creating a backup: the products are chosen after the place, so that the page can show
   // what the backup there holds already and what fits.
   pageSelectSoftware_->SetFreeSpace(pageDestination_->AvailableSpace());
-  if (chartCheck_->ReadBackupIndex(destinationFolder_ + kBackupIndexName) == 0) {
+  int error = 0;
+  const TBackupTarget target = ReadBackupTarget(*chartCheck_, destinationFolder_, error);
+  if (target == TBackupTarget::Unreadable) {
+    // A run here would replace the index with this run's items alone.
+    MsgBox(UnreadableBackupText(destinationFolder_, error), mtError, mbOKOnly);
+    return;
+  }
+  if (target == TBackupTarget::Update) {
     if (MsgBoxCaption(ApplicationTitle(), LangText(txtBackupFound), mtConfirmation, mbYesNo) != mrYes) return;
   }
   pageSelectSoftware_->SetMode(setupType_);

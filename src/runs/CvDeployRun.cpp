@@ -104,6 +104,21 @@ QString BackupFilePath(const InstallItem& item, int file, bool chartSet) {
   return folder + item.FileName(file);
 }
 
+TBackupTarget ReadBackupTarget(ChartCheck& check, const QString& folder, int& error) {
+  error = check.ReadBackupIndex(WithSlash(folder) + QStringLiteral("cvbackup.idx"));
+  if (error == 0) return TBackupTarget::Update;
+  if (error == cvlib::ceBackupIndexMissing) {
+    error = 0;
+    return TBackupTarget::New;
+  }
+  return TBackupTarget::Unreadable;
+}
+
+QString UnreadableBackupText(const QString& folder, int error) {
+  return LangText(rtErrBackupUnreadable)
+      .arg(QDir::toNativeSeparators(WithSlash(folder) + QStringLiteral("cvbackup.idx")), ErrorToStr(error));
+}
+
 TDeployRun::TDeployRun(ChartCheck& check, TInstalledCharts* installed, TRunProgress& progress, TRunSettings settings)
     : fCheck(check), fInstalled(installed), fProgress(progress), fSettings(std::move(settings)) {
   fSettings.destination = WithSlash(fSettings.destination);

@@ -65,6 +65,15 @@ struct TItemPlan {
 // in Addons<n>/ below that folder.
 QString BackupFilePath(const InstallItem& item, int file, bool chartSet);
 
+// What a folder chosen for a backup holds: no index (a new backup), a readable one (the backup
+// is updated and expanded; the chart-check object then holds its items), or one that cannot be
+// read (damaged, foreign, a newer format): replacing it would lose the products it lists, so
+// no run may start there. The wizard and cvtool ask this the same way.
+enum class TBackupTarget { New, Update, Unreadable };
+TBackupTarget ReadBackupTarget(ChartCheck& check, const QString& folder, int& error);
+// The message for an unreadable index: the file and why, and what to do.
+QString UnreadableBackupText(const QString& folder, int error);
+
 class TDeployRun final : public QObject {
   Q_OBJECT
 

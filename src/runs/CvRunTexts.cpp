@@ -76,3 +76,7 @@ const TLangText rtErrAddOnArchive = {
     "installed; the archive is kept.",
     "", "", "", "", "", "", ""};
 const TLangText rtErrRunInstallerWhy = {"Cannot run installer \"%1\" (%2).", "", "", "", "", "", "", ""};
+const TLangText rtErrBackupUnreadable = {
+    "The chosen folder holds a backup whose index \"%1\" cannot be read (%2).\r\n\r\nA backup made here would "
+    "replace it and lose the products it lists. Please choose another folder.",
+    "", "", "", "", "", "", ""};
