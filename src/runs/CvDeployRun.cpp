@@ -231,26 +231,20 @@ void TDeployRun::OnFileList() {
 // Completes items until one needs a download (which starts) or none is left (the run ends).
 void TDeployRun::WalkItems(bool fromDownload) {
   if (!fromDownload) {
-    if (!NextItem()) {
-      if (fCurrentItem == -2) return Stop();
-      return EndRun();
-    }
+    if (!NextItem()) return EndRun();
     fCurrentFile = 0;
   }
   for (;;) {
     if (fCurrentItem >= fCheck.ItemCount()) return EndRun();
     if (!fItemFailed && FindMissingFile(fCurrentFile)) return StartFileDownload();
     CompleteItem();
-    if (!NextItem()) {
-      if (fCurrentItem == -2) return Stop();
-      return EndRun();
-    }
+    if (!NextItem()) return EndRun();
     fCurrentFile = 0;
   }
 }
 
 // Moves to the next selected, processable item and makes its folder. False at the end of the
-// items (current item = item count) or on a folder error (current item = -2: the run stops).
+// items (current item = item count), also after a folder error (the run ends with its summary).
 bool TDeployRun::NextItem() {
   fItemFailed = false;
   if (fAbort) {
@@ -278,10 +272,13 @@ bool TDeployRun::NextItem() {
                                          : item->ProductName());
   fItemFolder = ItemFolder(*item, fItemIsChart);
   fMadeFolder.clear();
-  if (fItemFolder.isEmpty() || MakeFolder(fItemFolder) != 0) {
-    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-    Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
-    fCurrentItem = -2;
+  const int error = fItemFolder.isEmpty() ? cvlib::ceDirCreate : MakeFolder(fItemFolder);
+  if (error) {
+    // The run ends here, through its summary: the items done so far count.
+    const QString folder = fItemFolder.isEmpty() ? item->ProductName() : fItemFolder;
+    MsgBox(FolderErrorText(folder, error), mtError, mbOKOnly);
+    Fail(folder, ErrorToStr(error));
+    fCurrentItem = fCheck.ItemCount();
     return false;
   }
   return true;
@@ -349,8 +346,8 @@ void TDeployRun::StartFileDownload() {
   AdvanceTotal();
   // Made once an item and folder: making it again for each of thousands of small files cost
   // more than their checks. One that vanished later fails its file when the download starts.
-  if (folder != fMadeFolder && MakeFolder(folder) != 0) {
-    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+  if (const int error = folder != fMadeFolder ? MakeFolder(folder) : 0) {
+    MsgBox(FolderErrorText(folder, error), mtError, mbOKOnly);
     // No download starts and no event follows: the file counts as failed and the run goes on.
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
@@ -492,7 +489,12 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
     Pump();
     if (!item->IsAddOn(i)) continue;
     const QString target = WithSlash(fSettings.destination + subFolder + QLatin1Char('/') + item->FileFolder(i));
-    if (MakeFolder(target) != 0) continue;
+    if (const int error = MakeFolder(target)) {
+      MsgBox(FolderErrorText(target, error), mtError, mbOKOnly);
+      Fail(target, ErrorToStr(error));
+      ok = false;
+      continue;
+    }
     const QString targetFile = target + item->FileName(i);
     const int error = CopyFromBackup(item, addOnSource + item->FileName(i), targetFile, i);
     if (error) {
@@ -859,6 +861,7 @@ void TDeployRun::Pump(bool force) {
 // The folder error's message names the folder and why: a link met on the way is refused, not
 // a failure to make a folder.
 QString TDeployRun::FolderErrorText(const QString& folder, int error) const {
+  if (error == cvlib::ceChkLinkedFolder) return LangText(rtErrFolderLink).arg(QDir::toNativeSeparators(folder));
   return LangText(rtErrFolder).arg(QDir::toNativeSeparators(folder), ErrorToStr(error));
 }
 

@@ -31,7 +31,7 @@ enum class TRunOutcome {
   Success,  // every selected item succeeded (also when none was selected)
   Partial,
   Failed,
-  Stopped,  // a folder could not be made: the run stopped without a summary
+  Stopped,  // stopped at once (RequestStop): no finishing, no summary
 };
 
 struct TRunResult {

@@ -80,3 +80,7 @@ const TLangText rtErrBackupUnreadable = {
     "The chosen folder holds a backup whose index \"%1\" cannot be read (%2).\r\n\r\nA backup made here would "
     "replace it and lose the products it lists. Please choose another folder.",
     "", "", "", "", "", "", ""};
+const TLangText rtErrFolderLink = {
+    "The installation folder \"%1\" is not used: a folder on its way is a symbolic link, which is never written "
+    "through.",
+    "", "", "", "", "", "", ""};

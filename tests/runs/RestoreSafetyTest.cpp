@@ -163,3 +163,34 @@ TEST(RestoreChartSet, AFailedReinstallLosesNothingInstalled) {
   EXPECT_FALSE(QFileInfo(dest + "/QMR2/NS/BE").isSymLink());
   EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/BE/BE.db"));
 }
+
+// A folder that cannot be made half way through a run (a link in its way, a file holding its
+// name): the run ends with its summary, counting what was done, and the message names the
+// folder and the reason.
+TEST(RunFolders, AFolderErrorEndsTheRunWithItsSummary) {
+  struct Case {
+    const char* what;
+    bool link;
+    const char* says;
+  };
+  for (const Case& c : {Case{"link", true, "is not used: a folder on its way is a symbolic link"},
+                        Case{"file", false, "Error creating installation folder"}}) {
+    SCOPED_TRACE(c.what);
+    const QString dest = MakeTempFolder("folder-error");
+    const QString elsewhere = MakeTempFolder("folder-elsewhere");
+    ASSERT_TRUE(QDir().mkpath(dest + "/QMR2"));
+    if (c.link) {
+      ASSERT_TRUE(QFile::link(elsewhere, dest + "/QMR2/BA"));
+    } else {
+      QFile blocker(dest + "/QMR2/BA");
+      ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+    const ToolResult r = RunCvtool(QStringList{"install", DemoService().url, dest, "1001:1", "1002:1"} + Login());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(Last(r.out), "summary partial 1 2") << qPrintable(r.out + r.err);
+    EXPECT_TRUE(r.err.contains(c.says)) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.contains(dest + "/QMR2/BA/DK/")) << qPrintable(r.err);
+    EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL_1.qmr2"));
+    EXPECT_TRUE(QDir(elsewhere).isEmpty());
+  }
+}

@@ -120,5 +120,33 @@ TEST_F(WizardTest, AFailedReinstallFromABackupKeepsTheInstalledSet) {
   EXPECT_TRUE(RunCvtool({"installed"}).out.contains("chart " + dest + "/QMR2/NS/NL/NL_1.qmr2"));
 }
 
+// A folder refused half way through a run (a link in its way): the wizard shows the summary
+// with the item done before, and the message names the folder and why.
+TEST_F(WizardTest, AFolderErrorHalfWayGoesToTheSummary) {
+  auto w = NewWizard();
+  boxes.Answer(mrYes);
+  ChooseType(*w, InstallOnline);
+  auto& s = WizardService::Get();
+  SignIn(*w, s.email, s.password);
+  ASSERT_EQ(w->CurrentPage(), wpSelectSoftware);
+  TickOnly(*w, {{1001, 1}, {1002, 1}});
+  Click(w->ButtonNext());
+  ASSERT_EQ(w->CurrentPage(), wpDestination);
+  const QString dest = MakeTempFolder("wizard-folder-error");
+  const QString elsewhere = MakeTempFolder("wizard-folder-elsewhere");
+  ASSERT_TRUE(QDir().mkpath(dest + "/QMR2"));
+  ASSERT_TRUE(QFile::link(elsewhere, dest + "/QMR2/BA"));
+  UseFolder(w->PageDestination(), dest);
+  Click(w->ButtonNext());
+  ASSERT_TRUE(WaitFor([&] { return Summary(boxes); }, 60000)) << boxes.texts.join(" | ").toStdString();
+  EXPECT_EQ(boxes.boxes.last().caption, "Partial success");
+  const QString texts = boxes.texts.join('|');
+  EXPECT_TRUE(texts.contains(dest + "/QMR2/BA/DK/")) << qPrintable(texts);
+  EXPECT_TRUE(texts.contains("symbolic link")) << qPrintable(texts);
+  ASSERT_TRUE(WaitFor([&] { return w->CurrentPage() == wpSetupType; }));
+  EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL_1.qmr2"));
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+}
+
 }  // namespace
 }  // namespace cvtest
