@@ -449,28 +449,87 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
     // The setup is copied from the backup into the user's own folder and checked on the way:
     // a program on a medium others can write is never started from there.
     QString privateFolder;
-    if (item->FileCount() < 1 || PrivateSetupsFolder(privateFolder) != 0) {
-      MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
-      Fail(item->ProductName(), LangText(rtErrRunInstaller));
+    const int folderError = item->FileCount() < 1 ? cvlib::ceFileNotFound : PrivateSetupsFolder(privateFolder);
+    if (folderError) {
+      CannotRunSetup(item->FileCount() < 1 ? item->ProductName() : privateFolder, folderError);
       return false;
     }
     program = privateFolder + item->FileName(0);
+    // Every file of the item is checked before its setup starts: a damaged add-on must not
+    // leave a program half installed.
+    if (!CheckBackupAddOns(item)) return false;
     const int error = CopyFromBackup(item, fSettings.backupFolder + setupFile, program, 0);
-    if (error) return false;
-  } else {
-    const ProductRecord* record = fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask());
-    if (!record || item->FileCount() < 1) return false;
-    subFolder = record->InstallFolder();
-    setupFile = item->FileName(0);
-    program = fSourceFolder + setupFile;
+    if (error) {
+      if (!IsBackupFault(error)) CannotRunSetup(program, error);
+      return false;
+    }
+    // The copy served this run only: the backup keeps the setup.
+    const bool ok = RunSetupAndAddOns(item, program, subFolder, setupFile);
+    FileDelete(program);
+    return ok;
   }
-  const QString parameters = QStringLiteral("/SILENT /DIR=\"") + fSettings.destination + subFolder +
-                             QStringLiteral("\" /LANG=") + SetupLanguageCode(GetCurrentLanguage());
+  const ProductRecord* record = fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask());
+  if (!record || item->FileCount() < 1) return false;
+  subFolder = record->InstallFolder();
+  setupFile = item->FileName(0);
+  program = fSourceFolder + setupFile;
+  return RunSetupAndAddOns(item, program, subFolder, setupFile);
+}
+
+void TDeployRun::CannotRunSetup(const QString& what, int error) {
+  MsgBox(LangText(rtErrRunInstallerWhy).arg(QDir::toNativeSeparators(what), Reason(error)), mtError, mbOKOnly);
+  Fail(what, LangText(rtErrRunInstaller) + QStringLiteral(": ") + Reason(error));
+}
+
+// The add-ons of a backup's program, checked by size and checksum where they lie.
+bool TDeployRun::CheckBackupAddOns(InstallItem* item) {
+  const QString setupFolder = QFileInfo(item->SourceFolder()).path();
+  const QString source = fSettings.backupFolder +
+                         (setupFolder == QLatin1String(".") ? QString() : WithSlash(setupFolder)) +
+                         QStringLiteral("Addons%1/").arg(item->ProductNumber());
+  for (int i = 1; i < item->FileCount(); ++i) {
+    if (!item->IsAddOn(i)) continue;
+    const QString path = source + item->FileName(i);
+    QString sha;
+    std::int64_t size = 0;
+    int error = HashFile(path, sha, size);
+    if (!error && (size != item->FileSize(i) ||
+                   (!item->FileSha256(i).isEmpty() && sha.compare(item->FileSha256(i), Qt::CaseInsensitive) != 0)))
+      error = cvlib::ceChkChecksum;
+    if (error) {
+      if (error == cvlib::ceFileAccess) error = cvlib::ceFileRead;
+      fProgress.FileNotice(TRunFileAction::Failed, path, item->FileSize(i), Reason(error));
+      Fail(path, Reason(error));
+      MsgBox(LangText(rtErrDamagedFile).arg(item->FileName(i), item->ProductName(), Reason(error)), mtError,
+             mbOKOnly);
+      return false;
+    }
+    Pump();
+  }
+  return true;
+}
+
+// Runs the setup silently into its folder below the destination (arguments as a list: a '"'
+// in the folder stays part of it) and places the add-ons. Abort asks the setup to stop, then
+// ends it after a grace period; the item has then failed.
+bool TDeployRun::RunSetupAndAddOns(InstallItem* item, const QString& program, const QString& subFolder,
+                                   const QString& setupFile) {
+  const QStringList arguments = {QStringLiteral("/SILENT"), QStringLiteral("/DIR=") + fSettings.destination + subFolder,
+                                 QStringLiteral("/LANG=") + SetupLanguageCode(GetCurrentLanguage())};
   int exitCode = 0;
-  const int error = RunAndWait(program, parameters, QString(), [this](bool&) { Pump(); }, exitCode);
+  const int error = RunAndWait(
+      program, arguments, QString(),
+      [this](bool& stop) {
+        Pump();
+        stop = fAbort;
+      },
+      exitCode);
+  if (error == cvlib::ceProcessStopped) {
+    Fail(program, ErrorToStr(error));
+    return false;
+  }
   if (error) {
-    MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
-    Fail(program, LangText(rtErrRunInstaller) + QStringLiteral(": ") + ErrorToStr(error));
+    CannotRunSetup(program, error);
     return false;
   }
   if (exitCode != 0) {

@@ -156,6 +156,9 @@ class TDeployRun final : public QObject {
     std::int64_t size = 0;
     qint64 time = 0;
   };
+  void CannotRunSetup(const QString& what, int error);
+  bool CheckBackupAddOns(InstallItem* item);
+  bool RunSetupAndAddOns(InstallItem* item, const QString& program, const QString& subFolder, const QString& setupFile);
   bool ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder);
   bool CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads);
   QString FolderErrorText(const QString& folder, int error) const;

@@ -1,16 +1,24 @@
 // What restoring and installing leave on the disk when the source is loose or damaged: the
 // modes of the files, an add-on archive that cannot be extracted whole, a chart set whose new
 // copy fails. Through cvtool against deployer-service --demo.
+#include "CvDeployRun.h"
 #include "CvLib.h"
+#include "CvLibBackupIndex.h"
+#include "BoxRecorder.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimer>
+
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +80,26 @@ QStringList Hidden(const QString& folder) {
       .filter(QRegularExpression("^\\."));
 }
 
+// Puts content in place of a file of a backup and has the index say so (size and SHA-256; the
+// XXH3 dropped), as a backup written by hand would.
+void ReplaceInBackup(const QString& backup, const QString& relative, const QByteArray& content) {
+  QFile f(backup + "/" + relative);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(content);
+  f.close();
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  const QString name = QFileInfo(relative).fileName();
+  for (cvlib::TItemData& item : items)
+    for (cvlib::TItemFile& file : item.files)
+      if (file.name == name) {
+        file.size = content.size();
+        file.sha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        file.xxh3.clear();
+      }
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+}
+
 }  // namespace
 
 // Every file of a FAT stick mounted umask=000 is 0777: what is installed from it is 0644, or
@@ -89,6 +117,8 @@ TEST(RestoreModes, FilesNeverTakeTheBackupsLooseModes) {
   for (const Case& c : {Case{022, 0644, 0755}, Case{077, 0600, 0700}}) {
     SCOPED_TRACE(c.umask);
     const QString dest = MakeTempFolder("loose-restore");
+    const QString setup = TestHome() + "/.cache/Corvane/Deployer/Setups/NavigatorSetup";
+    QFile::remove(setup);
     ToolResult r;
     {
       const Umask mask(c.umask);
@@ -99,8 +129,8 @@ TEST(RestoreModes, FilesNeverTakeTheBackupsLooseModes) {
     EXPECT_EQ(Mode(dest + "/QMR2/NS/NL/NL.db"), c.file);
     EXPECT_EQ(Mode(dest + "/Navigator/Docs/UserGuide.txt"), c.file);
     EXPECT_EQ(Mode(dest + "/Navigator/Samples/Routes/Coastal.rte"), c.file);
-    // The setup came through the user's own folder, executable for the user only as the mask says.
-    EXPECT_EQ(Mode(TestHome() + "/.cache/Corvane/Deployer/Setups/NavigatorSetup") & 0022, 0u);
+    // The setup's copy in the user's own folder served this run only.
+    EXPECT_FALSE(QFile::exists(setup));
   }
 
   // A backup made from an installer folder on such a stick: the copy is a program, 0755.
@@ -193,4 +223,73 @@ TEST(RunFolders, AFolderErrorEndsTheRunWithItsSummary) {
     EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL_1.qmr2"));
     EXPECT_TRUE(QDir(elsewhere).isEmpty());
   }
+}
+
+// The program's setup cannot be copied out of the backup (a folder holds its name in the user's
+// setups folder): the program fails with "Cannot run installer" and the reason.
+TEST(RestoreSetup, ASetupThatCannotBeCopiedSaysWhy) {
+  const QString backup = MakeTempFolder("setup-blocked");
+  ASSERT_EQ(MakeBackup(backup, {"110:1"}).exitCode, 0);
+  const QString blocker = TestHome() + "/.cache/Corvane/Deployer/Setups/QMRManagerSetup";
+  QFile::remove(blocker);
+  ASSERT_TRUE(QDir().mkpath(blocker + "/inside"));
+  const ToolResult r = RunCvtool({"restore", backup, MakeTempFolder("setup-blocked-dest"), "110:1"});
+  QDir(blocker).removeRecursively();
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Last(r.out), "summary failed 0 1") << qPrintable(r.out + r.err);
+  EXPECT_TRUE(r.err.contains("Cannot run installer \"" + blocker + "\" (")) << qPrintable(r.err);
+}
+
+// A damaged add-on of a backup fails its program before the setup runs: nothing is installed
+// half.
+TEST(RestoreSetup, ADamagedAddOnStopsTheSetupBeforeItStarts) {
+  const QString backup = MakeTempFolder("addon-damaged");
+  ASSERT_EQ(MakeBackup(backup, {"100:1"}).exitCode, 0);
+  Damage(backup + "/Setups/Addons100/UserGuide.txt");
+  const QString dest = MakeTempFolder("addon-damaged-dest");
+  const ToolResult r = RunCvtool({"restore", backup, dest, "100:1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("UserGuide.txt\" of the backup is missing or damaged")) << qPrintable(r.err);
+  EXPECT_FALSE(QFile::exists(dest + "/Navigator/Navigator")) << "the setup ran";
+}
+
+// A '"' in the destination reaches the setup as part of its folder, not as a quote.
+TEST(RunSetup, ArgumentsGoAsAList) {
+  const QString dest = MakeTempFolder("quote") + "/a\"b c";
+  ASSERT_TRUE(QDir().mkpath(dest));
+  const ToolResult r = RunCvtool(QStringList{"install", DemoService().url, dest, "110:1"} + Login());
+  EXPECT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  EXPECT_TRUE(QFile::exists(dest + "/QMR Manager/QMRManager"));
+}
+
+// A setup that never ends: Abort asks it to stop, ends it after a grace period, counts its item
+// as failed and goes to the summary.
+TEST(RunSetup, AbortEndsASetupThatNeverEnds) {
+  const QString backup = MakeTempFolder("setup-hangs");
+  ASSERT_EQ(MakeBackup(backup, {"110:1"}).exitCode, 0);
+  ReplaceInBackup(backup, "Setups/QMRManagerSetup", "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 1; done\n");
+  EngineOnService engine{QString()};
+  ASSERT_EQ(engine.check->ReadBackupIndex(backup + "/cvbackup.idx"), 0);
+  engine.check->ClearProducts();
+  for (int i = 0; i < engine.check->ItemCount(); ++i) engine.check->AddItemProduct(engine.check->Item(i));
+  engine.check->FinishProducts();
+  BoxRecorder boxes(mrNo);
+  TNullRunProgress progress;
+  TRunSettings settings;
+  settings.setupType = InstallFromBackup;
+  settings.destination = MakeTempFolder("setup-hangs-dest");
+  settings.backupFolder = backup;
+  TDeployRun run(*engine.check, nullptr, progress, settings);
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  QElapsedTimer clock;
+  clock.start();
+  QTimer::singleShot(500, &run, [&] { run.RequestAbort(); });
+  run.RunBackupInstallation();
+  while (!result && clock.elapsed() < 30000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_LT(clock.elapsed(), 15000);
+  EXPECT_TRUE(result->aborted);
+  EXPECT_EQ(result->outcome, TRunOutcome::Failed);
+  EXPECT_EQ(boxes.boxes.last().caption, "Failed");
 }
