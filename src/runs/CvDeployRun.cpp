@@ -734,23 +734,29 @@ bool TDeployRun::CopyChartSet(InstallItem* item, const QString& folder, std::vec
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
-  if (!fSettings.indexOnly && !SameFolder(fSettings.installerFolder, backup)) {
-    // The program, its support library and what they need on a computer without Qt.
+  bool installerCopied = true;
+  if (!fSettings.indexOnly && !fAbort && !SameFolder(fSettings.installerFolder, backup)) {
+    // The program, its support library and what they need on a computer without Qt. Abort
+    // ends the copy: the file under way is removed, the index is written for what is complete.
     TProgramBundle bundle;
     QString file;
     int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
     if (!error)
-      error = CopyProgramBundle(bundle, backup, file, [this](const QString& s, qint64 done, qint64 total) {
-        return CopyProgress(s, done, total);
-      });
-    if (error) {
+      error = CopyProgramBundle(
+          bundle, backup, file,
+          [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, &fAbort);
+    if (error == cvlib::ceAborted) {
+      Fail(file, ErrorToStr(error));
+      installerCopied = false;
+    } else if (error) {
       MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
       Fail(file, ErrorToStr(error));
       ok = false;
     }
   }
   if (ok) {
-    if (!fSettings.indexOnly && IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+    if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
+        DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
       // Write errors pass: the backup works without them.
       WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
       WriteWholeFile(backup + QStringLiteral("autorun.sh"),

@@ -293,3 +293,67 @@ TEST(RunSetup, AbortEndsASetupThatNeverEnds) {
   EXPECT_EQ(result->outcome, TRunOutcome::Failed);
   EXPECT_EQ(boxes.boxes.last().caption, "Failed");
 }
+
+namespace {
+
+// Asks for Abort as soon as the installer's copy shows its progress.
+class AbortOnInstallerCopy final : public TRunProgress {
+ public:
+  void SetSingleHeader(const QString&) override {}
+  void SetSingleText(const QString& text) override {
+    if (run && text.startsWith("Copying Deployer")) {
+      copying = true;
+      run->RequestAbort();
+    }
+  }
+  void SetSingleMax(int) override {}
+  void SetSinglePosition(int) override {}
+  void SetTotalText(const QString&) override {}
+  void SetTotalMax(int) override {}
+  void SetTotalPosition(int v) override { position = v; }
+  int TotalPosition() const override { return position; }
+  void FileNotice(TRunFileAction, const QString&, std::int64_t, const QString&) override {}
+  TDeployRun* run = nullptr;
+  bool copying = false;
+  int position = 0;
+};
+
+}  // namespace
+
+// Abort while a backup copies the installer: the copy ends (no part of the file under way is
+// left), and the index is written for the items that are complete.
+TEST(BackupAbort, AbortEndsTheInstallerCopy) {
+  EngineOnService engine(DemoService().url);
+  ASSERT_EQ(engine.SignIn(DemoCredentials()), 0);
+  BoxRecorder boxes(mrNo);
+  AbortOnInstallerCopy progress;
+  const QString backup = MakeTempFolder("abort-installer");
+  const QString installer = MakeTempFolder("abort-installer-src");
+  QFile::copy(BinDir() + "/cvtool", installer + "/Deployer");
+  QFile::copy(BinDir() + "/libCvLibNav5.so", installer + "/libCvLibNav5.so");
+  ASSERT_GT(QFileInfo(installer + "/Deployer").size(), 2 << 20);
+  TRunSettings settings;
+  settings.setupType = CreateBackup;
+  settings.destination = backup;
+  settings.installerFolder = installer;
+  TDeployRun run(*engine.check, nullptr, progress, settings);
+  progress.run = &run;
+  run.AttachEvents(engine.env->EventSource());
+  const auto selection = MakeSelection(*engine.check, {{1002, 1}}, SelectionKinds::kFromRecords);
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  ASSERT_TRUE(run.RequestRun(*selection));
+  QElapsedTimer clock;
+  clock.start();
+  while (!result && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_TRUE(progress.copying);
+  EXPECT_TRUE(result->aborted);
+  EXPECT_FALSE(QFile::exists(backup + "/Deployer"));
+  EXPECT_TRUE(Hidden(backup).isEmpty()) << qPrintable(Hidden(backup).join(' '));
+  ASSERT_TRUE(run.IndexWritten());
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].productNumber, 1002);
+}
