@@ -6,8 +6,17 @@
 #include "FraPageDestinationInstall.h"
 #include "FraPageSourceInstall.h"
 #include "ToolRun.h"
+#include "FraPageProgress.h"
+#include "CvLibBackupIndex.h"
+#include "CvMsgBoxPresenter.h"
 
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
@@ -146,6 +155,83 @@ TEST_F(WizardTest, AFolderErrorHalfWayGoesToTheSummary) {
   ASSERT_TRUE(WaitFor([&] { return w->CurrentPage() == wpSetupType; }));
   EXPECT_TRUE(QFile::exists(dest + "/QMR2/NS/NL/NL_1.qmr2"));
   EXPECT_TRUE(QDir(elsewhere).isEmpty());
+}
+
+// A setup that never ends, while the version check finds a newer installer: the update waits
+// (the window stays, no update window opens); Abort and the window's close button end the
+// setup; the summary comes, and the update is offered after it.
+TEST_F(WizardTest, AbortEndsAHungSetupAndAnUpdateWaitsForTheSummary) {
+  const QString backup = CvtoolBackup("wizard-hang", {"110:1"});
+  const QByteArray script = "#!/bin/sh\ntrap '' TERM\nwhile :; do sleep 1; done\n";
+  {
+    QFile f(backup + "/Setups/QMRManagerSetup");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(script);
+  }
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  for (cvlib::TItemData& item : items)
+    for (cvlib::TItemFile& file : item.files)
+      if (file.name == "QMRManagerSetup") {
+        file.size = script.size();
+        file.sha256 = QString::fromLatin1(QCryptographicHash::hash(script, QCryptographicHash::Sha256).toHex());
+        file.xxh3.clear();
+      }
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+
+  auto& s = WizardService::Get();
+  s.SetInstallerVersion(QStringLiteral("1.0.0.1"));
+  auto w = NewWizard();
+  ASSERT_TRUE(w->NewerVersion());
+  QStringList asked;
+  const TMsgBoxPresenter previous = SetMsgBoxPresenter([&](const TMsgBoxRequest& r) {
+    asked << r.text;
+    // Yes to the summary's question, No to the update.
+    return r.text.endsWith("Return to start page?") ? mrYes : mrNo;
+  });
+  ChooseType(*w, InstallFromBackup);
+  w->PageSourceInstall()->RadioChosen()->click();
+  w->PageSourceInstall()->EditLocation()->setText(backup);
+  Click(w->ButtonNext());
+  ASSERT_EQ(w->CurrentPage(), wpSelectSoftware) << asked.join(" | ").toStdString();
+  Click(w->ButtonNext());
+  UseFolder(w->PageDestination(), MakeTempFolder("wizard-hang-dest"));
+  // Installing from a backup runs inside Next's click, pumping events: what the user does
+  // meanwhile comes from timers.
+  bool running = false, visible = false, dialog = false, closed = true, aborting = false;
+  QTimer::singleShot(800, w.get(), [&] {
+    running = w->Run() != nullptr && w->CurrentPage() == wpProgress;
+    w->LabelUpdatesClick();
+  });
+  QTimer::singleShot(1200, w.get(), [&] {
+    visible = w->isVisible();
+    for (QWidget* top : QApplication::topLevelWidgets())
+      dialog = dialog || (qobject_cast<QDialog*>(top) && top->isVisible());
+    // The window's close button: the setup is asked to end.
+    closed = w->close();
+    aborting = w->AbortRequest();
+  });
+  // Should an update window open all the same, it goes again, so that the test ends.
+  QTimer::singleShot(2500, w.get(), [] {
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (auto* d = qobject_cast<QDialog*>(top); d && d->isVisible()) d->reject();
+  });
+  QElapsedTimer clock;
+  clock.start();
+  Click(w->ButtonNext());
+  EXPECT_TRUE(running);
+  EXPECT_TRUE(visible);
+  EXPECT_FALSE(dialog);
+  EXPECT_FALSE(closed);
+  EXPECT_TRUE(aborting);
+  ASSERT_TRUE(WaitFor([&] { return asked.size() >= 2; }, 20000)) << asked.join(" | ").toStdString();
+  EXPECT_LT(clock.elapsed(), 10000);
+  SetMsgBoxPresenter(previous);
+  s.SetInstallerVersion(QStringLiteral("0.9"));
+  EXPECT_TRUE(asked[0].startsWith("The backup could not be installed.")) << asked.join(" | ").toStdString();
+  EXPECT_TRUE(asked[1].startsWith("A new version of the installer is available.")) << asked.join(" | ").toStdString();
+  EXPECT_TRUE(WaitFor([&] { return w->CurrentPage() == wpSetupType; }));
+  EXPECT_TRUE(w->isVisible());
 }
 
 }  // namespace
