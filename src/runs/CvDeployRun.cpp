@@ -294,11 +294,15 @@ bool TDeployRun::FindMissingFile(int from) {
   int advanced = 0;
   QElapsedTimer shown;
   shown.start();
+  // A file whose time differs is hashed: events are pumped between files, so that the window
+  // stays alive and Abort ends the scan.
   auto show = [&] {
     ShowTotal();
     fProgress.SetTotalPosition(fProgress.TotalPosition() + advanced);
+    fProgress.SetSingleText(LangText(rtCheckingFiles).arg(fCurrentFile).arg(item->FileCount()));
     advanced = 0;
     shown.restart();
+    Pump();
   };
   while (fCurrentFile < item->FileCount()) {
     const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(fCurrentFile)];
@@ -311,8 +315,12 @@ bool TDeployRun::FindMissingFile(int from) {
     fProgress.FileNotice(TRunFileAction::Current, path, file.size, QString());
     fSizeDone += file.size;
     advanced += 1;
-    if (shown.elapsed() >= kShowMs) show();
     fCurrentFile += 1;
+    if (shown.elapsed() >= kShowMs) show();
+    if (fAbort) {
+      if (advanced) show();
+      return false;
+    }
   }
   if (advanced) show();
   return false;

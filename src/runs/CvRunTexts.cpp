@@ -9,6 +9,8 @@ const TLangText rtTotal = {"Total:", "Totaal:", "Gesamt:", "", "", "", "", ""};
 const TLangText rtDone = {"Done...", "Klaar...", "Fertig...", "", "", "", "", ""};
 const TLangText rtRequestingFiles = {"Requesting the list of files...", "Lijst met bestanden opvragen...",
                                      "Dateiliste wird abgefragt...", "", "", "", "", ""};
+const TLangText rtCheckingFiles = {"Checking the files... %1 of %2", "Bestanden controleren... %1 van %2",
+                                   "Dateien werden geprüft... %1 von %2", "", "", "", "", ""};
 const TLangText rtReturnToStart = {"Return to start page?", "Terug naar de startpagina?",
                                    "Zurück zur Startseite?", "", "", "", "", ""};
 

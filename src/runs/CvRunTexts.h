@@ -11,6 +11,7 @@ extern const TLangText rtCopying;           // "Copying"
 extern const TLangText rtTotal;             // "Total:"
 extern const TLangText rtDone;              // "Done..."
 extern const TLangText rtRequestingFiles;   // total line while the file list is requested
+extern const TLangText rtCheckingFiles;     // %1 files checked, %2 of the item
 extern const TLangText rtReturnToStart;     // "Return to start page?"
 
 extern const TLangText rtCaptionSuccess;

@@ -357,3 +357,99 @@ TEST(BackupAbort, AbortEndsTheInstallerCopy) {
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].productNumber, 1002);
 }
+
+namespace {
+
+// Asks for Abort at the first file found current, and counts those told after it.
+class AbortOnCurrent final : public TRunProgress {
+ public:
+  void SetSingleHeader(const QString&) override {}
+  void SetSingleText(const QString& text) override {
+    if (text.startsWith("Checking the files...")) checking = true;
+  }
+  void SetSingleMax(int) override {}
+  void SetSinglePosition(int) override {}
+  void SetTotalText(const QString&) override {}
+  void SetTotalMax(int) override {}
+  void SetTotalPosition(int v) override { position = v; }
+  int TotalPosition() const override { return position; }
+  void FileNotice(TRunFileAction action, const QString&, std::int64_t, const QString&) override {
+    if (action != TRunFileAction::Current) return;
+    current += 1;
+    if (run) run->RequestAbort();
+  }
+  TDeployRun* run = nullptr;
+  bool checking = false;
+  int current = 0, position = 0;
+};
+
+}  // namespace
+
+// Updating a backup whose files all need their checksums (their times changed): Abort ends
+// the scan at the file it is at, and the scan tells how far it is.
+TEST(BackupScan, AbortEndsTheScanOfCurrentFiles) {
+  const QString backup = MakeTempFolder("scan-abort");
+  ASSERT_EQ(MakeBackup(backup, {"1001:1"}).exitCode, 0);
+  QDirIterator it(backup + "/QMR2", QDir::Files, QDirIterator::Subdirectories);
+  int files = 0;
+  while (it.hasNext()) {
+    QFile f(it.next());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileModificationTime);
+    files += 1;
+  }
+  ASSERT_GT(files, 2);
+  EngineOnService engine(DemoService().url);
+  ASSERT_EQ(engine.SignIn(DemoCredentials()), 0);
+  BoxRecorder boxes(mrNo);
+  AbortOnCurrent progress;
+  TRunSettings settings;
+  settings.setupType = CreateBackup;
+  settings.destination = backup;
+  settings.installerFolder = backup;  // no installer copy
+  TDeployRun run(*engine.check, nullptr, progress, settings);
+  progress.run = &run;
+  run.AttachEvents(engine.env->EventSource());
+  const auto selection = MakeSelection(*engine.check, {{1001, 1}}, SelectionKinds::kFromRecords);
+  std::optional<TRunResult> result;
+  run.SetOnFinished([&](const TRunResult& r) { result = r; });
+  ASSERT_TRUE(run.RequestRun(*selection));
+  QElapsedTimer clock;
+  clock.start();
+  while (!result && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  ASSERT_TRUE(result.has_value());
+  EXPECT_TRUE(result->aborted);
+  EXPECT_EQ(progress.current, 1);
+  EXPECT_TRUE(progress.checking);
+}
+
+// A chart set's add-ons from a backup go where its record lists them: beside the charts.
+TEST(RestoreChartSet, AddOnsGoWhereTheRecordListsThem) {
+  const QString backup = MakeTempFolder("chart-addon");
+  ASSERT_EQ(MakeBackup(backup, {"1001:1"}).exitCode, 0);
+  const QByteArray legend = "Legend of the Dutch charts\n";
+  ASSERT_TRUE(QDir().mkpath(backup + "/QMR2/NS/NL/Addons1001"));
+  {
+    QFile f(backup + "/QMR2/NS/NL/Addons1001/Legend.txt");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(legend);
+  }
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  ASSERT_EQ(items.size(), 1u);
+  cvlib::TItemFile addOn = items[0].files.back();
+  addOn.name = "Legend.txt";
+  addOn.addOn = true;
+  addOn.size = legend.size();
+  addOn.sha256 = QString::fromLatin1(QCryptographicHash::hash(legend, QCryptographicHash::Sha256).toHex());
+  addOn.xxh3.clear();
+  items[0].files.push_back(addOn);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+
+  const QString dest = MakeTempFolder("chart-addon-dest");
+  const ToolResult r = RunCvtool({"restore", backup, dest, "1001:1"});
+  ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  EXPECT_EQ(ReadAll(dest + "/QMR2/NS/NL/Legend.txt"), legend);
+  const QString listed = RunCvtool({"installed"}).out;
+  EXPECT_TRUE(listed.contains(dest + "/QMR2/NS/NL/Legend.txt")) << qPrintable(listed);
+}
