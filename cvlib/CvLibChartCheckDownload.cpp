@@ -65,7 +65,8 @@ QString PartName(const QString& name) {
 }
 
 // A finished file gets the mode any file the user makes gets: the part was private meanwhile.
-mode_t NewFileMode() { return static_cast<mode_t>(0666 & ~ProcessUmask()); }
+// Installed and stored files are writable by their owner alone, whatever the umask allows.
+mode_t NewFileMode() { return static_cast<mode_t>(0644 & ~ProcessUmask()); }
 
 // Opens each of `names` below the open folder `fd` without following a link; takes fd.
 // Creates missing ones when `create`. The last folder's descriptor, or -1 with error set.

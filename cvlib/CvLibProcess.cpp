@@ -121,13 +121,18 @@ QStringList SplitCommandLine(const QString& parameters) {
 
 int RunAndWait(const QString& program, const QString& parameters, const QString& folder,
                const TRunPoll& poll, int& exitCode) {
+  return RunAndWait(program, SplitCommandLine(parameters), folder, poll, exitCode);
+}
+
+int RunAndWait(const QString& program, const QStringList& arguments, const QString& folder,
+               const TRunPoll& poll, int& exitCode) {
   exitCode = -1;
   if (program.isEmpty()) return ceProcessStart;
   const QByteArray path = QFile::encodeName(program);
   AddExecuteBits(path);
 
   std::vector<QByteArray> argBytes{path};
-  for (const QString& a : SplitCommandLine(parameters)) argBytes.push_back(a.toUtf8());
+  for (const QString& a : arguments) argBytes.push_back(QFile::encodeName(a));
   std::vector<char*> argv;
   for (QByteArray& a : argBytes) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -27,6 +27,10 @@ QStringList SplitCommandLine(const QString& parameters);
 // its group are terminated, killed when they ignore that.
 int RunAndWait(const QString& program, const QString& parameters, const QString& folder,
                const TRunPoll& poll, int& exitCode);
+// The same with the arguments as a list, each passed as it stands (a '"' in a folder name
+// stays a character of that argument).
+int RunAndWait(const QString& program, const QStringList& arguments, const QString& folder,
+               const TRunPoll& poll, int& exitCode);
 
 // True when the product number belongs to a chart set: chart sets are numbered from 1000
 // upward, programs, add-ons and companions below 1000 (docs/product-numbers.md).

@@ -29,6 +29,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <utility>
+
 const char* const kInstallerProductGUID = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
 
 namespace {
@@ -53,6 +55,10 @@ const TLangText txtBackupFound = {
     "back-up wilt maken.\r\n\r\nWilt u doorgaan?",
     "Der gewählte Ordner enthält eine Sicherung, die Sie aktualisieren und erweitern können. Wählen Sie einen "
     "anderen Ordner, wenn Sie eine neue Sicherung erstellen möchten.\r\n\r\nMöchten Sie fortfahren?"};
+const TLangText txtUpdateAfterRun = {
+    "A new version of the installer is available.\r\n\r\nDo you want to download it now?",
+    "Er is een nieuwe versie van het installatieprogramma beschikbaar.\r\n\r\nWilt u deze nu downloaden?",
+    "Eine neue Version des Installationsprogramms ist verfügbar.\r\n\r\nMöchten Sie sie jetzt herunterladen?"};
 const char* const txtErrorReadingBackup = "Error reading backup files, please try again...";  // English only
 const TLangText txtDownloadNewVersion = {"Download new version...", "Nieuwe versie downloaden...",
                                          "Neue Version herunterladen..."};
@@ -584,7 +590,14 @@ void TFormWizardInstall::NextFromDestination() {
   // Creating a backup: the products are chosen after the place, so that the page can show
   // what the backup there holds already and what fits.
   pageSelectSoftware_->SetFreeSpace(pageDestination_->AvailableSpace());
-  if (chartCheck_->ReadBackupIndex(destinationFolder_ + kBackupIndexName) == 0) {
+  int error = 0;
+  const TBackupTarget target = ReadBackupTarget(*chartCheck_, destinationFolder_, error);
+  if (target == TBackupTarget::Unreadable) {
+    // A run here would replace the index with this run's items alone.
+    MsgBox(UnreadableBackupText(destinationFolder_, error), mtError, mbOKOnly);
+    return;
+  }
+  if (target == TBackupTarget::Update) {
     if (MsgBoxCaption(ApplicationTitle(), LangText(txtBackupFound), mtConfirmation, mbYesNo) != mrYes) return;
   }
   pageSelectSoftware_->SetMode(setupType_);
@@ -630,6 +643,11 @@ void TFormWizardInstall::StartRun(TSetupType type) {
 void TFormWizardInstall::RunFinished(const TRunResult& result) {
   // Delivered from the event loop: the run may go now.
   run_.reset();
+  if (std::exchange(updateAfterRun_, false) &&
+      MsgBoxCaption(ApplicationTitle(), LangText(txtUpdateAfterRun), mtConfirmation, mbYesNo) == mrYes) {
+    SelfUpdate();
+    if (!isVisible()) return;  // the new installer took over
+  }
   if (result.outcome == TRunOutcome::Stopped) {
     // It could not even begin (a folder could not be made); its message was shown.
     ShowPage(runStartedFrom_);
@@ -798,6 +816,12 @@ void TFormWizardInstall::LabelUpdatesClick() {
 }
 
 void TFormWizardInstall::SelfUpdate() {
+  // Not while a run is under way: the update would hide the window and end the program with
+  // downloads or a setup still running. It is offered after the run's summary.
+  if (run_) {
+    updateAfterRun_ = true;
+    return;
+  }
   hide();
   const bool downloaded = RunSelfUpdate();
   show();

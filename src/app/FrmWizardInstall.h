@@ -165,6 +165,7 @@ class TFormWizardInstall final : public QWidget {
   bool abortRequest_ = false;
   bool silentCheck_ = false;
   bool newerVersion_ = false;
+  bool updateAfterRun_ = false;  // an update came up during a run: offered after its summary
   TPUSVersionInfo versionRecord_;
   QPointer<TFormMessage> pleaseWait_;
   bool closeIsAbort_ = false;

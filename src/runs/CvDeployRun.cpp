@@ -104,6 +104,21 @@ QString BackupFilePath(const InstallItem& item, int file, bool chartSet) {
   return folder + item.FileName(file);
 }
 
+TBackupTarget ReadBackupTarget(ChartCheck& check, const QString& folder, int& error) {
+  error = check.ReadBackupIndex(WithSlash(folder) + QStringLiteral("cvbackup.idx"));
+  if (error == 0) return TBackupTarget::Update;
+  if (error == cvlib::ceBackupIndexMissing) {
+    error = 0;
+    return TBackupTarget::New;
+  }
+  return TBackupTarget::Unreadable;
+}
+
+QString UnreadableBackupText(const QString& folder, int error) {
+  return LangText(rtErrBackupUnreadable)
+      .arg(QDir::toNativeSeparators(WithSlash(folder) + QStringLiteral("cvbackup.idx")), ErrorToStr(error));
+}
+
 TDeployRun::TDeployRun(ChartCheck& check, TInstalledCharts* installed, TRunProgress& progress, TRunSettings settings)
     : fCheck(check), fInstalled(installed), fProgress(progress), fSettings(std::move(settings)) {
   fSettings.destination = WithSlash(fSettings.destination);
@@ -216,26 +231,20 @@ void TDeployRun::OnFileList() {
 // Completes items until one needs a download (which starts) or none is left (the run ends).
 void TDeployRun::WalkItems(bool fromDownload) {
   if (!fromDownload) {
-    if (!NextItem()) {
-      if (fCurrentItem == -2) return Stop();
-      return EndRun();
-    }
+    if (!NextItem()) return EndRun();
     fCurrentFile = 0;
   }
   for (;;) {
     if (fCurrentItem >= fCheck.ItemCount()) return EndRun();
     if (!fItemFailed && FindMissingFile(fCurrentFile)) return StartFileDownload();
     CompleteItem();
-    if (!NextItem()) {
-      if (fCurrentItem == -2) return Stop();
-      return EndRun();
-    }
+    if (!NextItem()) return EndRun();
     fCurrentFile = 0;
   }
 }
 
 // Moves to the next selected, processable item and makes its folder. False at the end of the
-// items (current item = item count) or on a folder error (current item = -2: the run stops).
+// items (current item = item count), also after a folder error (the run ends with its summary).
 bool TDeployRun::NextItem() {
   fItemFailed = false;
   if (fAbort) {
@@ -263,10 +272,13 @@ bool TDeployRun::NextItem() {
                                          : item->ProductName());
   fItemFolder = ItemFolder(*item, fItemIsChart);
   fMadeFolder.clear();
-  if (fItemFolder.isEmpty() || MakeFolder(fItemFolder) != 0) {
-    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-    Fail(fItemFolder.isEmpty() ? item->ProductName() : fItemFolder, ErrorToStr(cvlib::ceDirCreate));
-    fCurrentItem = -2;
+  const int error = fItemFolder.isEmpty() ? cvlib::ceDirCreate : MakeFolder(fItemFolder);
+  if (error) {
+    // The run ends here, through its summary: the items done so far count.
+    const QString folder = fItemFolder.isEmpty() ? item->ProductName() : fItemFolder;
+    MsgBox(FolderErrorText(folder, error), mtError, mbOKOnly);
+    Fail(folder, ErrorToStr(error));
+    fCurrentItem = fCheck.ItemCount();
     return false;
   }
   return true;
@@ -282,11 +294,15 @@ bool TDeployRun::FindMissingFile(int from) {
   int advanced = 0;
   QElapsedTimer shown;
   shown.start();
+  // A file whose time differs is hashed: events are pumped between files, so that the window
+  // stays alive and Abort ends the scan.
   auto show = [&] {
     ShowTotal();
     fProgress.SetTotalPosition(fProgress.TotalPosition() + advanced);
+    fProgress.SetSingleText(LangText(rtCheckingFiles).arg(fCurrentFile).arg(item->FileCount()));
     advanced = 0;
     shown.restart();
+    Pump();
   };
   while (fCurrentFile < item->FileCount()) {
     const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(fCurrentFile)];
@@ -299,8 +315,12 @@ bool TDeployRun::FindMissingFile(int from) {
     fProgress.FileNotice(TRunFileAction::Current, path, file.size, QString());
     fSizeDone += file.size;
     advanced += 1;
-    if (shown.elapsed() >= kShowMs) show();
     fCurrentFile += 1;
+    if (shown.elapsed() >= kShowMs) show();
+    if (fAbort) {
+      if (advanced) show();
+      return false;
+    }
   }
   if (advanced) show();
   return false;
@@ -334,8 +354,8 @@ void TDeployRun::StartFileDownload() {
   AdvanceTotal();
   // Made once an item and folder: making it again for each of thousands of small files cost
   // more than their checks. One that vanished later fails its file when the download starts.
-  if (folder != fMadeFolder && MakeFolder(folder) != 0) {
-    MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
+  if (const int error = folder != fMadeFolder ? MakeFolder(folder) : 0) {
+    MsgBox(FolderErrorText(folder, error), mtError, mbOKOnly);
     // No download starts and no event follows: the file counts as failed and the run goes on.
     QTimer::singleShot(0, this, [this] { OnDownloadDone(cvlib::ceDirCreate); });
     return;
@@ -437,28 +457,87 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
     // The setup is copied from the backup into the user's own folder and checked on the way:
     // a program on a medium others can write is never started from there.
     QString privateFolder;
-    if (item->FileCount() < 1 || PrivateSetupsFolder(privateFolder) != 0) {
-      MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
-      Fail(item->ProductName(), LangText(rtErrRunInstaller));
+    const int folderError = item->FileCount() < 1 ? cvlib::ceFileNotFound : PrivateSetupsFolder(privateFolder);
+    if (folderError) {
+      CannotRunSetup(item->FileCount() < 1 ? item->ProductName() : privateFolder, folderError);
       return false;
     }
     program = privateFolder + item->FileName(0);
+    // Every file of the item is checked before its setup starts: a damaged add-on must not
+    // leave a program half installed.
+    if (!CheckBackupAddOns(item)) return false;
     const int error = CopyFromBackup(item, fSettings.backupFolder + setupFile, program, 0);
-    if (error) return false;
-  } else {
-    const ProductRecord* record = fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask());
-    if (!record || item->FileCount() < 1) return false;
-    subFolder = record->InstallFolder();
-    setupFile = item->FileName(0);
-    program = fSourceFolder + setupFile;
+    if (error) {
+      if (!IsBackupFault(error)) CannotRunSetup(program, error);
+      return false;
+    }
+    // The copy served this run only: the backup keeps the setup.
+    const bool ok = RunSetupAndAddOns(item, program, subFolder, setupFile);
+    FileDelete(program);
+    return ok;
   }
-  const QString parameters = QStringLiteral("/SILENT /DIR=\"") + fSettings.destination + subFolder +
-                             QStringLiteral("\" /LANG=") + SetupLanguageCode(GetCurrentLanguage());
+  const ProductRecord* record = fCheck.FindProductRecord(item->ProductNumber(), item->ModuleMask());
+  if (!record || item->FileCount() < 1) return false;
+  subFolder = record->InstallFolder();
+  setupFile = item->FileName(0);
+  program = fSourceFolder + setupFile;
+  return RunSetupAndAddOns(item, program, subFolder, setupFile);
+}
+
+void TDeployRun::CannotRunSetup(const QString& what, int error) {
+  MsgBox(LangText(rtErrRunInstallerWhy).arg(QDir::toNativeSeparators(what), Reason(error)), mtError, mbOKOnly);
+  Fail(what, LangText(rtErrRunInstaller) + QStringLiteral(": ") + Reason(error));
+}
+
+// The add-ons of a backup's program, checked by size and checksum where they lie.
+bool TDeployRun::CheckBackupAddOns(InstallItem* item) {
+  const QString setupFolder = QFileInfo(item->SourceFolder()).path();
+  const QString source = fSettings.backupFolder +
+                         (setupFolder == QLatin1String(".") ? QString() : WithSlash(setupFolder)) +
+                         QStringLiteral("Addons%1/").arg(item->ProductNumber());
+  for (int i = 1; i < item->FileCount(); ++i) {
+    if (!item->IsAddOn(i)) continue;
+    const QString path = source + item->FileName(i);
+    QString sha;
+    std::int64_t size = 0;
+    int error = HashFile(path, sha, size);
+    if (!error && (size != item->FileSize(i) ||
+                   (!item->FileSha256(i).isEmpty() && sha.compare(item->FileSha256(i), Qt::CaseInsensitive) != 0)))
+      error = cvlib::ceChkChecksum;
+    if (error) {
+      if (error == cvlib::ceFileAccess) error = cvlib::ceFileRead;
+      fProgress.FileNotice(TRunFileAction::Failed, path, item->FileSize(i), Reason(error));
+      Fail(path, Reason(error));
+      MsgBox(LangText(rtErrDamagedFile).arg(item->FileName(i), item->ProductName(), Reason(error)), mtError,
+             mbOKOnly);
+      return false;
+    }
+    Pump();
+  }
+  return true;
+}
+
+// Runs the setup silently into its folder below the destination (arguments as a list: a '"'
+// in the folder stays part of it) and places the add-ons. Abort asks the setup to stop, then
+// ends it after a grace period; the item has then failed.
+bool TDeployRun::RunSetupAndAddOns(InstallItem* item, const QString& program, const QString& subFolder,
+                                   const QString& setupFile) {
+  const QStringList arguments = {QStringLiteral("/SILENT"), QStringLiteral("/DIR=") + fSettings.destination + subFolder,
+                                 QStringLiteral("/LANG=") + SetupLanguageCode(GetCurrentLanguage())};
   int exitCode = 0;
-  const int error = RunAndWait(program, parameters, QString(), [this](bool&) { Pump(); }, exitCode);
+  const int error = RunAndWait(
+      program, arguments, QString(),
+      [this](bool& stop) {
+        Pump();
+        stop = fAbort;
+      },
+      exitCode);
+  if (error == cvlib::ceProcessStopped) {
+    Fail(program, ErrorToStr(error));
+    return false;
+  }
   if (error) {
-    MsgBox(LangText(rtErrRunInstaller), mtError, mbOKOnly);
-    Fail(program, LangText(rtErrRunInstaller) + QStringLiteral(": ") + ErrorToStr(error));
+    CannotRunSetup(program, error);
     return false;
   }
   if (exitCode != 0) {
@@ -477,7 +556,12 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
     Pump();
     if (!item->IsAddOn(i)) continue;
     const QString target = WithSlash(fSettings.destination + subFolder + QLatin1Char('/') + item->FileFolder(i));
-    if (MakeFolder(target) != 0) continue;
+    if (const int error = MakeFolder(target)) {
+      MsgBox(FolderErrorText(target, error), mtError, mbOKOnly);
+      Fail(target, ErrorToStr(error));
+      ok = false;
+      continue;
+    }
     const QString targetFile = target + item->FileName(i);
     const int error = CopyFromBackup(item, addOnSource + item->FileName(i), targetFile, i);
     if (error) {
@@ -485,25 +569,47 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
       if (fSettings.setupType == InstallFromBackup && IsBackupFault(error)) ok = false;
       continue;
     }
-    if (item->FileName(i).endsWith(QLatin1String(".zip"))) {
-      const int extracted = ExtractArchive(targetFile, target, [this](int percent) {
+    if (item->FileName(i).endsWith(QLatin1String(".zip")) && !ExtractAddOn(item, targetFile, target)) ok = false;
+  }
+  return ok;
+}
+
+// Extracts an add-on archive in its folder. Only an archive extracted whole is removed; one
+// that is not (an entry refused, damaged or too large for the disk) fails its item, with the
+// archive and the first entry that failed named, and stays for a look or another try.
+bool TDeployRun::ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder) {
+  QString leftOut;
+  const int error = ExtractArchive(
+      archive, folder,
+      [this](int percent) {
         fProgress.SetSinglePosition(percent);
         Pump();
         return !fAbort;
-      });
-      (void)extracted;  // a stop by Abort is silent, other extraction errors pass too
-      FileDelete(targetFile);
-      TouchTree(target);
-    }
+      },
+      nullptr, &leftOut);
+  TouchTree(folder);
+  if (error == 0 && leftOut.isEmpty()) {
+    FileDelete(archive);
+    return true;
   }
-  return ok;
+  if (error == cvlib::ceAborted) {
+    Fail(archive, ErrorToStr(error));
+    return false;
+  }
+  const QString entry = leftOut.isEmpty() ? QFileInfo(archive).fileName() : leftOut;
+  MsgBox(LangText(rtErrAddOnArchive).arg(QDir::toNativeSeparators(archive), entry, item->ProductName()), mtError,
+         mbOKOnly);
+  Fail(archive, entry + QStringLiteral(": ") + ErrorToStr(error ? error : cvlib::ceFileWrite));
+  return false;
 }
 
 // Copies one file of an item (from a backup, or from the setups folder) with its checks.
 // A missing or damaged file of a backup is told in a message.
 int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
-                               bool newInPlace, QByteArray* head) {
-  fProgress.FileNotice(TRunFileAction::Copy, target, item->FileSize(file), QString());
+                               bool newInPlace, QByteArray* head, const QString& shown) {
+  // shown: where the file ends up, when it is copied to a staging folder first.
+  const QString& told = shown.isEmpty() ? target : shown;
+  fProgress.FileNotice(TRunFileAction::Copy, told, item->FileSize(file), QString());
   if (!fRateClock.isValid()) fRateClock.start();
   TCopyCheck check;
   check.size = item->FileSize(file);
@@ -515,7 +621,7 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
       source, target, check,
       [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, nullptr, head);
   if (error) {
-    fProgress.FileNotice(TRunFileAction::Failed, target, item->FileSize(file), Reason(error));
+    fProgress.FileNotice(TRunFileAction::Failed, told, item->FileSize(file), Reason(error));
     Fail(source, Reason(error));
     if (fSettings.setupType == InstallFromBackup && IsBackupFault(error))
       MsgBox(LangText(rtErrDamagedFile)
@@ -524,7 +630,7 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
     return error;
   }
   fMoved += item->FileSize(file);
-  fProgress.FileNotice(TRunFileAction::Done, target, item->FileSize(file), QString());
+  fProgress.FileNotice(TRunFileAction::Done, told, item->FileSize(file), QString());
   return 0;
 }
 
@@ -542,7 +648,16 @@ bool TDeployRun::CopyProgress(const QString& source, std::int64_t done, std::int
 
 bool TDeployRun::InstallChartSet(InstallItem* item) {
   if (!fInstalled) return false;
+  QString folder = fItemFolder;
+  std::vector<TChartHead> heads;
+  if (fSettings.setupType == InstallFromBackup) {
+    folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
+             QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
+    fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
+    if (!CopyChartSet(item, folder, heads)) return false;
+  }
   TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
+  // The old record goes only now: the new files are in place.
   if (product)
     if (TInstalledChartModule* module = product->FindModule(item->ModuleCode())) product->RemoveModule(module);
   int error = 0;
@@ -550,47 +665,9 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     product = fInstalled->AddProduct(item->ProductCode(), item->ProductName(), error);
     if (!product || error) return false;
   }
-  QString folder;
-  if (fSettings.setupType == InstallFromBackup) {
-    folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
-             QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
-    if (MakeFolder(folder) != 0) {
-      MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-      Fail(folder, ErrorToStr(cvlib::ceDirCreate));
-      return false;
-    }
-    fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
-    // Every file the index names is copied and checked; one that is missing or damaged
-    // fails the chart set, which is then not recorded. The set counts as installed only by
-    // that record, written after the last file: new files take their names at once.
-    const QString source = fSettings.backupFolder + WithSlash(item->SourceFolder());
-    QByteArray head;
-    for (int i = 0; i < item->FileCount(); ++i) {
-      const bool addOn = item->IsAddOn(i);
-      const QString sub = addOn ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
-      if (addOn && MakeFolder(folder + sub) != 0) {
-        MsgBox(LangText(rtErrCreateFolder), mtError, mbOKOnly);
-        return false;
-      }
-      const QString& name = item->Data().files[static_cast<size_t>(i)].name;
-      const bool chart = !addOn && item->FileTime(i) > 0 && name.endsWith(QLatin1String(".qmr2"), Qt::CaseInsensitive);
-      const int copyError = CopyFromBackup(item, source + sub + name, folder + sub + name, i, true,
-                                           chart ? &head : nullptr);
-      if (copyError) {
-        if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
-        return false;
-      }
-      // The record takes the chart's header from the bytes just copied, not from the file again.
-      cvlib::TQMR2ChartHeader header;
-      if (chart && cvlib::ParseChartHeader(head, header) == 0)
-        fInstalled->ChartCache().PutChartInfo(folder + name, header, item->FileSize(i),
-                                              static_cast<qint64>(item->FileTime(i)) * 1000000000);
-      AdvanceTotal();
-      Pump();
-    }
-  } else {
-    folder = fItemFolder;
-  }
+  // The record takes each chart's header from the bytes just copied, not from the file again.
+  for (const TChartHead& head : heads)
+    fInstalled->ChartCache().PutChartInfo(folder + head.name, head.header, head.size, head.time);
   // The module and its files go into the store as one transaction: one wait for the disk for
   // the whole chart set, and after a crash either all of it is recorded or nothing.
   cvlib::TAppRegBatch batch(cvlib::rrProducts);
@@ -618,28 +695,76 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
   return true;
 }
 
+// Copies a chart set from the backup into a staging folder beside folder and puts it in place
+// only when every file is whole and synced: a failure leaves the installed set as it was. Every
+// file the index names is copied and checked, add-ons beside the charts (where the record
+// lists them); one that is missing or damaged fails the set.
+bool TDeployRun::CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads) {
+  const QString parent = QFileInfo(QDir::cleanPath(folder)).path() + QLatin1Char('/');
+  QString staging;
+  int error = MakeFolder(parent);
+  if (!error) error = MakeStagingFolder(parent, staging);
+  if (error) {
+    MsgBox(FolderErrorText(parent, error), mtError, mbOKOnly);
+    Fail(parent, ErrorToStr(error));
+    return false;
+  }
+  const QString source = fSettings.backupFolder + WithSlash(item->SourceFolder());
+  QByteArray head;
+  for (int i = 0; i < item->FileCount(); ++i) {
+    const bool addOn = item->IsAddOn(i);
+    const QString sub = addOn ? QStringLiteral("Addons%1/").arg(item->ProductNumber()) : QString();
+    const QString& name = item->Data().files[static_cast<size_t>(i)].name;
+    const bool chart = !addOn && item->FileTime(i) > 0 && name.endsWith(QLatin1String(".qmr2"), Qt::CaseInsensitive);
+    const int copyError = CopyFromBackup(item, source + sub + name, staging + name, i, true, chart ? &head : nullptr,
+                                         folder + name);
+    if (copyError) {
+      if (!IsBackupFault(copyError)) MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
+      RemoveTree(staging);
+      return false;
+    }
+    cvlib::TQMR2ChartHeader header;
+    if (chart && cvlib::ParseChartHeader(head, header) == 0)
+      heads.push_back({name, header, item->FileSize(i), static_cast<qint64>(item->FileTime(i)) * 1000000000});
+    AdvanceTotal();
+    Pump();
+  }
+  if (const int placeError = PutFolderInPlace(staging, folder)) {
+    MsgBox(LangText(rtErrCopyChartSet), mtError, mbOKOnly);
+    Fail(folder, ErrorToStr(placeError));
+    return false;
+  }
+  return true;
+}
+
 // ---- The backup ---------------------------------------------------------------------------
 
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
-  if (!fSettings.indexOnly && !SameFolder(fSettings.installerFolder, backup)) {
-    // The program, its support library and what they need on a computer without Qt.
+  bool installerCopied = true;
+  if (!fSettings.indexOnly && !fAbort && !SameFolder(fSettings.installerFolder, backup)) {
+    // The program, its support library and what they need on a computer without Qt. Abort
+    // ends the copy: the file under way is removed, the index is written for what is complete.
     TProgramBundle bundle;
     QString file;
     int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
     if (!error)
-      error = CopyProgramBundle(bundle, backup, file, [this](const QString& s, qint64 done, qint64 total) {
-        return CopyProgress(s, done, total);
-      });
-    if (error) {
+      error = CopyProgramBundle(
+          bundle, backup, file,
+          [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, &fAbort);
+    if (error == cvlib::ceAborted) {
+      Fail(file, ErrorToStr(error));
+      installerCopied = false;
+    } else if (error) {
       MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
       Fail(file, ErrorToStr(error));
       ok = false;
     }
   }
   if (ok) {
-    if (!fSettings.indexOnly && IsDriveRoot(backup) && DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+    if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
+        DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
       // Write errors pass: the backup works without them.
       WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
       WriteWholeFile(backup + QStringLiteral("autorun.sh"),
@@ -804,6 +929,13 @@ void TDeployRun::Pump(bool force) {
   if (!force && fPumpClock.elapsed() < kPumpMs) return;
   fPumpClock.restart();
   QCoreApplication::processEvents();
+}
+
+// The folder error's message names the folder and why: a link met on the way is refused, not
+// a failure to make a folder.
+QString TDeployRun::FolderErrorText(const QString& folder, int error) const {
+  if (error == cvlib::ceChkLinkedFolder) return LangText(rtErrFolderLink).arg(QDir::toNativeSeparators(folder));
+  return LangText(rtErrFolder).arg(QDir::toNativeSeparators(folder), ErrorToStr(error));
 }
 
 void TDeployRun::Fail(const QString& what, const QString& reason) { fFailures << what + QStringLiteral(": ") + reason; }

@@ -31,7 +31,7 @@ enum class TRunOutcome {
   Success,  // every selected item succeeded (also when none was selected)
   Partial,
   Failed,
-  Stopped,  // a folder could not be made: the run stopped without a summary
+  Stopped,  // stopped at once (RequestStop): no finishing, no summary
 };
 
 struct TRunResult {
@@ -64,6 +64,15 @@ struct TItemPlan {
 // their SourceFolder, software beside its setup program (SourceFolder "Setups/<setup>"), add-ons
 // in Addons<n>/ below that folder.
 QString BackupFilePath(const InstallItem& item, int file, bool chartSet);
+
+// What a folder chosen for a backup holds: no index (a new backup), a readable one (the backup
+// is updated and expanded; the chart-check object then holds its items), or one that cannot be
+// read (damaged, foreign, a newer format): replacing it would lose the products it lists, so
+// no run may start there. The wizard and cvtool ask this the same way.
+enum class TBackupTarget { New, Update, Unreadable };
+TBackupTarget ReadBackupTarget(ChartCheck& check, const QString& folder, int& error);
+// The message for an unreadable index: the file and why, and what to do.
+QString UnreadableBackupText(const QString& folder, int error);
 
 class TDeployRun final : public QObject {
   Q_OBJECT
@@ -140,7 +149,19 @@ class TDeployRun final : public QObject {
   void ShowRate(std::int64_t doneNow);
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
   int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
-                     bool newInPlace = false, QByteArray* head = nullptr);
+                     bool newInPlace = false, QByteArray* head = nullptr, const QString& shown = {});
+  struct TChartHead {
+    QString name;
+    cvlib::TQMR2ChartHeader header;
+    std::int64_t size = 0;
+    qint64 time = 0;
+  };
+  void CannotRunSetup(const QString& what, int error);
+  bool CheckBackupAddOns(InstallItem* item);
+  bool RunSetupAndAddOns(InstallItem* item, const QString& program, const QString& subFolder, const QString& setupFile);
+  bool ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder);
+  bool CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads);
+  QString FolderErrorText(const QString& folder, int error) const;
   void Pump(bool force = false);
   int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);

@@ -13,12 +13,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +195,19 @@ class THashBehind {
   std::thread thread_;
 };
 
+// What a copy's mode is: never the source's group or other write (a FAT stick shows every
+// file 0777). A program (execute bit and an ELF or script start) is 0755, any other file 0644,
+// both through the user's umask.
+mode_t SafeMode(int fd, const struct stat& st) {
+  bool program = false;
+  if ((st.st_mode & 0111) != 0) {
+    char magic[4] = {};
+    const ssize_t n = ::pread(fd, magic, sizeof magic, 0);
+    program = (n == 4 && std::memcmp(magic, "\x7f" "ELF", 4) == 0) || (n >= 2 && magic[0] == '#' && magic[1] == '!');
+  }
+  return static_cast<mode_t>((program ? 0755 : 0644) & ~ProcessUmask());
+}
+
 struct TXxh3Free {
   void operator()(XXH3_state_t* s) const { XXH3_freeState(s); }
 };
@@ -225,7 +241,7 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   // A new file under its own name where allowed and nothing is there yet; else (something is
   // there: an older copy, a link) a temporary name beside it.
   const QByteArray targetNative = Native(target);
-  const mode_t mode = st.st_mode & 0777;
+  const mode_t mode = SafeMode(in.fd, st);
   QByteArray tempNative;
   TFd out(-1);
   if (check.newInPlace) {
@@ -334,8 +350,6 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
   if (check.fileTime > 0) times[1] = {check.fileTime, 0};
   ::futimens(out.fd, times);
-  // The mode given at creation went through the umask.
-  if ((mode & ProcessUmask()) != 0) ::fchmod(out.fd, mode);
   if (::close(out.fd) != 0) {
     const int err = errno;
     out.fd = -1;
@@ -423,6 +437,95 @@ int WriteWholeFile(const QString& path, const QByteArray& data, unsigned mode) {
     return OpenError(e, ceFileCreate);
   }
   return ceOK;
+}
+
+namespace {
+
+QString RandomHex() {
+  return QStringLiteral("%1%2")
+      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+}
+
+// A hidden name beside target that no product or module folder can have (those never end in
+// '.'); a file system that drops the trailing dot keeps the random part.
+QString AsideName(const QString& parent, const char* kind) {
+  return parent + QStringLiteral("/.cv%1-%2.").arg(QLatin1String(kind), RandomHex());
+}
+
+}  // namespace
+
+int MakeStagingFolder(const QString& parent, QString& staging) {
+  const QString base = QDir::cleanPath(parent);
+  struct stat st {};
+  if (::lstat(Native(base).constData(), &st) != 0) return OpenError(errno, ceDirCreate);
+  if (!S_ISDIR(st.st_mode)) return ceChkLinkedFolder;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    staging = AsideName(base, "stage") + QLatin1Char('/');
+    if (::mkdir(Native(staging).constData(), 0755) == 0) return ceOK;
+    if (errno != EEXIST) return OpenError(errno, ceDirCreate);
+  }
+  return ceDirCreate;
+}
+
+int PutFolderInPlace(const QString& staging, const QString& target) {
+  const QByteArray from = Native(QDir::cleanPath(staging));
+  const QString cleanTarget = QDir::cleanPath(target);
+  const QByteArray to = Native(cleanTarget);
+  const QString parent = QFileInfo(cleanTarget).path();
+  auto fail = [&](int error) {
+    RemoveTree(staging);
+    return error;
+  };
+  {
+    // Every file whole on the disk before it counts as installed.
+    TFd fd(::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.fd < 0 || ::syncfs(fd.fd) != 0) return fail(ceFileWrite);
+  }
+  struct stat st {};
+  const bool present = ::lstat(to.constData(), &st) == 0;
+  QString aside;
+  if (present) {
+    // Swapped in one step where the file system can; else the old one goes aside first and
+    // comes back when the new one cannot take its name.
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0) {
+      aside = QDir::cleanPath(staging);
+    } else {
+      aside = AsideName(parent, "old");
+      if (::rename(to.constData(), Native(aside).constData()) != 0) return fail(OpenError(errno, ceFileCreate));
+      if (::rename(from.constData(), to.constData()) != 0) {
+        const int err = errno;
+        ::rename(Native(aside).constData(), to.constData());
+        return fail(OpenError(err, ceFileCreate));
+      }
+    }
+  } else if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0 &&
+             (errno != EINVAL || ::rename(from.constData(), to.constData()) != 0)) {
+    return fail(OpenError(errno, ceFileCreate));
+  }
+  if (!aside.isEmpty()) RemoveTree(aside);
+  TFd dir(::open(Native(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.fd >= 0) ::fsync(dir.fd);
+  return ceOK;
+}
+
+void RemoveTree(const QString& folder) {
+  const QByteArray native = Native(QDir::cleanPath(folder));
+  struct stat st {};
+  if (::lstat(native.constData(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlink(native.constData());
+    return;
+  }
+  // FTW_PHYS: a link is an entry to remove, never a way into another folder.
+  ::nftw(
+      native.constData(),
+      [](const char* path, const struct stat*, int type, struct FTW*) {
+        if (type == FTW_DP) ::rmdir(path);
+        else ::unlink(path);
+        return 0;
+      },
+      16, FTW_PHYS | FTW_DEPTH | FTW_MOUNT);
 }
 
 void TouchTree(const QString& folder) {

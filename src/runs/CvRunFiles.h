@@ -39,8 +39,9 @@ inline constexpr int kCopyHeadBytes = 16;
 // A size or checksum that does not match gives ceChkChecksum and leaves nothing. The source
 // is never read through a link, nor when it is no regular file (a FIFO is not even waited on:
 // ceFileRead); a link under the target's name is replaced, never written through. The copy
-// gets check.fileTime as its modification time when > 0, else the source's; it keeps the
-// source's permission bits. head, when given, receives the first kCopyHeadBytes bytes copied
+// gets check.fileTime as its modification time when > 0, else the source's; its mode is 0755
+// for a program (an executable ELF file or script), else 0644, through the umask: never the
+// source's group or other write. head, when given, receives the first kCopyHeadBytes bytes copied
 // (fewer for a shorter file).
 int CopyChecked(const QString& source, const QString& target, const TCopyCheck& check,
                 const cvlib::TFileCopyProgress& progress = {}, const std::atomic<bool>* stop = nullptr,
@@ -75,6 +76,20 @@ int PrivateSetupsFolder(QString& folder);
 // Writes data to path in one piece (temporary name, then rename): a link under the name is
 // replaced, never followed.
 int WriteWholeFile(const QString& path, const QByteArray& data, unsigned mode = 0644);
+
+// A new, empty folder in parent (an existing folder) to fill before it takes its place: a hidden
+// name ending in '.', which no folder an installation makes from a product or module code can
+// have, with a random part. Made without following a link in parent's place.
+int MakeStagingFolder(const QString& parent, QString& staging);
+
+// Puts the filled staging folder in place of target (a folder beside it, which may be missing):
+// its files are synced first (one syncfs), then it takes target's name in one rename; what was
+// at target (a folder, or a link, never followed) is removed after. On failure target is as
+// it was and staging is removed.
+int PutFolderInPlace(const QString& staging, const QString& target);
+
+// Removes folder and everything below it; links are removed, never followed.
+void RemoveTree(const QString& folder);
 
 // Sets the modification time of every file below folder (sub-folders too) to now; links are
 // neither followed nor touched.

@@ -9,6 +9,8 @@ const TLangText rtTotal = {"Total:", "Totaal:", "Gesamt:", "", "", "", "", ""};
 const TLangText rtDone = {"Done...", "Klaar...", "Fertig...", "", "", "", "", ""};
 const TLangText rtRequestingFiles = {"Requesting the list of files...", "Lijst met bestanden opvragen...",
                                      "Dateiliste wird abgefragt...", "", "", "", "", ""};
+const TLangText rtCheckingFiles = {"Checking the files... %1 of %2", "Bestanden controleren... %1 van %2",
+                                   "Dateien werden geprüft... %1 von %2", "", "", "", "", ""};
 const TLangText rtReturnToStart = {"Return to start page?", "Terug naar de startpagina?",
                                    "Zurück zur Startseite?", "", "", "", "", ""};
 
@@ -69,3 +71,18 @@ const TLangText rtErrSetupExitCode = {"The installer of \"%1\" ended with error 
                                       "Het installatieprogramma van \"%1\" is geëindigd met foutcode %2.",
                                       "Das Installationsprogramm von \"%1\" endete mit Fehlercode %2.", "", "", "",
                                       "", ""};
+
+const TLangText rtErrFolder = {"Error creating installation folder \"%1\" (%2).", "", "", "", "", "", "", ""};
+const TLangText rtErrAddOnArchive = {
+    "The add-on archive \"%1\" could not be extracted whole: \"%2\" failed.\r\n\r\n\"%3\" is not completely "
+    "installed; the archive is kept.",
+    "", "", "", "", "", "", ""};
+const TLangText rtErrRunInstallerWhy = {"Cannot run installer \"%1\" (%2).", "", "", "", "", "", "", ""};
+const TLangText rtErrBackupUnreadable = {
+    "The chosen folder holds a backup whose index \"%1\" cannot be read (%2).\r\n\r\nA backup made here would "
+    "replace it and lose the products it lists. Please choose another folder.",
+    "", "", "", "", "", "", ""};
+const TLangText rtErrFolderLink = {
+    "The installation folder \"%1\" is not used: a folder on its way is a symbolic link, which is never written "
+    "through.",
+    "", "", "", "", "", "", ""};

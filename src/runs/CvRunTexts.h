@@ -11,6 +11,7 @@ extern const TLangText rtCopying;           // "Copying"
 extern const TLangText rtTotal;             // "Total:"
 extern const TLangText rtDone;              // "Done..."
 extern const TLangText rtRequestingFiles;   // total line while the file list is requested
+extern const TLangText rtCheckingFiles;     // %1 files checked, %2 of the item
 extern const TLangText rtReturnToStart;     // "Return to start page?"
 
 extern const TLangText rtCaptionSuccess;
@@ -38,3 +39,8 @@ extern const TLangText rtErrSaveIndex;
 extern const TLangText rtErrFileList;        // %1 the reason
 extern const TLangText rtErrDamagedFile;     // %1 the file, %2 the item, %3 the reason
 extern const TLangText rtErrSetupExitCode;   // %1 the item, %2 the exit code
+extern const TLangText rtErrBackupUnreadable;  // %1 the index file, %2 the reason
+extern const TLangText rtErrFolderLink;      // %1 the folder
+extern const TLangText rtErrFolder;          // %1 the folder, %2 the reason
+extern const TLangText rtErrAddOnArchive;    // %1 the archive, %2 the entry, %3 the item
+extern const TLangText rtErrRunInstallerWhy; // %1 the setup, %2 the reason

@@ -147,6 +147,8 @@ class TExtraction final {
   }
 
   int Run(const QString& archive, const QString& baseFolder, QStringList* refused);
+  // The entry that was not written whole first in the archive's order (empty: none).
+  QString FirstLeftOut();
 
  private:
   struct TWorker {
@@ -169,6 +171,7 @@ class TExtraction final {
   bool BusyUnder(const std::string& folder) const;
   TFolderPtr Folder(const std::string& relative);
   int Stop(int error);
+  void LeftOut(zip_uint64_t index, const char* name);
 
   void Work(TWorker& worker);
   void Process(TWorker& worker, std::unique_ptr<TJob> job);
@@ -199,7 +202,20 @@ class TExtraction final {
   int fFailure = 0;                       // a write error that ends the extraction
   int fWatchers = 0;                      // threads that wait for a given job to end
   bool fStop = false;
+  std::vector<std::pair<zip_uint64_t, QString>> fLeftOut;  // entries not written whole
 };
+
+void TExtraction::LeftOut(zip_uint64_t index, const char* name) {
+  std::lock_guard lock(fMutex);
+  fLeftOut.emplace_back(index, name ? QString::fromUtf8(name) : QString());
+}
+
+QString TExtraction::FirstLeftOut() {
+  std::lock_guard lock(fMutex);
+  const auto first = std::min_element(fLeftOut.begin(), fLeftOut.end(),
+                                      [](const auto& a, const auto& b) { return a.first < b.first; });
+  return first == fLeftOut.end() ? QString() : first->second;
+}
 
 bool TExtraction::Report() {
   if (!fProgress) return true;
@@ -324,6 +340,7 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
     const char* rawName = zip_get_name(zip.get(), index, ZIP_FL_ENC_GUESS);
     const auto refuse = [&] {
       if (refused) refused->append(rawName ? QString::fromUtf8(rawName) : QString());
+      LeftOut(index, rawName);
     };
     if (!EntryPath(rawName, relative) || IsLinkEntry(zip.get(), index)) {
       refuse();
@@ -342,7 +359,10 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
     if (folderEntry) continue;
     const TEntryInfo& info = entries[index];
     // Another method goes through the library; one it cannot read (unknown, encrypted) is left out.
-    if (!info.raw && !TZipFile(zip_fopen_index(zip.get(), index, 0))) continue;
+    if (!info.raw && !TZipFile(zip_fopen_index(zip.get(), index, 0))) {
+      LeftOut(index, rawName);
+      continue;
+    }
 
     auto job = std::make_unique<TJob>();
     job->index = index;
@@ -400,6 +420,7 @@ void TExtraction::Process(TWorker& worker, std::unique_ptr<TJob> job) {
     // A damaged entry, or one stopped half way, leaves no half file.
     if (error) ::unlinkat(job->folder->fd, job->name.c_str(), 0);
   }
+  if (error && error != ceAborted) LeftOut(job->index, job->path.c_str());
   bool wake = false;
   {
     std::lock_guard lock(fMutex);
@@ -455,6 +476,8 @@ int TExtraction::Open(TJob& job) {
       --attempt;
       continue;
     }
+    // A file written over takes no group or other write from what was there before.
+    if (!made && (st.st_mode & 0022) != 0) ::fchmod(fd, st.st_mode & 0755 & ~static_cast<mode_t>(ProcessUmask()));
     fOpen.push_back(key);  // a number freed by a job still finishing may stand twice: each removes one
     lock.unlock();
     job.fd = fd;
@@ -565,9 +588,11 @@ QString SafeEntryPath(const QString& name) {
 }
 
 int ExtractArchive(const QString& archive, const QString& baseFolder, const TExtractProgress& progress,
-                   QStringList* refused) {
+                   QStringList* refused, QString* firstLeftOut) {
   TExtraction extraction(progress);
-  return extraction.Run(archive, baseFolder, refused);
+  const int error = extraction.Run(archive, baseFolder, refused);
+  if (firstLeftOut) *firstLeftOut = extraction.FirstLeftOut();
+  return error;
 }
 
 }  // namespace cvruns

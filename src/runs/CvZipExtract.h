@@ -23,9 +23,12 @@ using TExtractProgress = std::function<bool(int percent)>;
 
 // 0, ceAborted, or the error that ended it (ceFileRead for an archive that cannot be opened,
 // ceFileWrite for a base folder that cannot be opened or a write error, ceDiskFull). refused
-// gets the names of entries that were left out as unsafe.
+// gets the names of entries that were left out as unsafe. firstLeftOut gets the first entry
+// in the archive's order that was not written whole (refused, unreadable, damaged, no room,
+// something in its way), empty when every entry was: then, and only then, the archive was
+// extracted whole.
 int ExtractArchive(const QString& archive, const QString& baseFolder, const TExtractProgress& progress,
-                   QStringList* refused = nullptr);
+                   QStringList* refused = nullptr, QString* firstLeftOut = nullptr);
 
 // The entry name made relative and checked: '\' counts as a separator; empty when the name
 // is unsafe (absolute, a "." or ".." part, an empty part inside, a control character).

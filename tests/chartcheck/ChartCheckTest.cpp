@@ -389,7 +389,7 @@ TEST_F(DownloadTest, APartSomeoneElseCouldHaveWrittenIsFetchedAfreshAndTheFileIs
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &st), 0);
     EXPECT_EQ(st.st_uid, ::geteuid());
-    EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    EXPECT_EQ(st.st_mode & 07777, 0644 & ~mask);  // the owner's alone to write
   }
   EXPECT_EQ(ReadAll(outside), content.left(10000));
 }

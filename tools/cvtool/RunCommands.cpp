@@ -365,10 +365,11 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   if (type == CreateBackup) {
     // An earlier backup in the folder is updated (its other products stay in the index). An
     // index that cannot be read would lose its items when replaced: the run stops instead.
-    const int read = s.Check().ReadBackupIndex(index);
-    if (read == 0) {
+    int read = 0;
+    const TBackupTarget target = ReadBackupTarget(s.Check(), folder, read);
+    if (target == TBackupTarget::Update) {
       WriteLine(stderr, QStringLiteral("cvtool backup: %1 holds a backup; it is updated and expanded").arg(folder));
-    } else if (read != cvlib::ceBackupIndexMissing) {
+    } else if (target == TBackupTarget::Unreadable) {
       Fail(QStringLiteral("%1cvbackup.idx: %2").arg(folder, ErrorText(read)));
       Summary("failed", 0, list->Count());
       return kExitFailed;
