@@ -141,6 +141,9 @@ class TDeployRun final : public QObject {
   bool CopyProgress(const QString& source, std::int64_t done, std::int64_t total);
   int CopyFromBackup(InstallItem* item, const QString& source, const QString& target, int file,
                      bool newInPlace = false, QByteArray* head = nullptr);
+  // Installing from a backup: whether the vendor's signature vouches for the item, told to the
+  // user when it does not (a program is refused whenever, a chart set only when forged).
+  bool BackupItemTrusted(InstallItem* item, bool program);
   void Pump(bool force = false);
   int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);
@@ -171,6 +174,7 @@ class TDeployRun final : public QObject {
   bool fFinished = false;
   bool fIndexWritten = false;
   QStringList fFailures;
+  QStringList fUnsignedCharts;  // chart sets of a backup without signatures, for the summary
 
   // Speed: bytes moved in this run and the time spent moving them.
   QElapsedTimer fClock;

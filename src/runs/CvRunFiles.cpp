@@ -376,12 +376,16 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size) {
   return ceOK;
 }
 
-bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha) {
+bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha, bool byContent) {
   struct stat st {};
   if (::lstat(Native(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_size != size || st.st_mtim.tv_sec < time) return false;
-  if (st.st_mtim.tv_sec == time && st.st_mtim.tv_nsec == 0) return true;
-  if (sha.isEmpty()) return true;
+  if (byContent) {
+    if (st.st_size != size || sha.isEmpty()) return false;
+  } else {
+    if (st.st_size != size || st.st_mtim.tv_sec < time) return false;
+    if (st.st_mtim.tv_sec == time && st.st_mtim.tv_nsec == 0) return true;
+    if (sha.isEmpty()) return true;
+  }
   QString actual;
   std::int64_t actualSize = 0;
   return HashFile(path, actual, actualSize) == ceOK && actualSize == size &&

@@ -64,7 +64,10 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size);
 // item says and not older than the item's file time. When its time is not exactly the item's
 // (the file was written after it arrived) and a checksum is known, the content must match
 // too: a damaged copy is fetched again.
-bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha);
+// byContent: size and SHA-256 alone decide, whatever the time (a program: a replacement of the
+// same size and time must not pass).
+bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha,
+                   bool byContent = false);
 
 // The user's own folder for the setups of an installation from the internet:
 // $XDG_CACHE_HOME/Corvane/Deployer/Setups/ (else ~/.cache/...), mode 0700, kept between runs so
