@@ -85,7 +85,9 @@ class TFolderScan {
     if (::fstatat(fFd, QFile::encodeName(file.name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       return false;
-    if (st.st_size != file.size || st.st_mtim.tv_sec < file.time) return false;
+    if (st.st_size != file.size) return false;
+    if (st.st_mtim.tv_sec < file.time)
+      return file.time - st.st_mtim.tv_sec < kTimeStep && IsFileCurrent(path, file.size, file.time, file.sha256);
     if (st.st_mtim.tv_sec == file.time && st.st_mtim.tv_nsec == 0) return true;
     return IsFileCurrent(path, file.size, file.time, file.sha256);
   }
