@@ -60,6 +60,8 @@ QJsonObject ItemToJson(const TItemData& item) {
   QJsonObject o;
   detail::ItemFields(w, o, item);
   w.Str(o, "sourceFolder", item.sourceFolder);
+  if (!item.version.isEmpty()) w.Str(o, "version", item.version);
+  if (!item.signature.isEmpty()) w.Str(o, "signature", item.signature);
   QJsonArray files;
   for (const TItemFile& f : item.files) {
     QJsonObject fo;

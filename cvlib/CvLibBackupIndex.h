@@ -11,7 +11,7 @@
 
 namespace cvlib {
 
-constexpr int kBackupIndexVersion = 1;
+constexpr int kBackupIndexVersion = 2;  // 2: items carry version and signature
 
 // A file's XXH3-64 as the index keeps it: 16 lower-case hex digits.
 bool IsXxh3Hex(const QString& text);

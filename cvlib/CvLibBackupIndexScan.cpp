@@ -115,6 +115,7 @@ struct ScannedItem {
   bool fieldsOk = true;     // its own fields (sourceFolder included) are there with their types
   bool filesArray = false;  // "files" is there and an array
   std::vector<signed char> fileStates;  // 1 fine, 0 a field missing or of the wrong type, -1 no object
+  bool optionalOk = true;   // version and signature, where there, are text
   int record = 0;           // 0 none, 1 an object with its fields, 2 an object without, -1 no object
 };
 
@@ -201,6 +202,15 @@ void ScanItem(JsonScan& scan, ScannedItem& item) {
           ScanRecord(scan, item);
           return true;
         }
+        // Optional (an index of format 1 has neither: its items are unsigned), never malformed.
+        if (key == "version" || key == "signature") {
+          QString& out = key == "version" ? item.d.version : item.d.signature;
+          if (scan.Peek() != JsonScan::Type::String || !scan.ReadString(out)) {
+            if (scan.Peek() != JsonScan::Type::String) scan.Skip();
+            item.optionalOk = false;
+          }
+          return true;
+        }
         return false;
       },
       [&](StrictFields& r) {
@@ -213,7 +223,7 @@ void ScanItem(JsonScan& scan, ScannedItem& item) {
 
 // The checks of one item, in the order the index has always been judged by.
 int JudgeItem(ScannedItem& s) {
-  if (!s.object || !s.filesArray) return ceBackupIndexCorrupt;
+  if (!s.object || !s.filesArray || !s.optionalOk) return ceBackupIndexCorrupt;
   TItemData& item = s.d;
   int64_t total = 0;
   for (size_t i = 0; i < item.files.size(); ++i) {

@@ -115,6 +115,11 @@ struct TItemData {
   QString sourceFolder;  // relative to a backup folder; empty until known
   int status = 0;        // TItemStatus
   std::vector<TItemFile> files;
+  // The setup's version (dotted) for a program, empty for a chart set; and the vendor's
+  // signature (base64) over the item's signed form (CvLibSignature.h). Both come with the
+  // file list and are kept by a backup index; an older index has neither (unsigned).
+  QString version;
+  QString signature;
   // The product record this item belongs to, kept in a backup index so that a backup can
   // show its products without the service.
   bool hasProduct = false;

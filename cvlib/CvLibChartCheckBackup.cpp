@@ -31,6 +31,8 @@ class SameFields {
           int none = 0;
           ItemFields(f, none, d);
           f.Str(none, "sourceFolder", d.sourceFolder);
+          f.Str(none, "version", d.version);
+          f.Str(none, "signature", d.signature);
         }))
       return false;
     for (size_t i = 0; i < a.files.size(); ++i)
@@ -181,26 +183,10 @@ int BackupIndexMerge::Write(const QString& path, const EngineLists& lists) const
   // What an earlier run put into this backup stays in its index.
   const bool sameIndex = !fPath.isEmpty() && fPath == IndexPath(path);
   if (sameIndex) {
-    const size_t updated = out.size();
     for (const auto& item : fItems)
       if (!contains(item->ProductNumber(), item->ModuleMask())) out.push_back(item->Data());
-    // A file that was current and not fetched again keeps the XXH3 the earlier run noted,
-    // when it is the very file the earlier index describes.
-    for (size_t i = 0; i < updated; ++i) {
-      const InstallItem* old = Find(out[i].productNumber, out[i].moduleMask);
-      if (!old) continue;
-      QHash<QString, const TItemFile*> known;
-      for (const TItemFile& o : old->Data().files)
-        if (!o.xxh3.isEmpty()) known.insert(o.folder + u'/' + o.name, &o);
-      if (known.isEmpty()) continue;
-      for (TItemFile& f : out[i].files) {
-        if (!f.xxh3.isEmpty()) continue;
-        const TItemFile* o = known.value(f.folder + u'/' + f.name);
-        if (o && o->size == f.size && o->time == f.time && o->addOn == f.addOn && !o->sha256.isEmpty() &&
-            o->sha256 == f.sha256)
-          f.xxh3 = o->xxh3;
-      }
-    }
+    // An earlier index's XXH3 is not carried over: a file kept by its size and time was not
+    // read in this run, and only a checksum of bytes this run saw may describe it.
   }
   // The index on disk already says exactly this (the file read, unchanged since): writing and
   // syncing it again would change nothing but cost a long wait for the disk.

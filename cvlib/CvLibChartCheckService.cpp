@@ -6,6 +6,7 @@
 #include "CvLibItemJson.h"
 #include "CvLibJsonScan.h"
 #include "CvLibRegistry.h"
+#include "CvLibSignature.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -453,6 +454,8 @@ void ScanItem(JsonScan& scan, ScannedItem& item) {
     r.key = key;
     r.handled = false;
     ItemFields(r, none, item.d);
+    r.Str(none, "version", item.d.version);
+    r.Str(none, "signature", item.d.signature);
     if (!r.handled) scan.Skip();
   }
   item.fieldsOk = r.ok;
@@ -519,6 +522,10 @@ int ServiceClient::TakeItems(const QByteArray& answer, const std::vector<int>& a
     item->MutableData().sourceFolder = BackupSourceFolder(*item, chartSet);
     items.push_back(std::move(item));
   }
+  // What the list says is believed only under the vendor's signature, judged once the list is
+  // otherwise sound: the SHA-256 every download is checked against is the signed one.
+  for (const auto& item : items)
+    if (!ItemSignatureValid(item->Data())) return ceChkUnsigned;
   RefuseClashes(lists, items, earlier);
   lists.SetItems(std::move(items));
   return ceOK;

@@ -53,6 +53,8 @@ QString ErrorToStr(int error) {
     case ceChkNameClash:
       return QStringLiteral("A file of this item would be stored under the same name as a file of another item.");
     case ceChkLinkedFolder: return QStringLiteral("A folder to be written into is a symbolic link.");
+    case ceChkUnsigned:
+      return QStringLiteral("The file list is not signed by Corvane Software, or was changed after it was signed.");
     case ceBackupIndexMissing: return QStringLiteral("The backup index does not exist.");
     case ceBackupIndexForeign: return QStringLiteral("The file is not a backup index.");
     case ceBackupIndexCorrupt: return QStringLiteral("The backup index is damaged or incomplete.");

@@ -14,3 +14,4 @@
 #include "CvLibNavEnv.h"
 #include "CvLibChartCheck.h"
 #include "CvLibBackupIndex.h"
+#include "CvLibSignature.h"

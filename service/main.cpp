@@ -3,6 +3,7 @@
 // stdout is the server's base URL; with --demo the demo account follows as "E-mail: ..." and
 // "Password: ...". Exit codes: 0 stopped by a signal, 1 could not start, 2 bad arguments.
 #include "AccountService.h"
+#include "ItemSignature.h"
 #include "DemoCatalogue.h"
 #include "Admin.h"
 #include "PusService.h"
@@ -27,7 +28,7 @@ namespace {
 const char kHelp[] =
     "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
     "                        [--cert FILE --key FILE | --insecure-http] [--accel-redirect PREFIX]\n"
-    "                        [--wait] [--test-control]\n"
+    "                        [--wait] [--signing-key FILE] [--test-control]\n"
     "       deployer-service init FOLDER\n"
     "       deployer-service account add|remove|products FOLDER EMAIL [PRODUCT[:MASK]...]\n"
     "       deployer-service --help | --version\n"
@@ -62,6 +63,8 @@ const char kHelp[] =
     "                   terminal (read from stdin when that is no terminal)\n"
     "  account remove FOLDER EMAIL, account products FOLDER EMAIL [PRODUCT[:MASK]...]\n"
     "                   remove an account, set what it owns\n"
+    "  --signing-key FILE  the vendor's Ed25519 private key (PEM) that signs every item of a\n"
+    "                   file list (docs/chain-of-trust.md); default: " DEPLOYER_DEFAULT_SIGNING_KEY_TEXT "\n"
     "  --test-control   adds POST /test/drop-once and /test/expire-sessions, for tests only\n"
     "  --help, -h       this text\n"
     "  --version        the version\n"
@@ -97,6 +100,8 @@ int main(int argc, char** argv) {
   int port = 0;
   std::string content = DEPLOYER_DEFAULT_CONTENT;
   std::string accounts, cert, key, accelRedirect;
+  std::string signingKey;
+  bool signingKeyGiven = false;
   bool demo = false, testControl = false, insecureHttp = false, wait = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -129,7 +134,7 @@ int main(int argc, char** argv) {
     }
     const bool takesValue =
         arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key" ||
-                           arg == "--accel-redirect";
+                           arg == "--accel-redirect" || arg == "--signing-key";
     if (!takesValue) return Usage("unknown option '" + arg + "'");
     if (i + 1 >= argc) return Usage("option '" + arg + "' needs a value");
     const std::string value = argv[++i];
@@ -151,6 +156,9 @@ int main(int argc, char** argv) {
       accelRedirect = value;
     } else if (arg == "--cert") {
       cert = value;
+    } else if (arg == "--signing-key") {
+      signingKey = value;
+      signingKeyGiven = true;
     } else {
       key = value;
     }
@@ -229,6 +237,21 @@ int main(int argc, char** argv) {
   }
   catalogue.SetAccelRedirect(accelRedirect);
 
+  // A key named on the command line must load; the build's own key (a development build) is
+  // taken when it is there. Without a key the file lists go out unsigned and clients refuse them.
+  cvservice::TItemSigner signer;
+  if (!accounts.empty()) {
+    if (!signingKeyGiven) signingKey = DEPLOYER_DEFAULT_SIGNING_KEY;
+    if (!signingKey.empty() && (signingKeyGiven || std::filesystem::exists(signingKey))) {
+      if (!signer.Load(signingKey, error)) {
+        std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+        return 1;
+      }
+    } else {
+      std::fprintf(stderr, "deployer-service: no signing key: file lists go out unsigned (--signing-key FILE)\n");
+    }
+  }
+
   std::unique_ptr<httplib::Server> server = cvservice::MakeFrontServer(cert, key);
   if (!server->is_valid()) {
     std::fprintf(stderr, "deployer-service: cannot set up the server (certificate or key?)\n");
@@ -246,7 +269,7 @@ int main(int argc, char** argv) {
   // rather than opening a new one every few files.
   server->set_keep_alive_max_count(1000);
   deployer::RegisterPusService(*server, content);
-  if (!accounts.empty()) cvservice::RegisterAccountService(*server, catalogue, testControl);
+  if (!accounts.empty()) cvservice::RegisterAccountService(*server, catalogue, testControl, &signer);
 
   const int bound = port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
   if (bound <= 0) {

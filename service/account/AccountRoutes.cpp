@@ -1,5 +1,6 @@
 #include "AccountService.h"
 #include "ServerFront.h"
+#include "ItemSignature.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -107,7 +108,7 @@ json ProductJson(const TServiceProduct& p) {
           {"checked", p.checked}};
 }
 
-json ItemJson(const TListedItem& item) {
+json ItemJson(const TListedItem& item, const TItemSigner* signer) {
   const TServiceProduct& p = item.product;
   json files = json::array();
   for (const auto& f : p.files)
@@ -127,6 +128,8 @@ json ItemJson(const TListedItem& item) {
           {"revision", p.revision},
           {"installFolder", p.installFolder},
           {"status", item.status},
+          {"version", SignedItemVersion(item)},
+          {"signature", signer ? signer->Sign(item) : std::string()},
           {"files", std::move(files)}};
 }
 
@@ -183,7 +186,8 @@ void HandleProducts(TCatalogue& catalogue, const httplib::Request& req, httplib:
   SendJson(res, {{"products", std::move(products)}});
 }
 
-void HandleFiles(TCatalogue& catalogue, const httplib::Request& req, httplib::Response& res) {
+void HandleFiles(TCatalogue& catalogue, const TItemSigner* signer, const httplib::Request& req,
+                 httplib::Response& res) {
   const std::string email = Authorize(catalogue, req, res);
   if (email.empty()) return;
   json body;
@@ -212,7 +216,7 @@ void HandleFiles(TCatalogue& catalogue, const httplib::Request& req, httplib::Re
     key += '\n' + std::to_string(e.product) + ' ' + std::to_string(e.mask) + ' ' + std::to_string(e.kind);
   const std::shared_ptr<const std::string> answer = catalogue.CachedAnswer(key, [&] {
     json items = json::array();
-    for (const auto& item : catalogue.FileList(email, entries)) items.push_back(ItemJson(item));
+    for (const auto& item : catalogue.FileList(email, entries)) items.push_back(ItemJson(item, signer));
     return json{{"items", std::move(items)}}.dump();
   });
   res.status = 200;
@@ -407,7 +411,8 @@ void HandleFileGet(TCatalogue& catalogue, const std::string& relative, const htt
 
 }  // namespace
 
-void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl) {
+void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl,
+                            const TItemSigner* signer) {
   server.set_payload_max_length(kMaxRequestBody);
   server.Post("/api/v1/signin", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
                 HandleSignIn(catalogue, req, res);
@@ -415,8 +420,8 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
   server.Get("/api/v1/products", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
                HandleProducts(catalogue, req, res);
              }));
-  server.Post("/api/v1/files", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
-                HandleFiles(catalogue, req, res);
+  server.Post("/api/v1/files", Guarded([&catalogue, signer](const httplib::Request& req, httplib::Response& res) {
+                HandleFiles(catalogue, signer, req, res);
               }));
   server.Get("/files/(.*)", Guarded([&catalogue](const httplib::Request& req, httplib::Response& res) {
                HandleFileGet(catalogue, req.matches.size() > 1 ? std::string(req.matches[1]) : std::string(),

@@ -206,10 +206,14 @@ std::string FileUrlPath(const std::string& path);
 // (411) before it is read, and enough threads that long downloads do not hold up others.
 void LimitServer(httplib::Server& server);
 
+class TItemSigner;
+
 // Adds the routes of the protocol to a server (plain or TLS), with LimitServer; the catalogue
 // must outlive it. With `testControl` the server also takes POST /test/drop-once and
-// POST /test/expire-sessions.
-void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl = false);
+// POST /test/expire-sessions. The signer, when given (and outliving the server), signs each
+// item of a file list; without one the lists go out unsigned, and clients refuse them.
+void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool testControl = false,
+                            const TItemSigner* signer = nullptr);
 
 struct TDemoAccount {
   std::string email;

@@ -51,6 +51,13 @@ QString Reason(int error) {
   return ErrorToStr(error);
 }
 
+bool IsSha256Text(const QString& text) {
+  if (text.size() != 64) return false;
+  for (const QChar c : text)
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'))) return false;
+  return true;
+}
+
 constexpr int kPumpMs = 20;
 constexpr int kShowMs = 50;  // a scan of current files shows its total this often
 
@@ -65,7 +72,9 @@ class TFolderScan {
   TFolderScan& operator=(const TFolderScan&) = delete;
   ~TFolderScan() { Close(); }
 
-  bool IsCurrent(const QString& folder, const QString& path, const cvlib::TItemFile& file) {
+  bool IsCurrent(const QString& folder, const QString& path, const cvlib::TItemFile& file, bool byContent) {
+    // A program's files are read whatever their size and time say: it is what gets started.
+    if (byContent) return IsFileCurrent(path, file.size, file.time, file.sha256, true);
     if (folder != fFolder) {
       Close();
       fFolder = folder;
@@ -76,7 +85,9 @@ class TFolderScan {
     if (::fstatat(fFd, QFile::encodeName(file.name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       return false;
-    if (st.st_size != file.size || st.st_mtim.tv_sec < file.time) return false;
+    if (st.st_size != file.size) return false;
+    if (st.st_mtim.tv_sec < file.time)
+      return file.time - st.st_mtim.tv_sec < kTimeStep && IsFileCurrent(path, file.size, file.time, file.sha256);
     if (st.st_mtim.tv_sec == file.time && st.st_mtim.tv_nsec == 0) return true;
     return IsFileCurrent(path, file.size, file.time, file.sha256);
   }
@@ -308,7 +319,7 @@ bool TDeployRun::FindMissingFile(int from) {
     const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(fCurrentFile)];
     const QString folder = FileFolder(*item, fCurrentFile);
     const QString path = folder + file.name;
-    if (!scan.IsCurrent(folder, path, file)) {
+    if (!scan.IsCurrent(folder, path, file, !fItemIsChart)) {
       if (advanced) show();
       return true;
     }
@@ -463,6 +474,7 @@ bool TDeployRun::InstallSetup(InstallItem* item) {
       return false;
     }
     program = privateFolder + item->FileName(0);
+    if (!BackupItemTrusted(item, true)) return false;
     // Every file of the item is checked before its setup starts: a damaged add-on must not
     // leave a program half installed.
     if (!CheckBackupAddOns(item)) return false;
@@ -615,11 +627,20 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
   check.size = item->FileSize(file);
   check.xxh3 = item->FileXxh3(file);
   check.sha256 = item->FileSha256(file);
+  if (fSettings.setupType == InstallFromBackup) {
+    // One rule for verify and restore: the (signed) SHA-256 decides, computed while copying.
+    // A file the index gives no SHA-256 never passes.
+    check.xxh3.clear();
+  }
+  const bool unchecked = fSettings.setupType == InstallFromBackup && !IsSha256Text(check.sha256);
   check.fileTime = item->FileTime(file);
   check.newInPlace = newInPlace;
-  const int error = CopyChecked(
-      source, target, check,
-      [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, nullptr, head);
+  const int error =
+      unchecked ? static_cast<int>(cvlib::ceChkChecksum)
+                : CopyChecked(
+                      source, target, check,
+                      [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); },
+                      nullptr, head);
   if (error) {
     fProgress.FileNotice(TRunFileAction::Failed, told, item->FileSize(file), Reason(error));
     Fail(source, Reason(error));
@@ -632,6 +653,23 @@ int TDeployRun::CopyFromBackup(InstallItem* item, const QString& source, const Q
   fMoved += item->FileSize(file);
   fProgress.FileNotice(TRunFileAction::Done, told, item->FileSize(file), QString());
   return 0;
+}
+
+bool TDeployRun::BackupItemTrusted(InstallItem* item, bool program) {
+  const cvlib::TItemData& d = item->Data();
+  if (cvlib::ItemSignatureValid(d)) return true;
+  // A chart set of a backup written before signatures existed still installs (its files are
+  // checked against the index's SHA-256), with a warning in the summary; a program never runs.
+  if (!program && d.signature.isEmpty()) {
+    fUnsignedCharts << item->ProductName() + QStringLiteral(" - ") + item->ModuleName();
+    return true;
+  }
+  const QString file = program && item->FileCount() > 0 ? item->SourceFolder() : item->ProductName();
+  const QString text = program ? LangText(rtErrUntrustedProgram).arg(file) : LangText(rtErrUntrustedItem).arg(file);
+  MsgBox(text, mtError, mbOKOnly);
+  Fail(fSettings.backupFolder + (program ? item->SourceFolder() : WithSlash(item->SourceFolder())),
+       ErrorToStr(cvlib::ceChkUnsigned));
+  return false;
 }
 
 bool TDeployRun::CopyProgress(const QString& source, std::int64_t done, std::int64_t total) {
@@ -654,6 +692,7 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     folder = fSettings.destination + QStringLiteral("QMR2/") + FileNameReplaceInvalidChars(item->ProductCode()) +
              QLatin1Char('/') + FileNameReplaceInvalidChars(item->ModuleCode()) + QLatin1Char('/');
     fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
+    if (!BackupItemTrusted(item, false)) return false;
     if (!CopyChartSet(item, folder, heads)) return false;
   }
   TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
@@ -868,7 +907,10 @@ TRunResult TDeployRun::ShowRunSummary() {
     text = type == CreateBackup ? &rtBackupPartial : type == InstallFromBackup ? &rtRestorePartial : &rtInstallPartial;
   }
   result.aborted = fAbort;
-  const QString message = LangText(*text) + QStringLiteral("\r\n\r\n") + LangText(rtReturnToStart);
+  QString message = LangText(*text) + QStringLiteral("\r\n\r\n");
+  if (!fUnsignedCharts.isEmpty())
+    message += LangText(rtWarnUnsignedCharts).arg(fUnsignedCharts.join(QStringLiteral(", "))) + QStringLiteral("\r\n\r\n");
+  message += LangText(rtReturnToStart);
   result.returnToStart = MsgBoxCaption(LangText(*caption), message, kind, mbYesNo) == mrYes;
   Finish(result);
   return result;
@@ -963,7 +1005,8 @@ std::vector<TItemPlan> TDeployRun::Plan() const {
     for (int f = 0; f < item->FileCount(); ++f) {
       const QString folder =
           item->IsAddOn(f) ? p.folder + QStringLiteral("Addons%1/").arg(item->ProductNumber()) : p.folder;
-      if (IsFileCurrent(folder + item->FileName(f), item->FileSize(f), item->FileTime(f), item->FileSha256(f))) {
+      if (IsFileCurrent(folder + item->FileName(f), item->FileSize(f), item->FileTime(f), item->FileSha256(f),
+                        !chart)) {
         p.current += 1;
         p.currentBytes += item->FileSize(f);
       } else {

@@ -162,6 +162,9 @@ class TDeployRun final : public QObject {
   bool ExtractAddOn(InstallItem* item, const QString& archive, const QString& folder);
   bool CopyChartSet(InstallItem* item, const QString& folder, std::vector<TChartHead>& heads);
   QString FolderErrorText(const QString& folder, int error) const;
+  // Installing from a backup: whether the vendor's signature vouches for the item, told to the
+  // user when it does not (a program is refused whenever, a chart set only when forged).
+  bool BackupItemTrusted(InstallItem* item, bool program);
   void Pump(bool force = false);
   int MakeFolder(const QString& folder);
   void Fail(const QString& what, const QString& reason);
@@ -192,6 +195,7 @@ class TDeployRun final : public QObject {
   bool fFinished = false;
   bool fIndexWritten = false;
   QStringList fFailures;
+  QStringList fUnsignedCharts;  // chart sets of a backup without signatures, for the summary
 
   // Speed: bytes moved in this run and the time spent moving them.
   QElapsedTimer fClock;

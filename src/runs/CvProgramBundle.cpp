@@ -285,6 +285,13 @@ constexpr TPluginSet kPlugins[] = {
     {"tls", "*.so"},
 };
 
+// Both regular files (not links) of the same size and SHA-256.
+bool SameContent(const QString& a, const QString& b) {
+  QString shaA, shaB;
+  std::int64_t sizeA = -1, sizeB = -2;
+  return HashFile(b, shaB, sizeB) == 0 && HashFile(a, shaA, sizeA) == 0 && sizeA == sizeB && shaA == shaB;
+}
+
 }  // namespace
 
 bool ReadElfDynamic(const QString& path, TElfDynamic& elf, QString& error) {
@@ -477,11 +484,9 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
   };
   for (const TBundleFile& file : bundle.files) {
     if (int error = makeFolders(file.target)) return error;
-    // Updating a backup: a copy as large and as old as its source is that source's copy.
-    const QFileInfo source(file.source), there(root + file.target);
-    if (there.isFile() && !there.isSymLink() && there.size() == source.size() &&
-        there.lastModified() == source.lastModified())
-      continue;
+    // Updating a backup: the copy is kept only when its content is its source's (autorun.sh
+    // starts it; size and time alone are anyone's to fake).
+    if (SameContent(file.source, root + file.target)) continue;
     if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
       failedFile = file.source;
       return error;

@@ -390,12 +390,19 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size) {
   return ceOK;
 }
 
-bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha) {
+bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha, bool byContent) {
   struct stat st {};
   if (::lstat(Native(path).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_size != size || st.st_mtim.tv_sec < time) return false;
-  if (st.st_mtim.tv_sec == time && st.st_mtim.tv_nsec == 0) return true;
-  if (sha.isEmpty()) return true;
+  if (byContent) {
+    if (st.st_size != size || sha.isEmpty()) return false;
+  } else {
+    // A medium keeping times in 2-second steps (vfat) gives a file up to a step less than
+    // listed: within the step, only the content can tell.
+    const bool withinStep = st.st_mtim.tv_sec < time && time - st.st_mtim.tv_sec < kTimeStep;
+    if (st.st_size != size || (st.st_mtim.tv_sec < time && !withinStep)) return false;
+    if (st.st_mtim.tv_sec == time && st.st_mtim.tv_nsec == 0) return true;
+    if (sha.isEmpty()) return !withinStep;
+  }
   QString actual;
   std::int64_t actualSize = 0;
   return HashFile(path, actual, actualSize) == ceOK && actualSize == size &&

@@ -65,7 +65,13 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size);
 // item says and not older than the item's file time. When its time is not exactly the item's
 // (the file was written after it arrived) and a checksum is known, the content must match
 // too: a damaged copy is fetched again.
-bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha);
+// Times closer than kTimeStep seconds below the listed one are a medium's rounding (vfat
+// keeps 2-second steps): such a file is current when its size and SHA-256 agree.
+// byContent: size and SHA-256 alone decide, whatever the time (a program: a replacement of the
+// same size and time must not pass).
+inline constexpr std::int64_t kTimeStep = 2;
+bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, const QString& sha,
+                   bool byContent = false);
 
 // The user's own folder for the setups of an installation from the internet:
 // $XDG_CACHE_HOME/Corvane/Deployer/Setups/ (else ~/.cache/...), mode 0700, kept between runs so

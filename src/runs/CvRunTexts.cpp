@@ -86,3 +86,24 @@ const TLangText rtErrFolderLink = {
     "The installation folder \"%1\" is not used: a folder on its way is a symbolic link, which is never written "
     "through.",
     "", "", "", "", "", "", ""};
+const TLangText rtErrUntrustedProgram = {
+    "\"%1\" is not covered by a valid signature of Corvane Software: the backup cannot be trusted, and "
+    "the program is not started.",
+    "\"%1\" valt niet onder een geldige handtekening van Corvane Software: de backup is niet te vertrouwen, "
+    "en het programma wordt niet gestart.",
+    "\"%1\" ist nicht durch eine gültige Signatur von Corvane Software gedeckt: Der Sicherung kann nicht "
+    "vertraut werden, und das Programm wird nicht gestartet.", "", "", "", "", ""};
+const TLangText rtErrUntrustedItem = {
+    "The files of \"%1\" do not match the signature of Corvane Software: the backup cannot be trusted, "
+    "and \"%1\" is not installed.",
+    "De bestanden van \"%1\" komen niet overeen met de handtekening van Corvane Software: de backup is niet "
+    "te vertrouwen, en \"%1\" is niet geïnstalleerd.",
+    "Die Dateien von \"%1\" stimmen nicht mit der Signatur von Corvane Software überein: Der Sicherung kann "
+    "nicht vertraut werden, und \"%1\" wurde nicht installiert.", "", "", "", "", ""};
+const TLangText rtWarnUnsignedCharts = {
+    "Warning: this backup was made by an older version and carries no signatures. These chart sets were "
+    "installed as the backup holds them: %1",
+    "Waarschuwing: deze backup is door een oudere versie gemaakt en heeft geen handtekeningen. Deze "
+    "kaartsets zijn geïnstalleerd zoals de backup ze bevat: %1",
+    "Warnung: Diese Sicherung wurde von einer älteren Version erstellt und trägt keine Signaturen. Diese "
+    "Kartensätze wurden so installiert, wie die Sicherung sie enthält: %1", "", "", "", "", ""};

@@ -14,6 +14,12 @@ extern const TLangText rtRequestingFiles;   // total line while the file list is
 extern const TLangText rtCheckingFiles;     // %1 files checked, %2 of the item
 extern const TLangText rtReturnToStart;     // "Return to start page?"
 
+// A backup's program not vouched for by the vendor's signature (%1 the file), and the
+// summary's warning for chart sets of a backup without signatures (%1 their names).
+extern const TLangText rtErrUntrustedProgram;
+extern const TLangText rtErrUntrustedItem;
+extern const TLangText rtWarnUnsignedCharts;
+
 extern const TLangText rtCaptionSuccess;
 extern const TLangText rtCaptionFailed;
 extern const TLangText rtCaptionPartial;

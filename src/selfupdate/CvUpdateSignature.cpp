@@ -1,6 +1,7 @@
 #include "CvUpdateSignature.h"
 
 #include "CvLanguage.h"
+#include "CvLibSignature.h"
 
 #include <openssl/evp.h>
 
@@ -10,9 +11,6 @@
 #include <unistd.h>
 
 #include <memory>
-
-// Made by the build from the key it signs with (cmake/UpdateSigning.cmake).
-extern const unsigned char kUpdatePublicKeyBytes[kPublicKeySize];
 
 namespace {
 
@@ -76,7 +74,7 @@ bool Ed25519Verify(const QByteArray& publicKey, const unsigned char* signature,
 QString UpdateSignaturePath(const QString& installer) { return installer + QStringLiteral(".sig"); }
 
 QByteArray UpdatePublicKey() {
-  return QByteArray(reinterpret_cast<const char*>(kUpdatePublicKeyBytes), kPublicKeySize);
+  return cvlib::VendorPublicKey();
 }
 
 TSignatureCheck VerifyFileSignature(const QString& file, const QString& signatureFile,

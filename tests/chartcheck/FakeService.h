@@ -5,6 +5,8 @@
 // byte ranges, with faults on request (connection closed mid-file, ranges ignored).
 
 #include <httplib.h>
+#include "TestSigning.h"
+
 #include <nlohmann/json.hpp>
 
 #include <QByteArray>
@@ -60,11 +62,16 @@ class FakeService {
       if (!Authorised(req)) return Error(res, 401, 5);
       const auto body = nlohmann::json::parse(req.body, nullptr, false);
       if (body.is_discarded() || !body.contains("selection")) return Error(res, 400, 6);
-      if (!rawFileList.empty()) return res.set_content(rawFileList, "application/json");
+      if (!rawFileList.empty()) return res.set_content(SignedRaw(), "application/json");
       nlohmann::json answer = nlohmann::json::array();
       for (const auto& entry : body["selection"])
         for (const auto& item : items)
-          if (item["product"] == entry["product"] && item["mask"] == entry["mask"]) answer.push_back(item);
+          if (item["product"] == entry["product"] && item["mask"] == entry["mask"]) {
+            nlohmann::json listed = item;
+            // Signed as the service signs, unless the test put a signature of its own.
+            if (signItems && !listed.contains("signature")) cvtest::SignItemJson(listed, signingKey);
+            answer.push_back(std::move(listed));
+          }
       res.set_content(nlohmann::json{{"items", answer}}.dump(), "application/json");
     });
     server_.Get(R"(/files/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
@@ -148,6 +155,23 @@ class FakeService {
   int port = 0;
   int signIns = 0;
   nlohmann::json lastSignIn;
+  bool signItems = true;
+  // rawFileList with its items signed, when it is JSON of that shape (and signItems): the text
+  // is then written anew. A text that is no such JSON goes out as it stands.
+  std::string SignedRaw() const {
+    if (!signItems) return rawFileList;
+    auto doc = nlohmann::json::parse(rawFileList, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || !doc.contains("items") || !doc["items"].is_array())
+      return rawFileList;
+    bool changed = false;
+    for (auto& item : doc["items"])
+      if (item.is_object() && !item.contains("signature")) {
+        cvtest::SignItemJson(item, signingKey);
+        changed = true;
+      }
+    return changed ? doc.dump() : rawFileList;
+  }
+  cvtest::TSigningKey signingKey = cvtest::TSigningKey::Build;
   std::string rawFileList;  // when set, the answer of /files as it stands
   std::atomic<bool> ignoreRanges{false};
   std::vector<std::pair<std::string, std::string>> fileRequests;  // name, Range header

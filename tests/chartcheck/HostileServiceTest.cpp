@@ -458,3 +458,53 @@ TEST_F(EngineTest, AFileListIsReadAsJsonReadsItAndRefusedWhenItIsNoJson) {
   service.rawFileList = good.substr(0, good.find("setup.bin")) + "x\\ud800.bin" + good.substr(good.find("setup.bin") + 9);
   EXPECT_EQ(FileList({{100, 1}}), cvlib::ceChkUnsafeName);
 }
+
+// A list is believed only under the vendor's signature: one item unsigned, signed by another
+// key, or changed after signing (a file's hash, size or name, the setup's version, the
+// install folder) refuses the whole list; what a signature leaves out (times, URLs, display
+// names) may differ.
+TEST_F(EngineTest, AFileListIsRefusedUnlessEveryItemIsSignedByTheVendor) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  const std::string otherSha(64, 'a');
+  struct Case {
+    const char* what;
+    std::function<void(json&)> change;  // applied to the first item
+    int error;
+  } cases[] = {
+      {"signed", [](json&) {}, 0},
+      {"no signature", [](json& i) { i["signature"] = ""; }, cvlib::ceChkUnsigned},
+      {"signature no base64", [](json& i) { i["signature"] = "not base64!"; }, cvlib::ceChkUnsigned},
+      {"another vendor's key", [](json& i) { SignItemJson(i, TSigningKey::Foreign); }, cvlib::ceChkUnsigned},
+      {"hash changed", [&](json& i) { SignItemJson(i); i["files"][0]["sha256"] = otherSha; }, cvlib::ceChkUnsigned},
+      {"size changed", [](json& i) { SignItemJson(i); i["files"][0]["size"] = 6; }, cvlib::ceChkUnsigned},
+      {"name changed", [](json& i) { SignItemJson(i); i["files"][0]["name"] = "setup2.bin"; }, cvlib::ceChkUnsigned},
+      {"version changed", [](json& i) { i["version"] = "1.0.0.0"; SignItemJson(i); i["version"] = "9.0.0.0"; },
+       cvlib::ceChkUnsigned},
+      {"install folder changed", [](json& i) { SignItemJson(i); i["installFolder"] = "Other"; }, cvlib::ceChkUnsigned},
+      {"a file added", [&](json& i) { SignItemJson(i); i["files"].push_back(service.AddFile("x.bin", "x")); },
+       cvlib::ceChkUnsigned},
+      {"time, url and names not covered",
+       [](json& i) { SignItemJson(i); i["files"][0]["time"] = 1; i["productName"] = "Other"; }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    json items = service.items;
+    c.change(items[0]);
+    service.rawFileList = json{{"items", items}}.dump();
+    EXPECT_EQ(FileList({{100, 1}, {1001, 1}}), c.error);
+    EXPECT_EQ(check->ItemCount(), c.error ? 0 : 2);
+  }
+}
+
+// The hash a download is checked against is the signed one: a service that signs one content
+// and sends another gets the file refused, nothing lands.
+TEST_F(EngineTest, ADownloadIsCheckedAgainstTheSignedHash) {
+  Catalogue(service);
+  ASSERT_EQ(SignInAndList(), 0);
+  ASSERT_EQ(FileList({{100, 1}}), 0);
+  service.AddFile("setup.bin", "SETUP");  // same size, other bytes
+  const QString folder = MakeTempFolder(QStringLiteral("signedhash"));
+  EXPECT_EQ(Run([&] { return check->StartDownload(check->Item(0), 0, folder); }), cvlib::ceChkChecksum);
+  EXPECT_FALSE(QFile::exists(folder + "/setup.bin"));
+}

@@ -9,6 +9,7 @@
 #include "TestEnv.h"
 #include "ToolRun.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -152,8 +153,9 @@ TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
   EXPECT_TRUE(Lines(second.out, "fetch").isEmpty());
   EXPECT_FALSE(Lines(second.out, "current").isEmpty());
   EXPECT_TRUE(second.err.contains("holds a backup")) << qPrintable(second.err);
-  // Nothing was fetched, and still every file keeps its XXH3 from the index before.
-  EXPECT_EQ(Read(backup + "/cvbackup.idx").count("\"xxh3\""), files);
+  // Nothing was fetched or read, so no file keeps the XXH3 of the index before: only the signed
+  // SHA-256 vouches for what this run did not see.
+  EXPECT_EQ(Read(backup + "/cvbackup.idx").count("\"xxh3\""), 0);
 
   // The dry run tells what a run would fetch and changes nothing.
   QFile::remove(backup + "/QMR2/NS/NL/NL_2.qmr2");
@@ -467,4 +469,164 @@ TEST(RunAbort, InstallingFromABackupStopsBetweenItems) {
       "A part of the software in the backup has been installed, however some items were not."));
   EXPECT_EQ(QDir(dest + "/QMR2").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
   EXPECT_FALSE(QDir(dest + "/QMR Manager").exists());
+}
+
+namespace {
+
+// A backup of one program and one chart set, made once; each case works on a copy of it.
+QString SignedBackup() {
+  static QString folder;
+  if (folder.isEmpty()) {
+    folder = MakeTempFolder("signed-backup");
+    const ToolResult r = Backup(folder, {"100:1", "1001:1"});
+    EXPECT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+  }
+  return folder;
+}
+
+QString CopyOf(const QString& source, const QString& name) {
+  const QString copy = MakeTempFolder(name);
+  QDirIterator it(source, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString file = it.next();
+    const QString target = copy + file.mid(source.size());
+    QDir().mkpath(QFileInfo(target).path());
+    QFile::copy(file, target);
+    QFile(target).setPermissions(QFile(file).permissions());
+  }
+  return copy;
+}
+
+// Changes the index's items and writes it sealed again, as anyone with the stick can.
+void Rewrite(const QString& backup, const std::function<void(std::vector<cvlib::TItemData>&)>& change) {
+  std::vector<cvlib::TItemData> items;
+  ASSERT_EQ(cvlib::ReadBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+  change(items);
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
+}
+
+cvlib::TItemData& Program(std::vector<cvlib::TItemData>& items) {
+  for (auto& item : items)
+    if (item.productNumber == 100) return item;
+  return items.front();
+}
+
+// The setup replaced by a script that leaves a mark when started, with the index's size and
+// SHA-256 made to fit it.
+void PlantScript(const QString& backup, const QString& mark, std::vector<cvlib::TItemData>& items) {
+  const QByteArray script = "#!/bin/sh\ntouch '" + mark.toUtf8() + "'\n";
+  QFile setup(backup + "/Setups/NavigatorSetup");
+  ASSERT_TRUE(setup.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  setup.write(script);
+  setup.close();
+  cvlib::TItemFile& f = Program(items).files[0];
+  f.size = script.size();
+  f.sha256 = QString::fromLatin1(QCryptographicHash::hash(script, QCryptographicHash::Sha256).toHex());
+  f.xxh3.clear();
+}
+
+}  // namespace
+
+// A stick made hostile: the setup replaced and the index's unkeyed checksums recomputed, an
+// empty SHA-256, the signature removed or altered. verify reports it, restore starts nothing
+// and says the backup cannot be trusted.
+TEST(CvtoolRestore, AHostileStickStartsNothing) {
+  const QString mark = MakeTempFolder("marks") + "/started";
+  struct Case {
+    const char* what;
+    std::function<void(const QString&, std::vector<cvlib::TItemData>&)> change;
+  } cases[] = {
+      {"setup replaced, index recomputed", [&](const QString& b, auto& items) { PlantScript(b, mark, items); }},
+      {"setup replaced, empty sha256",
+       [&](const QString& b, auto& items) {
+         PlantScript(b, mark, items);
+         Program(items).files[0].sha256.clear();
+       }},
+      {"signature removed",
+       [&](const QString& b, auto& items) {
+         PlantScript(b, mark, items);
+         Program(items).signature.clear();
+       }},
+      {"signature altered",
+       [&](const QString& b, auto& items) {
+         PlantScript(b, mark, items);
+         QByteArray sig = QByteArray::fromBase64(Program(items).signature.toLatin1());
+         sig[0] = static_cast<char>(sig[0] ^ 1);
+         Program(items).signature = QString::fromLatin1(sig.toBase64());
+       }},
+      {"signature of another item",
+       [&](const QString& b, auto& items) {
+         PlantScript(b, mark, items);
+         for (const auto& item : items)
+           if (item.productNumber != 100) Program(items).signature = item.signature;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString backup = CopyOf(SignedBackup(), "hostile");
+    Rewrite(backup, [&](auto& items) { c.change(backup, items); });
+    const ToolResult verify = RunCvtool({"verify", backup});
+    EXPECT_EQ(verify.exitCode, 1) << qPrintable(verify.out);
+    EXPECT_TRUE(verify.out.contains("damaged\tSetups/NavigatorSetup")) << qPrintable(verify.out);
+
+    const QString dest = MakeTempFolder("hostile-restore");
+    const ToolResult restore = RunCvtool({"restore", backup, dest, "100:1"});
+    EXPECT_EQ(restore.exitCode, 1);
+    // The program fails; its companion (the drivers) is an item of its own.
+    EXPECT_EQ(LastLine(restore.out), "summary partial 1 2") << qPrintable(restore.out + restore.err);
+    EXPECT_FALSE(QFile::exists(mark)) << "the planted program was started";
+    EXPECT_TRUE(restore.err.contains("NavigatorSetup")) << qPrintable(restore.err);
+  }
+}
+
+// A backup written before signatures (index format 1): its chart sets still install, checked
+// against the index, with a warning; its program is never started.
+TEST(CvtoolRestore, AnOlderUnsignedBackupInstallsChartsWithAWarningAndNoProgram) {
+  const QString backup = CopyOf(SignedBackup(), "unsigned");
+  Rewrite(backup, [](auto& items) {
+    for (auto& item : items) item.signature.clear(), item.version.clear();
+  });
+  QByteArray index = Read(backup + "/cvbackup.idx");
+  ASSERT_TRUE(index.startsWith("CVBACKUPIDX 2 "));
+  index[12] = '1';
+  QFile f(backup + "/cvbackup.idx");
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(index);
+  f.close();
+
+  const ToolResult verify = RunCvtool({"verify", backup});
+  EXPECT_TRUE(verify.out.contains("unsigned\tQMR2/NS/NL/")) << qPrintable(verify.out);
+  EXPECT_TRUE(verify.out.contains("untrusted\tSetups/NavigatorSetup")) << qPrintable(verify.out);
+
+  const QString dest = MakeTempFolder("unsigned-restore");
+  const ToolResult restore = RunCvtool({"restore", backup, dest, "100:1", "1001:1"});
+  // The chart set; neither the program nor its companion (the drivers).
+  EXPECT_EQ(LastLine(restore.out), "summary partial 1 3") << qPrintable(restore.out + restore.err);
+  EXPECT_EQ(Read(dest + "/QMR2/NS/NL/NL_1.qmr2"), Read(backup + "/QMR2/NS/NL/NL_1.qmr2"));
+  EXPECT_TRUE((restore.out + restore.err).contains("carries no signatures")) << qPrintable(restore.out + restore.err);
+  EXPECT_TRUE(restore.err.contains("cannot be trusted")) << qPrintable(restore.err);
+  EXPECT_FALSE(QFile::exists(dest + "/Navigator/Navigator"));
+}
+
+// Updating a backup: a setup and the installer copy changed with their size and time kept are
+// read, found wrong, and replaced.
+TEST(CvtoolBackup, AnUpdateReplacesATamperedProgramOfTheSameSizeAndTime) {
+  const QString backup = CopyOf(SignedBackup(), "refresh");
+  const QByteArray setup = Read(backup + "/Setups/NavigatorSetup");
+  const QByteArray installer = Read(backup + "/Deployer");
+  for (const char* name : {"Setups/NavigatorSetup", "Deployer"}) {
+    QFile file(backup + "/" + name);
+    const QDateTime time = QFileInfo(file).lastModified();
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.seek(file.size() / 2);
+    file.write("EVIL");
+    file.setFileTime(time, QFileDevice::FileModificationTime);
+    file.close();
+  }
+  const ToolResult update = Backup(backup, {"100:1", "1001:1"});
+  ASSERT_EQ(update.exitCode, 0) << qPrintable(update.out + update.err);
+  EXPECT_TRUE(update.out.contains(QRegularExpression("fetch\t[^\n]*NavigatorSetup"))) << qPrintable(update.out);
+  EXPECT_EQ(Read(backup + "/Setups/NavigatorSetup"), setup);
+  EXPECT_EQ(Read(backup + "/Deployer"), installer);
+  EXPECT_EQ(RunCvtool({"verify", backup}).exitCode, 0);
 }

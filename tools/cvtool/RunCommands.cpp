@@ -104,16 +104,20 @@ const char* const kBackupHelp =
 const char* const kRestoreHelp =
     "usage: cvtool restore BACKUPFOLDER DESTINATION [PRODUCT:MASK...] [--lang N] [--quiet]\n\n"
     "Installs from an installation backup without the service: the named products (a mask of -1\n"
-    "names every module) or all of them, chart sets first. Every file is checked against the size\n"
-    "and SHA-256 in the backup's index while it is copied; a damaged file fails its item.\n\n"
+    "names every module) or all of them, chart sets first. Every item is checked against the\n"
+    "vendor's signature and every file against its signed size and SHA-256 while it is copied; a\n"
+    "damaged file fails its item, and a setup not covered by a valid signature is never started.\n\n"
     "  --lang N     language of this run and of the setups (1 English, 2 Dutch, 3 German, ... 8)\n"
     "  --quiet, -q  no progress; only the questions, failures and the summary\n\n"
     "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
 const char* const kVerifyHelp =
     "usage: cvtool verify BACKUPFOLDER\n\n"
-    "Checks every file the backup's index lists against its size and SHA-256: one line per\n"
-    "missing or damaged file, then 'verified FILES MISSING DAMAGED'. Exit code 1 when any file is\n"
-    "missing or damaged or the index cannot be read.\n";
+    "Checks every item of the backup's index against the vendor's signature and every file against\n"
+    "its signed size and SHA-256: 'untrusted ITEM' for an item whose signature does not verify (or a\n"
+    "program without one; its files count as damaged), 'unsigned ITEM' for a chart set of an older\n"
+    "backup without signatures, one line per missing or damaged file, then\n"
+    "'verified FILES MISSING DAMAGED'. Exit code 1 when any file is missing or damaged or the index\n"
+    "cannot be read.\n";
 
 // Parses the command line with the shared rules (help, version, usage errors). Returns -1 to
 // go on, else the exit code.
@@ -497,17 +501,31 @@ int VerifyCommand(const QStringList& args) {
   for (int i = 0; i < check->ItemCount(); ++i) {
     const InstallItem& item = *check->Item(i);
     const bool chart = F12(item.ProductNumber());
+    // The index is a cache; the vendor's signature is the authority. A forged item, or a
+    // program without a signature, is untrusted and every file of it counts as damaged; a
+    // chart set of an older, unsigned backup is told and checked against the index alone.
+    const bool signedOk = cvlib::ItemSignatureValid(item.Data());
+    const bool untrusted = !signedOk && (!chart || !item.Data().signature.isEmpty());
+    if (!signedOk)
+      WriteLine(stdout, QStringLiteral("%1\t%2")
+                            .arg(untrusted ? QStringLiteral("untrusted") : QStringLiteral("unsigned"),
+                                 EscapeForLine(item.SourceFolder())));
     for (int f = 0; f < item.FileCount(); ++f) {
       ++files;
       const QString relative = BackupFilePath(item, f, chart);
+      if (untrusted) {
+        ++damaged;
+        WriteLine(stdout, QStringLiteral("damaged\t%1").arg(EscapeForLine(relative)));
+        continue;
+      }
       QString sha;
       std::int64_t size = 0;
       const int e = cvruns::HashFile(backup + relative, sha, size);
       if (e == cvlib::ceFileNotFound) {
         ++missing;
         WriteLine(stdout, QStringLiteral("missing\t%1").arg(EscapeForLine(relative)));
-      } else if (e || size != item.FileSize(f) ||
-                 (!item.FileSha256(f).isEmpty() && sha.compare(item.FileSha256(f), Qt::CaseInsensitive) != 0)) {
+      } else if (e || size != item.FileSize(f) || item.FileSha256(f).isEmpty() ||
+                 sha.compare(item.FileSha256(f), Qt::CaseInsensitive) != 0) {
         ++damaged;
         WriteLine(stdout, QStringLiteral("damaged\t%1").arg(EscapeForLine(relative)));
       }

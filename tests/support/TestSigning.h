@@ -1,0 +1,20 @@
+#pragma once
+
+// Signing file-list items in tests as the service does: with the build's development key (the
+// one the engine trusts), or with a key of another vendor made for the test.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace cvtest {
+
+enum class TSigningKey { Build, Foreign };
+
+// The item (a JSON object of a file-list answer) gets "version" (when missing) and "signature".
+void SignItemJson(nlohmann::json& item, TSigningKey key = TSigningKey::Build);
+
+// The build's development signing key (PEM), as the service takes it with --signing-key.
+std::string BuildSigningKeyFile();
+
+}  // namespace cvtest
