@@ -93,6 +93,27 @@ bool Ed25519Verify(const QByteArray& publicKey, const unsigned char* signature,
   return EVP_DigestVerify(ctx.get(), signature, kSignatureSize, data, length) == 1;
 }
 
+// The SHA-256 of what fd reads from its current position, as lower-case hex; empty on a
+// read error.
+QByteArray Sha256Hex(int fd) {
+  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return {};
+  std::vector<unsigned char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return {};
+    }
+    if (got == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(got)) != 1) return {};
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
+  return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+}
+
 }  // namespace
 
 QString UpdateSignaturePath(const QString& installer) { return installer + QStringLiteral(".sig"); }
@@ -124,8 +145,8 @@ TSignatureCheck ReadUpdateManifest(const QString& signatureFile, const QByteArra
                      static_cast<size_t>(text.size())))
     return scMismatch;
 
-  // Signed by us, so a form we do not know is ours too, but from another release: refuse it
-  // rather than guess.
+  // A text with a valid signature that is not in this form (a later form of the manifest) is
+  // refused, not guessed at.
   static const QRegularExpression form(QStringLiteral(
       R"(\ACorvane update manifest 1\nproduct (\{[0-9A-F-]{36}\})\n)"
       R"(version ([0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3})\nsha256 ([0-9a-f]{64})\n\z)"));
@@ -142,24 +163,7 @@ TSignatureCheck ReadUpdateManifest(const QString& signatureFile, const QByteArra
 
 QByteArray FileSha256Hex(const QString& file) {
   TFd data;
-  if (!data.Open(file)) return {};
-  // Opened without blocking for a FIFO's sake; a regular file reads the same either way.
-  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return {};
-  std::vector<unsigned char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t got = ::read(data.fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return {};
-    }
-    if (got == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(got)) != 1) return {};
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
-  return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
+  return data.Open(file) ? Sha256Hex(data.fd) : QByteArray();
 }
 
 TSignatureCheck VerifyUpdateFile(const QString& installer, const TGUID& product, TVersion running,
@@ -175,7 +179,8 @@ TSignatureCheck VerifyUpdateFile(const QString& installer, const TGUID& product,
   // An installer we signed for an earlier release stays valid for ever: only the version it
   // was signed for tells it from the update.
   if (read.Version <= running) return scNotNewer;
-  const QByteArray hash = FileSha256Hex(installer);
+  // The file opened before the manifest was read: the bytes hashed are the ones checked.
+  const QByteArray hash = Sha256Hex(data.fd);
   if (hash.isEmpty()) return scFileUnreadable;
   return hash == read.Sha256 ? scValid : scHashMismatch;
 }
