@@ -60,7 +60,13 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvane-deployer)
 set(CPACK_PACKAGE_VENDOR "Corvane Software")
 set(CPACK_PACKAGE_CONTACT "Corvane Software <support@corvane.com>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A build with a key pair of its own makes packages for trying only: "~dev" says so and sorts
+# before the release of the same version, which replaces it.
+if(CV_UPDATE_DEVELOPMENT_KEY)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}~dev)
+else()
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -84,6 +90,12 @@ installer, and installs from such a backup without the internet.
 .
 The package holds the wizard (corvane-deployer), its support library and
 cvtool, which runs the same installs, backups and restores unattended.")
+if(CV_UPDATE_DEVELOPMENT_KEY)
+  string(APPEND CPACK_COMPONENT_DEPLOYER_DESCRIPTION "
+.
+This is a development build, for trying only: it trusts updates signed with
+the key of the machine that built it.")
+endif()
 set(CPACK_COMPONENT_SERVICE_DESCRIPTION "Corvane Deployer reference account, package and update service
 deployer-service serves the update server's protocol and the customer-account
 and package service that Corvane Deployer signs in to, with a demo account.

@@ -12,10 +12,16 @@ set(CORVANE_UPDATE_PUBLIC_KEY "" CACHE FILEPATH
 set(CV_UPDATE_SIGNING_DIR ${CMAKE_BINARY_DIR}/update-signing)
 set(_cv_signing_tasks ${CMAKE_CURRENT_LIST_DIR}/UpdateSigningTasks.cmake)
 if(CORVANE_UPDATE_PUBLIC_KEY)
+  if(NOT EXISTS ${CORVANE_UPDATE_PUBLIC_KEY})
+    message(FATAL_ERROR "CORVANE_UPDATE_PUBLIC_KEY: ${CORVANE_UPDATE_PUBLIC_KEY} does not exist")
+  endif()
+  set(CV_UPDATE_DEVELOPMENT_KEY OFF)
   set(CV_UPDATE_SIGNING_KEY "")
   set(CV_UPDATE_TRUSTED_KEY ${CORVANE_UPDATE_PUBLIC_KEY})
   add_custom_target(cv_update_signing_key)
 else()
+  # Packages of such a build are for trying only (cmake/CvPackaging.cmake names them so).
+  set(CV_UPDATE_DEVELOPMENT_KEY ON)
   set(CV_UPDATE_SIGNING_KEY ${CV_UPDATE_SIGNING_DIR}/update-signing-key.pem)
   set(CV_UPDATE_TRUSTED_KEY ${CV_UPDATE_SIGNING_KEY})
   # Made once: an existing key is kept, so that rebuilds do not invalidate what it signed.

@@ -2,7 +2,9 @@
 #   ACTION=genkey        OPENSSL KEY            a new Ed25519 private key, unless KEY exists
 #   ACTION=embed         OPENSSL KEY OUT        a C++ source holding the raw public key of KEY
 #   ACTION=sign-content  OPENSSL KEY SOURCE COPY STAMP
-#                        COPY := SOURCE, then "<file>.sig" beside every product's installer
+#                        COPY := SOURCE, then "<file>.sig" beside every product's installer: the
+#                        signed manifest (docs/self-update.md) of its folder's GUID, the
+#                        "version" of its product.json and the file's SHA-256
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -58,8 +60,37 @@ elseif(ACTION STREQUAL "sign-content")
       if(no_file OR installer STREQUAL "" OR NOT EXISTS ${product}/${installer})
         continue()
       endif()
-      run(${OPENSSL} pkeyutl -sign -rawin -inkey ${KEY} -in ${product}/${installer}
-          -out ${product}/${installer}.sig)
+      string(JSON version ERROR_VARIABLE no_version GET "${json}" version)
+      if(no_version OR NOT version MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+        message(FATAL_ERROR "${product}/product.json: an installer needs a version to be signed for")
+      endif()
+      # The manifest's text, byte for byte as the program expects it (CvUpdateSignature.h):
+      # the version always in four parts, the GUID in upper case.
+      string(REPLACE "." ";" parts "${version}")
+      list(LENGTH parts count)
+      while(count LESS 4)
+        list(APPEND parts 0)
+        math(EXPR count "${count} + 1")
+      endwhile()
+      set(normal)
+      foreach(part IN LISTS parts)
+        math(EXPR part "${part}")
+        list(APPEND normal ${part})
+      endforeach()
+      list(JOIN normal "." version)
+      get_filename_component(guid ${product} NAME)
+      string(TOUPPER "${guid}" guid)
+      file(SHA256 ${product}/${installer} sha256)
+      set(manifest ${product}/${installer}.manifest)
+      file(WRITE ${manifest}
+        "Corvane update manifest 1\nproduct ${guid}\nversion ${version}\nsha256 ${sha256}\n")
+      run(${OPENSSL} pkeyutl -sign -rawin -inkey ${KEY} -in ${manifest} -out ${manifest}.sig)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${manifest} ${manifest}.sig
+        OUTPUT_FILE ${product}/${installer}.sig RESULT_VARIABLE rc)
+      file(REMOVE ${manifest} ${manifest}.sig)
+      if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "cannot write ${product}/${installer}.sig")
+      endif()
     endforeach()
   endif()
   file(TOUCH ${STAMP})

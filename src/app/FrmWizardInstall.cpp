@@ -64,6 +64,7 @@ const TLangText txtDownloadNewVersion = {"Download new version...", "Nieuwe vers
                                          "Neue Version herunterladen..."};
 const TLangText txtCheckNewVersion = {"Check for a new version...", "Controleren op een nieuwe versie...",
                                       "Nach einer neuen Version suchen..."};
+const TLangText txtDevelopmentBuild = {"development build", "ontwikkelversie", "Entwicklungsversion"};
 const TLangText txtNoNewVersion = {
     "No new program version found.\r\n\r\nYou are already using the latest version.",
     "Geen nieuwe programmaversie gevonden.\r\n\r\nU gebruikt al de nieuwste versie.",
@@ -249,6 +250,15 @@ void TFormWizardInstall::BuildWindow() {
   labelVersion_ = new QLabel(buttonBar);
   labelVersion_->setObjectName(QStringLiteral("LabelVersion"));
   labelVersion_->setEnabled(false);
+  // A build that made its own update key trusts whoever has that build tree: say so.
+  labelDevelopmentBuild_ = new QLabel(buttonBar);
+  labelDevelopmentBuild_->setObjectName(QStringLiteral("LabelDevelopmentBuild"));
+  QPalette devPalette = labelDevelopmentBuild_->palette();
+  devPalette.setColor(QPalette::WindowText, QColor(0xB0, 0x30, 0x00));
+  labelDevelopmentBuild_->setPalette(devPalette);
+#ifndef CV_DEVELOPMENT_KEY
+  labelDevelopmentBuild_->hide();
+#endif
   buttonPrev_ = new QPushButton(buttonBar);
   buttonPrev_->setObjectName(QStringLiteral("ButtonPrev"));
   buttonNext_ = new QPushButton(buttonBar);
@@ -258,6 +268,7 @@ void TFormWizardInstall::BuildWindow() {
   for (QPushButton* b : {buttonPrev_, buttonNext_, buttonClose_}) b->setMinimumWidth(88);
   buttonNext_->setDefault(true);
   buttonLayout->addWidget(labelVersion_);
+  buttonLayout->addWidget(labelDevelopmentBuild_);
   buttonLayout->addStretch(1);
   buttonLayout->addWidget(buttonPrev_);
   buttonLayout->addWidget(buttonNext_);
@@ -734,6 +745,7 @@ void TFormWizardInstall::SetLanguage(int language) {
 
 void TFormWizardInstall::SetInformationBarTexts() {
   labelUpdates_->setText(LangText(newerVersion_ ? txtDownloadNewVersion : txtCheckNewVersion));
+  labelDevelopmentBuild_->setText(LangText(txtDevelopmentBuild));
 }
 
 void TFormWizardInstall::SetLinkHover(QLabel* link, bool hover) {

@@ -103,6 +103,8 @@ class TFormWizardInstall final : public QWidget {
   QLabel* ImageGerman() const { return imageLanguage_[2]; }
   QLabel* LabelUpdates() const { return labelUpdates_; }
   QLabel* LabelVersion() const { return labelVersion_; }
+  // Shown beside the version when the program trusts its build's own update key.
+  QLabel* LabelDevelopmentBuild() const { return labelDevelopmentBuild_; }
   QPushButton* ButtonPrev() const { return buttonPrev_; }
   QPushButton* ButtonNext() const { return buttonNext_; }
   QPushButton* ButtonClose() const { return buttonClose_; }
@@ -197,6 +199,7 @@ class TFormWizardInstall final : public QWidget {
   QLabel* labelUpdates_ = nullptr;
   QWidget* panelContent_ = nullptr;
   QLabel* labelVersion_ = nullptr;
+  QLabel* labelDevelopmentBuild_ = nullptr;
   QPushButton* buttonPrev_ = nullptr;
   QPushButton* buttonNext_ = nullptr;
   QPushButton* buttonClose_ = nullptr;

@@ -177,6 +177,10 @@ TGUID SelfUpdateProductGUID() {
   return guid;
 }
 
+TSignatureCheck CheckUpdate(const QString& installer) {
+  return VerifyUpdateFile(installer, SelfUpdateProductGUID(), GetProgInfo().Version);
+}
+
 TFormWizardUpdate::TFormWizardUpdate(QWidget* parent) : QDialog(parent) {
   BuildControls();
 
@@ -387,10 +391,11 @@ void TFormWizardUpdate::ShowHistory() {
 }
 
 void TFormWizardUpdate::DownloadDone() {
-  // The last file reported is the installer; its signature came before it.
-  const TSignatureCheck check = VerifyUpdateFile(fileName_);
+  // The last file reported is the installer; its signed manifest came before it.
+  const TSignatureCheck check = CheckUpdate(fileName_);
   if (check != scValid) {
-    // An installer that fails its check is not left lying around for anyone to start.
+    // An installer that fails its check (an older release among them) is not left lying
+    // around for anyone to start.
     RemoveFile(fileName_);
     RemoveFile(UpdateSignaturePath(fileName_));
     MsgBoxCaption(ApplicationTitle(), LangText(txtNotTrusted).arg(SignatureCheckText(check)),
@@ -423,7 +428,7 @@ bool OpenDownloadedUpdate() {
   const QString file = GetAppReg().ReadString(rrSettings, kUpdateKey, kFilenameValue, QString());
   if (file.isEmpty()) return CannotStart(file, LangText(txtNoUpdateRecorded));
   if (!IsPrivateFile(file)) return CannotStart(file, LangText(txtNotPrivate));
-  if (const TSignatureCheck check = VerifyUpdateFile(file); check != scValid)
+  if (const TSignatureCheck check = CheckUpdate(file); check != scValid)
     return CannotStart(file, SignatureCheckText(check));
   if (IsProgramFile(file)) {
     if (::chmod(file.toLocal8Bit().constData(), 0700) != 0 ||

@@ -5,6 +5,7 @@
 // signature before it is recorded.
 
 #include "CvPUSClient.h"
+#include "CvUpdateSignature.h"
 
 #include <QDialog>
 
@@ -19,6 +20,10 @@ class TFormMessage;
 
 // The installer's own product on the update server.
 TGUID SelfUpdateProductGUID();
+
+// A downloaded installer against its signed manifest: signed with the built-in key, for this
+// product, for a version newer than this program, and this very file.
+TSignatureCheck CheckUpdate(const QString& installer);
 
 class TFormWizardUpdate final : public QDialog {
   Q_OBJECT
@@ -98,8 +103,8 @@ bool RunSelfUpdate();
 bool RunSelfUpdate(QWidget* parent);
 
 // The step after a successful RunSelfUpdate: reads "Update"/"Filename", checks the file
-// again (a regular file of the user's own in a folder only the user can write to, with a
-// valid signature), and opens it: a program (ELF or "#!" script) is made executable and
+// again (a regular file of the user's own in a folder only the user can write to, that
+// CheckUpdate accepts), and opens it: a program (ELF or "#!" script) is made executable and
 // started detached, anything else (a .deb) goes to the desktop's handler. True when it was
 // started; the caller then ends the program. False after an error box: nothing was started.
 bool OpenDownloadedUpdate();

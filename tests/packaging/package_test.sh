@@ -44,6 +44,14 @@ for size in 48 256; do
   file "$root/usr/share/icons/hicolor/${size}x${size}/apps/com.corvane.deployer.png" | grep -q "$size x $size" || fail "icon ${size}px"
 done
 
+# A build that made its own update key makes packages for trying only, and they say so.
+if grep -q '^CORVANE_UPDATE_PUBLIC_KEY:FILEPATH=$' "$build/CMakeCache.txt"; then
+  dpkg-deb -f "$wizard" Version | grep -q '~dev$' || fail "a development key package is not named so: $(dpkg-deb -f "$wizard" Version)"
+  dpkg-deb -f "$wizard" Description | grep -q 'development build' || fail "the description does not say development build"
+else
+  dpkg-deb -f "$wizard" Version | grep -q '~dev' && fail "a release key package is named a development one"
+fi
+
 # Dependencies from the binaries.
 depends=$(dpkg-deb -f "$wizard" Depends)
 for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libxxhash0 libc6; do

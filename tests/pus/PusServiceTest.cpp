@@ -225,11 +225,14 @@ TEST(PusService, TheInstallersSignatureGoesJustBeforeIt) {
             "file 300000 300000 1 1 " + G(a) + " " + folder + "/a-setup.bin");
   EXPECT_EQ(ReadFile(folder + "/a-setup.bin.sig"), signature);
 
-  // The build's copy of the shipped content carries the installer's signature.
+  // The build's copy of the shipped content carries the installer's signed manifest.
   TService shipped;
   ASSERT_TRUE(shipped.Start(cvtest::BinDir() + "/../service/content"));
   const auto installer = PostRaw(shipped.URL(), PUSScrambleForm("c=uf&gc=1&g0=" + kInstaller.toLatin1()));
-  EXPECT_TRUE(installer.second.startsWith("0\nDeployerSetup-1.1.0.0.sh.sig\n64\n"));
+  const QByteArray manifest = "Corvane update manifest 1\nproduct " + kInstaller.toLatin1() + "\nversion 1.1.0.0\nsha256 ";
+  EXPECT_TRUE(installer.second.startsWith("0\nDeployerSetup-1.1.0.0.sh.sig\n" +
+                                          QByteArray::number(manifest.size() + 65 + 64) + "\n" + manifest))
+      << installer.second.left(200).constData();
 }
 
 // What a client could not read is refused when the content is loaded, naming the file, rather

@@ -88,6 +88,12 @@ TEST_F(OpenUpdate, NothingUntrustedIsStarted) {
        }, "changed after it was signed"},
       {"signature gone", [](OpenUpdate& t) { QFile::remove(t.Installer() + ".sig"); },
        "The update has no signature."},
+      // Recorded by an earlier run of this program, then replaced by an older installer
+      // with its own valid manifest.
+      {"an older release in its place", [](OpenUpdate& t) {
+         const QString file = t.Installer();
+         ASSERT_TRUE(SignFile(BuildSigningKey(), file, VersionToStr(GetProgInfo().Version, 4)));
+       }, "not newer than this program"},
       {"folder writable by others", [](OpenUpdate& t) {
          t.Installer();
          ::chmod(t.folder.toLocal8Bit().constData(), 0777);

@@ -3,6 +3,7 @@
 #include "TestEnv.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -29,8 +30,22 @@ QString MakeOtherKey() {
   return key;
 }
 
-bool SignFile(const QString& key, const QString& file) {
-  return OpenSsl({"pkeyutl", "-sign", "-rawin", "-inkey", key, "-in", file, "-out", file + ".sig"});
+bool SignFile(const QString& key, const QString& file, const QString& version, const QString& guid) {
+  QFile in(file);
+  if (!in.open(QIODevice::ReadOnly)) return false;
+  QCryptographicHash sha(QCryptographicHash::Sha256);
+  sha.addData(&in);
+  // Written out here rather than taken from the program, so that a change of its form shows.
+  const QByteArray manifest = "Corvane update manifest 1\nproduct " + guid.toLatin1() + "\nversion " +
+                              version.toLatin1() + "\nsha256 " + sha.result().toHex() + "\n";
+  const QString folder = cvtest::MakeTempFolder("manifest");
+  WriteFile(folder + "/manifest", manifest);
+  if (!OpenSsl({"pkeyutl", "-sign", "-rawin", "-inkey", key, "-in", folder + "/manifest", "-out",
+                folder + "/signature"}))
+    return false;
+  QFile::remove(file + ".sig");
+  WriteFile(file + ".sig", manifest + ReadFile(folder + "/signature"));
+  return true;
 }
 
 void WriteFile(const QString& path, const QByteArray& data) {
@@ -54,11 +69,11 @@ TContent::TContent() : fRoot(cvtest::MakeTempFolder("content")) {
 
 void TContent::SetHistory(const QByteArray& html) { WriteFile(ProductFolder() + "/history.html", html); }
 
-void TContent::SetInstaller(const QByteArray& data, bool sign) {
+void TContent::SetInstaller(const QByteArray& data, bool sign, const QString& version) {
   QFile::remove(InstallerPath() + ".sig");
   WriteFile(InstallerPath(), data);
   if (sign) {
-    ASSERT_TRUE(SignFile(BuildSigningKey(), InstallerPath()));
+    ASSERT_TRUE(SignFile(BuildSigningKey(), InstallerPath(), version));
   }
 }
 

@@ -19,8 +19,10 @@ bool OpenSsl(const QStringList& args);
 QString BuildSigningKey();
 // A new Ed25519 key pair that the program does not trust.
 QString MakeOtherKey();
-// Writes "<file>.sig" for file with the given private key.
-bool SignFile(const QString& key, const QString& file);
+// Writes "<file>.sig" for file with the given private key: the signed manifest that names the
+// product, the version and the file's SHA-256.
+bool SignFile(const QString& key, const QString& file, const QString& version = QStringLiteral("9.0.0.0"),
+              const QString& guid = kInstallerGuid);
 
 void WriteFile(const QString& path, const QByteArray& data);
 QByteArray ReadFile(const QString& path);
@@ -34,8 +36,10 @@ class TContent {
   QString InstallerPath() const { return ProductFolder() + "/" + InstallerName(); }
   static QString InstallerName() { return QStringLiteral("DeployerSetup-9.0.0.0.sh"); }
   void SetHistory(const QByteArray& html);
-  // The installer's bytes; signed with the build's key unless told otherwise.
-  void SetInstaller(const QByteArray& data, bool sign = true);
+  // The installer's bytes; signed with the build's key for version (the version the service
+  // claims is always 9.0.0.0) unless told otherwise.
+  void SetInstaller(const QByteArray& data, bool sign = true,
+                    const QString& version = QStringLiteral("9.0.0.0"));
   // A large installer of zeros (sparse on disk), unsigned: for downloads that never finish.
   void SetLargeInstaller(qint64 size);
 

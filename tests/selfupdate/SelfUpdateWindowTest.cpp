@@ -193,7 +193,9 @@ TEST_F(SelfUpdateWindow, DownloadRecordsTheVerifiedInstaller) {
   const QString installer = folder + TContent::InstallerName();
   EXPECT_EQ(RecordedUpdate(), installer);
   EXPECT_EQ(ReadFile(installer), "#!/bin/sh\necho new installer\n");
-  EXPECT_EQ(VerifyUpdateFile(installer), scValid);
+  TUpdateManifest manifest;
+  EXPECT_EQ(VerifyUpdateFile(installer, SelfUpdateProductGUID(), GetProgInfo().Version, &manifest), scValid);
+  EXPECT_EQ(VersionToStr(manifest.Version, 4), "9.0.0.0");
   // The folder is the user's alone, and named as the temporary folders of updates are.
   struct stat st {};
   ASSERT_EQ(::stat(folder.toLocal8Bit().constData(), &st), 0);
@@ -227,6 +229,22 @@ TEST_F(SelfUpdateWindow, AnInstallerThatFailsItsSignatureIsRefused) {
          content.SetInstaller(good);
          WriteFile(content.InstallerPath() + ".sig", "not a signature");
        }, "damaged"},
+      {"a bare signature of the installer alone", [&] {
+         content.SetInstaller(good, false);
+         ASSERT_TRUE(OpenSsl({"pkeyutl", "-sign", "-rawin", "-inkey", BuildSigningKey(), "-in",
+                              content.InstallerPath(), "-out", content.InstallerPath() + ".sig"}));
+       }, "damaged"},
+      // An installer we once signed for this very release of the program, or an older one,
+      // served while the service claims 9.0.0.0.
+      {"rollback to the running version", [&] { content.SetInstaller(good, true, VersionToStr(GetProgInfo().Version, 4)); },
+       "not newer than this program"},
+      {"rollback to an older version", [&] { content.SetInstaller(good, true, "0.9.0.0"); },
+       "not newer than this program"},
+      {"signed for another product", [&] {
+         content.SetInstaller(good, false);
+         ASSERT_TRUE(SignFile(BuildSigningKey(), content.InstallerPath(), "9.0.0.0",
+                              "{6D3C1A52-0F4B-4C55-9E0B-2B1E3A7C9D10}"));
+       }, "signed for another product"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,6 +260,7 @@ TEST_F(SelfUpdateWindow, AnInstallerThatFailsItsSignatureIsRefused) {
       EXPECT_TRUE(form.isVisible());
       EXPECT_FALSE(form.ButtonDownload()->isEnabled());
       EXPECT_FALSE(QFileInfo::exists(folder + TContent::InstallerName()));
+      EXPECT_FALSE(QFileInfo::exists(folder + TContent::InstallerName() + ".sig"));
       form.ButtonClose()->click();
     }));
     EXPECT_EQ(RecordedUpdate(), "<none>");
@@ -331,7 +350,10 @@ TEST_F(SelfUpdateWindow, TheShippedInstallerComesSignedFromTheDemoService) {
     ASSERT_TRUE(WaitUntil([&] { return !form.isVisible(); }));
   }));
   EXPECT_TRUE(RecordedUpdate().endsWith("/DeployerSetup-1.1.0.0.sh"));
-  EXPECT_EQ(VerifyUpdateFile(RecordedUpdate()), scValid);
+  TUpdateManifest manifest;
+  EXPECT_EQ(VerifyUpdateFile(RecordedUpdate(), SelfUpdateProductGUID(), GetProgInfo().Version, &manifest), scValid);
+  // The build signed it for the version its product.json names.
+  EXPECT_EQ(VersionToStr(manifest.Version, 4), "1.1.0.0");
   ASSERT_EQ(boxes.boxes.size(), 1);
   EXPECT_TRUE(boxes.texts[0].startsWith("Das Programm-Update wurde erfolgreich heruntergeladen."));
 }

@@ -33,6 +33,13 @@ TEST_F(WizardTest, StartUpBuildsTheWindowAndShowsPageZero) {
   EXPECT_TRUE(boxes.boxes.isEmpty());
   EXPECT_EQ(w->windowTitle(), "Corvane Software Installer");
   EXPECT_EQ(w->LabelVersion()->text(), "v1.0.0.0");
+  // Only a build that trusts its own update key says so in the footer.
+#ifdef CV_DEVELOPMENT_KEY
+  EXPECT_FALSE(w->LabelDevelopmentBuild()->isHidden());
+#else
+  EXPECT_TRUE(w->LabelDevelopmentBuild()->isHidden());
+#endif
+  EXPECT_EQ(w->LabelDevelopmentBuild()->text(), "development build");
   EXPECT_EQ(w->minimumSize(), QSize(650, 485));
   EXPECT_EQ(w->CurrentPage(), wpSetupType);
   EXPECT_EQ(w->SetupType(), InstallOnline);

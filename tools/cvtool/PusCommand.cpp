@@ -6,6 +6,7 @@
 
 #include "CvLib.h"
 #include "CvPUSClient.h"
+#include "CvUpdateSignature.h"
 #include "LineOutput.h"
 
 #include <QDir>
@@ -56,6 +57,9 @@ QString Help(const QString& sub) {
   } else if (sub == QLatin1String("download")) {
     text = QStringLiteral("usage: cvtool pus [--lang N] [--quiet] URL download FOLDER GUID...\n\n"
                           "Downloads the update files of the products into FOLDER (made when missing).\n"
+                          "A file that comes with a signed manifest (<file>.sig) is kept only when the\n"
+                          "manifest is signed with the built-in key for its product, for a version newer\n"
+                          "than this program's, and for the file's SHA-256; else both are deleted (exit 1).\n"
                           "Progress shows on a terminal as one line; elsewhere as file lines.\n"
                           "  --quiet, -q  prints only the finished files and the result\n\n");
   } else if (sub == QLatin1String("error-text")) {
@@ -240,6 +244,9 @@ int RunPusCommand(const QStringList& arguments) {
     }
   };
   QString currentPath;
+  // Files that came just after their signed manifest, checked when the download has ended.
+  QString lastSignature;
+  QList<std::pair<QString, TGUID>> signedFiles;
   client.OnRequestUpdateFile = [&](TPUSClient*, int received, int size, int index, int count, const TGUID& guid,
                                    const QString& path) {
     const QString line =
@@ -253,6 +260,10 @@ int RunPusCommand(const QStringList& arguments) {
                               .arg(kWho, path));
     }
     const bool finished = received >= size;
+    if (finished) {
+      if (!lastSignature.isEmpty() && lastSignature == path + QLatin1String(".sig")) signedFiles.append({path, guid});
+      lastSignature = path.endsWith(QLatin1String(".sig")) ? path : QString();
+    }
     if (finished) progress.Finish();
     else progress.Update(received);
     // Each step for a pipe or file; for people and with --quiet only the finished file.
@@ -270,6 +281,20 @@ int RunPusCommand(const QStringList& arguments) {
   }
   if (!done) loop.exec();
   ReleaseInterrupt();
+  // As the wizard's self-update does: an installer signed for an older release, another
+  // product or other bytes is not left lying around.
+  bool refused = false;
+  for (const auto& [path, guid] : std::as_const(signedFiles)) {
+    if (result != 0) break;
+    const TSignatureCheck check = VerifyUpdateFile(path, guid, GetProgInfo().Version);
+    if (check == scValid) continue;
+    FileDelete(path);
+    FileDelete(UpdateSignaturePath(path));
+    const QString message = QStringLiteral("'%1' was refused and deleted: %2").arg(path, SignatureCheckText(check));
+    print(QStringLiteral("error ") + OneLine(message));
+    fail(message);
+    refused = true;
+  }
   std::fflush(stdout);
-  return result == 0 && !outFailed ? kExitOK : kExitFailed;
+  return result == 0 && !outFailed && !refused ? kExitOK : kExitFailed;
 }
