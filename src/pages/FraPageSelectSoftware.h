@@ -39,6 +39,10 @@ class TProductTreeView final : public QTreeView {
   // The expand button of a row (in viewport coordinates; empty for rows without children).
   QRect ExpandButtonRect(const QModelIndex& index) const;
   QModelIndex HotButton() const { return hot_; }
+
+  // Ticks or unticks the row as a click or the space bar does, and tells a screen reader the
+  // new state. False for rows without a tick box.
+  bool ToggleRow(const QModelIndex& index);
   QModelIndex PressedButton() const { return pressed_; }
 
  protected:
