@@ -385,6 +385,11 @@ void TFramePageSelectSoftware::AddProduct(ProductRecord* record) {
   presence_->WorkOut(*record, mode_);
 }
 
+void TFramePageSelectSoftware::SetInstalledCharts(TInstalledCharts* installedCharts) {
+  installedCharts_ = installedCharts;
+  presence_.reset();
+}
+
 void TFramePageSelectSoftware::SetMode(int mode) {
   if (mode == mode_) return;
   mode_ = mode;

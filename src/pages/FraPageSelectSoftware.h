@@ -101,6 +101,9 @@ class TFramePageSelectSoftware final : public TWizardPage {
   // Appends the record (not owned) and works out its Present and UpdateAvailable flags for the
   // current mode; the record starts unticked.
   void AddProduct(ProductRecord* record);
+  // The installed-products model, once the wizard has it; products added from now on are
+  // worked out against it.
+  void SetInstalledCharts(TInstalledCharts* installedCharts);
 
   // The setup type: 0 create a backup, 1 install from a backup, 3 install from the internet.
   void SetMode(int mode);
