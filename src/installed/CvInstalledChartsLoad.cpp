@@ -4,6 +4,9 @@
 #include <QEventLoop>
 #include <QMutex>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 QMutex gHookMutex;
@@ -29,6 +32,8 @@ void TInstalledChartsLoad::Load(const QString& chartCacheFile) {
     QMutexLocker lock(&gHookMutex);
     before = gBeforeLoad;
   }
+  // The window comes first: on a busy computer the load takes what the start leaves over.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
   try {
     if (before) before();
     model_ = std::make_unique<TInstalledCharts>(chartCacheFile);
