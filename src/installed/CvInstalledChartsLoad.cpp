@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QMutex>
 
+#include <algorithm>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -33,7 +35,8 @@ void TInstalledChartsLoad::Load(const QString& chartCacheFile) {
     before = gBeforeLoad;
   }
   // The window comes first: on a busy computer the load takes what the start leaves over.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+  const id_t self = static_cast<id_t>(::gettid());
+  ::setpriority(PRIO_PROCESS, self, std::min(19, ::getpriority(PRIO_PROCESS, self) + 10));
   try {
     if (before) before();
     model_ = std::make_unique<TInstalledCharts>(chartCacheFile);
