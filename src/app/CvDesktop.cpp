@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QListView>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QProgressBar>
@@ -158,7 +159,9 @@ void NameControl(QWidget* w) {
     // A list or tree reads as its first column's heading, else as its window's title.
     if (!view->accessibleName().isEmpty() && !view->property("cvAutoName").toBool()) return;
     QString name;
-    if (view->model()) name = view->model()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString();
+    // A list has no heading: its model answers a column number, which names nothing.
+    if (view->model() && !qobject_cast<QListView*>(view))
+      name = view->model()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString();
     if (name.isEmpty()) name = view->window()->windowTitle();
     if (!name.isEmpty() && view->accessibleName() != name) {
       view->setAccessibleName(name);

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -18,6 +19,9 @@ namespace {
 const TLangText txtOK = {"OK", "OK", "OK", "OK", "OK", "OK", "OK", "OK"};
 const TLangText txtCancel = {"Cancel", "Annuleren", "Abbrechen", "Annuler",
                              "Cancelar", "Annulla", "Fortryd", "Avbryt"};
+// What a screen reader calls the list.
+const TLangText txtLanguage = {"Language", "Taal", "Sprache", "Langue",
+                               "Idioma", "Lingua", "Sprog", "Språk"};
 
 constexpr int kRowHeight = 28;
 constexpr QSize kFlagSize(24, 16);
@@ -208,10 +212,17 @@ void TFormLanguage::ApplyTexts(int language) {
   const int shown = language != 0 ? language : GetCurrentLanguage();
   buttonOK_->setText(LangTextIn(txtOK, shown));
   buttonCancel_->setText(LangTextIn(txtCancel, shown));
+  list_->setAccessibleName(LangTextIn(txtLanguage, shown));
+}
+
+int ChooserSystemLanguage() {
+  // No locale at all (a fresh server, a container) is no choice against English.
+  if (QLocale::system().language() == QLocale::C) return lgEnglish;
+  return SystemLocaleLanguage();
 }
 
 bool TFormLanguage::Execute(int& language, QWidget* parent) {
-  TFormLanguage form(GetAvailableLanguages(), language, SystemLocaleLanguage(), parent);
+  TFormLanguage form(GetAvailableLanguages(), language, ChooserSystemLanguage(), parent);
   const int result = form.exec();
   if (result < 1 || result > kLanguageCount) return false;
   language = result;

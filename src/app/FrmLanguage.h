@@ -40,5 +40,9 @@ class TFormLanguage final : public QDialog {
   QPushButton* buttonCancel_ = nullptr;
 };
 
+// The language the chooser starts on: the system's, and English where no locale is set (LANG
+// unset or C), so that OK is ready on a fresh server or in a container.
+int ChooserSystemLanguage();
+
 // The flag of a language (1..8), drawn by us at the given size.
 QPixmap LanguageFlag(int language, QSize size);

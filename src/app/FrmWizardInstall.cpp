@@ -2,6 +2,7 @@
 
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
+#include "CvInstalledChartsLoad.h"
 #include "CvRunProgress.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
@@ -287,15 +288,7 @@ void TFormWizardInstall::BuildWindow() {
 }
 
 void TFormWizardInstall::CreateWorkingSet() {
-  {
-    // The please-wait window goes on every path out of here, also when the model raises.
-    TFormMessage wait(fmkInitializingCharts);
-    wait.ShowNow();
-    installedCharts_ =
-        std::make_unique<TInstalledCharts>(dataFolder_ + QStringLiteral("Cache/ChartInfo.cif"));
-  }
-  raise();
-  activateWindow();
+  StartChartsLoad();
 
   environment_ = NavEnvCreate();
   environment_->EventSource().Subscribe(&TFormWizardInstall::ChartCheckEvent, this);
@@ -344,6 +337,7 @@ TFormWizardInstall::~TFormWizardInstall() {
   if (subscribed_) environment_->EventSource().Unsubscribe(&TFormWizardInstall::ChartCheckEvent, this);
   chartCheck_.reset();
   environment_.reset();
+  chartsLoad_.reset();
   installedCharts_.reset();
 }
 
@@ -577,6 +571,7 @@ void TFormWizardInstall::NextFromSelection() {
 }
 
 void TFormWizardInstall::FillSelectionFromProducts(bool checkAll, bool checkProgramIfAbsent) {
+  if (!EnsureInstalledCharts()) return;
   pageSelectSoftware_->Clear();
   for (int i = 0; i < chartCheck_->ProductCount(); ++i) pageSelectSoftware_->AddProduct(chartCheck_->Product(i));
   for (int i = 0; i < chartCheck_->ProductCount(); ++i) {
@@ -642,6 +637,7 @@ void TFormWizardInstall::StartRun(TSetupType type) {
   settings.backupFolder = sourceFolder_;
   // A backup gets a copy of this program and its support library, which lie beside it.
   settings.installerFolder = WithDelimiter(QCoreApplication::applicationDirPath());
+  if (!EnsureInstalledCharts()) return;
   ShowPage(wpProgress);
   run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *runProgress_, settings);
   run_->SetOnFinished([this](const TRunResult& result) { RunFinished(result); });

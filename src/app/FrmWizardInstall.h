@@ -27,6 +27,7 @@ class TFramePageSourceInstall;
 class TFramePageTypeInstall;
 class TFramePageUserLogin;
 class TInstalledCharts;
+class TInstalledChartsLoad;
 class TWizardPage;
 class TDeployRun;
 class TRunProgress;
@@ -78,8 +79,13 @@ class TFormWizardInstall final : public QWidget {
   // The run under way, or none.
   TDeployRun* Run() const { return run_.get(); }
 
-  // Parts, for the runs and for tests.
+  // Parts, for the runs and for tests. The installed-products model is nullptr until its
+  // load on the worker thread was handed over (EnsureInstalledCharts).
   TInstalledCharts* InstalledCharts() const { return installedCharts_.get(); }
+  // Takes the installed-products model over, waiting for its load behind the please-wait
+  // window when it is not done yet. False when the model could not be made (the error was
+  // shown and the program ends).
+  bool EnsureInstalledCharts();
   ChartCheck* Check() const { return chartCheck_.get(); }
   TNavEnv* Environment() const { return environment_.get(); }
   TPUSClient* PUSClient() const { return pusClient_.get(); }
@@ -117,6 +123,10 @@ class TFormWizardInstall final : public QWidget {
   bool ResolveDataFolder();
   void BuildWindow();
   void CreateWorkingSet();
+  // The installed-products model loads on a worker thread from the start; its end hands it
+  // to this thread (FrmWizardInstallCharts.cpp).
+  void StartChartsLoad();
+  void TakeInstalledCharts();
   void SetInformationBarTexts();
   std::array<TWizardPage*, 6> Pages() const;
   TWizardPage* Page(int page) const;
@@ -176,6 +186,7 @@ class TFormWizardInstall final : public QWidget {
   // Owned parts, freed in the destructor in this order: client, pages, selection list,
   // subscription, chart-check object, environment, installed-products model.
   std::unique_ptr<TInstalledCharts> installedCharts_;
+  std::unique_ptr<TInstalledChartsLoad> chartsLoad_;  // the load; kept to the end once done
   std::unique_ptr<TNavEnv> environment_;
   bool subscribed_ = false;
   std::unique_ptr<ChartCheck> chartCheck_;

@@ -2,6 +2,7 @@
 
 #include "CvMsgBoxPresenter.h"
 #include "CvProductTree.h"
+#include "CvProductTreeAccessible.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -51,6 +52,16 @@ TProductTreeView::TProductTreeView(QWidget* parent) : QTreeView(parent) {
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setMouseTracking(true);
   setAllColumnsShowFocus(true);
+  InstallProductTreeAccessible();
+}
+
+bool TProductTreeView::ToggleRow(const QModelIndex& index) {
+  auto* m = qobject_cast<TProductTreeModel*>(model());
+  if (!m || !index.isValid()) return false;
+  const QModelIndex first = index.sibling(index.row(), 0);
+  if (!m->ToggleTick(first)) return false;
+  AnnounceProductTick(this, first);
+  return true;
 }
 
 void TProductTreeView::SetEmptyTexts(const QString& above, const QString& below) {
@@ -153,7 +164,7 @@ void TProductTreeView::mouseReleaseEvent(QMouseEvent* event) {
   const QModelIndex at = indexAt(pos);
   if (event->button() == Qt::LeftButton && event->modifiers() == Qt::NoModifier && clicked_.isValid() &&
       at.isValid() && at.row() == clicked_.row() && at.parent() == clicked_.parent()) {
-    if (auto* m = qobject_cast<TProductTreeModel*>(model())) m->ToggleTick(at.sibling(at.row(), 0));
+    ToggleRow(at);
   }
   clicked_ = QModelIndex();
 }
@@ -169,8 +180,8 @@ void TProductTreeView::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEve
 void TProductTreeView::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
     const QModelIndex current = currentIndex();
-    if (auto* m = qobject_cast<TProductTreeModel*>(model()); m && current.isValid()) {
-      m->ToggleTick(current.sibling(current.row(), 0));
+    if (qobject_cast<TProductTreeModel*>(model()) && current.isValid()) {
+      ToggleRow(current);
       event->accept();
       return;
     }
@@ -372,6 +383,11 @@ void TFramePageSelectSoftware::AddProduct(ProductRecord* record) {
   products_.Add(record);
   if (!presence_) presence_ = std::make_unique<TPresenceSource>(installedCharts_, chartCheck_);
   presence_->WorkOut(*record, mode_);
+}
+
+void TFramePageSelectSoftware::SetInstalledCharts(TInstalledCharts* installedCharts) {
+  installedCharts_ = installedCharts;
+  presence_.reset();
 }
 
 void TFramePageSelectSoftware::SetMode(int mode) {

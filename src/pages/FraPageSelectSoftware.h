@@ -39,6 +39,10 @@ class TProductTreeView final : public QTreeView {
   // The expand button of a row (in viewport coordinates; empty for rows without children).
   QRect ExpandButtonRect(const QModelIndex& index) const;
   QModelIndex HotButton() const { return hot_; }
+
+  // Ticks or unticks the row as a click or the space bar does, and tells a screen reader the
+  // new state. False for rows without a tick box.
+  bool ToggleRow(const QModelIndex& index);
   QModelIndex PressedButton() const { return pressed_; }
 
  protected:
@@ -97,6 +101,9 @@ class TFramePageSelectSoftware final : public TWizardPage {
   // Appends the record (not owned) and works out its Present and UpdateAvailable flags for the
   // current mode; the record starts unticked.
   void AddProduct(ProductRecord* record);
+  // The installed-products model, once the wizard has it; products added from now on are
+  // worked out against it.
+  void SetInstalledCharts(TInstalledCharts* installedCharts);
 
   // The setup type: 0 create a backup, 1 install from a backup, 3 install from the internet.
   void SetMode(int mode);

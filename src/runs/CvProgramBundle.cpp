@@ -2,14 +2,20 @@
 
 #include "CvRunFiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLibraryInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 
 #include <cstring>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace cvruns {
 
@@ -262,9 +268,13 @@ class TResolver {
   QStringList fProgramChain;
 };
 
-// The plug-ins a copy takes, by folder: the platforms for X11 and Wayland (and offscreen, for
-// a start without a display), their helpers, input methods (dead keys, compose), image formats
-// and TLS. A plug-in that is not there is left out.
+// The plug-ins a copy takes, by folder: what the installer uses on the desktops it supports.
+// The platforms for X11 and Wayland (and offscreen, for a start without a display, a few
+// dozen kB), the Wayland client's xdg shell, its window decorations and its EGL integration
+// (the compositor-side integrations are for compositors), input methods (dead keys, compose),
+// the desktop portal's theme, and TLS through OpenSSL for https. No image formats: the program
+// shows PNG only, which Qt reads without a plug-in; no icon engines, no GL integration of xcb
+// (the windows are painted without OpenGL). A plug-in that is not there is left out.
 struct TPluginSet {
   const char* folder;
   const char* pattern;
@@ -274,15 +284,12 @@ constexpr TPluginSet kPlugins[] = {
     {"platforms", "libqwayland-generic.so"},
     {"platforms", "libqwayland-egl.so"},
     {"platforms", "libqoffscreen.so"},
-    {"xcbglintegrations", "*.so"},
-    {"wayland-shell-integration", "*.so"},
+    {"wayland-shell-integration", "libxdg-shell.so"},
     {"wayland-decoration-client", "*.so"},
-    {"wayland-graphics-integration-client", "*.so"},
+    {"wayland-graphics-integration-client", "libqt-plugin-wayland-egl.so"},
     {"platforminputcontexts", "*.so"},
     {"platformthemes", "libqxdgdesktopportal.so"},
-    {"imageformats", "*.so"},
-    {"iconengines", "*.so"},
-    {"tls", "*.so"},
+    {"tls", "libqopensslbackend.so"},
 };
 
 // Both regular files (not links) of the same size and SHA-256.
@@ -290,6 +297,65 @@ bool SameContent(const QString& a, const QString& b) {
   QString shaA, shaB;
   std::int64_t sizeA = -1, sizeB = -2;
   return HashFile(b, shaB, sizeB) == 0 && HashFile(a, shaA, sizeA) == 0 && sizeA == sizeB && shaA == shaB;
+}
+
+// Our own program and support library come from a build with debug information (two thirds
+// of their size). They are stripped while they are copied, by binutils' strip when the
+// computer has it; without it they are copied as they are. The libraries of the system come
+// stripped already.
+bool IsOwnFile(const TBundleFile& file) {
+  return file.target == QLatin1String("Deployer") || file.target == QLatin1String("libCvLibNav5.so");
+}
+
+QString StripTool() { return QStandardPaths::findExecutable(QStringLiteral("strip")); }
+
+// Writes source without its debug information and symbol table to a hidden name beside target,
+// then renames it into place with the source's time and mode (less group and other write).
+// ceOK when done; ceAborted on a stop; any other result: the caller copies the file as it is.
+int CopyStripped(const QString& source, const QString& target, const cvlib::TFileCopyProgress& progress,
+                 const std::atomic<bool>* stop) {
+  const QString tool = StripTool();
+  if (tool.isEmpty()) return cvlib::ceFileNotFound;
+  const QFileInfo there(target), from(source);
+  const QString temp = there.absolutePath() + QStringLiteral("/.") + there.fileName() + QStringLiteral(".strip-") +
+                       QString::number(QCoreApplication::applicationPid());
+  QFile::remove(temp);
+  QProcess strip;
+  strip.setStandardOutputFile(QProcess::nullDevice());
+  strip.setStandardErrorFile(QProcess::nullDevice());
+  // The program needs no symbols beyond its dynamic ones; a library keeps those others link to.
+  strip.start(tool, {target.endsWith(QLatin1String(".so")) ? QStringLiteral("--strip-unneeded") : QStringLiteral("--strip-all"),
+                     QStringLiteral("-o"), temp, source});
+  bool stopped = false;
+  while (!strip.waitForFinished(50)) {
+    if (strip.state() == QProcess::NotRunning) break;
+    if ((stop && stop->load()) || (progress && !progress(source, 0, from.size()))) {
+      stopped = true;
+      strip.kill();
+      strip.waitForFinished(5000);
+      break;
+    }
+  }
+  bool ok = !stopped && strip.exitStatus() == QProcess::NormalExit && strip.exitCode() == 0;
+  if (ok) {
+    QFile out(temp);
+    ok = out.open(QIODevice::ReadWrite) && out.size() > 0 && ::fsync(out.handle()) == 0 &&
+         out.setFileTime(from.lastModified(), QFileDevice::FileModificationTime);
+    out.close();
+  }
+  // A stripped copy already there that says the same is kept: the stick is not written again.
+  if (ok && SameContent(temp, target)) {
+    QFile::remove(temp);
+    return cvlib::ceOK;
+  }
+  ok = ok && QFile::setPermissions(temp, QFile::permissions(source) & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
+  ok = ok && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) == 0;
+  if (!ok) {
+    QFile::remove(temp);
+    return stopped ? cvlib::ceAborted : cvlib::ceFileWrite;
+  }
+  if (progress) progress(source, from.size(), from.size());
+  return cvlib::ceOK;
 }
 
 }  // namespace
@@ -328,6 +394,8 @@ bool IsSystemLibrary(const QString& soname) {
       // the desktop: GLib, D-Bus, fonts and text shaping
       "libglib-2\\.0|libgobject-2\\.0|libgio-2\\.0|libgmodule-2\\.0|libgthread-2\\.0|libdbus-1|"
       "libfontconfig|libfreetype|libpng16|libbrotli(?:common|dec)|libharfbuzz|libgraphite2|"
+      // Unicode (ICU, 37 MB, two thirds of a copy): libxml2 needs it, and with it every desktop
+      "libicudata|libicuuc|libicui18n|"
       // graphics drivers and the display's client libraries
       "libGL|libEGL|libGLX|libGLESv2|libOpenGL|libGLdispatch|libgbm|libdrm|libvulkan|"
       "libX11|libX11-xcb|libxcb|libXau|libXdmcp|libXext|libXrender|libXfixes|libXi|libXcursor|"
@@ -484,8 +552,17 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
   };
   for (const TBundleFile& file : bundle.files) {
     if (int error = makeFolders(file.target)) return error;
-    // Updating a backup: the copy is kept only when its content is its source's (autorun.sh
-    // starts it; size and time alone are anyone's to fake).
+    // Updating a backup: a copy is kept only when its content is its source's (autorun.sh
+    // starts it; size and time alone are anyone's to fake). Our own files are stripped on the
+    // way, and a stripped copy that says the same stays as it is.
+    if (IsOwnFile(file)) {
+      const int stripped = CopyStripped(file.source, root + file.target, progress, stop);
+      if (stripped == cvlib::ceOK) continue;
+      if (stripped == cvlib::ceAborted) {
+        failedFile = file.source;
+        return stripped;
+      }
+    }
     if (SameContent(file.source, root + file.target)) continue;
     if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
       failedFile = file.source;

@@ -40,8 +40,8 @@ struct TElfDynamic {
 bool ReadElfDynamic(const QString& path, TElfDynamic& elf, QString& error);
 
 // True for the libraries every desktop computer of the release has: the C and C++ run-time,
-// compression, GLib, D-Bus, fonts, the graphics drivers' GL/EGL, and the X11 and Wayland client
-// libraries. A copy uses the computer's own, which suit its display and drivers.
+// compression, GLib, D-Bus, fonts, Unicode (ICU), the graphics drivers' GL/EGL, and the X11 and
+// Wayland client libraries. A copy uses the computer's own, which suit its display and drivers.
 bool IsSystemLibrary(const QString& soname);
 
 // One file of the copy: its source (a real file, links resolved) and its path in the copy.
@@ -64,7 +64,9 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
                       const QString& pluginFolder = {});
 
 // Copies the planned files into targetFolder (which must exist) and writes qt.conf beside the
-// program; a file already there with its source's size and time is kept. Each file arrives whole or not at all (CopyChecked); a link in the target's place of
+// program; a file already there with its source's size and time is kept. The program and its
+// support library are copied without their debug information when the computer has binutils'
+// strip (a stripped copy with its source's time is kept too); else as they are. Each file arrives whole or not at all (CopyChecked); a link in the target's place of
 // Deployer.libs or one of its folders is refused (ceChkLinkedFolder), never written through.
 // failedFile names the file an error concerns.
 int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder, QString& failedFile,

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace cvruns;
 
 namespace {
@@ -123,9 +125,10 @@ TEST(ElfDynamic, DamagedFilesGiveAReasonNotACrash) {
 TEST(ProgramBundle, SystemLibrariesStayOut) {
   for (const char* name : {"libc.so.6", "ld-linux-x86-64.so.2", "libstdc++.so.6", "libgcc_s.so.1", "libz.so.1",
                            "libGL.so.1", "libEGL.so.1", "libX11.so.6", "libxcb.so.1", "libfontconfig.so.1",
-                           "libglib-2.0.so.0", "libdbus-1.so.3", "libwayland-client.so.0"})
+                           "libglib-2.0.so.0", "libdbus-1.so.3", "libwayland-client.so.0", "libicuuc.so.72",
+                           "libicudata.so.72"})
     EXPECT_TRUE(IsSystemLibrary(QString::fromLatin1(name))) << name;
-  for (const char* name : {"libQt6Core.so.6", "libicuuc.so.72", "libicudata.so.72", "libzip.so.4", "libxcb-icccm.so.4",
+  for (const char* name : {"libQt6Core.so.6", "libicuio.so.72", "libzip.so.4", "libxcb-icccm.so.4",
                            "libxkbcommon-x11.so.0", "libcrypto.so.3", "libsqlite3.so.0", "libdouble-conversion.so.3",
                            "libpcre2-16.so.0", "libCvLibNav5.so", "libc.so.6.evil", "xlibc.so.6"})
     EXPECT_FALSE(IsSystemLibrary(QString::fromLatin1(name))) << name;
@@ -137,7 +140,7 @@ TEST(ProgramBundle, TakesQtItsNeedsAndThePlatformPlugins) {
   EXPECT_EQ(b.files[0].target, QStringLiteral("Deployer"));
   EXPECT_EQ(b.files[1].target, QStringLiteral("libCvLibNav5.so"));
   for (const char* target : {"Deployer.libs/libQt6Core.so.6", "Deployer.libs/libQt6Widgets.so.6",
-                             "Deployer.libs/libicuuc.so.72", "Deployer.libs/libsqlite3.so.0",
+                             "Deployer.libs/libsqlite3.so.0", "Deployer.libs/plugins/tls/libqopensslbackend.so",
                              "Deployer.libs/plugins/platforms/libqxcb.so", "Deployer.libs/libQt6XcbQpa.so.6",
                              "Deployer.libs/libxcb-icccm.so.4", "Deployer.libs/plugins/platforms/libqoffscreen.so"})
     EXPECT_FALSE(Target(b, QString::fromLatin1(target)).isEmpty()) << target;
@@ -146,6 +149,11 @@ TEST(ProgramBundle, TakesQtItsNeedsAndThePlatformPlugins) {
     EXPECT_FALSE(Target(b, QStringLiteral("Deployer.libs/plugins/platforms/libqwayland-generic.so")).isEmpty());
     EXPECT_FALSE(Target(b, QStringLiteral("Deployer.libs/libQt6WaylandClient.so.6")).isEmpty());
   }
+  // Only what the program uses on a desktop: no image formats (it shows PNG only), no icon
+  // engines, no GL integration, no compositor-side Wayland integrations.
+  for (const TBundleFile& f : b.files)
+    for (const char* unused : {"/imageformats/", "/iconengines/", "/xcbglintegrations/", "-server.so", "libQt6Svg"})
+      EXPECT_FALSE(f.target.contains(QLatin1String(unused))) << f.target.toStdString();
   QStringList targets;
   for (const TBundleFile& f : b.files) {
     EXPECT_FALSE(IsSystemLibrary(QFileInfo(f.target).fileName())) << f.target.toStdString();
@@ -189,6 +197,49 @@ TEST(ProgramBundle, CopyOfACopyTakesTheCopysOwnFiles) {
   for (const TBundleFile& f : again.files)
     EXPECT_TRUE(f.source.startsWith(QFileInfo(first).canonicalFilePath() + u'/')) << f.source.toStdString();
   EXPECT_EQ(again.files.size(), Planned().files.size());
+}
+
+// The program and its support library arrive without their debug information, still whole
+// programs with their version marker and their source's time; an update keeps them, and a
+// computer without strip gets them as they are.
+TEST(ProgramBundle, OwnFilesAreCopiedStrippedAndKeptOnUpdate) {
+  if (QStandardPaths::findExecutable(QStringLiteral("strip")).isEmpty()) GTEST_SKIP() << "no strip (binutils)";
+  const QString copy = Copied();
+  for (const char* name : {"Deployer", "libCvLibNav5.so"}) {
+    const QFileInfo source(Target(Planned(), QString::fromLatin1(name))), there(copy + u'/' + QString::fromLatin1(name));
+    EXPECT_LT(there.size(), source.size() / 2) << name;
+    EXPECT_EQ(there.lastModified(), source.lastModified()) << name;
+    const QByteArray bytes = ReadAll(there.filePath());
+    EXPECT_FALSE(bytes.contains(".debug_info")) << name;
+    EXPECT_FALSE(bytes.contains(".symtab")) << name;
+    TElfDynamic elf;
+    QString error;
+    EXPECT_TRUE(ReadElfDynamic(there.filePath(), elf, error)) << error.toStdString();
+    EXPECT_FALSE(elf.needed.isEmpty()) << name;
+  }
+  EXPECT_TRUE(ReadAll(copy + QStringLiteral("/Deployer")).contains("CVPRODUCTVERSION="));
+  EXPECT_TRUE(QFileInfo(copy + QStringLiteral("/Deployer")).isExecutable());
+  // No hidden leftovers beside them.
+  EXPECT_TRUE(QDir(copy).entryList(QStringList{QStringLiteral(".*strip*")}, QDir::Files | QDir::Hidden).isEmpty());
+
+  // An update leaves a stripped copy alone.
+  const QString before = QFileInfo(copy + QStringLiteral("/Deployer")).lastModified().toString(Qt::ISODateWithMs);
+  struct stat first {};
+  ASSERT_EQ(::stat(QFile::encodeName(copy + QStringLiteral("/Deployer")).constData(), &first), 0);
+  QString failed;
+  ASSERT_EQ(CopyProgramBundle(Planned(), copy, failed), 0) << failed.toStdString();
+  struct stat again {};
+  ASSERT_EQ(::stat(QFile::encodeName(copy + QStringLiteral("/Deployer")).constData(), &again), 0);
+  EXPECT_EQ(first.st_ino, again.st_ino);
+
+  // Without strip on the computer, the files come as they are.
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", QFile::encodeName(cvtest::MakeTempFolder(QStringLiteral("nostrip"))));
+  const QString plain = cvtest::MakeTempFolder(QStringLiteral("plain"));
+  const int result = CopyProgramBundle(Planned(), plain, failed);
+  qputenv("PATH", path);
+  ASSERT_EQ(result, 0) << failed.toStdString();
+  EXPECT_EQ(QFileInfo(plain + QStringLiteral("/Deployer")).size(), QFileInfo(Target(Planned(), QStringLiteral("Deployer"))).size());
 }
 
 // `ldd` with no LD_LIBRARY_PATH: each library of the program, its support library and what

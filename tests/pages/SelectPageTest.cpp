@@ -6,6 +6,7 @@
 #include "FraPageSelectSoftware.h"
 #include "PagesFixture.h"
 
+#include <QAccessible>
 #include <QHeaderView>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -231,6 +232,64 @@ TEST_F(SelectPageTest, MouseAndKeysTickAndExpand) {
   EXPECT_EQ(m->data(m->index(2, 0)).toString(), "Navigator");
   // The painted tree is there (delegate and view paint without complaint).
   EXPECT_FALSE(vp->grab().toImage().isNull());
+}
+
+// What a screen reader sees of the tree: rows of cells named by their texts, the tick as the
+// cell's checked state, and a "Toggle" action that ticks and unticks as the space bar does, on
+// child rows too. (That the new state is heard is checked on the real bus, tests/accessibility.)
+QAccessibleInterface* CellNamed(QAccessibleInterface* tree, const QString& name) {
+  for (int i = 0; i < tree->childCount(); ++i)
+    if (QAccessibleInterface* c = tree->child(i); c && c->role() == QAccessible::TreeItem && c->text(QAccessible::Name) == name)
+      return c;
+  return nullptr;
+}
+
+TEST_F(SelectPageTest, ScreenReaderTogglesTicksAndHearsTheNewState) {
+  page_->SetMode(0);
+  page_->Clear();
+  ProductRecord* nav = Rec(pkProgram, 100, 1, 9999, "Navigator", "", 500);
+  ProductRecord* a = Rec(pkChartSet, 1001, 1, 2019, "North Sea", "Part A", 10);
+  ProductRecord* b = Rec(pkChartSet, 1001, 2, 2019, "North Sea", "Part B", 20);
+  for (ProductRecord* r : {nav, a, b}) page_->AddProduct(r);
+  page_->SetFreeSpace(1 << 20);
+  Place();
+  TProductTreeView* view = page_->ListView();
+  QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(view);
+  ASSERT_NE(tree, nullptr);
+  ASSERT_NE(tree->tableInterface(), nullptr);
+
+  // Header cells first, then every row's two cells in the order the view shows them.
+  EXPECT_EQ(tree->childCount(), (1 + tree->tableInterface()->rowCount()) * 2);
+  EXPECT_EQ(tree->child(0)->role(), QAccessible::ColumnHeader);
+  TProductTreeModel* m = page_->TreeModel();
+  const QModelIndex chartRow = m->index(5, 0);
+  ASSERT_TRUE(view->isExpanded(chartRow));
+  QAccessibleInterface* navCell = CellNamed(tree, "Navigator");
+  QAccessibleInterface* partB = CellNamed(tree, m->index(1, 0, chartRow).data().toString());
+  ASSERT_TRUE(navCell && partB);
+  EXPECT_EQ(tree->child(tree->indexOfChild(partB)), partB);
+  EXPECT_TRUE(navCell->state().checkable);
+  ASSERT_EQ(navCell->actionInterface()->actionNames(), QStringList{QAccessibleActionInterface::toggleAction()});
+
+  struct Step {
+    QAccessibleInterface* cell;
+    ProductRecord* record;
+    bool ticked;
+  };
+  const Step steps[] = {{navCell, nav, true}, {partB, b, true}, {partB, b, false}, {navCell, nav, false}};
+  for (const Step& s : steps) {
+    s.cell->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(s.record->Checked(), s.ticked) << s.cell->text(QAccessible::Name).toStdString();
+    EXPECT_EQ(s.cell->state().checked, s.ticked);
+  }
+  EXPECT_FALSE(a->Checked());
+  // Toggling a row moves no selection; the cell of the current row has the focus.
+  EXPECT_TRUE(view->selectionModel()->selectedIndexes().isEmpty());
+  view->setCurrentIndex(m->index(1, 0, chartRow));
+  EXPECT_EQ(tree->focusChild(), partB);
+  EXPECT_TRUE(partB->state().focused);
+  // Rows without a tick box offer no action.
+  EXPECT_TRUE(tree->child(2)->actionInterface()->actionNames().isEmpty());
 }
 
 }  // namespace

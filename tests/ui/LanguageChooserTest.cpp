@@ -2,6 +2,7 @@
 #include "CvLib.h"
 #include "FrmLanguage.h"
 
+#include <QAccessible>
 #include <QListWidget>
 #include <QPushButton>
 #include <QtTest/QTest>
@@ -39,8 +40,13 @@ TEST(LanguageChooserTest, PreselectionRules) {
 TEST(LanguageChooserTest, ButtonsFollowTheHighlightedLanguageAndDoubleClickConfirms) {
   TFormLanguage form(GetAvailableLanguages(), lgDanish, lgNone);
   EXPECT_EQ(form.ButtonCancel()->text(), "Fortryd");
+  // A screen reader hears the list as the list of languages, in the highlighted language.
+  QAccessibleInterface* named = QAccessible::queryAccessibleInterface(form.ListLanguages());
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(named->text(QAccessible::Name), "Sprog");
   form.SelectLanguage(lgGerman);
   EXPECT_EQ(form.ButtonCancel()->text(), "Abbrechen");
+  EXPECT_EQ(named->text(QAccessible::Name), "Sprache");
   EXPECT_EQ(form.windowTitle(), GetProgInfo().Name);
   EXPECT_EQ(form.ListLanguages()->visualItemRect(form.ListLanguages()->item(0)).height(), 28);
 

@@ -40,7 +40,7 @@ TEST(StartupTest, FirstStartAsksForTheLanguageAndKeepsTheAnswer) {
   // Cancelled: the program ends, nothing is kept.
   AnswerChooser(0, &preselected);
   EXPECT_FALSE(InitApplication(QStringLiteral("Deployer"), &ChooseLanguage));
-  EXPECT_EQ(preselected, SystemLocaleLanguage());
+  EXPECT_EQ(preselected, ChooserSystemLanguage());
   EXPECT_EQ(RegReadLanguage(), 0);
 
   AnswerChooser(lgGerman, &preselected);

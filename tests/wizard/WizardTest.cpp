@@ -3,6 +3,7 @@
 #include "WizardFixture.h"
 
 #include "CvInstalledCharts.h"
+#include "CvInstalledChartsLoad.h"
 #include "CvLanguage.h"
 #include "FraPageDestinationInstall.h"
 #include "FraPageProgress.h"
@@ -19,7 +20,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QtTest/QTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace cvtest {
 namespace {
@@ -101,11 +107,76 @@ TEST_F(WizardTest, AModelThatCannotBeMadeEndsTheStartUpWithoutAPleaseWaitWindowL
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
   blocker.close();
   qputenv("XDG_DATA_HOME", data.toUtf8());
-  EXPECT_THROW(TFormWizardInstall w, EInstalledChartsError);
+  {
+    // Page 0 comes without the model; its load fails behind it, and that ends the program
+    // with the error shown, as a start-up that cannot go on.
+    TFormWizardInstall w;
+    EXPECT_EQ(w.CurrentPage(), wpSetupType);
+    ASSERT_TRUE(WaitFor([&] { return w.StartupFailed(); }));
+    EXPECT_EQ(w.InstalledCharts(), nullptr);
+    ASSERT_EQ(boxes.boxes.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].contains("Saving chart cache file")) << boxes.texts[0].toStdString();
+    EXPECT_EQ(boxes.boxes[0].kind, mtError);
+    // A page that needs the model now gets none and waits for nothing.
+    EXPECT_FALSE(w.EnsureInstalledCharts());
+  }
   WaitFor([] { return false; }, 50);
   for (QWidget* top : QApplication::topLevelWidgets())
     EXPECT_EQ(qobject_cast<TFormMessage*>(top), nullptr) << "please-wait window left behind";
   qputenv("XDG_DATA_HOME", oldData.toUtf8());
+}
+
+TEST_F(WizardTest, ASelectionPageReachedBeforeTheModelLoadedWaitsAndShowsWhatIsInstalled) {
+  // A chart set of the demo account (product 1002, module 0) recorded as installed.
+  const QString folder = MakeTempFolder("slow-load") + "/QMR2/BA/DK/";
+  QDir().mkpath(folder);
+  ASSERT_EQ(WriteChartFile(folder + "DK_1.qmr2", 1002, 0, 64), 0);
+  {
+    TInstalledCharts model(MakeTempFolder("slow-load-cache") + "/ChartInfo.cif");
+    int error = 0;
+    TInstalledChartProduct* product = model.AddProduct("BA", "Baltic", error);
+    ASSERT_NE(product, nullptr);
+    TInstalledChartModule* module = product->AddModule("DK", "Denmark", error, true, folder);
+    ASSERT_NE(module, nullptr);
+    ASSERT_NE(module->AddChart("DK_1.qmr2", error, 45000.0), nullptr);
+  }
+  // The load is held until the please-wait window of the selection page is up.
+  std::atomic<bool> release{false};
+  TInstalledChartsLoad::SetBeforeLoadForTests([&release] {
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  });
+  bool waitShown = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (auto* f = qobject_cast<TFormMessage*>(top);
+          f && f->isVisible() && f->LabelMessage()->text() == "Initializing chart information")
+        waitShown = true;
+    if (waitShown) release = true;
+  });
+  watch.start(10);
+  QTimer::singleShot(30000, [&release] { release = true; });  // never hang the suite
+
+  auto w = NewWizard();
+  EXPECT_EQ(w->CurrentPage(), wpSetupType);
+  EXPECT_EQ(w->InstalledCharts(), nullptr);  // page 0 did not wait
+  ChooseType(*w, InstallOnline);
+  SignIn(*w, WizardService::Get().email, WizardService::Get().password);
+  TInstalledChartsLoad::SetBeforeLoadForTests({});
+  EXPECT_TRUE(waitShown);
+  ASSERT_EQ(w->CurrentPage(), wpSelectSoftware);
+  ASSERT_NE(w->InstalledCharts(), nullptr);
+  ChartCheck* check = w->Check();
+  int seen = 0;
+  for (int i = 0; i < check->ProductCount(); ++i) {
+    const ProductRecord* r = check->Product(i);
+    if (r->Kind() != pkChartSet || r->ProductNumber() != 1002) continue;
+    ++seen;
+    EXPECT_EQ(r->Present(), r->ModuleMask() == 1) << r->ModuleMask();
+  }
+  EXPECT_GE(seen, 1);
+  for (QWidget* top : QApplication::topLevelWidgets())
+    EXPECT_FALSE(qobject_cast<TFormMessage*>(top) && top->isVisible()) << "please-wait window left up";
 }
 
 TEST_F(WizardTest, InstallOnlineSignsInAndWalksBack) {
