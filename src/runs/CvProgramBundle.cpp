@@ -337,6 +337,11 @@ int CopyStripped(const QString& source, const QString& target, const cvlib::TFil
     }
   }
   bool ok = !stopped && strip.exitStatus() == QProcess::NormalExit && strip.exitCode() == 0;
+  // A stop asked for while strip ran ends the copy here, before the file takes its name.
+  if (ok && ((progress && !progress(source, from.size(), from.size())) || (stop && stop->load()))) {
+    stopped = true;
+    ok = false;
+  }
   if (ok) {
     QFile out(temp);
     ok = out.open(QIODevice::ReadWrite) && out.size() > 0 && ::fsync(out.handle()) == 0 &&
@@ -354,7 +359,6 @@ int CopyStripped(const QString& source, const QString& target, const cvlib::TFil
     QFile::remove(temp);
     return stopped ? cvlib::ceAborted : cvlib::ceFileWrite;
   }
-  if (progress) progress(source, from.size(), from.size());
   return cvlib::ceOK;
 }
 

@@ -7,6 +7,7 @@
 #include "BoxRecorder.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
+#include "TestSigning.h"
 #include "ToolRun.h"
 
 #include <QDir>
@@ -96,6 +97,7 @@ void ReplaceInBackup(const QString& backup, const QString& relative, const QByte
         file.size = content.size();
         file.sha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
         file.xxh3.clear();
+        cvtest::SignItemData(item);
       }
   ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
 }
@@ -444,6 +446,7 @@ TEST(RestoreChartSet, AddOnsGoWhereTheRecordListsThem) {
   addOn.sha256 = QString::fromLatin1(QCryptographicHash::hash(legend, QCryptographicHash::Sha256).toHex());
   addOn.xxh3.clear();
   items[0].files.push_back(addOn);
+  cvtest::SignItemData(items[0]);
   ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
 
   const QString dest = MakeTempFolder("chart-addon-dest");

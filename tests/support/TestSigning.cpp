@@ -2,6 +2,7 @@
 
 #include "AccountService.h"
 #include "ItemSignature.h"
+#include "CvLibSignature.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -42,6 +43,20 @@ T Get(const nlohmann::json& o, const char* key) {
   return it == o.end() || it->is_null() ? T{} : it->get<T>();
 }
 
+// Base64 of the Ed25519 signature of form.
+std::string Sign(const std::string& form, TSigningKey key) {
+  unsigned char signature[64];
+  std::size_t length = sizeof signature;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, LoadKey(key));
+  EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(form.data()), form.size());
+  EVP_MD_CTX_free(ctx);
+  std::string text(4 * ((length + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), signature,
+                                                       static_cast<int>(length))));
+  return text;
+}
+
 }  // namespace
 
 std::string BuildSigningKeyFile() { return CV_TEST_SIGNING_KEY; }
@@ -73,16 +88,12 @@ void SignItemJson(nlohmann::json& item, TSigningKey key) {
   const std::string emptyVersion = "version 0:\n";
   form.replace(form.find(emptyVersion), emptyVersion.size(), "version " + std::to_string(version.size()) + ":" + version + "\n");
 
-  unsigned char signature[64];
-  std::size_t length = sizeof signature;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, LoadKey(key));
-  EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(form.data()), form.size());
-  EVP_MD_CTX_free(ctx);
-  std::string text(4 * ((length + 2) / 3) + 1, '\0');
-  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), signature,
-                                                       static_cast<int>(length))));
-  item["signature"] = text;
+  item["signature"] = Sign(form, key);
+}
+
+void SignItemData(cvlib::TItemData& item, TSigningKey key) {
+  const QByteArray form = cvlib::SignedItemForm(item);
+  item.signature = QString::fromStdString(Sign(std::string(form.constData(), static_cast<std::size_t>(form.size())), key));
 }
 
 }  // namespace cvtest

@@ -5,6 +5,7 @@
 #include "CvInstalledCharts.h"
 #include "FraPageDestinationInstall.h"
 #include "FraPageSourceInstall.h"
+#include "TestSigning.h"
 #include "ToolRun.h"
 #include "FraPageProgress.h"
 #include "CvLibBackupIndex.h"
@@ -176,6 +177,7 @@ TEST_F(WizardTest, AbortEndsAHungSetupAndAnUpdateWaitsForTheSummary) {
         file.size = script.size();
         file.sha256 = QString::fromLatin1(QCryptographicHash::hash(script, QCryptographicHash::Sha256).toHex());
         file.xxh3.clear();
+        cvtest::SignItemData(item);
       }
   ASSERT_EQ(cvlib::WriteBackupIndexFile(backup + "/cvbackup.idx", items), 0);
 
