@@ -40,15 +40,19 @@ cluster_prepare() {
   fi
 }
 
+# Also under set -e: a process already gone must not stop the rest from being stopped.
 cluster_stop() {
-  local pid
+  set +e
+  local pid master
   for pid in "${CLUSTER_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${CLUSTER_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
   if [ -n "${CLUSTER_PG_PID:-}" ]; then
-    kill -INT "$CLUSTER_PG_PID" 2>/dev/null
+    # The server itself, not the runuser in front of it, takes the fast shutdown.
+    master=$(head -1 "$CLUSTER_DIR/pg/data/postmaster.pid" 2>/dev/null)
+    kill -INT ${master:-$CLUSTER_PG_PID} 2>/dev/null
     for _ in $(seq 100); do kill -0 "$CLUSTER_PG_PID" 2>/dev/null || break; sleep 0.1; done
   fi
-  [ -n "${CLUSTER_DIR:-}" ] && [ -z "${CLUSTER_KEEP:-}" ] && rm -rf "$CLUSTER_DIR"
+  if [ -n "${CLUSTER_DIR:-}" ] && [ -z "${CLUSTER_KEEP:-}" ]; then rm -rf "$CLUSTER_DIR"; fi
 }
 
 # Starts PostgreSQL and makes the database; sets CLUSTER_DB (its URL) and CLUSTER_PG_PID.
