@@ -20,6 +20,7 @@ CLUSTER_SERVICE=$(realpath "$build_dir/bin/deployer-service")
 . tests/multi/cluster.sh
 cluster_prepare
 trap cluster_stop EXIT
+[ -n "${BENCH_KEEP_LOGS:-}" ] && CLUSTER_KEEP=1
 cluster_start_pg
 cluster_make_site 1048576
 site=$CLUSTER_DIR/site
