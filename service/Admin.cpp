@@ -3,6 +3,7 @@
 
 #include "AccountCrypto.h"
 #include "DemoCatalogue.h"
+#include "ServiceStore.h"
 
 #include <nlohmann/json.hpp>
 
@@ -101,16 +102,54 @@ int Init(const fs::path& folder) {
   return 0;
 }
 
+// The account commands against a shared database: every instance on it sees the change at once.
+int DatabaseAccount(const std::string& verb, const std::string& url, const std::string& email, const json& products) {
+  std::string error;
+  int version = 0;
+  if (!cvservice::MigratePostgres(url, version, error)) return Fail(error);
+  const std::unique_ptr<cvservice::TServiceStore> store = cvservice::OpenPostgresStore(url, error);
+  if (!store) return Fail(error);
+  cvservice::TAccount account;
+  for (const json& p : products) account.products.push_back({p["product"].get<std::int32_t>(), p["mask"].get<std::int32_t>()});
+  if (verb == "add") {
+    if (email.find('@') == std::string::npos) return Fail("'" + email + "' is no e-mail address"), 2;
+    if (store->FindAccount(email, error)) return Fail(email + " has an account already");
+    if (!error.empty()) return Fail(error);
+    std::string password;
+    if (!ReadPassword(password)) return Fail("no password given");
+    account.email = email;
+    account.salt = cvservice::RandomHex(cvservice::kPasswordSaltBytes);
+    account.hash = cvservice::HashPassword(password, account.salt, cvservice::kPasswordRounds);
+    account.rounds = cvservice::kPasswordRounds;
+    if (account.salt.empty() || account.hash.empty()) return Fail("cannot hash the password");
+    if (!store->PutAccount(account, false, error)) return Fail(error);
+  } else if (verb == "remove") {
+    if (!store->RemoveAccount(email, error)) return Fail(error.empty() ? email + " has no account" : error);
+  } else if (verb == "products") {
+    std::optional<cvservice::TAccount> found = store->FindAccount(email, error);
+    if (!found) return Fail(error.empty() ? email + " has no account" : error);
+    found->products = account.products;
+    if (!store->PutAccount(*found, true, error)) return Fail(error);
+  } else {
+    return Fail("usage: deployer-service account add|remove|products FOLDER|DATABASE EMAIL ..."), 2;
+  }
+  std::printf("%s %s; every instance on the database sees it now\n", email.c_str(),
+              verb == "add" ? "added" : verb == "remove" ? "removed" : "updated");
+  return 0;
+}
+
 int Account(const std::vector<std::string>& args) {
-  static const char kUsage[] = "account add FOLDER EMAIL [PRODUCT[:MASK]...] | account remove FOLDER EMAIL | "
-                               "account products FOLDER EMAIL [PRODUCT[:MASK]...]";
+  static const char kUsage[] = "account add FOLDER|DATABASE EMAIL [PRODUCT[:MASK]...] | account remove FOLDER|DATABASE EMAIL | "
+                               "account products FOLDER|DATABASE EMAIL [PRODUCT[:MASK]...]";
   if (args.size() < 3) return Fail(std::string("usage: deployer-service ") + kUsage), 2;
   const std::string& verb = args[0];
   const fs::path file = AccountsFolder(args[1]) / "accounts.json";
   const std::string email = args[2];
-  std::ifstream in(file, std::ios::binary);
-  json doc = json::parse(in, nullptr, false);
-  if (!in || doc.is_discarded() || !doc.is_object() || !doc.contains("accounts") || !doc["accounts"].is_array())
+  const bool database = cvservice::IsPostgresUrl(args[1]);
+  std::ifstream in;
+  if (!database) in.open(file, std::ios::binary);
+  json doc = database ? json{{"accounts", json::array()}} : json::parse(in, nullptr, false);
+  if ((!database && !in) || doc.is_discarded() || !doc.is_object() || !doc.contains("accounts") || !doc["accounts"].is_array())
     return Fail(file.string() + ": not an accounts file (run 'deployer-service init FOLDER' first)");
   json& accounts = doc["accounts"];
   auto found = std::find_if(accounts.begin(), accounts.end(), [&](const json& a) {
@@ -122,6 +161,7 @@ int Account(const std::vector<std::string>& args) {
     if (!ParseProduct(args[i], entry)) return Fail("'" + args[i] + "' is no product number (N or N:MASK)"), 2;
     products.push_back(entry);
   }
+  if (database) return DatabaseAccount(verb, args[1], email, products);
   if (verb == "add") {
     if (found != accounts.end()) return Fail(email + " has an account already");
     if (email.find('@') == std::string::npos) return Fail("'" + email + "' is no e-mail address"), 2;
@@ -156,6 +196,17 @@ int RunAdminCommand(int argc, char** argv) {
   if (command == "init") {
     if (args.size() != 1) return Fail("usage: deployer-service init FOLDER"), 2;
     return Init(args[0]);
+  }
+  if (command == "migrate") {
+    if (!(args.size() == 2 && args[0] == "--database") && args.size() != 1)
+      return Fail("usage: deployer-service migrate [--database] postgresql://..."), 2;
+    const std::string& url = args.back();
+    if (!cvservice::IsPostgresUrl(url)) return Fail("migrate needs a postgresql://... database"), 2;
+    std::string error;
+    int version = 0;
+    if (!cvservice::MigratePostgres(url, version, error)) return Fail(error);
+    std::printf("database schema at version %d\n", version);
+    return 0;
   }
   return Account(args);
 }

@@ -7,6 +7,7 @@
 #include "DemoCatalogue.h"
 #include "Admin.h"
 #include "PusService.h"
+#include "ServiceStore.h"
 #include "ServerFront.h"
 
 #include <httplib.h>
@@ -28,9 +29,11 @@ namespace {
 const char kHelp[] =
     "usage: deployer-service [--host H] [--port N] [--content DIR] [--accounts DIR | --demo]\n"
     "                        [--cert FILE --key FILE | --insecure-http] [--accel-redirect PREFIX]\n"
-    "                        [--wait] [--signing-key FILE] [--test-control]\n"
+    "                        [--database postgresql://...] [--wait] [--signing-key FILE]\n"
+    "                        [--test-control]\n"
     "       deployer-service init FOLDER\n"
-    "       deployer-service account add|remove|products FOLDER EMAIL [PRODUCT[:MASK]...]\n"
+    "       deployer-service account add|remove|products FOLDER|DATABASE EMAIL [PRODUCT[:MASK]...]\n"
+    "       deployer-service migrate [--database] postgresql://...\n"
     "       deployer-service --help | --version\n"
     "\n"
     "The reference update, account and package service on one HTTP(S) server. Once listening it\n"
@@ -48,6 +51,13 @@ const char kHelp[] =
     "                   With --accounts DIR it is made in DIR, which must be new, empty or an\n"
     "                   earlier demo folder (it has demo-stamp.json); without, in a new folder\n"
     "                   under $TMPDIR that is removed when the service stops\n"
+    "  --database postgresql://USER@HOST:PORT/NAME\n"
+    "                   keep accounts, sessions, remembered and failed sign-ins in that\n"
+    "                   database instead of the --accounts folder, so that any number of\n"
+    "                   instances on it answer alike (accounts.json is then not read); its\n"
+    "                   schema is made or upgraded at the start\n"
+    "  migrate [--database] postgresql://...\n"
+    "                   make or upgrade the database's schema, then stop\n"
     "  --cert FILE      PEM certificate (chain) for https; with --key\n"
     "  --key FILE       PEM private key of the certificate; the service then speaks https only\n"
     "  --accel-redirect PREFIX\n"
@@ -94,12 +104,13 @@ std::string MakeOwnDemoFolder(std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "init") == 0 || std::strcmp(argv[1], "account") == 0))
+  if (argc > 1 && (std::strcmp(argv[1], "init") == 0 || std::strcmp(argv[1], "account") == 0 ||
+                   std::strcmp(argv[1], "migrate") == 0))
     return deployer::RunAdminCommand(argc, argv);
   std::string host = "127.0.0.1";
   int port = 0;
   std::string content = DEPLOYER_DEFAULT_CONTENT;
-  std::string accounts, cert, key, accelRedirect;
+  std::string accounts, cert, key, accelRedirect, database;
   std::string signingKey;
   bool signingKeyGiven = false;
   bool demo = false, testControl = false, insecureHttp = false, wait = false;
@@ -133,7 +144,7 @@ int main(int argc, char** argv) {
       continue;
     }
     const bool takesValue =
-        arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key" ||
+        arg == "--host" || arg == "--port" || arg == "--content" || arg == "--accounts" || arg == "--cert" || arg == "--key" || arg == "--database" ||
                            arg == "--accel-redirect" || arg == "--signing-key";
     if (!takesValue) return Usage("unknown option '" + arg + "'");
     if (i + 1 >= argc) return Usage("option '" + arg + "' needs a value");
@@ -154,6 +165,9 @@ int main(int argc, char** argv) {
       if (value.empty() || value.front() != '/' || value.back() != '/')
         return Usage("--accel-redirect needs a location that starts and ends with '/'");
       accelRedirect = value;
+    } else if (arg == "--database") {
+      if (!cvservice::IsPostgresUrl(value)) return Usage("--database needs a postgresql://... URL");
+      database = value;
     } else if (arg == "--cert") {
       cert = value;
     } else if (arg == "--signing-key") {
@@ -164,6 +178,7 @@ int main(int argc, char** argv) {
     }
   }
   if (cert.empty() != key.empty()) return Usage("--cert and --key go together");
+  if (!database.empty() && (accounts.empty() || demo)) return Usage("--database goes with --accounts DIR (the catalogue), not --demo");
   const bool loopback = host == "127.0.0.1" || host == "::1" || host == "localhost" || host.rfind("127.", 0) == 0;
   if (cert.empty() && !loopback) {
     if (!insecureHttp)
@@ -230,8 +245,15 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "deployer-service: demo catalogue in %s\n", accounts.c_str());
   }
+  if (!database.empty()) {
+    int version = 0;
+    if (!cvservice::MigratePostgres(database, version, error)) {
+      std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
+      return 1;
+    }
+  }
   cvservice::TCatalogue catalogue;
-  if (!accounts.empty() && !catalogue.Load(accounts, error)) {
+  if (!accounts.empty() && !catalogue.Load(accounts, error, database)) {
     std::fprintf(stderr, "deployer-service: %s\n", error.c_str());
     return 1;
   }

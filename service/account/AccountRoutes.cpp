@@ -211,7 +211,7 @@ void HandleFiles(TCatalogue& catalogue, const TItemSigner* signer, const httplib
   // The catalogue does not change while the service runs: a list is made once per account and
   // selection and then sent as it is (making and writing out 20,000 files took longer than
   // sending them).
-  std::string key = email;
+  std::string key = catalogue.AnswerKey(email);
   for (const TSelectionEntry& e : entries)
     key += '\n' + std::to_string(e.product) + ' ' + std::to_string(e.mask) + ' ' + std::to_string(e.kind);
   const std::shared_ptr<const std::string> answer = catalogue.CachedAnswer(key, [&] {

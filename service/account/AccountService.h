@@ -54,20 +54,6 @@ struct TServiceProduct {
   std::int64_t Size() const;
 };
 
-// Products an account owns: every module in `mask` of product `product`.
-struct TOwnedProduct {
-  std::int32_t product = 0;
-  std::int32_t mask = -1;
-};
-
-struct TAccount {
-  std::string email;  // as written in accounts.json; compared without regard to ASCII case
-  std::string salt;   // hex
-  std::string hash;   // hex, PBKDF2-HMAC-SHA256
-  int rounds = 0;
-  std::vector<TOwnedProduct> products;
-};
-
 // What a sign-in gives back: the session and, when remembered, the token.
 struct TSignInResult {
   int error = 0;  // 0, or a protocol error number (4 unknown credentials, 8 service fault, 10 throttled)
@@ -110,10 +96,13 @@ class TCatalogue final {
   // (remembered sign-ins, failed sign-ins; an earlier tokens.json is taken over once).
   // Sizes and SHA-256 missing from catalogue.json are computed from the files. False with a
   // text naming the file and the fault when anything is malformed or a file is missing.
-  bool Load(const std::string& folder, std::string& error);
+  // With `database` (postgresql://...) the accounts, sessions, tokens and failures are kept
+  // there instead, shared by every instance on it; accounts.json is then not read.
+  bool Load(const std::string& folder, std::string& error, const std::string& database = {});
 
   const std::string& Folder() const { return folder_; }
   const std::vector<TServiceProduct>& Products() const { return products_; }
+  // The accounts read from accounts.json; empty when a database holds them.
   const std::vector<TAccount>& Accounts() const { return accounts_; }
 
   // Sign-in with a password or a remembered token from the client address `client`. After
@@ -130,7 +119,7 @@ class TCatalogue final {
   static constexpr std::int64_t kFailureWindow = 15 * 60;
   static constexpr std::size_t kMaxTokensPerAccount = 20;
 
-  // The store of remembered sign-ins and failures, for tests.
+  // The store of accounts, sessions, remembered sign-ins and failures.
   TServiceStore& Store() { return *store_; }
 
   // The e-mail address of a live session; empty when the session is unknown or expired.
@@ -138,6 +127,10 @@ class TCatalogue final {
 
   // The product records an account owns, in the order the wizard shows them.
   std::vector<TServiceProduct> ProductList(const std::string& email) const;
+
+  // What a kept file-list answer for `email` depends on besides the selection: the account's
+  // products when a shared database holds them (they change while the service runs).
+  std::string AnswerKey(const std::string& email) const;
 
   // The install items of a selection for an account.
   std::vector<TListedItem> FileList(const std::string& email,
@@ -169,17 +162,12 @@ class TCatalogue final {
   std::string FilesFolder() const { return folder_ + "/files"; }
 
  private:
-  const TAccount* FindAccount(const std::string& email) const;
+  std::optional<TAccount> FindAccount(const std::string& email) const;
   bool Owns(const TAccount& account, const TServiceProduct& product) const;
   std::string NewSession(const std::string& email);
   // 0 when a sign-in may be tried, else the seconds until it may.
   std::int64_t ThrottledFor(const std::string& email, const std::string& client);
   void RecordFailure(const std::string& email, const std::string& client);
-
-  struct TSessionEntry {
-    std::string email;
-    std::int64_t expires = 0;
-  };
 
   std::string folder_;
   std::string accelRedirect_;
@@ -188,8 +176,6 @@ class TCatalogue final {
   std::vector<TAccount> accounts_;
 
   std::unique_ptr<TServiceStore> store_;
-  std::mutex sessionsMutex_;
-  std::map<std::string, TSessionEntry> sessions_;
   std::mutex dropsMutex_;
   std::map<std::string, std::int64_t> drops_;
   static constexpr std::size_t kMaxCachedAnswers = 64;

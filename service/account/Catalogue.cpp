@@ -190,7 +190,7 @@ std::int64_t TServiceProduct::Size() const {
   return total;
 }
 
-bool TCatalogue::Load(const std::string& folder, std::string& error) {
+bool TCatalogue::Load(const std::string& folder, std::string& error, const std::string& database) {
   folder_ = fs::path(folder).lexically_normal().string();
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
   products_.clear();
@@ -217,6 +217,10 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
     return false;
   }
 
+  if (!database.empty()) {
+    store_ = OpenPostgresStore(database, error);
+    return store_ != nullptr;
+  }
   if (!ReadJsonFile(root / "accounts.json", doc, error)) return false;
   try {
     for (const json& item : doc.at("accounts").get_ref<const json::array_t&>()) {
@@ -231,7 +235,8 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
       if (account.email.empty() || account.salt.empty() || !FromHex(account.salt, bytes) ||
           !IsSha256Hex(account.hash) || account.rounds <= 0)
         throw std::invalid_argument("account " + account.email + ": bad e-mail, salt, hash or rounds");
-      if (FindAccount(account.email))
+      if (std::any_of(accounts_.begin(), accounts_.end(),
+                      [&](const TAccount& a) { return Lower(a.email) == Lower(account.email); }))
         throw std::invalid_argument("account " + account.email + " appears twice");
       if (const auto owned = item.find("products"); owned != item.end())
         for (const json& entry : owned->get_ref<const json::array_t&>())
@@ -250,11 +255,17 @@ bool TCatalogue::Load(const std::string& folder, std::string& error) {
   return true;
 }
 
-const TAccount* TCatalogue::FindAccount(const std::string& email) const {
+std::optional<TAccount> TCatalogue::FindAccount(const std::string& email) const {
+  if (store_ && store_->HoldsAccounts()) {
+    std::string error;
+    std::optional<TAccount> found = store_->FindAccount(email, error);
+    if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+    return found;
+  }
   const std::string wanted = Lower(email);
   for (const auto& account : accounts_)
-    if (Lower(account.email) == wanted) return &account;
-  return nullptr;
+    if (Lower(account.email) == wanted) return account;
+  return std::nullopt;
 }
 
 bool TCatalogue::Owns(const TAccount& account, const TServiceProduct& product) const {
@@ -270,31 +281,31 @@ bool TCatalogue::Owns(const TAccount& account, const TServiceProduct& product) c
   return false;
 }
 
+// Sessions are kept by their hash, as tokens are: whoever reads the store cannot use them.
 std::string TCatalogue::NewSession(const std::string& email) {
   const std::string session = RandomHex(kTokenBytes);
   if (session.empty()) return {};
-  std::lock_guard lock(sessionsMutex_);
   const std::int64_t now = Now();
-  for (auto it = sessions_.begin(); it != sessions_.end();)
-    it = it->second.expires <= now ? sessions_.erase(it) : std::next(it);
-  sessions_[session] = {email, now + kSessionSeconds};
+  std::string error;
+  if (!store_->AddSession(Sha256Hex(session), {email, now + kSessionSeconds}, now, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return {};
+  }
   return session;
 }
 
 std::string TCatalogue::SessionEmail(const std::string& session) {
-  std::lock_guard lock(sessionsMutex_);
-  const auto it = sessions_.find(session);
-  if (it == sessions_.end()) return {};
-  if (it->second.expires <= Now()) {
-    sessions_.erase(it);
-    return {};
-  }
-  return it->second.email;
+  if (!store_ || session.empty()) return {};
+  std::string error;
+  const std::optional<TStoredToken> found = store_->FindSession(Sha256Hex(session), error);
+  if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+  if (!found || found->expires <= Now()) return {};
+  return found->email;
 }
 
 void TCatalogue::ExpireSessions() {
-  std::lock_guard lock(sessionsMutex_);
-  sessions_.clear();
+  std::string error;
+  if (store_ && !store_->ClearSessions(error)) std::fprintf(stderr, "%s\n", error.c_str());
 }
 
 std::int64_t TCatalogue::ThrottledFor(const std::string& email, const std::string& client) {
@@ -329,7 +340,7 @@ TSignInResult TCatalogue::SignInPassword(const std::string& email, const std::st
     result.error = 10;
     return result;
   }
-  const TAccount* account = FindAccount(email);
+  const std::optional<TAccount> account = FindAccount(email);
   // An unknown address costs as much as a wrong password, so timing does not tell them apart.
   static const std::string kDummySalt(kPasswordSaltBytes * 2, '0');
   const std::string hash = account ? HashPassword(password, account->salt, account->rounds)
@@ -364,7 +375,7 @@ TSignInResult TCatalogue::SignInToken(const std::string& email, const std::strin
     result.error = 10;
     return result;
   }
-  const TAccount* account = FindAccount(email);
+  const std::optional<TAccount> account = FindAccount(email);
   const std::string hash = Sha256Hex(token);
   std::string error;
   const std::optional<TStoredToken> kept = store_->FindToken(hash, error);
@@ -394,7 +405,7 @@ TSignInResult TCatalogue::SignInToken(const std::string& email, const std::strin
 }
 
 TFileAccess TCatalogue::FileAccess(const std::string& email, const std::string& path) const {
-  const TAccount* account = FindAccount(email);
+  const std::optional<TAccount> account = FindAccount(email);
   TFileAccess access = TFileAccess::unlisted;
   const auto [from, to] = fileProducts_.equal_range(path);
   for (auto it = from; it != to; ++it) {
@@ -406,9 +417,17 @@ TFileAccess TCatalogue::FileAccess(const std::string& email, const std::string& 
   return access;
 }
 
+std::string TCatalogue::AnswerKey(const std::string& email) const {
+  std::string key = Lower(email);
+  if (!store_ || !store_->HoldsAccounts()) return key;
+  if (const std::optional<TAccount> account = FindAccount(email))
+    for (const TOwnedProduct& p : account->products) key += ' ' + std::to_string(p.product) + ':' + std::to_string(p.mask);
+  return key;
+}
+
 std::vector<TServiceProduct> TCatalogue::ProductList(const std::string& email) const {
   std::vector<TServiceProduct> list;
-  const TAccount* account = FindAccount(email);
+  const std::optional<TAccount> account = FindAccount(email);
   if (!account) return list;
   for (const auto& product : products_)
     if (!product.withdrawn && Owns(*account, product)) list.push_back(product);
@@ -425,7 +444,7 @@ std::vector<TServiceProduct> TCatalogue::ProductList(const std::string& email) c
 std::vector<TListedItem> TCatalogue::FileList(const std::string& email,
                                              const std::vector<TSelectionEntry>& selection) const {
   std::vector<TListedItem> items;
-  const TAccount* account = FindAccount(email);
+  const std::optional<TAccount> account = FindAccount(email);
   std::set<std::pair<std::int32_t, std::int32_t>> listed;
   auto add = [&](const TServiceProduct& product) {
     if (!listed.insert({product.number, product.moduleMask}).second) return;

@@ -43,8 +43,42 @@ class TSqliteStore final : public TServiceStore {
                 " expires INTEGER NOT NULL, created INTEGER NOT NULL);"
                 "CREATE INDEX IF NOT EXISTS tokens_email ON tokens(email, created);"
                 "CREATE TABLE IF NOT EXISTS failures(key TEXT NOT NULL, at INTEGER NOT NULL);"
-                "CREATE INDEX IF NOT EXISTS failures_key ON failures(key, at);",
+                "CREATE INDEX IF NOT EXISTS failures_key ON failures(key, at);"
+                "CREATE TABLE IF NOT EXISTS sessions(hash TEXT PRIMARY KEY, email TEXT NOT NULL,"
+                " expires INTEGER NOT NULL);"
+                "CREATE INDEX IF NOT EXISTS sessions_expires ON sessions(expires);",
                 error);
+  }
+
+  // The accounts stay in accounts.json beside the file: the operator's commands write it.
+  bool HoldsAccounts() const override { return false; }
+  std::optional<TAccount> FindAccount(const std::string&, std::string&) override { return std::nullopt; }
+  bool PutAccount(const TAccount&, bool, std::string& error) override {
+    error = path_ + ": the accounts are in accounts.json";
+    return false;
+  }
+  bool RemoveAccount(const std::string&, std::string& error) override {
+    error = path_ + ": the accounts are in accounts.json";
+    return false;
+  }
+
+  bool AddSession(const std::string& hash, const TStoredToken& session, std::int64_t now,
+                  std::string& error) override {
+    std::lock_guard lock(mutex_);
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    const bool ok = Run("DELETE FROM sessions WHERE expires <= ?", {}, now, error) &&
+                    Run("INSERT OR REPLACE INTO sessions(hash, email, expires) VALUES(?, ?, ?)",
+                        {hash, session.email}, session.expires, error);
+    return Finish(ok, error);
+  }
+
+  std::optional<TStoredToken> FindSession(const std::string& hash, std::string& error) override {
+    return Find("SELECT email, expires FROM sessions WHERE hash = ?", hash, error);
+  }
+
+  bool ClearSessions(std::string& error) override {
+    std::lock_guard lock(mutex_);
+    return Run("DELETE FROM sessions", {}, std::nullopt, error);
   }
 
   bool AddToken(const std::string& hash, const TStoredToken& token, std::size_t keepPerAccount, std::int64_t now,
@@ -62,9 +96,14 @@ class TSqliteStore final : public TServiceStore {
   }
 
   std::optional<TStoredToken> FindToken(const std::string& hash, std::string& error) override {
+    return Find("SELECT email, expires FROM tokens WHERE hash = ?", hash, error);
+  }
+
+  // One row of (email, expires) by hash.
+  std::optional<TStoredToken> Find(const char* sql, const std::string& hash, std::string& error) {
     std::lock_guard lock(mutex_);
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT email, expires FROM tokens WHERE hash = ?", -1, &st, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK) {
       Fail(error);
       return std::nullopt;
     }

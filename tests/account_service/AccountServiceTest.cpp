@@ -380,6 +380,22 @@ TEST_F(AccountServiceTest, RememberedSignIn) {
 // Guessing passwords: 5 failures for one address or 20 from one client within 15 minutes, and
 // sign-ins are refused (429, Retry-After) before the password is looked at; a successful sign-in
 // forgets the address's failures.
+// Sessions live in the store by their hash: a second process on the folder knows them, a
+// restart keeps them, and the key itself is never written down.
+TEST_F(AccountServiceTest, SessionsAreKeptInTheStore) {
+  const cvservice::TSignInResult signedIn = catalogue_.SignInPassword(kEmail, kPassword, false);
+  ASSERT_EQ(signedIn.error, 0);
+  TCatalogue other;
+  std::string error;
+  ASSERT_TRUE(other.Load(folder_, error)) << error;
+  EXPECT_EQ(other.SessionEmail(signedIn.session), kEmail);
+  EXPECT_EQ(other.SessionEmail(std::string(64, '0')), "");
+  const std::string stored = ReadFile(folder_ + "/state.sqlite") + ReadFile(folder_ + "/state.sqlite-wal");
+  EXPECT_EQ(stored.find(signedIn.session), std::string::npos);
+  other.ExpireSessions();
+  EXPECT_EQ(catalogue_.SessionEmail(signedIn.session), "");
+}
+
 TEST_F(AccountServiceTest, FailedSignInsAreThrottled) {
   auto signIn = [&](const char* email, const char* password) {
     httplib::Headers none;

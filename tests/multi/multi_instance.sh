@@ -1,0 +1,124 @@
+#!/bin/bash
+# Two service instances on one PostgreSQL database behind nginx (round robin): a session, a
+# remembered sign-in and an account added while they run are known to both, a download cut by
+# a restarted instance resumes through the other, and failed sign-ins count across both.
+set -u
+CLUSTER_SERVICE=$1
+. "$(dirname "$0")/cluster.sh"
+
+FAILS=0
+check() {  # check WHAT EXPECTED ACTUAL
+  if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAIL: $1: expected '$2', got '$3'"; FAILS=$((FAILS + 1)); fi
+}
+
+cluster_prepare
+trap cluster_stop EXIT
+cluster_start_pg
+cluster_make_site
+
+# The schema: made once, then already current.
+check "migrate makes the schema" "database schema at version 1" "$("$CLUSTER_SERVICE" migrate --database "$CLUSTER_DB")"
+check "migrate again changes nothing" "database schema at version 1" "$("$CLUSTER_SERVICE" migrate "$CLUSTER_DB")"
+echo "first password" | "$CLUSTER_SERVICE" account add "$CLUSTER_DB" first@example.com 1 >/dev/null || cluster_die "account add"
+echo "x" | "$CLUSTER_SERVICE" account add "$CLUSTER_DB" FIRST@example.com 1 >/dev/null 2>&1
+check "an address is taken once, in any case" 1 $?
+
+P1=$(cluster_free_port); P2=$(cluster_free_port); PN=$(cluster_free_port)
+SITE=$CLUSTER_DIR/site
+cluster_start_instance a "$P1" --accounts "$SITE" --database "$CLUSTER_DB"
+cluster_start_instance b "$P2" --accounts "$SITE" --database "$CLUSTER_DB"
+cluster_start_nginx "$PN" "$P1" "$P2"
+FRONT=http://127.0.0.1:$PN
+
+signin() {  # signin URL JSON -> body, then the status on its own line
+  curl -s -w '\n%{http_code}' -X POST -H 'Content-Type: application/json' --data "$2" "$1/api/v1/signin"
+}
+field() { sed -n "s/.*\"$1\":\"\([^\"]*\)\".*/\1/p" | head -1; }
+status() {  # status URL [curl args]
+  local url=$1; shift
+  curl -s -o /dev/null -w '%{http_code}' "$@" "$url"
+}
+
+answer=$(signin "$FRONT" '{"email":"first@example.com","password":"first password","remember":true}')
+SESSION=$(echo "$answer" | head -1 | field session)
+TOKEN=$(echo "$answer" | head -1 | field token)
+check "sign-in through nginx" 200 "$(echo "$answer" | tail -1)"
+[ -n "$SESSION" ] && [ -n "$TOKEN" ] || cluster_die "no session or token in: $answer"
+AUTH=(-H "Authorization: Bearer $SESSION")
+
+# A session made on one instance is valid on both, and every request through nginx is answered.
+check "the session on instance a" 200 "$(status "http://127.0.0.1:$P1/api/v1/products" "${AUTH[@]}")"
+check "the session on instance b" 200 "$(status "http://127.0.0.1:$P2/api/v1/products" "${AUTH[@]}")"
+for i in 1 2 3 4; do
+  check "file list through nginx ($i)" 200 "$(status "$FRONT/api/v1/files" "${AUTH[@]}" -X POST \
+    -H 'Content-Type: application/json' --data '{"selection":[{"product":1,"mask":1}]}')"
+done
+for i in 1 2 3 4; do
+  check "small file through nginx ($i)" "small file" "$(curl -s "${AUTH[@]}" "$FRONT/files/small.txt")"
+done
+for what in "POST /api/v1/files 200" "GET /files/small.txt 200"; do
+  check "both instances answered $what" "yes yes" \
+    "$(grep -q "$what" "$CLUSTER_DIR/a.log" && echo yes) $(grep -q "$what" "$CLUSTER_DIR/b.log" && echo yes)"
+done
+
+# A token remembered through one instance signs in on either (kept with remember).
+check "token on instance a" 200 "$(signin "http://127.0.0.1:$P1" "{\"email\":\"first@example.com\",\"token\":\"$TOKEN\",\"remember\":true}" | tail -1)"
+check "token on instance b" 200 "$(signin "http://127.0.0.1:$P2" "{\"email\":\"first@example.com\",\"token\":\"$TOKEN\",\"remember\":true}" | tail -1)"
+
+# An account added while the instances run signs in on both; one removed is gone from both.
+echo "second password" | "$CLUSTER_SERVICE" account add "$CLUSTER_DB" second@example.com 1 >/dev/null || cluster_die "account add"
+for p in "$P1" "$P2"; do
+  check "new account on :$p" 200 "$(signin "http://127.0.0.1:$p" '{"email":"second@example.com","password":"second password"}' | tail -1)"
+done
+"$CLUSTER_SERVICE" account products "$CLUSTER_DB" second@example.com >/dev/null || cluster_die "account products"
+answer=$(signin "$FRONT" '{"email":"second@example.com","password":"second password"}')
+S2=$(echo "$answer" | head -1 | field session)
+check "a product taken away is refused at once" 403 "$(status "$FRONT/files/small.txt" -H "Authorization: Bearer $S2")"
+"$CLUSTER_SERVICE" account remove "$CLUSTER_DB" second@example.com >/dev/null || cluster_die "account remove"
+check "a removed account cannot sign in" 401 "$(signin "$FRONT" '{"email":"second@example.com","password":"second password"}' | tail -1)"
+
+# A download cut by the instance that serves it: the instance is killed and started again,
+# the download resumes (a range) through the other.
+PART=$CLUSTER_DIR/big.part
+curl -s --limit-rate 4M "${AUTH[@]}" -o "$PART" "$FRONT/files/big.bin" &
+CURL=$!
+victim=""
+for _ in $(seq 50); do
+  sleep 0.1
+  if ss -Htn state established "( sport = :$P1 )" | grep -q .; then victim=a; break; fi
+  if ss -Htn state established "( sport = :$P2 )" | grep -q .; then victim=b; break; fi
+done
+[ -n "$victim" ] || cluster_die "no instance serves the download"
+sleep 0.5
+eval "kill -KILL \$CLUSTER_PID_$victim"
+wait "$CURL"
+cut=$?
+have=$(stat -c %s "$PART")
+full=$(stat -c %s "$SITE/files/big.bin")
+check "the download was cut (curl exit $cut, $have of $full bytes)" yes "$([ "$cut" != 0 ] && [ "$have" -gt 0 ] && [ "$have" -lt "$full" ] && echo yes)"
+curl -s -C - "${AUTH[@]}" -o "$PART" "$FRONT/files/big.bin"
+check "the download resumed to the whole file" yes "$(cmp -s "$PART" "$SITE/files/big.bin" && echo yes)"
+victim_port=$([ "$victim" = a ] && echo "$P1" || echo "$P2")
+cluster_start_instance "$victim" "$victim_port" --accounts "$SITE" --database "$CLUSTER_DB"
+check "the session survives the restart" 200 "$(status "http://127.0.0.1:$victim_port/api/v1/products" "${AUTH[@]}")"
+
+# Failed sign-ins count across both instances: the sixth is refused, whichever answers.
+for i in 1 2 3 4 5; do
+  check "wrong password $i" 401 "$(signin "$FRONT" '{"email":"first@example.com","password":"wrong"}' | tail -1)"
+done
+check "failures landed on both instances" "yes yes" \
+  "$(grep -q 'POST /api/v1/signin 401' "$CLUSTER_DIR/a.log" && echo yes) $(grep -q 'POST /api/v1/signin 401' "$CLUSTER_DIR/b.log" && echo yes)"
+for p in "$P1" "$P2"; do
+  check "throttled on :$p, even with the right password" 429 \
+    "$(signin "http://127.0.0.1:$p" '{"email":"first@example.com","password":"first password"}' | tail -1)"
+done
+check "Retry-After through nginx" yes "$(curl -s -D - -o /dev/null -X POST -H 'Content-Type: application/json' \
+  --data '{"email":"first@example.com","password":"first password"}' "$FRONT/api/v1/signin" | grep -qi '^Retry-After: [0-9]' && echo yes)"
+
+# A database of a newer schema is refused, not written to.
+"$CLUSTER_PG_BIN/psql" -q "$CLUSTER_DB" -c "INSERT INTO schema_version(version) VALUES(99)"
+"$CLUSTER_SERVICE" migrate "$CLUSTER_DB" >/dev/null 2>&1
+check "migrate refuses a newer schema" 1 $?
+
+[ "$FAILS" = 0 ] || { echo "$FAILS checks failed; logs in $CLUSTER_DIR"; CLUSTER_KEEP=1; exit 1; }
+echo "all checks passed"
