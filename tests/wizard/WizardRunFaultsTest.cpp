@@ -109,6 +109,7 @@ TEST_F(WizardTest, AFailedReinstallFromABackupKeepsTheInstalledSet) {
   damaged.close();
 
   auto w = NewWizard();
+  ASSERT_TRUE(w->EnsureInstalledCharts());
   ASSERT_NE(w->InstalledCharts()->FindProduct("NS"), nullptr);
   boxes.Answer(mrYes);
   ChooseType(*w, InstallFromBackup);
