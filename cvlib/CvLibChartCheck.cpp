@@ -340,6 +340,7 @@ int ChartCheck::ItemCount() const { return fImpl->Lists().ItemCount(); }
 InstallItem* ChartCheck::Item(int index) const { return fImpl->Lists().Item(index); }
 
 int ChartCheck::LastError() const { return fImpl->LastError(); }
+int ChartCheck::RetryAfter() const { return fImpl->Service().RetryAfter(); }
 
 bool ChartCheck::IsBusy() const { return fImpl->IsBusy(); }
 

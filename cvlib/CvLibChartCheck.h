@@ -249,6 +249,8 @@ class ChartCheck final {
   // The result of the operation finished last: 0, a service error (4 unknown e-mail address
   // or password, 5 session expired, ...) or an error code of the support library.
   int LastError() const;
+  // After error 10 (too many failed sign-ins): the seconds the service asked to wait, 0 unknown.
+  int RetryAfter() const;
   bool IsBusy() const;
 
   // The remembered e-mail address (settings root 1, key "Account", value "Email"), reported

@@ -108,6 +108,8 @@ class ServiceClient final {
                       std::vector<std::shared_ptr<InstallItem>> earlier, Done done);
   // Drops the running request; its done is not called.
   void Abort();
+  // The seconds the service asked to wait with its last refusal (429 Retry-After), else 0.
+  int RetryAfter() const { return fRetryAfter; }
 
  private:
   using JsonDone = std::function<void(int error, const QJsonObject& answer)>;
@@ -127,6 +129,7 @@ class ServiceClient final {
   QString fProductCode;
   uint32_t fVersion;
   QString fServiceURL;  // empty: PackageServiceURL()
+  int fRetryAfter = 0;
   PendingSignIn fSignIn;
   QByteArray fSession;
   // The running request. fContext owns the connections: deleting it first means no handler

@@ -190,6 +190,10 @@ void ServiceClient::Send(const QString& path, const QJsonObject* body, RawDone d
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QByteArray data = reply->bytesAvailable() <= kMaxAnswerSize ? reply->readAll() : QByteArray();
     const QNetworkReply::NetworkError netError = reply->error();
+    // A wait of seconds only (an HTTP date is not used by the service); at most a day.
+    bool number = false;
+    const int wait = status == 429 ? reply->rawHeader("Retry-After").trimmed().toInt(&number) : 0;
+    fRetryAfter = number && wait > 0 ? std::min(wait, 86400) : 0;
     DropReply();
     int error = 0;
     if (status == 0) {

@@ -705,7 +705,7 @@ void TFormWizardInstall::ProductListDone() {
   const int error = chartCheck_->LastError();
   if (error != 0) {
     // Abort ended it: the user knows; nothing to report.
-    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error), mtError, mbOKOnly);
+    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error, chartCheck_->RetryAfter()), mtError, mbOKOnly);
     if (error == cvlib::ceChkNoRemembered) {
       // The remembered password belongs to another address: this one needs its own.
       pageUserLogin_->EditLoginPassword()->clear();

@@ -103,3 +103,18 @@ const TLangText ctFolderNotFound = {
     "siano corretti.",
     "Mappen blev ikke fundet.\r\n\r\nKontroller, at stien og mappenavnet er angivet korrekt.",
     "Mappen kan inte hittas.\r\n\r\nKontrollera att rätt sökväg och mappnamn har angetts."};
+
+namespace {
+const TLangText ctSecond = {"1 second", "1 seconde", "1 Sekunde", "1 seconde", "1 segundo", "1 secondo", "1 sekund", "1 sekund"};
+const TLangText ctSeconds = {"%1 seconds", "%1 seconden", "%1 Sekunden", "%1 secondes", "%1 segundos", "%1 secondi",
+                             "%1 sekunder", "%1 sekunder"};
+const TLangText ctMinute = {"1 minute", "1 minuut", "1 Minute", "1 minute", "1 minuto", "1 minuto", "1 minut", "1 minut"};
+const TLangText ctMinutes = {"%1 minutes", "%1 minuten", "%1 Minuten", "%1 minutes", "%1 minutos", "%1 minuti",
+                             "%1 minutter", "%1 minuter"};
+}  // namespace
+
+QString WaitInWords(int seconds) {
+  if (seconds <= 1) return LangText(ctSecond);
+  if (seconds < 120) return seconds == 60 ? LangText(ctMinute) : LangText(ctSeconds).arg(seconds);
+  return LangText(ctMinutes).arg((seconds + 59) / 60);
+}

@@ -69,3 +69,7 @@ extern const TLangText ctCannotRenameFolder;
 extern const TLangText ctFolderNameExists;
 extern const TLangText ctFolderNameInvalid;
 extern const TLangText ctFolderNotFound;
+
+// A wait the user is told about, in words of the current language: "2 minutes", "40 seconds"
+// (rounded up to whole minutes from two minutes on).
+QString WaitInWords(int seconds);

@@ -59,6 +59,15 @@ const TLangText txtLoginNeedsPassword = {
 
 // The service's code for an unknown e-mail address or a wrong password.
 constexpr int kErrorUnknownLogin = 4;
+constexpr int kErrorThrottled = 10;  // too many failed sign-ins (429)
+const TLangText txtLoginThrottledFor = {
+    "Too many failed sign-ins. Please try again in %1.",
+    "Te veel mislukte aanmeldpogingen. Probeer het over %1 opnieuw.",
+    "Zu viele fehlgeschlagene Anmeldungen. Bitte versuchen Sie es in %1 erneut.", "", "", "", "", ""};
+const TLangText txtLoginThrottled = {
+    "Too many failed sign-ins. Please try again later.",
+    "Te veel mislukte aanmeldpogingen. Probeer het later opnieuw.",
+    "Zu viele fehlgeschlagene Anmeldungen. Bitte versuchen Sie es später erneut.", "", "", "", "", ""};
 // The engine's code for an address without a remembered sign-in.
 constexpr int kErrorNoRemembered = 507;
 
@@ -211,8 +220,10 @@ TSignInRequest SignInRequestFor(int change, const QString& email, const QString&
   }
 }
 
-QString ProductListErrorText(int lastError) {
+QString ProductListErrorText(int lastError, int retryAfter) {
   if (lastError == kErrorNoRemembered) return LangText(txtLoginNeedsPassword);
+  if (lastError == kErrorThrottled)
+    return retryAfter > 0 ? LangText(txtLoginThrottledFor).arg(WaitInWords(retryAfter)) : LangText(txtLoginThrottled);
   return LangText(lastError == kErrorUnknownLogin ? txtLoginUnknown : txtLoginError);
 }
 

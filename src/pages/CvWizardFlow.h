@@ -99,7 +99,7 @@ struct TSignInRequest {
 TSignInRequest SignInRequestFor(int change, const QString& email, const QString& password);
 
 // The message for a product list that failed with lastError (not 0).
-QString ProductListErrorText(int lastError);
+QString ProductListErrorText(int lastError, int retryAfter = 0);
 
 // --- Version check -------------------------------------------------------------------------
 

@@ -456,3 +456,21 @@ TEST(RestoreChartSet, AddOnsGoWhereTheRecordListsThem) {
   const QString listed = RunCvtool({"installed"}).out;
   EXPECT_TRUE(listed.contains(dest + "/QMR2/NS/NL/Legend.txt")) << qPrintable(listed);
 }
+
+// Too many failed sign-ins: the service answers 429 with the wait, and cvtool says it in
+// words. A service of its own: the throttle counts every failure from this computer.
+TEST(SignInThrottle, CvtoolSaysHowLongToWait) {
+  ServiceProcess service;
+  ASSERT_TRUE(service.Start({"--demo"}, true));
+  const QString dest = MakeTempFolder("throttled");
+  ToolResult r;
+  for (int i = 0; i < 6; ++i)
+    r = RunCvtool({"install", service.url, dest, "1001:1", "--email", service.email, "--password", "wrong"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("too many failed sign-ins: the service takes the next one in 15 minutes (10)"))
+      << qPrintable(r.err);
+  // The right password waits too.
+  r = RunCvtool({"install", service.url, dest, "1001:1", "--email", service.email, "--password", service.password});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("(10)")) << qPrintable(r.err);
+}

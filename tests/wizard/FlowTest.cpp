@@ -186,6 +186,27 @@ TEST(WizardFlowTest, ProductListErrors) {
   SetCurrentLanguage(lgEnglish);
 }
 
+// Too many failed sign-ins: the wait the service asked for, in words; none said, "later".
+TEST(WizardFlowTest, ThrottledSignInSaysHowLongToWait) {
+  SetCurrentLanguage(lgEnglish);
+  const struct {
+    int retryAfter;
+    const char* text;
+  } cases[] = {
+      {0, "Too many failed sign-ins. Please try again later."},
+      {1, "Too many failed sign-ins. Please try again in 1 second."},
+      {45, "Too many failed sign-ins. Please try again in 45 seconds."},
+      {60, "Too many failed sign-ins. Please try again in 1 minute."},
+      {119, "Too many failed sign-ins. Please try again in 119 seconds."},
+      {121, "Too many failed sign-ins. Please try again in 3 minutes."},
+      {900, "Too many failed sign-ins. Please try again in 15 minutes."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ProductListErrorText(10, c.retryAfter), c.text) << c.retryAfter;
+  SetCurrentLanguage(lgDutch);
+  EXPECT_EQ(ProductListErrorText(10, 900), "Te veel mislukte aanmeldpogingen. Probeer het over 15 minuten opnieuw.");
+  SetCurrentLanguage(lgEnglish);
+}
+
 TEST(WizardFlowTest, VersionComparisonAndTheUpdateLink) {
   const uint32_t program = cvlib::PackVersion(1, 0, 0, 0);
   EXPECT_TRUE(IsNewerVersion(program, cvlib::PackVersion(1, 0, 0, 1)));

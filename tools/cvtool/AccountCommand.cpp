@@ -7,6 +7,7 @@
 #include "ConsoleProgress.h"
 
 #include "CvDeployRun.h"
+#include "CvLanguage.h"
 #include "CvLib.h"
 #include "CvMsgBoxPresenter.h"
 #include "LineOutput.h"
@@ -110,6 +111,14 @@ QString Help(const QString& sub) {
   return text + kCommon + cvtool::ExitCodesHelp();
 }
 
+QString ErrorText(int error);
+
+// Error 10 with the wait the service asked for, when it said one.
+QString ThrottledText(int retryAfter) {
+  if (retryAfter <= 0) return ErrorText(10);
+  return QStringLiteral("too many failed sign-ins: the service takes the next one in %1 (10)").arg(WaitInWords(retryAfter));
+}
+
 QString ErrorText(int error) {
   switch (error) {
     case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
@@ -167,6 +176,7 @@ class Session {
 
   QString ErrorText(int error) const {
     if (TimedOut(error)) return QStringLiteral("the server did not answer within 60 s (%1)").arg(error);
+    if (error == 10) return ThrottledText(fCheck->RetryAfter());
     return ::ErrorText(error);
   }
 

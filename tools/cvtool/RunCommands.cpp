@@ -8,6 +8,7 @@
 #include "RunConsole.h"
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
+#include "CvLanguage.h"
 #include "CvLib.h"
 #include "CvRunFiles.h"
 #include "Args.h"
@@ -34,6 +35,14 @@ int Fail(const QString& message, int code = kExitFailed) {
   std::fflush(stdout);
   WriteLine(stderr, QStringLiteral("cvtool %1: %2").arg(gCommand, message));
   return code;
+}
+
+QString ErrorText(int error);
+
+// Error 10 with the wait the service asked for, when it said one.
+QString ThrottledText(int retryAfter) {
+  if (retryAfter <= 0) return ErrorText(10);
+  return QStringLiteral("too many failed sign-ins: the service takes the next one in %1 (10)").arg(WaitInWords(retryAfter));
 }
 
 QString ErrorText(int error) {
@@ -346,7 +355,7 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   if (signedIn == 0 && type == CreateBackup) s.Check().PrefetchBackupIndex(index);
   if (signedIn == 0) signedIn = s.Wait(started);
   if (const int e = signedIn) {
-    Fail(ErrorText(e));
+    Fail(e == 10 ? ThrottledText(s.Check().RetryAfter()) : ErrorText(e));
     Summary("failed", 0, static_cast<int>(picks.size()));
     return kExitFailed;
   }
