@@ -5,6 +5,7 @@
 
 #include "BoxRecorder.h"
 #include "CvLib.h"
+#include "FraPageDestinationInstall.h"
 #include "FrmWizardInstall.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRadioButton>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -20,6 +22,8 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace cvtest {
 
@@ -86,5 +90,29 @@ class WizardTest : public ::testing::Test {
 
   BoxRecorder boxes;
 };
+
+// Ticks exactly the named products (number, mask) on the selection page's records.
+inline void Tick(TFormWizardInstall& w, const std::vector<std::pair<int, int>>& picks) {
+  ChartCheck* check = w.Check();
+  for (int i = 0; i < check->ProductCount(); ++i) {
+    ProductRecord* r = check->Product(i);
+    bool on = false;
+    for (auto [number, mask] : picks) on = on || (r->ProductNumber() == number && r->ModuleMask() == mask);
+    r->SetChecked(on);
+  }
+}
+
+// The user's folder, as the browse button stores it, chosen on the destination page.
+inline void ChooseFolder(TFramePageDestinationInstall* page, const QString& folder) {
+  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestination", folder);
+  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestinationBackup", folder);
+  page->Load();
+  page->RadioUser()->click();
+}
+
+// The run's summary is the last box shown.
+inline bool SummaryShown(const BoxRecorder& boxes) {
+  return !boxes.boxes.isEmpty() && boxes.boxes.last().text.endsWith("Return to start page?");
+}
 
 }  // namespace cvtest

@@ -27,27 +27,6 @@
 namespace cvtest {
 namespace {
 
-void TickOnly(TFormWizardInstall& w, const std::vector<std::pair<int, int>>& picks) {
-  ChartCheck* check = w.Check();
-  for (int i = 0; i < check->ProductCount(); ++i) {
-    ProductRecord* r = check->Product(i);
-    bool on = false;
-    for (auto [number, mask] : picks) on = on || (r->ProductNumber() == number && r->ModuleMask() == mask);
-    r->SetChecked(on);
-  }
-}
-
-void UseFolder(TFramePageDestinationInstall* page, const QString& folder) {
-  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestination", folder);
-  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestinationBackup", folder);
-  page->Load();
-  page->RadioUser()->click();
-}
-
-bool Summary(const BoxRecorder& boxes) {
-  return !boxes.boxes.isEmpty() && boxes.boxes.last().text.endsWith("Return to start page?");
-}
-
 QByteArray Bytes(const QString& path) {
   QFile f(path);
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -81,7 +60,7 @@ TEST_F(WizardTest, ABackupIndexThatCannotBeReadIsNotReplaced) {
     auto& s = WizardService::Get();
     SignIn(*w, s.email, s.password);
     ASSERT_EQ(w->CurrentPage(), wpDestination);
-    UseFolder(w->PageDestination(), folder);
+    ChooseFolder(w->PageDestination(), folder);
     const int before = boxes.boxes.size();
     Click(w->ButtonNext());
     EXPECT_EQ(w->CurrentPage(), wpDestination);
@@ -119,9 +98,9 @@ TEST_F(WizardTest, AFailedReinstallFromABackupKeepsTheInstalledSet) {
   ASSERT_EQ(w->CurrentPage(), wpSelectSoftware) << boxes.texts.join(" | ").toStdString();
   Click(w->ButtonNext());
   ASSERT_EQ(w->CurrentPage(), wpDestination);
-  UseFolder(w->PageDestination(), dest);
+  ChooseFolder(w->PageDestination(), dest);
   Click(w->ButtonNext());
-  ASSERT_TRUE(WaitFor([&] { return Summary(boxes); }, 60000)) << boxes.texts.join(" | ").toStdString();
+  ASSERT_TRUE(WaitFor([&] { return SummaryShown(boxes); }, 60000)) << boxes.texts.join(" | ").toStdString();
   EXPECT_EQ(boxes.boxes.last().caption, "Failed");
   EXPECT_TRUE(boxes.texts.join('|').contains("NL_1.qmr2\" of the backup is missing or damaged"));
   EXPECT_EQ(Bytes(dest + "/QMR2/NS/NL/NL_1.qmr2"), good);
@@ -140,16 +119,16 @@ TEST_F(WizardTest, AFolderErrorHalfWayGoesToTheSummary) {
   auto& s = WizardService::Get();
   SignIn(*w, s.email, s.password);
   ASSERT_EQ(w->CurrentPage(), wpSelectSoftware);
-  TickOnly(*w, {{1001, 1}, {1002, 1}});
+  Tick(*w, {{1001, 1}, {1002, 1}});
   Click(w->ButtonNext());
   ASSERT_EQ(w->CurrentPage(), wpDestination);
   const QString dest = MakeTempFolder("wizard-folder-error");
   const QString elsewhere = MakeTempFolder("wizard-folder-elsewhere");
   ASSERT_TRUE(QDir().mkpath(dest + "/QMR2"));
   ASSERT_TRUE(QFile::link(elsewhere, dest + "/QMR2/BA"));
-  UseFolder(w->PageDestination(), dest);
+  ChooseFolder(w->PageDestination(), dest);
   Click(w->ButtonNext());
-  ASSERT_TRUE(WaitFor([&] { return Summary(boxes); }, 60000)) << boxes.texts.join(" | ").toStdString();
+  ASSERT_TRUE(WaitFor([&] { return SummaryShown(boxes); }, 60000)) << boxes.texts.join(" | ").toStdString();
   EXPECT_EQ(boxes.boxes.last().caption, "Partial success");
   const QString texts = boxes.texts.join('|');
   EXPECT_TRUE(texts.contains(dest + "/QMR2/BA/DK/")) << qPrintable(texts);
@@ -198,7 +177,7 @@ TEST_F(WizardTest, AbortEndsAHungSetupAndAnUpdateWaitsForTheSummary) {
   Click(w->ButtonNext());
   ASSERT_EQ(w->CurrentPage(), wpSelectSoftware) << asked.join(" | ").toStdString();
   Click(w->ButtonNext());
-  UseFolder(w->PageDestination(), MakeTempFolder("wizard-hang-dest"));
+  ChooseFolder(w->PageDestination(), MakeTempFolder("wizard-hang-dest"));
   // Installing from a backup runs inside Next's click, pumping events: what the user does
   // meanwhile comes from timers.
   bool running = false, visible = false, dialog = false, closed = true, aborting = false;

@@ -19,29 +19,6 @@
 namespace cvtest {
 namespace {
 
-// Ticks exactly the named products (number, mask) on the selection page's records.
-void Tick(TFormWizardInstall& w, const std::vector<std::pair<int, int>>& picks) {
-  ChartCheck* check = w.Check();
-  for (int i = 0; i < check->ProductCount(); ++i) {
-    ProductRecord* r = check->Product(i);
-    bool on = false;
-    for (auto [number, mask] : picks) on = on || (r->ProductNumber() == number && r->ModuleMask() == mask);
-    r->SetChecked(on);
-  }
-}
-
-// The user's folder, as the browse button stores it, chosen on the destination page.
-void ChooseFolder(TFramePageDestinationInstall* page, const QString& folder) {
-  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestination", folder);
-  GetAppReg().WriteString(rrSettings, "Settings", "FolderDestinationBackup", folder);
-  page->Load();
-  page->RadioUser()->click();
-}
-
-bool SummaryShown(const BoxRecorder& boxes) {
-  return !boxes.boxes.isEmpty() && boxes.boxes.last().text.endsWith("Return to start page?");
-}
-
 TEST_F(WizardTest, InstallOnlineRunsAndReturnsToTheStartPage) {
   auto w = NewWizard();
   boxes.Answer(mrYes);

@@ -7,7 +7,6 @@
 #include "ConsoleProgress.h"
 
 #include "CvDeployRun.h"
-#include "CvLanguage.h"
 #include "CvLib.h"
 #include "CvMsgBoxPresenter.h"
 #include "LineOutput.h"
@@ -111,20 +110,12 @@ QString Help(const QString& sub) {
   return text + kCommon + cvtool::ExitCodesHelp();
 }
 
-QString ErrorText(int error);
-
-// Error 10 with the wait the service asked for, when it said one.
-QString ThrottledText(int retryAfter) {
-  if (retryAfter <= 0) return ErrorText(10);
-  return QStringLiteral("too many failed sign-ins: the service takes the next one in %1 (10)").arg(WaitInWords(retryAfter));
-}
-
 QString ErrorText(int error) {
   switch (error) {
-    case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
-    case 5: return QStringLiteral("session missing or expired (5)");
-    case 9: return QStringLiteral("the account does not own this file (9)");
-    case 10: return QStringLiteral("too many failed sign-ins: the service takes the next one after at most 15 minutes (10)");
+    case 4:
+    case 5:
+    case 9:
+    case 10: return cvtool::ServiceErrorText(error);
     case 6: return QStringLiteral("malformed request (6)");
     case 7: return QStringLiteral("no such resource (7)");
     case 8: return QStringLiteral("service fault (8)");
@@ -176,7 +167,7 @@ class Session {
 
   QString ErrorText(int error) const {
     if (TimedOut(error)) return QStringLiteral("the server did not answer within 60 s (%1)").arg(error);
-    if (error == 10) return ThrottledText(fCheck->RetryAfter());
+    if (error == 10) return cvtool::ServiceErrorText(10, fCheck->RetryAfter());
     return ::ErrorText(error);
   }
 

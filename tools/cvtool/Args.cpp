@@ -1,5 +1,6 @@
 #include "Args.h"
 
+#include "CvLanguage.h"
 #include "CvLib.h"
 
 #include <QDir>
@@ -16,6 +17,20 @@
 #include <memory>
 
 namespace cvtool {
+
+QString ServiceErrorText(int error, int retryAfter) {
+  switch (error) {
+    case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
+    case 5: return QStringLiteral("session missing or expired (5)");
+    case 9: return QStringLiteral("the account does not own this file (9)");
+    case 10:
+      if (retryAfter > 0)
+        return QStringLiteral("too many failed sign-ins: the service takes the next one in %1 (10)")
+            .arg(WaitInWords(retryAfter));
+      return QStringLiteral("too many failed sign-ins: the service takes the next one after at most 15 minutes (10)");
+    default: return QString();
+  }
+}
 
 QString ExitCodesHelp() {
   return QStringLiteral(

@@ -25,6 +25,10 @@ enum TExitCode : int {
 // The paragraph on exit codes that every help text ends with.
 QString ExitCodesHelp();
 
+// The text of an error number of the account service that every command may meet (4, 5, 9,
+// 10; with 10 the wait it asked for, 0 unknown), else empty.
+QString ServiceErrorText(int error, int retryAfter = 0);
+
 // "cvtool 1.0.0.0": the program's own version.
 QString VersionLine();
 

@@ -8,7 +8,6 @@
 #include "RunConsole.h"
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
-#include "CvLanguage.h"
 #include "CvLib.h"
 #include "CvRunFiles.h"
 #include "Args.h"
@@ -37,20 +36,12 @@ int Fail(const QString& message, int code = kExitFailed) {
   return code;
 }
 
-QString ErrorText(int error);
-
-// Error 10 with the wait the service asked for, when it said one.
-QString ThrottledText(int retryAfter) {
-  if (retryAfter <= 0) return ErrorText(10);
-  return QStringLiteral("too many failed sign-ins: the service takes the next one in %1 (10)").arg(WaitInWords(retryAfter));
-}
-
 QString ErrorText(int error) {
   switch (error) {
-    case 4: return QStringLiteral("E-mail address and/or password unknown (4)");
-    case 5: return QStringLiteral("session missing or expired (5)");
-    case 9: return QStringLiteral("the account does not own this file (9)");
-    case 10: return QStringLiteral("too many failed sign-ins: the service takes the next one after at most 15 minutes (10)");
+    case 4:
+    case 5:
+    case 9:
+    case 10: return cvtool::ServiceErrorText(error);
     default: return QStringLiteral("%1 (%2)").arg(ErrorToStr(error)).arg(error);
   }
 }
@@ -355,7 +346,7 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   if (signedIn == 0 && type == CreateBackup) s.Check().PrefetchBackupIndex(index);
   if (signedIn == 0) signedIn = s.Wait(started);
   if (const int e = signedIn) {
-    Fail(e == 10 ? ThrottledText(s.Check().RetryAfter()) : ErrorText(e));
+    Fail(e == 10 ? cvtool::ServiceErrorText(10, s.Check().RetryAfter()) : ErrorText(e));
     Summary("failed", 0, static_cast<int>(picks.size()));
     return kExitFailed;
   }
