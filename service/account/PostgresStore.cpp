@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -88,16 +89,16 @@ class TPostgresStore final : public TServiceStore {
   explicit TPostgresStore(std::string url) : url_(std::move(url)) {}
 
   bool Open(std::string& error) {
-    TConn conn = Connect(url_, error);
+    TConn conn = Acquire(error);
     if (!conn) return false;
     const int version = SchemaVersion(conn.get(), error);
+    Release(std::move(conn));
     if (version < 0) return false;
     if (version != kSchemaVersion) {
       error = "database: schema version " + std::to_string(version) + ", this program needs " +
               std::to_string(kSchemaVersion) + " (run 'deployer-service migrate --database URL')";
       return false;
     }
-    Release(std::move(conn));
     return true;
   }
 
@@ -243,6 +244,8 @@ class TPostgresStore final : public TServiceStore {
         Release(std::move(conn));
         return false;
       }
+      conn.reset();
+      Forget();
     }
     return false;
   }
@@ -257,27 +260,45 @@ class TPostgresStore final : public TServiceStore {
     });
   }
 
+  // A connection for one piece of work. An instance opens at most kMaxConnections and further
+  // work waits for one of them: opening one per request costs the server a process each time.
   TConn Acquire(std::string& error) {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        TConn conn = std::move(idle_.back());
-        idle_.pop_back();
-        return conn;
-      }
+    std::unique_lock lock(mutex_);
+    freed_.wait(lock, [this] { return !idle_.empty() || open_ < kMaxConnections; });
+    if (!idle_.empty()) {
+      TConn conn = std::move(idle_.back());
+      idle_.pop_back();
+      return conn;
     }
-    return Connect(url_, error);
+    ++open_;
+    lock.unlock();
+    TConn conn = Connect(url_, error);
+    if (!conn) Forget();
+    return conn;
   }
 
   void Release(TConn conn) {
-    std::lock_guard lock(mutex_);
-    // Enough idle connections for the busy threads; more are closed.
-    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(conn));
+    {
+      std::lock_guard lock(mutex_);
+      idle_.push_back(std::move(conn));
+    }
+    freed_.notify_one();
   }
 
-  static constexpr std::size_t kMaxIdle = 16;
+  // A connection was closed: another may be opened.
+  void Forget() {
+    {
+      std::lock_guard lock(mutex_);
+      --open_;
+    }
+    freed_.notify_one();
+  }
+
+  static constexpr std::size_t kMaxConnections = 16;
   std::string url_;
   std::mutex mutex_;
+  std::condition_variable freed_;
+  std::size_t open_ = 0;
   std::vector<TConn> idle_;
 };
 

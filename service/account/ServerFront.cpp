@@ -268,9 +268,11 @@ class TFrontCore {
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   }
 
+  // Whether every worker has a request: a request queued for a moment while workers are free
+  // is not busy, or a proxy's kept-alive connections would be cut under any load.
   bool Busy() {
     std::lock_guard lock(mutex_);
-    return !jobs_.empty() || idleWorkers_ == 0;
+    return jobs_.size() >= idleWorkers_;
   }
 
   void Arm(TConn& conn, std::uint32_t events, bool added) {

@@ -110,10 +110,19 @@ http {
   uwsgi_temp_path $n/uwsgi; scgi_temp_path $n/scgi;
   upstream deployer {
 $servers    keepalive 32;
+    keepalive_timeout 800ms;  # before the instances close an idle connection
   }
   server {
     listen 127.0.0.1:$port;
     location / {
+      proxy_pass http://deployer;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_buffering off;
+    }
+    # The large file at 8 MB/s, so that a download of it can be cut half-way.
+    location = /files/big.bin {
+      limit_rate 8m;
       proxy_pass http://deployer;
       proxy_http_version 1.1;
       proxy_set_header Connection "";
