@@ -17,7 +17,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#else
+#undef SYS_openat2
+#endif
 
 namespace cvservice {
 namespace {
@@ -284,9 +290,13 @@ TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, in
   if (!IsPlainRelativePath(relative)) return TPathCheck::refused;
   // The folder's own path is resolved once: resolving it link by link for every small file
   // took most of the time of the answer.
+  struct TRoot {
+    fs::path path;
+    int fd = -1;  // the folder itself, for opening beneath it
+  };
   static std::mutex rootsMutex;
-  static std::map<std::string, fs::path> roots;
-  fs::path root;
+  static std::map<std::string, TRoot> roots;
+  TRoot root;
   std::error_code ec;
   {
     std::lock_guard lock(rootsMutex);
@@ -294,14 +304,26 @@ TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, in
     if (it == roots.end()) {
       const fs::path resolved = fs::weakly_canonical(catalogue.FilesFolder(), ec);
       if (ec) return TPathCheck::missing;
-      it = roots.emplace(catalogue.FilesFolder(), resolved).first;
+      const int dirFd = ::open(resolved.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      it = roots.emplace(catalogue.FilesFolder(), TRoot{resolved, dirFd}).first;
     }
     root = it->second;
   }
+#ifdef SYS_openat2
+  // The system keeps the name beneath the folder, links included, in one call; anything it
+  // refuses (an absolute link that points back inside, say) takes the slower way below.
+  if (root.fd >= 0) {
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    fd = static_cast<int>(::syscall(SYS_openat2, root.fd, relative.c_str(), &how, sizeof how));
+    if (fd >= 0) return TPathCheck::ok;
+  }
+#endif
   // Not blocking: a pipe in the content folder must not hold a server thread forever. A name
   // the system cannot open (too long, a loop of links) names no file: a missing file, not a
   // hostile one.
-  fd = ::open((root / relative).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  fd = ::open((root.path / relative).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return TPathCheck::missing;
   // Links inside the content folder must not lead out of it either: where the opened file
   // really is decides.
@@ -309,9 +331,10 @@ TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, in
   char real[PATH_MAX];
   const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real);
   if (n > 0 && static_cast<std::size_t>(n) < sizeof real) target = fs::path(std::string(real, static_cast<std::size_t>(n)));
-  else target = fs::weakly_canonical(root / relative, ec);
-  const auto [rootEnd, targetIt] = std::mismatch(root.begin(), root.end(), target.begin(), target.end());
-  if (ec || rootEnd != root.end()) {
+  else target = fs::weakly_canonical(root.path / relative, ec);
+  const auto [rootEnd, targetIt] =
+      std::mismatch(root.path.begin(), root.path.end(), target.begin(), target.end());
+  if (ec || rootEnd != root.path.end()) {
     ::close(fd);
     fd = -1;
     return ec ? TPathCheck::missing : TPathCheck::refused;

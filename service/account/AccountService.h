@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ServiceStore.h"
@@ -176,6 +177,13 @@ class TCatalogue final {
   std::vector<TAccount> accounts_;
 
   std::unique_ptr<TServiceStore> store_;
+  // Sessions already found: a session never changes, so every file request need not ask the
+  // store (a lock on the database file each time). Kept at most a minute, for ExpireSessions on
+  // another instance.
+  static constexpr std::size_t kMaxCachedSessions = 10000;
+  static constexpr std::int64_t kSessionCacheSeconds = 60;
+  std::mutex sessionsMutex_;
+  std::unordered_map<std::string, std::pair<std::string, std::int64_t>> sessions_;  // -> email, until
   std::mutex dropsMutex_;
   std::map<std::string, std::int64_t> drops_;
   static constexpr std::size_t kMaxCachedAnswers = 64;

@@ -296,14 +296,30 @@ std::string TCatalogue::NewSession(const std::string& email) {
 
 std::string TCatalogue::SessionEmail(const std::string& session) {
   if (!store_ || session.empty()) return {};
+  const std::string hash = Sha256Hex(session);
+  const std::int64_t now = Now();
+  {
+    std::lock_guard lock(sessionsMutex_);
+    if (const auto it = sessions_.find(hash); it != sessions_.end()) {
+      if (it->second.second > now) return it->second.first;
+      sessions_.erase(it);
+    }
+  }
   std::string error;
-  const std::optional<TStoredToken> found = store_->FindSession(Sha256Hex(session), error);
+  const std::optional<TStoredToken> found = store_->FindSession(hash, error);
   if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
-  if (!found || found->expires <= Now()) return {};
+  if (!found || found->expires <= now) return {};
+  std::lock_guard lock(sessionsMutex_);
+  if (sessions_.size() >= kMaxCachedSessions) sessions_.clear();
+  sessions_[hash] = {found->email, std::min(found->expires, now + kSessionCacheSeconds)};
   return found->email;
 }
 
 void TCatalogue::ExpireSessions() {
+  {
+    std::lock_guard lock(sessionsMutex_);
+    sessions_.clear();
+  }
   std::string error;
   if (store_ && !store_->ClearSessions(error)) std::fprintf(stderr, "%s\n", error.c_str());
 }

@@ -36,6 +36,7 @@ namespace {
 
 constexpr int kIoSeconds = 5;  // a worker's wait for one read or write to make progress
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kWriteBuffer = 16 * 1024;  // smaller writes of an answer are sent together
 
 // One client connection: owned by the event thread while it waits for a request, by one worker
 // while a request runs.
@@ -51,6 +52,11 @@ struct TConn {
   bool refused = false;           // answered by the front; closed next
   bool lingering = false;         // refused: what the client still sends is read and dropped
   std::size_t served = 0;
+  std::string out;  // the answer's bytes not yet sent: the header and a small body go in one
+  // The addresses, asked of the system once per connection rather than for every request.
+  bool addressesKnown = false;
+  std::string remoteIp, localIp;
+  int remotePort = 0, localPort = 0;
 
   ~TConn() {
     if (ssl) {
@@ -126,6 +132,13 @@ bool WriteAll(TConn& c, const char* data, std::size_t size) {
   return true;
 }
 
+// Sends what the answer left in the connection's buffer.
+bool Flush(TConn& c) {
+  const bool ok = c.out.empty() || WriteAll(c, c.out.data(), c.out.size());
+  c.out.clear();
+  return ok;
+}
+
 // The request's stream for the server: the bytes the front read first, then the connection.
 class TFrontStream final : public httplib::Stream {
  public:
@@ -134,7 +147,8 @@ class TFrontStream final : public httplib::Stream {
   bool is_readable() const override {
     return c_.taken < c_.in.size() || (c_.ssl && SSL_pending(c_.ssl) > 0) || WaitFor(c_.fd, POLLIN, kIoSeconds);
   }
-  bool is_writable() const override { return WaitFor(c_.fd, POLLOUT, kIoSeconds); }
+  // Writing waits for the socket itself, with its own limit.
+  bool is_writable() const override { return true; }
 
   ssize_t read(char* ptr, size_t size) override {
     if (c_.taken < c_.in.size()) {
@@ -152,13 +166,36 @@ class TFrontStream final : public httplib::Stream {
     }
   }
   ssize_t write(const char* ptr, size_t size) override {
+    if (c_.out.size() + size <= kWriteBuffer) {
+      c_.out.append(ptr, size);
+      return static_cast<ssize_t>(size);
+    }
+    if (!Flush(c_)) return -1;
+    if (size <= kWriteBuffer) {
+      c_.out.assign(ptr, size);
+      return static_cast<ssize_t>(size);
+    }
     return WriteAll(c_, ptr, size) ? static_cast<ssize_t>(size) : -1;
   }
-  void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
-  void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    KnowAddresses();
+    ip = c_.remoteIp;
+    port = c_.remotePort;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    KnowAddresses();
+    ip = c_.localIp;
+    port = c_.localPort;
+  }
   socket_t socket() const override { return c_.fd; }
 
  private:
+  void KnowAddresses() const {
+    if (c_.addressesKnown) return;
+    Address(true, c_.remoteIp, c_.remotePort);
+    Address(false, c_.localIp, c_.localPort);
+    c_.addressesKnown = true;
+  }
   void Address(bool remote, std::string& ip, int& port) const {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -545,7 +582,8 @@ class TFrontCore {
     for (;;) {
       c.taken = 0;
       TFrontStream stream(c);
-      if (!runRequest_(stream, ++c.served)) {
+      const bool keep = runRequest_(stream, ++c.served);
+      if (!Flush(c) || !keep) {
         Done(c);
         return;  // closed by ~TConn
       }
