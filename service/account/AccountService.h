@@ -186,6 +186,7 @@ class TCatalogue final {
   std::unordered_map<std::string, std::pair<std::string, std::int64_t>> sessions_;  // -> email, until
   std::mutex dropsMutex_;
   std::map<std::string, std::int64_t> drops_;
+  std::atomic<bool> dropsPlanned_ = false;
   static constexpr std::size_t kMaxCachedAnswers = 64;
   static constexpr std::size_t kMaxCachedBytes = 256u << 20;
   std::size_t answersBytes_ = 0;

@@ -515,9 +515,12 @@ std::shared_ptr<const std::string> TCatalogue::CachedAnswer(const std::string& k
 void TCatalogue::DropConnectionOnce(const std::string& path, std::int64_t afterBytes) {
   std::lock_guard lock(dropsMutex_);
   drops_[path] = afterBytes;
+  dropsPlanned_ = true;
 }
 
 std::optional<std::int64_t> TCatalogue::TakeDrop(const std::string& path) {
+  // Every file answer asks; only tests ever plan a drop.
+  if (!dropsPlanned_) return std::nullopt;
   std::lock_guard lock(dropsMutex_);
   const auto it = drops_.find(path);
   if (it == drops_.end()) return std::nullopt;

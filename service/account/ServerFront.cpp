@@ -307,10 +307,7 @@ class TFrontCore {
 
   // Whether every worker has a request: a request queued for a moment while workers are free
   // is not busy, or a proxy's kept-alive connections would be cut under any load.
-  bool Busy() {
-    std::lock_guard lock(mutex_);
-    return jobs_.size() >= idleWorkers_;
-  }
+  bool Busy() const { return queued_.load(std::memory_order_relaxed) >= idleWorkers_.load(std::memory_order_relaxed); }
 
   void Arm(TConn& conn, std::uint32_t events, bool added) {
     epoll_event ev{};
@@ -556,6 +553,7 @@ class TFrontCore {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
       jobs_.push_back(std::move(conn));
+      queued_.store(jobs_.size(), std::memory_order_relaxed);
     }
     jobsChanged_.notify_one();
   }
@@ -571,6 +569,7 @@ class TFrontCore {
         if (stopping_) return;
         conn = std::move(jobs_.front());
         jobs_.pop_front();
+        queued_.store(jobs_.size(), std::memory_order_relaxed);
         activeFds_.insert(conn->fd);
       }
       Serve(std::move(conn));
@@ -592,22 +591,34 @@ class TFrontCore {
       c.needed = 0;
       // A client that asks again at once (the next file of a download) is served by this worker
       // when no other request waits for one: handing it to the event thread and back costs more
-      // than the request. Only a request read whole here runs here; anything else goes back.
-      if (c.ssl || Busy()) break;
+      // than the request. When others wait, a next request already here goes behind them in
+      // the workers' queue, still without the event thread. Only a request read whole here runs
+      // here; anything else goes back.
+      if (c.ssl) break;
+      const bool busy = Busy();
       if (c.in.empty()) {
-        pollfd p{c.fd, POLLIN, 0};
-        if (::poll(&p, 1, 1) <= 0) break;
+        // The client has only just had its answer: its next request is seldom there yet.
+        if (!busy) {
+          pollfd p{c.fd, POLLIN, 0};
+          if (::poll(&p, 1, 1) <= 0) break;
+        }
         char buffer[kReadChunk];
         const ssize_t n = ReadSome(c, buffer, sizeof buffer);
         if (n == 0 || n == -2) {
           Done(c);
           return;  // closed by ~TConn
         }
-        if (n > 0) c.in.assign(buffer, static_cast<std::size_t>(n));
+        if (n < 0) break;
+        c.in.assign(buffer, static_cast<std::size_t>(n));
       }
       c.waitingForRequest = false;
       c.deadline = Clock::now() + std::chrono::seconds(limits_.headerSeconds);
       if (!Advance(c)) break;
+      if (busy) {
+        Done(c);
+        Dispatch(std::move(conn));
+        return;
+      }
     }
     Done(c);
     if (c.refused) {
@@ -638,7 +649,9 @@ class TFrontCore {
   std::vector<std::unique_ptr<TConn>> incoming_;
   std::deque<std::unique_ptr<TConn>> jobs_;
   std::condition_variable jobsChanged_;
-  std::size_t idleWorkers_ = 0;
+  // Read without the lock by Busy(), a hint that need not be exact.
+  std::atomic<std::size_t> idleWorkers_ = 0;
+  std::atomic<std::size_t> queued_ = 0;
   std::set<int> activeFds_;
   std::map<std::string, std::size_t> bodyLimits_;
   std::thread eventThread_;

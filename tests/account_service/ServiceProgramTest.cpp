@@ -11,7 +11,13 @@
 #include <QProcess>
 #include <QThread>
 
+#include <QUrl>
+
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <functional>
@@ -232,6 +238,42 @@ TEST(ServiceProgram, DemoWritesFollowNoLinks) {
     EXPECT_EQ(entry.status().permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
         << entry.path();
   }
+}
+
+// A request's (decoded) path cannot write a line of its own into the service's log.
+TEST(ServiceProgram, ARequestCannotForgeALogLine) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("TMPDIR", MakeTempFolder("service-log"));
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(BinDir() + "/deployer-service", {"--demo"});
+  ASSERT_TRUE(p.waitForStarted());
+  QByteArray out;
+  QElapsedTimer timer;
+  timer.start();
+  while (out.count('\n') < 3 && p.state() == QProcess::Running && timer.elapsed() < 60000) {
+    p.waitForReadyRead(100);
+    out += p.readAllStandardOutput();
+  }
+  const QUrl url(QString::fromUtf8(out).section('\n', 0, 0));
+  ASSERT_TRUE(url.isValid() && url.port() > 0) << out.constData();
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(url.port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "GET /files/a%0AGET%20/forged%20200 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+  char buffer[4096];
+  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+  }
+  ::close(fd);
+  ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+  ASSERT_TRUE(p.waitForFinished(30000));
+  const QString log = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_TRUE(log.contains("GET /files/a?GET /forged 200 404")) << qPrintable(log);
+  for (const QString& line : log.split('\n')) EXPECT_FALSE(line.startsWith("GET /forged")) << qPrintable(log);
 }
 
 }  // namespace
