@@ -288,7 +288,7 @@ void TFormWizardInstall::BuildWindow() {
 }
 
 void TFormWizardInstall::CreateWorkingSet() {
-  StartChartsLoad();
+  ScheduleChartsLoad();
 
   environment_ = NavEnvCreate();
   environment_->EventSource().Subscribe(&TFormWizardInstall::ChartCheckEvent, this);

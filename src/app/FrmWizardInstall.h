@@ -123,8 +123,9 @@ class TFormWizardInstall final : public QWidget {
   bool ResolveDataFolder();
   void BuildWindow();
   void CreateWorkingSet();
-  // The installed-products model loads on a worker thread from the start; its end hands it
+  // The installed-products model loads on a worker thread once page 0 is shown; its end hands it
   // to this thread (FrmWizardInstallCharts.cpp).
+  void ScheduleChartsLoad();
   void StartChartsLoad();
   void TakeInstalledCharts();
   void SetInformationBarTexts();

@@ -1,6 +1,6 @@
-// The wizard's installed-products model: loaded on a worker thread from the start, so that
-// page 0 does not wait for the charts, and handed to the GUI thread when it is done or when a
-// page needs it, whichever comes first.
+// The wizard's installed-products model: loaded on a worker thread once page 0 is shown, so
+// that page 0 does not wait for the charts, and handed to the GUI thread when it is done or
+// when a page needs it, whichever comes first.
 #include "FrmWizardInstall.h"
 
 #include "CvAppExceptions.h"
@@ -9,15 +9,55 @@
 #include "FrmMessage.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QThread>
+#include <QTimer>
+
+#include <functional>
+#include <utility>
+
+namespace {
+
+// Calls `then` once, right after the window's first paint.
+class TAfterFirstPaint final : public QObject {
+ public:
+  TAfterFirstPaint(QWidget* window, std::function<void()> then) : QObject(window), then_(std::move(then)) {
+    window->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint && then_) {
+      QTimer::singleShot(0, watched, std::exchange(then_, {}));
+      deleteLater();
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> then_;
+};
+
+// A window that is never painted (hidden, or slow to come up) loads the charts after this.
+constexpr int kChartsLoadAtLatestMs = 300;
+
+}  // namespace
+
+void TFormWizardInstall::ScheduleChartsLoad() {
+  // The load starts once page 0 is on the screen: with hundreds of thousands of charts it
+  // would otherwise take memory and disk from the start itself.
+  new TAfterFirstPaint(this, [this] { StartChartsLoad(); });  // owned by the window
+  QTimer::singleShot(kChartsLoadAtLatestMs, this, [this] { StartChartsLoad(); });
+}
 
 void TFormWizardInstall::StartChartsLoad() {
+  if (chartsLoad_ || startupFailed_) return;
   chartsLoad_ = std::make_unique<TInstalledChartsLoad>(dataFolder_ + QStringLiteral("Cache/ChartInfo.cif"));
   connect(chartsLoad_.get(), &TInstalledChartsLoad::Finished, this, [this] { TakeInstalledCharts(); });
 }
 
 bool TFormWizardInstall::EnsureInstalledCharts() {
   if (installedCharts_) return true;
+  StartChartsLoad();
   if (!chartsLoad_ || startupFailed_) return false;
   if (!chartsLoad_->Ready()) {
     // The please-wait window goes on every path out of here.

@@ -14,6 +14,7 @@
 #include "FrmMessage.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
@@ -177,6 +178,38 @@ TEST_F(WizardTest, ASelectionPageReachedBeforeTheModelLoadedWaitsAndShowsWhatIsI
   EXPECT_GE(seen, 1);
   for (QWidget* top : QApplication::topLevelWidgets())
     EXPECT_FALSE(qobject_cast<TFormMessage*>(top) && top->isVisible()) << "please-wait window left up";
+}
+
+// The charts load once page 0 is painted, so that the start does not share the computer with
+// them; a window that is never shown loads them all the same.
+TEST_F(WizardTest, TheChartsLoadAfterPage0IsPainted) {
+  std::atomic<bool> painted{false};
+  std::atomic<int> loadSawPaint{-1};
+  TInstalledChartsLoad::SetBeforeLoadForTests([&] { loadSawPaint = painted.load() ? 1 : 0; });
+  struct PaintSpy : QObject {
+    std::atomic<bool>* painted;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) *painted = true;
+      return false;
+    }
+  } spy;
+  spy.painted = &painted;
+  {
+    TFormWizardInstall w;
+    w.installEventFilter(&spy);
+    w.show();
+    ASSERT_TRUE(WaitFor([&] { return w.InstalledCharts() != nullptr; }));
+    EXPECT_EQ(loadSawPaint.load(), 1);
+  }
+  loadSawPaint = -1;
+  painted = false;
+  {
+    TFormWizardInstall hidden;
+    hidden.installEventFilter(&spy);
+    ASSERT_TRUE(WaitFor([&] { return hidden.InstalledCharts() != nullptr; }));
+    EXPECT_EQ(loadSawPaint.load(), 0);
+  }
+  TInstalledChartsLoad::SetBeforeLoadForTests({});
 }
 
 TEST_F(WizardTest, InstallOnlineSignsInAndWalksBack) {
