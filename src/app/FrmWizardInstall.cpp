@@ -16,7 +16,7 @@
 #include "FraPageUser.h"
 #include "FrmLanguage.h"
 #include "FrmMessage.h"
-#include "FrmWizardUpdate.h"
+#include "CvSelfUpdate.h"
 
 #include <QApplication>
 #include <QCloseEvent>
