@@ -1,17 +1,16 @@
 #include "CvLibFiles.h"
 
 #include "CvLibErrors.h"
+#include "CvLibFileIo.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -26,87 +25,6 @@ QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
 QString WithSlash(const QString& folder) {
   return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-}
-
-// Closes a descriptor on every path out.
-struct TFd {
-  int fd = -1;
-  explicit TFd(int f) : fd(f) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
-
-int OpenError(int err, int fallback) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR: return ceFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ceFileAccess;
-    default: return IsDiskFull(err) ? ceDiskFull : fallback;
-  }
-}
-
-// Copy chunks: large enough to run at full speed, small enough that progress (and with it
-// the Abort button) comes several times a second even on a slow USB stick.
-constexpr size_t kCopyChunk = size_t{8} << 20;
-constexpr size_t kBufferSize = size_t{1} << 20;
-
-enum class TCopyWay { Range, Buffered };
-
-// Copies one chunk from in to out. Returns the bytes copied (0 at the end of the source)
-// or -1 with errno set. Switches to buffered copying when the kernel cannot copy the range
-// between these two files.
-ssize_t CopyChunk(int in, int out, TCopyWay& way, std::unique_ptr<char[]>& buffer, bool first) {
-  if (way == TCopyWay::Range) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
-    if (n >= 0 && !(n == 0 && first)) return n;
-    // 0 on the first call: some file systems (proc-like, some FUSE) report nothing to
-    // copy; read them the plain way to be sure.
-    if (n < 0 && errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
-        errno != EBADF && errno != ETXTBSY)
-      return -1;
-    way = TCopyWay::Buffered;
-  }
-  if (!buffer) buffer.reset(new char[kBufferSize]);
-  ssize_t total = 0;
-  while (static_cast<size_t>(total) < kCopyChunk) {
-    ssize_t got = ::read(in, buffer.get(), kBufferSize);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;
-    if (got == 0) break;
-    for (ssize_t off = 0; off < got;) {
-      const ssize_t put = ::write(out, buffer.get() + off, static_cast<size_t>(got - off));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) {
-        if (put == 0) errno = ENOSPC;
-        return -1;
-      }
-      off += put;
-    }
-    total += got;
-  }
-  return total;
-}
-
-// A hidden name beside the target, new in its folder.
-int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
-  const QFileInfo info(target);
-  const QString folder = info.absolutePath();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = folder + QStringLiteral("/.") + info.fileName() +
-               QStringLiteral(".cvcopy-%1").arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                QLatin1Char('0'));
-    const int fd = ::open(Native(tempPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
 }
 
 bool MatchesAny(const QString& name, const std::vector<QRegularExpression>& patterns) {
@@ -239,73 +157,52 @@ int FileDelete(const QString& path) {
   return ceOK;
 }
 
+namespace {
+
+// FileCopy's progress and stop: told once before the first byte, after every chunk the kernel
+// copies and every kCopyChunk bytes read the plain way, and at the end.
+class TProgressObserver final : public TCopyObserver {
+ public:
+  TProgressObserver(const QString& source, const TFileCopyProgress& progress, const std::atomic<bool>* stop)
+      : source_(source), progress_(progress), stop_(stop) {}
+  int Started(int, qint64 total) override {
+    total_ = total;
+    return Tell(0);
+  }
+  int Copied(int, const char* data, qint64, qint64 done) override {
+    done_ = done;
+    return !data || done - told_ >= kCopyChunk ? Tell(done) : ceOK;
+  }
+  int Finished(int, int error) override { return error || done_ == told_ ? error : Tell(done_); }
+
+ private:
+  int Tell(qint64 done) {
+    told_ = done;
+    if (stop_ && stop_->load()) return ceAborted;
+    return progress_ && !progress_(source_, done, total_) ? ceAborted : ceOK;
+  }
+  // Chunks: large enough to run at full speed, small enough that progress (and with it the
+  // Abort button) comes several times a second even on a slow USB stick.
+  static constexpr qint64 kCopyChunk = qint64{8} << 20;
+  const QString& source_;
+  const TFileCopyProgress& progress_;
+  const std::atomic<bool>* const stop_;
+  qint64 total_ = 0;
+  qint64 told_ = 0;
+  qint64 done_ = 0;
+};
+
+}  // namespace
+
 int FileCopy(const QString& source, const QString& target, const TFileCopyProgress& progress,
              const std::atomic<bool>* stop) {
-  if (source.isEmpty() || target.isEmpty()) return ceInvalidPath;
-  TFd in(::open(Native(source).constData(), O_RDONLY | O_CLOEXEC));
-  if (in.fd < 0) return OpenError(errno, ceFileRead);
-  struct stat st {};
-  if (::fstat(in.fd, &st) != 0) return ceFileRead;
-  if (!S_ISREG(st.st_mode)) return ceFileRead;
-  {
-    struct stat tst {};
-    if (::stat(Native(target).constData(), &tst) == 0 && S_ISDIR(tst.st_mode)) return ceFileCreate;
-  }
-  ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  QString tempPath;
-  TFd out(CreateTempBeside(target, st.st_mode & 0777, tempPath));
-  if (out.fd < 0) return OpenError(errno, ceFileCreate);
-  const QByteArray tempNative = Native(tempPath);
-  // Every failure below removes the partial copy.
-  auto fail = [&](int error) {
-    ::close(out.fd);
-    out.fd = -1;
-    ::unlink(tempNative.constData());
-    return error;
-  };
-
-  const qint64 total = st.st_size;
-  qint64 done = 0;
-  auto stopped = [&] {
-    if (stop && stop->load()) return true;
-    return progress && !progress(source, done, total);
-  };
-  if (stopped()) return fail(ceAborted);
-
-  TCopyWay way = TCopyWay::Range;
-  std::unique_ptr<char[]> buffer;
-  for (bool first = true;; first = false) {
-    const ssize_t n = CopyChunk(in.fd, out.fd, way, buffer, first);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      if (IsDiskFull(err)) return fail(ceDiskFull);
-      return fail(err == EIO && way == TCopyWay::Buffered ? ceFileRead : ceFileWrite);
-    }
-    if (n == 0) break;
-    done += n;
-    if (stopped()) return fail(ceAborted);
-  }
-
-  const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-  ::futimens(out.fd, times);
-  // The mode given at creation went through the umask; the copy keeps the source's bits
-  // (as far as we own them), so a setup program stays executable.
-  ::fchmod(out.fd, st.st_mode & 0777);
-  if (::close(out.fd) != 0) {
-    const int err = errno;
-    out.fd = -1;
-    ::unlink(tempNative.constData());
-    return IsDiskFull(err) ? ceDiskFull : ceFileWrite;
-  }
-  out.fd = -1;
-  if (::rename(tempNative.constData(), Native(target).constData()) != 0) {
-    const int err = errno;
-    ::unlink(tempNative.constData());
-    return OpenError(err, ceFileCreate);
-  }
-  return ceOK;
+  TProgressObserver observer(source, progress, stop);
+  TCopyOptions options;
+  // The copy keeps the source's bits (as far as we own them), past the umask, so that a setup
+  // program stays executable.
+  options.exactMode = true;
+  options.observer = &observer;
+  return CopyFile(source, target, options);
 }
 
 double FileGetTimeModified(const QString& path, int& error) {

@@ -1,11 +1,14 @@
+// The wizard window itself: its data folder, controls and working set (chart check, pages,
+// update-server client), its end, and the language links. The page sequence, run hosting,
+// self-update and the installed charts each have a FrmWizardInstall*.cpp of their own.
 #include "FrmWizardInstall.h"
 
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
 #include "CvInstalledChartsLoad.h"
-#include "CvRunProgress.h"
 #include "CvLanguage.h"
 #include "CvMsgBoxPresenter.h"
+#include "CvRunProgress.h"
 #include "CvStrUtils.h"
 #include "CvWizardFlow.h"
 #include "FraPageDestinationInstall.h"
@@ -16,7 +19,7 @@
 #include "FraPageUser.h"
 #include "FrmLanguage.h"
 #include "FrmMessage.h"
-#include "FrmWizardUpdate.h"
+#include "FrmWizardInstallParts.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,10 +33,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <utility>
-
-const char* const kInstallerProductGUID = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
-
 namespace {
 
 const TLangText txtNoSettingsFolder = {
@@ -44,44 +43,13 @@ const TLangText txtNoSettingsFolder = {
     nullptr,
     nullptr,
     "Mappen med programindstillingerne blev ikke fundet. Geninstaller venligst programmet."};
-const TLangText txtNoProductsChecked = {
-    "No products checked for installation.\r\n\r\nPlease check at least one product to install before proceeding.",
-    "Er zijn geen producten aangevinkt voor installatie.\r\n\r\nVink ten minste één product aan om verder te gaan.",
-    "Keine Produkte zur Installation ausgewählt.\r\n\r\nBitte wählen Sie mindestens ein Produkt aus, bevor Sie "
-    "fortfahren."};
-const TLangText txtBackupFound = {
-    "The chosen folder contains a backup, which you can update and expand. Choose another folder if you want to "
-    "create a new backup.\r\n\r\nDo you want to continue?",
-    "De gekozen map bevat een back-up, die u kunt bijwerken en uitbreiden. Kies een andere map als u een nieuwe "
-    "back-up wilt maken.\r\n\r\nWilt u doorgaan?",
-    "Der gewählte Ordner enthält eine Sicherung, die Sie aktualisieren und erweitern können. Wählen Sie einen "
-    "anderen Ordner, wenn Sie eine neue Sicherung erstellen möchten.\r\n\r\nMöchten Sie fortfahren?"};
-const TLangText txtUpdateAfterRun = {
-    "A new version of the installer is available.\r\n\r\nDo you want to download it now?",
-    "Er is een nieuwe versie van het installatieprogramma beschikbaar.\r\n\r\nWilt u deze nu downloaden?",
-    "Eine neue Version des Installationsprogramms ist verfügbar.\r\n\r\nMöchten Sie sie jetzt herunterladen?"};
-const char* const txtErrorReadingBackup = "Error reading backup files, please try again...";  // English only
-const TLangText txtDownloadNewVersion = {"Download new version...", "Nieuwe versie downloaden...",
-                                         "Neue Version herunterladen..."};
-const TLangText txtCheckNewVersion = {"Check for a new version...", "Controleren op een nieuwe versie...",
-                                      "Nach einer neuen Version suchen..."};
-const TLangText txtDevelopmentBuild = {"development build", "ontwikkelversie", "Entwicklungsversion"};
-const TLangText txtNoNewVersion = {
-    "No new program version found.\r\n\r\nYou are already using the latest version.",
-    "Geen nieuwe programmaversie gevonden.\r\n\r\nU gebruikt al de nieuwste versie.",
-    "Keine neue Programmversion gefunden.\r\n\r\nSie verwenden bereits die neueste Version."};
 
 // The language links: own names, fixed in every language.
 const char* const kLanguageNames[3] = {"Nederlands", "English", "Deutsch"};
 constexpr int kLanguageNumbers[3] = {lgDutch, lgEnglish, lgGerman};
 
-// The product that is checked for the user when it is not there yet: the navigation program.
-constexpr int kMainProgramNumber = 100;
-
 constexpr int kMinWidth = 650;
 constexpr int kMinHeight = 485;
-
-const QString kBackupIndexName = QStringLiteral("cvbackup.idx");
 
 // The page area: every page placed in it fills it.
 class TPageArea final : public QWidget {
@@ -114,10 +82,6 @@ class TProgressPageRunProgress final : public TRunProgress {
  private:
   TFramePageProgress& page_;
 };
-
-QString WithDelimiter(const QString& folder) {
-  return folder.endsWith(u'/') ? folder : folder + u'/';
-}
 
 }  // namespace
 
@@ -341,389 +305,6 @@ TFormWizardInstall::~TFormWizardInstall() {
   installedCharts_.reset();
 }
 
-// --- Pages ---------------------------------------------------------------------------------
-
-std::array<TWizardPage*, 6> TFormWizardInstall::Pages() const {
-  return {pageTypeInstall_, pageUserLogin_, pageSelectSoftware_, pageDestination_, pageProgress_, pageSourceInstall_};
-}
-
-TWizardPage* TFormWizardInstall::Page(int page) const {
-  switch (page) {
-    case wpSetupType: return pageTypeInstall_;
-    case wpLogin: return pageUserLogin_;
-    case wpSelectSoftware: return pageSelectSoftware_;
-    case wpDestination: return pageDestination_;
-    case wpProgress: return pageProgress_;
-    case wpBackupSource: return pageSourceInstall_;
-    default: return nullptr;
-  }
-}
-
-void TFormWizardInstall::TakeOffPages() {
-  // Each page runs its own leave actions (the setup-type page stores the chosen type).
-  for (TWizardPage* page : Pages()) page->SetParent(nullptr);
-}
-
-void TFormWizardInstall::PlacePage(int page) {
-  if (TWizardPage* widget = Page(page)) widget->SetParent(panelContent_);
-}
-
-void TFormWizardInstall::ShowPage(int page) {
-  // Shown again in place (a language switch): what the user typed stays.
-  const bool samePage = page == wpLogin && pageUserLogin_->PlacedIn() != nullptr;
-  currentPage_ = page;
-  TakeOffPages();
-
-  buttonNext_->setText(LangText(txtButtonNext));
-  buttonNext_->setEnabled(false);
-  buttonNext_->setVisible(true);
-  buttonPrev_->setText(LangText(txtButtonPrevious));
-  buttonPrev_->setEnabled(false);
-  buttonPrev_->setVisible(true);
-  SetCloseActsAsAbort(false);
-  buttonClose_->setEnabled(true);
-  buttonClose_->setVisible(true);
-
-  const TPageLook look = PageLook(page, setupType_);
-  panelInformation_->setVisible(look.informationBar);
-  labelHeaderTitle_->setText(look.title ? LangText(*look.title) : QString());
-  labelHeaderDescription_->setText(look.description ? LangText(*look.description) : QString());
-
-  // Preparation before the page is placed.
-  if (page == wpLogin && !samePage) {
-    QString email;
-    if (chartCheck_->RememberedEmail(email)) pageUserLogin_->SetRemembered(email);
-  } else if (page == wpSelectSoftware) {
-    pageSelectSoftware_->SetMode(setupType_);
-  } else if (page == wpDestination) {
-    pageDestination_->SetMode(setupType_);
-    pageDestination_->SetRequiredSpace(pageSelectSoftware_->RequiredSpace());
-  }
-  PlacePage(page);
-
-  buttonNext_->setEnabled(look.next == neEnabled ||
-                          (look.next == neIfRows && pageSelectSoftware_->ProductCount() > 0));
-  buttonPrev_->setEnabled(look.previousEnabled);
-  buttonNext_->setVisible(look.buttonsVisible);
-  buttonPrev_->setVisible(look.buttonsVisible);
-  SetCloseActsAsAbort(look.closeIsAbort);
-}
-
-void TFormWizardInstall::SetCloseActsAsAbort(bool abort) {
-  closeIsAbort_ = abort;
-  buttonClose_->setText(LangText(abort ? txtButtonAbort : txtButtonClose));
-}
-
-// --- Buttons -------------------------------------------------------------------------------
-
-void TFormWizardInstall::ButtonNextClick() {
-  if (!buttonNext_->isEnabled() || !buttonNext_->isVisible()) return;
-  if (currentPage_ == wpSetupType) setupType_ = pageTypeInstall_->SetupType();
-  const TNextStep step = NextStep(currentPage_, setupType_);
-  switch (step.action) {
-    case naShowPage:
-      ShowPage(step.page);
-      break;
-    case naSignIn:
-      NextFromLogin();
-      break;
-    case naSelectProducts:
-    case naStartBackupRun:
-      NextFromSelection();
-      break;
-    case naStartDownloadRun:
-    case naStartBackupInstall:
-    case naCheckBackupFolder:
-      NextFromDestination();
-      break;
-    case naReadBackupSource:
-      NextFromBackupSource();
-      break;
-    case naNone:
-      break;
-  }
-}
-
-void TFormWizardInstall::ButtonPrevClick() {
-  if (!buttonPrev_->isEnabled() || !buttonPrev_->isVisible()) return;
-  const int page = PreviousPage(currentPage_, setupType_);
-  if (page >= 0) ShowPage(page);
-}
-
-void TFormWizardInstall::ButtonCloseClick() {
-  if (closeIsAbort_) {
-    // The running step honours it; the window stays.
-    abortRequest_ = true;
-    if (run_)
-      run_->RequestAbort();
-    else if (signingIn_)
-      // A slow or silent service must not hold the user: the request ends now, with its 130.
-      chartCheck_->CancelDownload();
-    return;
-  }
-  close();
-}
-
-void TFormWizardInstall::closeEvent(QCloseEvent* event) {
-  // A run copies, downloads or waits for a setup with this window's objects in use: closing
-  // now would pull them away under it. The close becomes an abort request instead.
-  // (A sign-in may be left at any time: its answer dies with the chart-check object.)
-  if (closeIsAbort_ && !signingIn_) {
-    abortRequest_ = true;
-    if (run_) run_->RequestAbort();
-    event->ignore();
-    return;
-  }
-  FreePleaseWait();
-  event->accept();
-}
-
-void TFormWizardInstall::NextFromLogin() {
-  int change = 0;
-  if (!pageUserLogin_->Validate(change)) return;
-  const bool remember = pageUserLogin_->GetRememberMe();
-  const TSignInRequest request =
-      SignInRequestFor(change, pageUserLogin_->GetEmail(), pageUserLogin_->GetPassword());
-  switch (request.call) {
-    case scSignIn:
-      chartCheck_->SignIn(request.text, remember);
-      break;
-    case scSignInEmail:
-      chartCheck_->SignInEmail(request.text, remember);
-      break;
-    case scSignInPassword:
-      chartCheck_->SignInPassword(request.text, remember);
-      break;
-  }
-  buttonNext_->setEnabled(false);
-  buttonPrev_->setEnabled(false);
-  SetCloseActsAsAbort(true);
-  operation_ = 0;
-  signingIn_ = true;
-  FreePleaseWait();
-  pleaseWait_ = new TFormMessage(fmkDownloadingProducts, this);
-  pleaseWait_->setAttribute(Qt::WA_DeleteOnClose);
-  // The wizard must stay usable meanwhile: a silent service may take long.
-  pleaseWait_->setWindowModality(Qt::NonModal);
-  pleaseWait_->ShowNow();
-  pageSelectSoftware_->Clear();
-  const int started = chartCheck_->RequestProducts();
-  if (started == cvlib::ceChkBusy) {
-    // No answer will come for this request: undo the waiting state at once.
-    signingIn_ = false;
-    FreePleaseWait();
-    buttonNext_->setEnabled(true);
-    buttonPrev_->setEnabled(true);
-    SetCloseActsAsAbort(false);
-    MsgBox(ProductListErrorText(started), mtError, mbOKOnly);
-  }
-}
-
-void TFormWizardInstall::WarnNothingChecked() {
-  MsgBoxCaption(ApplicationTitle(), LangText(txtNoProductsChecked), mtWarning, mbOKOnly);
-}
-
-bool TFormWizardInstall::BuildSelectionList() {
-  if (selectionList_)
-    selectionList_->Clear();
-  else
-    selectionList_ = chartCheck_->NewSelectionList();
-  for (int i = 0; i < chartCheck_->ProductCount(); ++i) {
-    const ProductRecord* record = chartCheck_->Product(i);
-    if (!record->Checked() || record->Kind() == pkCompanion) continue;
-    auto entry = chartCheck_->NewSelectionEntry();
-    entry->SetProductNumber(record->ProductNumber());
-    entry->SetModuleMask(record->ModuleMask());
-    entry->SetKind(record->Kind());
-    selectionList_->Add(std::move(entry));
-  }
-  if (selectionList_->Count() == 0) {
-    WarnNothingChecked();
-    return false;
-  }
-  return true;
-}
-
-void TFormWizardInstall::NextFromSelection() {
-  if (!pageSelectSoftware_->ValidateSelection()) return;
-  if (setupType_ == InstallFromBackup) {
-    int count = 0;
-    for (int i = 0; i < chartCheck_->ItemCount(); ++i) {
-      InstallItem* item = chartCheck_->Item(i);
-      const ProductRecord* record = chartCheck_->FindProductRecord(item->ProductNumber(), item->ModuleMask());
-      // An item without a record was never offered to the user: it is not installed.
-      const bool selected = record && record->Checked();
-      item->SetSelected(selected);
-      if (selected) ++count;
-    }
-    if (count == 0) {
-      WarnNothingChecked();
-      return;
-    }
-    ShowPage(wpDestination);
-    return;
-  }
-  if (!BuildSelectionList()) return;
-  if (setupType_ == InstallOnline)
-    ShowPage(wpDestination);
-  else
-    StartRun(CreateBackup);
-}
-
-void TFormWizardInstall::FillSelectionFromProducts(bool checkAll, bool checkProgramIfAbsent) {
-  if (!EnsureInstalledCharts()) return;
-  pageSelectSoftware_->Clear();
-  for (int i = 0; i < chartCheck_->ProductCount(); ++i) pageSelectSoftware_->AddProduct(chartCheck_->Product(i));
-  for (int i = 0; i < chartCheck_->ProductCount(); ++i) {
-    ProductRecord* record = chartCheck_->Product(i);
-    if (checkAll) record->SetChecked(true);
-    if (checkProgramIfAbsent && record->ProductNumber() == kMainProgramNumber && !record->Present())
-      record->SetChecked(true);
-  }
-}
-
-void TFormWizardInstall::NextFromDestination() {
-  if (!pageDestination_->Check()) return;
-  destinationFolder_ = WithDelimiter(pageDestination_->ChosenFolder());
-  if (setupType_ == InstallFromBackup) {
-    StartRun(InstallFromBackup);
-    return;
-  }
-  if (setupType_ == InstallOnline) {
-    StartRun(InstallOnline);
-    return;
-  }
-  // Creating a backup: the products are chosen after the place, so that the page can show
-  // what the backup there holds already and what fits.
-  pageSelectSoftware_->SetFreeSpace(pageDestination_->AvailableSpace());
-  int error = 0;
-  const TBackupTarget target = ReadBackupTarget(*chartCheck_, destinationFolder_, error);
-  if (target == TBackupTarget::Unreadable) {
-    // A run here would replace the index with this run's items alone.
-    MsgBox(UnreadableBackupText(destinationFolder_, error), mtError, mbOKOnly);
-    return;
-  }
-  if (target == TBackupTarget::Update) {
-    if (MsgBoxCaption(ApplicationTitle(), LangText(txtBackupFound), mtConfirmation, mbYesNo) != mrYes) return;
-  }
-  pageSelectSoftware_->SetMode(setupType_);
-  FillSelectionFromProducts(false, true);
-  ShowPage(wpSelectSoftware);
-}
-
-void TFormWizardInstall::NextFromBackupSource() {
-  if (!pageSourceInstall_->Check()) return;
-  pageSelectSoftware_->SetMode(setupType_);
-  sourceFolder_ = WithDelimiter(pageSourceInstall_->BackupFolder());
-  if (chartCheck_->ReadBackupIndex(sourceFolder_ + kBackupIndexName) != 0) {
-    MsgBox(QString::fromLatin1(txtErrorReadingBackup), mtError, mbOKOnly);
-    return;
-  }
-  pageSelectSoftware_->Clear();
-  chartCheck_->ClearProducts();
-  for (int i = 0; i < chartCheck_->ItemCount(); ++i) chartCheck_->AddItemProduct(chartCheck_->Item(i));
-  chartCheck_->FinishProducts();
-  FillSelectionFromProducts(true, false);
-  ShowPage(wpSelectSoftware);
-}
-
-void TFormWizardInstall::StartRun(TSetupType type) {
-  // A new run starts without the abort request of the one before.
-  abortRequest_ = false;
-  runStartedFrom_ = currentPage_;
-  TRunSettings settings;
-  settings.setupType = type;
-  settings.destination = destinationFolder_;
-  settings.backupFolder = sourceFolder_;
-  // A backup gets a copy of this program and its support library, which lie beside it.
-  settings.installerFolder = WithDelimiter(QCoreApplication::applicationDirPath());
-  if (!EnsureInstalledCharts()) return;
-  ShowPage(wpProgress);
-  run_ = std::make_unique<TDeployRun>(*chartCheck_, installedCharts_.get(), *runProgress_, settings);
-  run_->SetOnFinished([this](const TRunResult& result) { RunFinished(result); });
-  if (type == InstallFromBackup)
-    run_->RunBackupInstallation();
-  else
-    run_->RequestRun(*selectionList_);
-}
-
-void TFormWizardInstall::RunFinished(const TRunResult& result) {
-  // Delivered from the event loop: the run may go now.
-  run_.reset();
-  if (std::exchange(updateAfterRun_, false) &&
-      MsgBoxCaption(ApplicationTitle(), LangText(txtUpdateAfterRun), mtConfirmation, mbYesNo) == mrYes) {
-    SelfUpdate();
-    if (!isVisible()) return;  // the new installer took over
-  }
-  if (result.outcome == TRunOutcome::Stopped) {
-    // It could not even begin (a folder could not be made); its message was shown.
-    ShowPage(runStartedFrom_);
-    return;
-  }
-  if (result.returnToStart) {
-    ShowPage(wpSetupType);
-    return;
-  }
-  SetCloseActsAsAbort(false);
-  close();
-}
-
-// --- Chart-check events --------------------------------------------------------------------
-
-void TFormWizardInstall::ChartCheckEvent(void* data, const TNavEvent& event) {
-  static_cast<TFormWizardInstall*>(data)->OnChartCheckEvent(event);
-}
-
-void TFormWizardInstall::OnChartCheckEvent(const TNavEvent& event) {
-  if (run_ && run_->Operation() != 0) {
-    // The file list and the downloads belong to the run; Abort stays Abort meanwhile.
-    run_->HandleEvent(event);
-    return;
-  }
-  if (event.code == necOperationDone) {
-    buttonNext_->setEnabled(true);
-    buttonPrev_->setEnabled(true);
-    SetCloseActsAsAbort(false);
-    if (operation_ == 0) ProductListDone();
-  }
-}
-
-void TFormWizardInstall::FreePleaseWait() {
-  if (pleaseWait_) {
-    pleaseWait_->hide();
-    delete pleaseWait_.data();
-  }
-  pleaseWait_ = nullptr;
-}
-
-void TFormWizardInstall::ProductListDone() {
-  if (!signingIn_) return;  // an answer nobody waits for
-  signingIn_ = false;
-  FreePleaseWait();
-  raise();
-  activateWindow();
-  const int error = chartCheck_->LastError();
-  if (error != 0) {
-    // Abort ended it: the user knows; nothing to report.
-    if (error != cvlib::ceChkCancelled) MsgBox(ProductListErrorText(error, chartCheck_->RetryAfter()), mtError, mbOKOnly);
-    if (error == cvlib::ceChkNoRemembered) {
-      // The remembered password belongs to another address: this one needs its own.
-      pageUserLogin_->EditLoginPassword()->clear();
-      pageUserLogin_->EditLoginPassword()->setFocus();
-      return;
-    }
-    pageUserLogin_->EditLoginEmail()->setFocus();
-    return;
-  }
-  if (setupType_ == InstallOnline) {
-    pageSelectSoftware_->SetMode(InstallOnline);
-    FillSelectionFromProducts(false, true);
-    ShowPage(wpSelectSoftware);
-  } else {
-    ShowPage(PageAfterProductList(setupType_));
-  }
-}
-
 // --- Languages and the information bar ------------------------------------------------------
 
 void TFormWizardInstall::ImageDutchClick() { SetLanguage(lgDutch); }
@@ -737,11 +318,6 @@ void TFormWizardInstall::SetLanguage(int language) {
   RegWriteLanguage();
   SetInformationBarTexts();
   ShowPage(currentPage_);
-}
-
-void TFormWizardInstall::SetInformationBarTexts() {
-  labelUpdates_->setText(LangText(newerVersion_ ? txtDownloadNewVersion : txtCheckNewVersion));
-  labelDevelopmentBuild_->setText(LangText(txtDevelopmentBuild));
 }
 
 void TFormWizardInstall::SetLinkHover(QLabel* link, bool hover) {
@@ -780,66 +356,6 @@ bool TFormWizardInstall::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QWidget::eventFilter(watched, event);
-}
-
-// --- Version check -------------------------------------------------------------------------
-
-void TFormWizardInstall::OnRequestVersion(TPUSClient*, int, int, const TPUSVersionInfo& info) {
-  versionRecord_ = info;
-}
-
-void TFormWizardInstall::OnCommandDone(TPUSClient* sender, TPUSCommand command, int result) {
-  if (command != pcReqVersion) return;
-  if (result == 0) {
-    newerVersion_ = IsNewerVersion(programVersion_, versionRecord_.ProductVersion);
-    if (newerVersion_) {
-      QPalette green = labelUpdates_->palette();
-      green.setColor(QPalette::WindowText, QColor(0, 128, 0));
-      labelUpdates_->setPalette(green);
-      labelUpdates_->setText(LangText(txtDownloadNewVersion));
-      // Not from inside the client's own report: the update window has a client of its own
-      // and runs modally.
-      if (!silentCheck_) QTimer::singleShot(0, this, &TFormWizardInstall::SelfUpdate);
-    }
-  } else if (!silentCheck_) {
-    sender->ShowError(ApplicationTitle());
-  }
-  silentCheck_ = false;
-}
-
-void TFormWizardInstall::LabelUpdatesClick() {
-  switch (UpdateLinkAction(silentCheck_, pusClient_->IsBusy(), newerVersion_, versionRecord_.ProductVersion)) {
-    case ulIgnore:
-      return;
-    case ulSelfUpdate:
-      SelfUpdate();
-      return;
-    case ulRequestVersion:
-      pusClient_->RequestVersion(StrToGUID(QString::fromLatin1(kInstallerProductGUID)));
-      return;
-    case ulNoNewVersion:
-      MsgBoxCaption(ApplicationTitle(), LangText(txtNoNewVersion), mtInformation, mbOKOnly);
-      return;
-  }
-}
-
-void TFormWizardInstall::SelfUpdate() {
-  // Not while a run is under way: the update would hide the window and end the program with
-  // downloads or a setup still running. It is offered after the run's summary.
-  if (run_) {
-    updateAfterRun_ = true;
-    return;
-  }
-  hide();
-  const bool downloaded = RunSelfUpdate();
-  show();
-  if (!downloaded) return;
-  // The new installer replaces this program: start it (checked again, signature included)
-  // and end. When it cannot be started the box has said why and the wizard stays.
-  if (!OpenDownloadedUpdate()) return;
-  closeIsAbort_ = false;
-  close();
-  QCoreApplication::quit();
 }
 
 TFormMessage* TFormWizardInstall::PleaseWait() const { return pleaseWait_.data(); }

@@ -1,6 +1,7 @@
 #include "CvProductTree.h"
 
 #include "CvInstalledCharts.h"
+#include "CvLibFileIo.h"
 #include "CvStrUtils.h"
 
 #include <QColor>
@@ -64,29 +65,6 @@ QString ProgramFileName(const QString& registryKey) {
 
 TPresenceSource::TPresenceSource(const TInstalledCharts* installedCharts, const ChartCheck* chartCheck)
     : installedCharts_(installedCharts), chartCheck_(chartCheck) {}
-
-namespace {
-
-// Closes a descriptor however the caller leaves.
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 void TPresenceSource::LoadSystem() {
   if (systemLoaded_) return;
@@ -155,7 +133,7 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   // Only a regular file is read: a pipe under that name would block the reader for good. Opens
   // never wait, and what was opened is checked before a byte is read.
   constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  TFd fd(-1);
+  cvlib::TFd fd(-1);
   bool found = ::stat(program.constData(), &st) == 0;
   if (!found) {
     program.chop(4);
@@ -163,8 +141,8 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
     // last step: a link may lead anywhere, to a device too. A link, or what cannot be opened,
     // is looked at by name first, and only a regular file is opened then.
     fd.Reset(::open(program.constData(), kOpenFlags | O_NOFOLLOW));
-    if (fd.get() >= 0) {
-      found = ::fstat(fd.get(), &st) == 0;
+    if (fd.fd >= 0) {
+      found = ::fstat(fd.fd, &st) == 0;
     } else if (errno != ENOENT && errno != ENOTDIR) {
       found = ::stat(program.constData(), &st) == 0;
     }
@@ -172,14 +150,14 @@ bool TPresenceSource::ProgramPresent(const QString& registryKey, std::uint32_t l
   if (!found) return ::stat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode);
   // No version is lower than 0: then there is nothing to read.
   if (latestVersion == 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProgramFileScan) return true;
-  if (fd.get() < 0) {
+  if (fd.fd < 0) {
     // Looked at by name: the name may stand for something else by now.
     fd.Reset(::open(program.constData(), kOpenFlags));
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProgramFileScan)
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProgramFileScan)
       return true;
   }
   std::uint32_t version = 0;
-  if (cvlib::VersionInfoReadProgVersion(fd.get(), st.st_size, version) == 0 && version < latestVersion)
+  if (cvlib::VersionInfoReadProgVersion(fd.fd, st.st_size, version) == 0 && version < latestVersion)
     updateAvailable = true;
   return true;
 }

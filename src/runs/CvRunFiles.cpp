@@ -1,5 +1,7 @@
 #include "CvRunFiles.h"
 
+#include "CvLibFileIo.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -12,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <condition_variable>
 #include <memory>
@@ -32,16 +33,6 @@ using namespace cvlib;
 
 QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
-struct TFd {
-  int fd = -1;
-  explicit TFd(int f) : fd(f) {}
-  ~TFd() {
-    if (fd >= 0) ::close(fd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-};
-
 struct TMdFree {
   void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
 };
@@ -60,65 +51,15 @@ QString HexDigest(EVP_MD_CTX* md) {
   return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
 }
 
-bool IsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
-
-int OpenError(int err, int fallback) {
-  switch (err) {
-    case ENOENT: return ceFileNotFound;
-    case EACCES:
-    case EPERM: return ceFileAccess;
-    case ELOOP: return ceFileRead;
-    default: return IsDiskFull(err) ? ceDiskFull : fallback;
-  }
-}
-
-// A hidden name beside the target, new in its folder; the random part keeps it from being
-// any name a list could be made to carry. Open for reading too: a copy is hashed from it.
-int CreateTempBeside(const QString& target, mode_t mode, QString& tempPath) {
-  const QFileInfo info(target);
-  const QString folder = info.absolutePath();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    tempPath = folder + QStringLiteral("/.cvrun-%1%2")
-                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
-                           .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    const int fd = ::open(Native(tempPath).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Copies go in chunks of 1 MiB: few system calls, and the buffer stays in the processor's cache
-// between the read, the checksum and the write.
+// Hashing and copying go in chunks of 1 MiB at first: few system calls, and a buffer stays in
+// the processor's cache between the read, the checksum and the write.
 constexpr size_t kCopyChunk = size_t{1} << 20;
-constexpr size_t kSmallFile = 256 << 10;
+constexpr qint64 kSmallFile = 256 << 10;
 constexpr qint64 kRangeCopyFile = qint64{16} << 20;
-// What the kernel copies in one call grows while calls are quick (each costs a trip in and the
-// hash thread a wake-up) and shrinks while they are slow: between two calls the event loop is
-// pumped and an abort is seen, on a slow medium too.
+// What the kernel copies in one call grows up to this while calls are quick (each costs a trip
+// in and the hash thread a wake-up): between two calls the event loop is pumped and an abort
+// is seen, on a slow medium too.
 constexpr size_t kRangeChunkMax = size_t{16} << 20;
-constexpr auto kRangeCallQuick = std::chrono::milliseconds(8);
-constexpr auto kRangeCallSlow = std::chrono::milliseconds(30);
-
-// One buffer per thread for all its copies: allocating one for each of thousands of small
-// files would cost more than copying them.
-char* CopyBuffer() {
-  thread_local std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
-  return buffer.get();
-}
 
 // Feeds the checksums.
 struct THashes {
@@ -215,17 +156,77 @@ using TXxh3 = std::unique_ptr<XXH3_state_t, TXxh3Free>;
 
 }  // namespace
 
+namespace {
+
+// CopyChecked's watch on the bytes: checksums (inline on what goes through the buffer, on a
+// thread of its own behind the kernel's copy), the head, progress and a stop.
+class TCheckObserver final : public TCopyObserver {
+ public:
+  TCheckObserver(const QString& source, const TCopyCheck& check, THashes hashes, const TFileCopyProgress& progress,
+                 const std::atomic<bool>* stop, QByteArray* head)
+      : source_(source), check_(check), hashes_(hashes), progress_(progress), stop_(stop), head_(head) {}
+
+  int Started(int, qint64 total) override {
+    total_ = total;
+    // A small file is told once, when it is done: thousands of them must not cost a progress
+    // update each at both ends.
+    const bool large = total > kSmallFile;
+    return (large ? Stopped(0) : stop_ && stop_->load()) ? ceAborted : ceOK;
+  }
+  int Copied(int out, const char* data, qint64 size, qint64 done) override {
+    done_ = done;
+    if (data) {
+      if (head_ && head_->size() < kCopyHeadBytes)
+        head_->append(data, static_cast<qsizetype>(std::min<qint64>(size, kCopyHeadBytes - head_->size())));
+      if (!hashes_.Update(data, static_cast<size_t>(size))) return ceFileRead;
+    } else {
+      if (!behind_) behind_ = std::make_unique<THashBehind>(out, hashes_);
+      behind_->Copied(done);
+    }
+    // A file that fits one chunk has been read whole: no progress between its first and last byte.
+    return done < total_ && Stopped(done) ? ceAborted : ceOK;
+  }
+  int Finished(int out, int error) override {
+    if (error) {
+      if (behind_) behind_->Finish(true);
+      return error;
+    }
+    if (behind_) {
+      if (!behind_->Finish()) return ceFileRead;
+      if (head_) {
+        head_->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done_)));
+        if (::pread(out, head_->data(), static_cast<size_t>(head_->size()), 0) != head_->size()) return ceFileRead;
+      }
+    }
+    if (hashes_.xxh3 && check_.xxh3.compare(cvlib::Xxh3Text(XXH3_64bits_digest(hashes_.xxh3)), Qt::CaseInsensitive) != 0)
+      return ceChkChecksum;
+    if (hashes_.md && HexDigest(hashes_.md).compare(check_.sha256, Qt::CaseInsensitive) != 0) return ceChkChecksum;
+    if (total_ > 0 && done_ == total_ && progress_ && !progress_(source_, done_, total_)) return ceAborted;
+    return ceOK;
+  }
+
+ private:
+  bool Stopped(qint64 done) const {
+    if (stop_ && stop_->load()) return true;
+    return progress_ && !progress_(source_, done, total_);
+  }
+
+  const QString& source_;
+  const TCopyCheck& check_;
+  const THashes hashes_;
+  const TFileCopyProgress& progress_;
+  const std::atomic<bool>* const stop_;
+  QByteArray* const head_;
+  std::unique_ptr<THashBehind> behind_;
+  qint64 total_ = 0;
+  qint64 done_ = 0;
+};
+
+}  // namespace
+
 int CopyChecked(const QString& source, const QString& target, const TCopyCheck& check,
                 const TFileCopyProgress& progress, const std::atomic<bool>* stop, QByteArray* head) {
   if (head) head->clear();
-  if (source.isEmpty() || target.isEmpty()) return ceInvalidPath;
-  // O_NONBLOCK: a FIFO in the backup is refused below, never waited on.
-  TFd in(::open(Native(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (in.fd < 0) return OpenError(errno, ceFileRead);
-  struct stat st {};
-  if (::fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return ceFileRead;
-  // A file of the wrong size is known to be wrong before a byte is read.
-  if (check.size >= 0 && st.st_size != check.size) return ceChkChecksum;
   const bool byXxh3 = !check.xxh3.isEmpty();
   TMd md;
   if (!byXxh3 && !check.sha256.isEmpty()) {
@@ -237,132 +238,24 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
     xxh3.reset(XXH3_createState());
     if (!xxh3 || XXH3_64bits_reset(xxh3.get()) != XXH_OK) return ceFileRead;
   }
-
-  // A new file under its own name where allowed and nothing is there yet; else (something is
-  // there: an older copy, a link) a temporary name beside it.
-  const QByteArray targetNative = Native(target);
-  const mode_t mode = SafeMode(in.fd, st);
-  QByteArray tempNative;
-  TFd out(-1);
-  if (check.newInPlace) {
-    out.fd = ::open(targetNative.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (out.fd < 0 && errno != EEXIST) return OpenError(errno, ceFileCreate);
-  }
-  if (out.fd < 0) {
-    struct stat tst {};
-    if (::lstat(targetNative.constData(), &tst) == 0 && S_ISDIR(tst.st_mode)) return ceFileCreate;
-    QString tempPath;
-    out.fd = CreateTempBeside(target, mode, tempPath);
-    if (out.fd < 0) return OpenError(errno, ceFileCreate);
-    tempNative = Native(tempPath);
-  }
-  const QByteArray& writtenName = tempNative.isEmpty() ? targetNative : tempNative;
-  auto fail = [&](int error) {
-    ::close(out.fd);
-    out.fd = -1;
-    ::unlink(writtenName.constData());
-    return error;
-  };
-
-  const qint64 total = st.st_size;
-  qint64 done = 0;
-  auto stopped = [&] {
-    if (stop && stop->load()) return true;
-    return progress && !progress(source, done, total);
-  };
-  // A small file is told once, when it is done: thousands of them must not cost a progress
-  // update each at both ends.
-  const bool large = total > static_cast<qint64>(kSmallFile);
-  if (large ? stopped() : stop && stop->load()) return fail(ceAborted);
-  if (large) ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  const THashes hashes{xxh3.get(), md.get()};
-  bool buffered = total < kRangeCopyFile;
-  if (!buffered) {
-    // A large file is copied by the kernel (no trip through this process), and hashed behind
-    // it on a second thread: the checksum costs no time of its own.
-    THashBehind behind(out.fd, hashes);
-    size_t chunk = kCopyChunk;
-    for (;;) {
-      const auto started = std::chrono::steady_clock::now();
-      const ssize_t n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, chunk, 0);
-      const auto took = std::chrono::steady_clock::now() - started;
-      if (took < kRangeCallQuick) chunk = std::min(chunk * 2, kRangeChunkMax);
-      else if (took > kRangeCallSlow) chunk = std::max(chunk / 2, kCopyChunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 || (n == 0 && done == 0)) {
-        // Not between these two file systems (or a source that claims to be empty): the
-        // plain way, from the start.
-        const bool unsupported = done == 0 && (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                                               errno == EOPNOTSUPP || errno == EBADF || errno == ETXTBSY);
-        const int err = errno;
-        behind.Finish(true);
-        if (!unsupported) return fail(IsDiskFull(err) ? ceDiskFull : err == EIO ? ceFileRead : ceFileWrite);
-        buffered = true;
-        break;
-      }
-      if (n == 0) break;
-      done += n;
-      // The source grew while it was copied.
-      if (check.size >= 0 && done > check.size) {
-        behind.Finish(true);
-        return fail(ceChkChecksum);
-      }
-      behind.Copied(done);
-      if (done < total && stopped()) {
-        behind.Finish(true);
-        return fail(ceAborted);
-      }
-    }
-    if (!buffered && !behind.Finish()) return fail(ceFileRead);
-    if (!buffered && head) {
-      head->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done)));
-      if (::pread(out.fd, head->data(), static_cast<size_t>(head->size()), 0) != head->size()) return fail(ceFileRead);
-    }
-  }
-  if (buffered) {
-    char* buffer = CopyBuffer();
-    for (;;) {
-      const ssize_t n = ::read(in.fd, buffer, kCopyChunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return fail(ceFileRead);
-      if (n == 0) break;
-      // The source grew while it was read.
-      if (check.size >= 0 && done + n > check.size) return fail(ceChkChecksum);
-      if (head && head->size() < kCopyHeadBytes)
-        head->append(buffer, static_cast<qsizetype>(std::min<ssize_t>(n, kCopyHeadBytes - head->size())));
-      if (!hashes.Update(buffer, static_cast<size_t>(n))) return fail(ceFileRead);
-      if (!WriteAll(out.fd, buffer, static_cast<size_t>(n))) return fail(IsDiskFull(errno) ? ceDiskFull : ceFileWrite);
-      done += n;
-      // All the index lists is in: its checksum decides, without a read that finds the end.
-      if (check.size >= 0 && done == check.size) break;
-      // A file that fits one chunk has been read whole: no progress between its first and last byte.
-      if (done < total && stopped()) return fail(ceAborted);
-    }
-  }
-  // The source may have shrunk while it was read.
-  if (check.size >= 0 && done != check.size) return fail(ceChkChecksum);
-  if (xxh3 && check.xxh3.compare(cvlib::Xxh3Text(XXH3_64bits_digest(xxh3.get())), Qt::CaseInsensitive) != 0)
-    return fail(ceChkChecksum);
-  if (md && HexDigest(md.get()).compare(check.sha256, Qt::CaseInsensitive) != 0) return fail(ceChkChecksum);
-  if (total > 0 && done == total && progress && !progress(source, done, total)) return fail(ceAborted);
-
-  struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-  if (check.fileTime > 0) times[1] = {check.fileTime, 0};
-  ::futimens(out.fd, times);
-  if (::close(out.fd) != 0) {
-    const int err = errno;
-    out.fd = -1;
-    ::unlink(writtenName.constData());
-    return IsDiskFull(err) ? ceDiskFull : ceFileWrite;
-  }
-  out.fd = -1;
-  if (!tempNative.isEmpty() && ::rename(tempNative.constData(), targetNative.constData()) != 0) {
-    const int err = errno;
-    ::unlink(tempNative.constData());
-    return OpenError(err, ceFileCreate);
-  }
-  return ceOK;
+  TCheckObserver observer(source, check, THashes{xxh3.get(), md.get()}, progress, stop, head);
+  TCopyOptions options;
+  // A FIFO in the backup is refused, never waited on; a link is never read through.
+  options.sourceFlags = O_NOFOLLOW | O_NONBLOCK;
+  options.mode = SafeMode;
+  options.size = check.size;
+  options.fileTime = check.fileTime;
+  options.newInPlace = check.newInPlace;
+  // A link under the target's name is replaced, never written through.
+  options.followTargetLink = false;
+  options.tempName = TTempName::Anonymous;
+  // A large file is copied by the kernel (no trip through this process) and hashed behind it
+  // on a second thread: the checksum costs no time of its own.
+  options.kernelFrom = kRangeCopyFile;
+  options.kernelChunkMin = kCopyChunk;
+  options.kernelChunkMax = kRangeChunkMax;
+  options.observer = &observer;
+  return CopyFile(source, target, options);
 }
 
 int HashFile(const QString& path, QString& sha, std::int64_t& size) {
@@ -426,7 +319,7 @@ int PrivateSetupsFolder(QString& folder) {
 
 int WriteWholeFile(const QString& path, const QByteArray& data, unsigned mode) {
   QString tempPath;
-  TFd out(CreateTempBeside(path, mode, tempPath));
+  TFd out(CreateTempBeside(path, mode, tempPath, TTempName::Anonymous));
   if (out.fd < 0) return OpenError(errno, ceFileCreate);
   const QByteArray tempNative = Native(tempPath);
   const bool written = WriteAll(out.fd, data.constData(), static_cast<size_t>(data.size()));

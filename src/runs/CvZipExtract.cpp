@@ -1,6 +1,7 @@
 #include "CvZipExtract.h"
 
 #include "CvLib.h"
+#include "CvLibFileIo.h"
 
 #include <QFile>
 
@@ -84,18 +85,9 @@ bool EntryPath(const char* raw, std::string& path) {
   }
 }
 
-int WriteError() { return (errno == ENOSPC || errno == EDQUOT) ? ceDiskFull : ceFileWrite; }
+int WriteError() { return cvlib::IsDiskFull(errno) ? ceDiskFull : ceFileWrite; }
 
-int WriteAll(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return WriteError();
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return ceOK;
-}
+int WriteAll(int fd, const char* p, std::size_t n) { return cvlib::WriteAll(fd, p, n) ? ceOK : WriteError(); }
 
 // An open folder below the base: files and subfolders are opened relative to it, so no link
 // met on the way is ever followed.

@@ -1,6 +1,7 @@
 #include "CvUpdateSignature.h"
 
 #include "CvLanguage.h"
+#include "CvLibFileIo.h"
 #include "CvLibSignature.h"
 
 #include <openssl/evp.h>
@@ -55,12 +56,10 @@ const TLangText txtFileUnreadable = {
 
 // A file opened for reading without following a link and without blocking on a FIFO; -1
 // when it is not a regular file.
-struct TFd {
-  int fd = -1;
+struct TReadFile {
+  cvlib::TFd file{-1};
+  int& fd = file.fd;
   qint64 size = 0;
-  ~TFd() {
-    if (fd >= 0) ::close(fd);
-  }
   bool Open(const QString& path) {
     const QByteArray native = path.toLocal8Bit();
     fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -127,7 +126,7 @@ QByteArray UpdateManifestText(const TGUID& product, TVersion version, const QByt
 
 TSignatureCheck ReadUpdateManifest(const QString& signatureFile, const QByteArray& publicKey,
                                    TUpdateManifest& manifest) {
-  TFd sig;
+  TReadFile sig;
   if (!sig.Open(signatureFile)) {
     // Anything under the name that is not a readable regular file is as good as no signature,
     // but a link or a folder there is not a missing file: call it damaged.
@@ -160,13 +159,13 @@ TSignatureCheck ReadUpdateManifest(const QString& signatureFile, const QByteArra
 }
 
 QByteArray FileSha256Hex(const QString& file) {
-  TFd data;
+  TReadFile data;
   return data.Open(file) ? Sha256Hex(data.fd) : QByteArray();
 }
 
 TSignatureCheck VerifyUpdateFile(const QString& installer, const TGUID& product, TVersion running,
                                  TUpdateManifest* manifest) {
-  TFd data;
+  TReadFile data;
   if (!data.Open(installer)) return scFileUnreadable;
   TUpdateManifest read;
   if (const TSignatureCheck check = ReadUpdateManifest(UpdateSignaturePath(installer), UpdatePublicKey(), read);
