@@ -23,6 +23,7 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace cvruns {
@@ -514,6 +515,34 @@ int PutFolderInPlace(const QString& staging, const QString& target) {
   TFd dir(::open(Native(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.fd >= 0) ::fsync(dir.fd);
   return ceOK;
+}
+
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to) {
+  int fd = ::open(Native(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return OpenError(errno, ceFileAccess);
+  for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    const int next = ::openat(fd, Native(part).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    ::close(fd);
+    if (next < 0) return err == ELOOP || err == ENOTDIR ? ceChkLinkedFolder : OpenError(err, ceFileAccess);
+    fd = next;
+  }
+  TFd folder(fd);
+  const QByteArray name = Native(from);
+  const int result = to.isEmpty() ? ::unlinkat(fd, name.constData(), 0)
+                                  : ::renameat(fd, name.constData(), fd, Native(to).constData());
+  return result == 0 ? ceOK : OpenError(errno, ceFileCreate);
+}
+
+int SyncFileSystem(const QString& folder) {
+  TFd fd(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.fd >= 0 && ::syncfs(fd.fd) == 0 ? ceOK : ceFileWrite;
+}
+
+std::int64_t FreeBytes(const QString& folder) {
+  struct statvfs st {};
+  if (::statvfs(Native(folder).constData(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
 }
 
 void RemoveTree(const QString& folder) {

@@ -94,6 +94,17 @@ int MakeStagingFolder(const QString& parent, QString& staging);
 // it was and staging is removed.
 int PutFolderInPlace(const QString& staging, const QString& target);
 
+// Renames file `from` in the folder base/relative to `to` (replacing what has that name), or
+// removes it when `to` is empty. The folders below base are reached without following a link,
+// so nothing outside base changes; base itself may be a link. 0 or an error code.
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to);
+
+// Writes what the file system of folder holds in memory to its disk (one syncfs).
+int SyncFileSystem(const QString& folder);
+
+// The bytes free for the user on the file system of folder; -1 when unknown.
+std::int64_t FreeBytes(const QString& folder);
+
 // Removes folder and everything below it; links are removed, never followed.
 void RemoveTree(const QString& folder);
 
