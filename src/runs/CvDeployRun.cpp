@@ -370,11 +370,18 @@ void TDeployRun::DropStaged(bool pendingToo) {
 
 void TDeployRun::SwitchStaged() {
   if (fPendingSwitch.empty()) return;
-  // Each staged file is whole on the disk before it replaces the old one (FinishDownloads
-  // settled the small ones), and the renames are before the index that names them.
+  // Each staged file is whole on the disk before it replaces the old one, so it takes its exact
+  // time with its name; the renames are on the disk before the index that names them.
+  if (const int error = SyncFileSystem(fSettings.destination)) {
+    // Not known to be whole: the old files stay, and so do the items' old entries.
+    Fail(fSettings.destination, ErrorToStr(error));
+    for (const TStagedItem& staged : fPendingSwitch) staged.item->SetSucceeded(false);
+    return DropStaged(true);
+  }
   for (TStagedItem& staged : fPendingSwitch) {
     for (const TStagedFile& f : staged.files) {
-      if (const int error = RenameBelow(fSettings.destination, f.folder, DownloadStagedName(f.name), f.name)) {
+      if (const int error =
+              RenameBelow(fSettings.destination, f.folder, DownloadStagedName(f.name), f.name, f.time)) {
         // Not all of it took its place: the item is not stored (its old entry stays).
         Fail(fSettings.destination + f.folder + f.name, ErrorToStr(error));
         staged.item->SetSucceeded(false);
@@ -459,7 +466,8 @@ void TDeployRun::OnDownloadDone(int error) {
     fMoved += fFileSize;
     fProgress.FileNotice(TRunFileAction::Done, path, fFileSize, QString());
     if (fStagedDownload)
-      fItemStaged.push_back({FileFolder(*item, fCurrentFile).mid(fSettings.destination.size()), item->FileName(fCurrentFile)});
+      fItemStaged.push_back({FileFolder(*item, fCurrentFile).mid(fSettings.destination.size()),
+                             item->FileName(fCurrentFile), item->FileTime(fCurrentFile)});
     fCurrentFile += 1;
   }
   fStagedDownload = false;

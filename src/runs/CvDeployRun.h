@@ -208,6 +208,7 @@ class TDeployRun final : public QObject {
   struct TStagedFile {
     QString folder;  // relative to the destination
     QString name;
+    std::int64_t time = 0;  // the listed one
   };
   bool fStagedDownload = false;          // the download under way is staged
   std::vector<TStagedFile> fItemStaged;  // of the item under way

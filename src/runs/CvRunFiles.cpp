@@ -517,7 +517,8 @@ int PutFolderInPlace(const QString& staging, const QString& target) {
   return ceOK;
 }
 
-int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to) {
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to,
+                std::int64_t time) {
   int fd = ::open(Native(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return OpenError(errno, ceFileAccess);
   for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
@@ -529,9 +530,14 @@ int RenameBelow(const QString& base, const QString& relative, const QString& fro
   }
   TFd folder(fd);
   const QByteArray name = Native(from);
-  const int result = to.isEmpty() ? ::unlinkat(fd, name.constData(), 0)
-                                  : ::renameat(fd, name.constData(), fd, Native(to).constData());
-  return result == 0 ? ceOK : OpenError(errno, ceFileCreate);
+  if (to.isEmpty()) return ::unlinkat(fd, name.constData(), 0) == 0 ? ceOK : OpenError(errno, ceFileCreate);
+  const QByteArray target = Native(to);
+  if (::renameat(fd, name.constData(), fd, target.constData()) != 0) return OpenError(errno, ceFileCreate);
+  if (time >= 0) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(time), 0}};
+    ::utimensat(fd, target.constData(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  return ceOK;
 }
 
 int SyncFileSystem(const QString& folder) {

@@ -96,8 +96,10 @@ int PutFolderInPlace(const QString& staging, const QString& target);
 
 // Renames file `from` in the folder base/relative to `to` (replacing what has that name), or
 // removes it when `to` is empty. The folders below base are reached without following a link,
-// so nothing outside base changes; base itself may be a link. 0 or an error code.
-int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to);
+// so nothing outside base changes; base itself may be a link. A renamed file gets the
+// modification time `time` (Unix seconds) when it is >= 0. 0 or an error code.
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to,
+                std::int64_t time = -1);
 
 // Writes what the file system of folder holds in memory to its disk (one syncfs).
 int SyncFileSystem(const QString& folder);
