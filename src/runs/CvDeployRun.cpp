@@ -752,6 +752,14 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
     if (!BackupItemTrusted(item, false)) return false;
     if (!CopyChartSet(item, folder, heads)) return false;
+  } else {
+    // The set's add-ons arrive in its Addons<n>/ folder, which stays as it is for the next
+    // update to find them current; the record lists them beside the charts, where a set installed
+    // from a backup has them too, so they are copied there.
+    for (int i = 0; i < item->FileCount(); ++i) {
+      if (!item->IsAddOn(i)) continue;
+      if (CopyFromBackup(item, FileFolder(*item, i) + item->FileName(i), folder + item->FileName(i), i)) return false;
+    }
   }
   TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
   // The old record goes only now: the new files are in place.

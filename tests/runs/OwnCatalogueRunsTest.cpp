@@ -1,6 +1,8 @@
+// Runs through cvtool against a service with a catalogue of the test's own.
 // A backup update that ends early (a damaged or too large file half way through an item, Abort,
 // the process killed, an installer copy that does not fit) leaves every item that was good as
 // it was: cvtool verify finds nothing damaged, and the earlier chart set restores.
+// A chart set's add-on installed from the internet is where its record lists it.
 #include "FileSizeLimit.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
@@ -124,6 +126,7 @@ struct Catalogue {
     QString listedSha;  // empty: the bytes' own
     qint64 time = kOldTime;
     QString url;        // served elsewhere
+    bool addOn = false;
   };
   QString content = MakeTempFolder("update-catalogue");
   ServiceProcess service;
@@ -134,7 +137,8 @@ struct Catalogue {
       QJsonArray list;
       for (const File& f : *files) {
         QJsonObject o{{"name", f.name}, {"folder", ""}, {"size", qint64(f.bytes.size())},
-                      {"sha256", f.listedSha.isEmpty() ? Sha(f.bytes) : f.listedSha}, {"time", f.time}};
+                      {"sha256", f.listedSha.isEmpty() ? Sha(f.bytes) : f.listedSha}, {"time", f.time},
+                      {"addon", f.addOn}};
         if (f.url.isEmpty()) {
           const QString path = QStringLiteral("%1/%2-%3").arg(code, Sha(f.bytes).left(12), f.name);
           if (!Write(content + "/files/" + path, f.bytes)) return false;
@@ -300,4 +304,26 @@ TEST(BackupUpdateFaults, AFailedInstallerCopyStillWritesTheIndex) {
   EXPECT_EQ(Read(backup + "/QMR2/UPD/M/a.qmr2"), NewA().bytes);
   EXPECT_EQ(Read(backup + "/QMR2/OTH/M/o.qmr2"), NewO().bytes);
   EXPECT_TRUE(StagedLeftovers(backup).isEmpty()) << qPrintable(StagedLeftovers(backup).join(' '));
+}
+
+// Installed from the internet, a chart set's add-on arrives in Addons<n>/ and is recorded beside
+// the charts: it must be there too, and an install again keeps it current.
+TEST(InternetInstall, AChartSetAddOnIsWhereItsRecordListsIt) {
+  const QByteArray legend = "Legend of the chart set\n";
+  Catalogue catalogue;
+  ASSERT_TRUE(catalogue.Start({kOldUpd[0], {"Legend.txt", legend, {}, kOldTime, {}, true}}, kOldOth))
+      << qPrintable(catalogue.service.Log());
+  const QString dest = MakeTempFolder("addon-install");
+  const QStringList args{"install", catalogue.service.url, dest, "1900:1", "--email", "update@example.com",
+                         "--password", "secret"};
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    const ToolResult r = RunCvtool(args);
+    ASSERT_EQ(r.exitCode, 0) << qPrintable(r.out + r.err);
+    EXPECT_EQ(r.out.contains("fetch\t"), run == 0) << qPrintable(r.out);
+    EXPECT_EQ(Read(dest + "/QMR2/UPD/M/Legend.txt"), legend);
+    EXPECT_EQ(Read(dest + "/QMR2/UPD/M/Addons1900/Legend.txt"), legend);
+    const QString listed = RunCvtool({"installed"}).out;
+    EXPECT_TRUE(listed.contains(dest + "/QMR2/UPD/M/Legend.txt")) << qPrintable(listed);
+  }
 }
