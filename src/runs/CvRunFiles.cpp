@@ -476,6 +476,11 @@ int MakeStagingFolder(const QString& parent, QString& staging) {
   return ceDirCreate;
 }
 
+std::function<void(const QString&)>& StagingSyncedHook() {
+  static std::function<void(const QString&)> hook;
+  return hook;
+}
+
 int PutFolderInPlace(const QString& staging, const QString& target) {
   const QByteArray from = Native(QDir::cleanPath(staging));
   const QString cleanTarget = QDir::cleanPath(target);
@@ -490,6 +495,7 @@ int PutFolderInPlace(const QString& staging, const QString& target) {
     TFd fd(::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.fd < 0 || ::syncfs(fd.fd) != 0) return fail(ceFileWrite);
   }
+  if (StagingSyncedHook()) StagingSyncedHook()(staging);
   struct stat st {};
   const bool present = ::lstat(to.constData(), &st) == 0;
   QString aside;

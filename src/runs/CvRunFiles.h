@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace cvruns {
 
@@ -93,6 +94,9 @@ int MakeStagingFolder(const QString& parent, QString& staging);
 // at target (a folder, or a link, never followed) is removed after. On failure target is as
 // it was and staging is removed.
 int PutFolderInPlace(const QString& staging, const QString& target);
+// Called by PutFolderInPlace once the staging folder's files are synced, before it takes its
+// place (tests watch the order with it); empty by default.
+std::function<void(const QString& staging)>& StagingSyncedHook();
 
 // Renames file `from` in the folder base/relative to `to` (replacing what has that name), or
 // removes it when `to` is empty. The folders below base are reached without following a link,
