@@ -907,7 +907,7 @@ void Downloader::SettlePart() {
     Fail(ceChkChecksum, false);
     return;
   }
-  if (::fchmod(d.fd, NewFileMode()) != 0) {
+  if (::fchmod(d.fd, NewFileMode()) != 0 && errno != ENOSYS) {  // ENOSYS: a medium without modes
     Fail(ceFileWrite, false);
     return;
   }

@@ -327,3 +327,120 @@ TEST(InternetInstall, AChartSetAddOnIsWhereItsRecordListsIt) {
     EXPECT_TRUE(listed.contains(dest + "/QMR2/UPD/M/Legend.txt")) << qPrintable(listed);
   }
 }
+
+namespace {
+
+struct Command {
+  int exitCode = -1;
+  QString output;
+};
+
+Command Execute(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.setProcessChannelMode(QProcess::MergedChannels);
+  p.start(program, args);
+  Command c;
+  if (!p.waitForStarted(10000)) {
+    c.output = program + ": " + p.errorString();
+    return c;
+  }
+  if (!p.waitForFinished(60000)) p.kill();
+  c.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+  c.output = QString::fromUtf8(p.readAll()).trimmed();
+  return c;
+}
+
+// A vfat image of the test's own in a temporary folder, mounted by the kernel through a loop
+// device; always unmounted and detached. (fusefat is no stand-in: its rename sets a file's time
+// to now.)
+class VfatStick {
+ public:
+  // False, with why, where mounting it is not allowed here.
+  bool Mount(QString& why) {
+    const QString folder = MakeTempFolder("vfat");
+    const QString image = folder + "/stick.img";
+    fMount = folder + "/stick";
+    QDir().mkpath(fMount);
+    QFile img(image);
+    if (!img.open(QIODevice::WriteOnly) || !img.resize(256 << 20)) {
+      why = "cannot make the image";
+      return false;
+    }
+    img.close();
+    const Command mkfs = Execute("mkfs.vfat", {image});
+    if (mkfs.exitCode != 0) {
+      why = "mkfs.vfat: " + mkfs.output;
+      return false;
+    }
+    const Command loop = Execute("losetup", {"--find", "--show", image});
+    if (loop.exitCode != 0) {
+      why = "losetup: " + loop.output;
+      return false;
+    }
+    fLoop = loop.output;
+    const Command mount = Execute("mount", {"-t", "vfat", fLoop, fMount});
+    if (mount.exitCode != 0) {
+      why = "mount: " + mount.output;
+      return false;
+    }
+    fMounted = true;
+    return true;
+  }
+  ~VfatStick() {
+    if (fMounted) Execute("umount", {fMount});
+    if (!fLoop.isEmpty()) Execute("losetup", {"-d", fLoop});
+  }
+  const QString& Folder() const { return fMount; }
+
+ private:
+  QString fMount, fLoop;
+  bool fMounted = false;
+};
+
+int FileGets(ServiceProcess& service) {
+  service.WaitForLog("no such line", 400);
+  return static_cast<int>(service.Log().count("GET /files/"));
+}
+
+}  // namespace
+
+// A vfat stick keeps file times in 2-second steps: an unchanged backup on it, whose listed times
+// are odd seconds, is current at the next update: nothing is fetched, and the installer copy is
+// not copied again.
+TEST(VfatStick, AnUnchangedBackupIsNotFetchedOrCopiedAgain) {
+  VfatStick stick;
+  QString why;
+  if (!stick.Mount(why)) GTEST_SKIP() << "no vfat image can be mounted here: " << qPrintable(why);
+  std::vector<Catalogue::File> upd = kOldUpd;
+  upd[0].time = kOldTime + 1;
+  upd[1].time = kOldTime + 3;
+  std::vector<Catalogue::File> oth = kOldOth;
+  oth[0].time = kOldTime + 5;
+  Catalogue catalogue;
+  ASSERT_TRUE(catalogue.Start(upd, oth)) << qPrintable(catalogue.service.Log());
+  const QString backup = stick.Folder();
+  const ToolResult made = RunCvtool(BackupArgs(catalogue, backup));
+  ASSERT_EQ(made.exitCode, 0) << qPrintable(made.out + made.err);
+  EXPECT_EQ(QFileInfo(backup + "/QMR2/UPD/M/a.qmr2").lastModified().toSecsSinceEpoch(), kOldTime) << "2-second steps";
+
+  // A copied file takes its source's time: one that keeps this mark was not copied again.
+  const QDateTime mark = QDateTime::fromSecsSinceEpoch(1600000000);
+  QStringList installer;
+  for (QDirIterator it(backup + "/Deployer.libs", QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+    installer << it.next();
+  installer << backup + "/qt.conf";
+  ASSERT_GT(installer.size(), 10);
+  for (const QString& file : installer) {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.setFileTime(mark, QFileDevice::FileModificationTime)) << qPrintable(file);
+  }
+
+  const int gets = FileGets(catalogue.service);
+  const ToolResult again = RunCvtool(BackupArgs(catalogue, backup));
+  ASSERT_EQ(again.exitCode, 0) << qPrintable(again.out + again.err);
+  EXPECT_FALSE(again.out.contains("fetch\t")) << qPrintable(again.out);
+  EXPECT_EQ(FileGets(catalogue.service), gets);
+  for (const QString& file : installer) EXPECT_EQ(QFileInfo(file).lastModified(), mark) << qPrintable(file);
+  EXPECT_TRUE(StagedLeftovers(backup).isEmpty());
+  EXPECT_EQ(RunCvtool({"verify", backup}).exitCode, 0);
+}
