@@ -847,10 +847,22 @@ bool TDeployRun::CopyChartSet(InstallItem* item, const QString& folder, std::vec
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
+  // The complete items' new files take their names and the index follows at once, before the
+  // installer copy: it describes what is on the medium whatever becomes of the copy, and the old
+  // files the switch lets go of make room for it.
+  SwitchStaged();
+  if (const int error = fCheck.WriteBackupIndex(backup + QStringLiteral("cvbackup.idx"), false)) {
+    MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
+    Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
+    ok = false;
+    fIndexWritten = false;
+  } else {
+    fIndexWritten = true;
+  }
   bool installerCopied = true;
   if (!fSettings.indexOnly && !fAbort && !SameFolder(fSettings.installerFolder, backup)) {
     // The program, its support library and what they need on a computer without Qt. Abort
-    // ends the copy: the file under way is removed, the index is written for what is complete.
+    // ends the copy: the file under way is removed.
     TProgramBundle bundle;
     QString file;
     int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
@@ -868,9 +880,6 @@ bool TDeployRun::FinishBackup() {
       installerCopied = false;
     }
   }
-  // The complete items' new files take their names, and the index follows at once: also after
-  // a failed installer copy it describes what is on the medium.
-  SwitchStaged();
   if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
       DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
     // Write errors pass: the backup works without them.
@@ -880,14 +889,6 @@ bool TDeployRun::FinishBackup() {
                                      "# Starts the installer of this installation backup.\n"
                                      "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n"),
                    0755);
-  }
-  if (const int error = fCheck.WriteBackupIndex(backup + QStringLiteral("cvbackup.idx"), false)) {
-    MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
-    Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
-    ok = false;
-    fIndexWritten = false;
-  } else {
-    fIndexWritten = true;
   }
   if (!ok) {
     // A backup without its index (or its installer) cannot be installed from: nothing in it

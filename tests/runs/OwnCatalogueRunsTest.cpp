@@ -33,6 +33,8 @@
 #include <thread>
 #include <tuple>
 
+#include <sys/statvfs.h>
+
 using namespace cvtest;
 
 namespace {
@@ -443,4 +445,73 @@ TEST(VfatStick, AnUnchangedBackupIsNotFetchedOrCopiedAgain) {
   for (const QString& file : installer) EXPECT_EQ(QFileInfo(file).lastModified(), mark) << qPrintable(file);
   EXPECT_TRUE(StagedLeftovers(backup).isEmpty());
   EXPECT_EQ(RunCvtool({"verify", backup}).exitCode, 0);
+}
+
+namespace {
+
+// A tmpfs of the test's own: a medium whose room the test sets; always unmounted.
+class SmallMedium {
+ public:
+  bool Mount(QString& why) {
+    fFolder = MakeTempFolder("small-medium") + "/medium";
+    QDir().mkpath(fFolder);
+    const Command mount = Execute("mount", {"-t", "tmpfs", "-o", "size=256m", "tmpfs", fFolder});
+    fMounted = mount.exitCode == 0;
+    why = mount.output;
+    return fMounted;
+  }
+  // Leaves `room` bytes free beyond what is there now.
+  bool Shrink(qint64 room) {
+    struct statvfs st {};
+    if (::statvfs(QFile::encodeName(fFolder).constData(), &st) != 0) return false;
+    const qint64 used = qint64(st.f_blocks - st.f_bfree) * qint64(st.f_frsize);
+    return Execute("mount", {"-o", QStringLiteral("remount,size=%1").arg(used + room), fFolder}).exitCode == 0;
+  }
+  ~SmallMedium() {
+    if (fMounted) Execute("umount", {fFolder});
+  }
+  const QString& Folder() const { return fFolder; }
+
+ private:
+  QString fFolder;
+  bool fMounted = false;
+};
+
+}  // namespace
+
+// A medium with little room left. With room for one item's new files beside the old ones, the
+// items switched so far make room for the next (the update succeeds); with less, the update
+// fails and every old file stays good.
+TEST(BackupUpdateFaults, AFullMediumKeepsTheOldFiles) {
+  const std::vector<Catalogue::File> oldUpd = {{"a.qmr2", Bytes('a', 2'000'000)}, kOldUpd[1], kOldUpd[2]};
+  const std::vector<Catalogue::File> oldOth = {{"o.qmr2", Bytes('o', 2'000'000)}};
+  const Catalogue::File newA{"a.qmr2", Bytes('A', 2'010'000), {}, kNewTime};
+  const Catalogue::File newO{"o.qmr2", Bytes('O', 2'010'000), {}, kNewTime};
+  struct Case {
+    qint64 room;
+    const char* summary;
+  };
+  for (const Case& c : {Case{3'000'000, "summary success 2 2"}, Case{500'000, "summary failed 0 2"}}) {
+    SCOPED_TRACE(c.room);
+    SmallMedium medium;
+    QString why;
+    if (!medium.Mount(why)) GTEST_SKIP() << "no tmpfs can be mounted here: " << qPrintable(why);
+    const QString backup = medium.Folder();
+    {
+      Catalogue old;
+      ASSERT_TRUE(old.Start(oldUpd, oldOth)) << qPrintable(old.service.Log());
+      ASSERT_EQ(RunCvtool(BackupArgs(old, backup)).exitCode, 0);
+    }
+    ASSERT_TRUE(medium.Shrink(c.room));
+    Catalogue updated;
+    ASSERT_TRUE(updated.Start({newA, oldUpd[1], oldUpd[2]}, {newO})) << qPrintable(updated.service.Log());
+    const ToolResult r = RunCvtool(BackupArgs(updated, backup));
+    EXPECT_TRUE(r.out.trimmed().endsWith(c.summary)) << qPrintable(r.out + r.err);
+    const ToolResult verify = RunCvtool({"verify", backup});
+    EXPECT_EQ(verify.exitCode, 0) << qPrintable(verify.out + verify.err);
+    const bool updatedAll = QString(c.summary).contains("success");
+    EXPECT_EQ(Read(backup + "/QMR2/UPD/M/a.qmr2"), updatedAll ? newA.bytes : oldUpd[0].bytes);
+    EXPECT_EQ(Read(backup + "/QMR2/OTH/M/o.qmr2"), updatedAll ? newO.bytes : oldOth[0].bytes);
+    EXPECT_TRUE(StagedLeftovers(backup).isEmpty()) << qPrintable(StagedLeftovers(backup).join(' '));
+  }
 }
