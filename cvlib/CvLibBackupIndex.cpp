@@ -158,7 +158,8 @@ int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& item
   QByteArray temp = target + ".XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return ceBackupIndexWrite;
-  bool ok = ::fchmod(fd, 0644) == 0 && WriteFully(fd, header) && WriteFully(fd, payload) && ::fsync(fd) == 0;
+  // A file system that keeps no modes (FAT through FUSE) may not implement fchmod at all.
+  bool ok = (::fchmod(fd, 0644) == 0 || errno == ENOSYS) && WriteFully(fd, header) && WriteFully(fd, payload) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(temp.constData(), target.constData()) != 0) {
     ::unlink(temp.constData());

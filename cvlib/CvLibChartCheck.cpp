@@ -215,12 +215,12 @@ class ChartCheckImpl final {
     return Started(fService.RequestFileList(selection, fLists, fBackup.Items(), [this](int error) { Finish(error); }));
   }
 
-  int StartDownload(InstallItem* item, int fileIndex, const QString& folder) {
+  int StartDownload(InstallItem* item, int fileIndex, const QString& folder, bool staged) {
     if (fBusy) return ceChkBusy;
     fBusy = true;
     if (!OwnsItem(item) || fileIndex < 0 || fileIndex >= item->FileCount()) return Started(ceChkBadArgument);
     const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
-    return Started(fDownloader.Start(item, fileIndex, folder, fLists.LayoutFolders(*item, file)));
+    return Started(fDownloader.Start(item, fileIndex, folder, fLists.LayoutFolders(*item, file), staged));
   }
 
   void FinishDownloads() {
@@ -420,8 +420,8 @@ int ChartCheck::RequestProducts() { return fImpl->RequestProducts(); }
 
 int ChartCheck::RequestFileList(const SelectionList& selection) { return fImpl->RequestFileList(selection); }
 
-int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder) {
-  return fImpl->StartDownload(item, fileIndex, targetFolder);
+int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder, bool staged) {
+  return fImpl->StartDownload(item, fileIndex, targetFolder, staged);
 }
 
 int ChartCheck::CancelDownload() { return fImpl->CancelDownload(); }

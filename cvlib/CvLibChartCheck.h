@@ -208,6 +208,10 @@ QString BackupSourceFolder(const InstallItem& item, bool chartSet);
 // file list or backup index may have (IsDownloadPartName).
 QString DownloadPartPath(const QString& folder, const QString& name);
 bool IsDownloadPartName(const QString& name);
+// The hidden name a staged download (StartDownload with staged) takes in its folder once it is
+// complete and verified, beside the file of that name: the part name of a name that no list
+// may carry, so that it equals neither a listed file nor another file's part.
+QString DownloadStagedName(const QString& name);
 
 // Makes the folders of relative ("/"-separated) below base, which must exist, one by one and
 // never through a link: a link in the way is refused (ceChkLinkedFolder), so that nothing is
@@ -283,8 +287,9 @@ class ChartCheck final {
 
   int RequestProducts();
   int RequestFileList(const SelectionList& selection);
-  // Downloads file fileIndex of item into targetFolder (which must exist) under its name.
-  int StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder);
+  // Downloads file fileIndex of item into targetFolder (which must exist) under its name, or
+  // with staged under DownloadStagedName(name): the file of that name stays as it is.
+  int StartDownload(InstallItem* item, int fileIndex, const QString& targetFolder, bool staged = false);
   // Ends the running operation (a download, or a list request) at once: its event 130 follows
   // with ceChkCancelled, and a download keeps its part for the next attempt. Waits only for
   // the one disk write under way. Nothing running: 0 and no event.

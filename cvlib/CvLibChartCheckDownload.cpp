@@ -117,6 +117,8 @@ bool IsDownloadPartName(const QString& name) {
   return name.endsWith(QLatin1String(kPartSuffix), Qt::CaseInsensitive);
 }
 
+QString DownloadStagedName(const QString& name) { return PartName(name + QLatin1String(kPartSuffix)); }
+
 int DirCreateBelow(const QString& base, const QString& relative) {
   if (!IsSafeRelativeFolder(relative)) return ceChkUnsafeName;
   const int fd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -548,7 +550,8 @@ int Downloader::TargetFolder(const QString& folder, const QStringList& layout, c
   return ceOK;
 }
 
-int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout) {
+int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout,
+                      bool staged) {
   auto fail = [this](int error) {
     fDownload.reset();
     return error;
@@ -568,7 +571,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.item = item;
   d.fileIndex = fileIndex;
   d.file = file;
-  d.targetName = QFile::encodeName(file.name);
+  d.targetName = QFile::encodeName(staged ? DownloadStagedName(file.name) : file.name);
   d.partName = QFile::encodeName(PartName(file.name));
   if (const int error = TargetFolder(folder, layout, byPath, d)) return fail(error);
   d.hash = EVP_MD_CTX_new();
@@ -904,7 +907,7 @@ void Downloader::SettlePart() {
     Fail(ceChkChecksum, false);
     return;
   }
-  if (::fchmod(d.fd, NewFileMode()) != 0) {
+  if (::fchmod(d.fd, NewFileMode()) != 0 && errno != ENOSYS) {  // ENOSYS: a medium without modes
     Fail(ceFileWrite, false);
     return;
   }

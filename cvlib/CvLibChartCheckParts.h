@@ -152,7 +152,8 @@ class Downloader final {
 
   // layout: the trailing folders of folder that are the layout's own (never through a link).
   // An error found at once is returned, and done is not called; otherwise done follows once.
-  int Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout);
+  // staged: the verified file takes DownloadStagedName(name), not the name.
+  int Start(InstallItem* item, int fileIndex, const QString& folder, const QStringList& layout, bool staged = false);
   // Ends the running download; the part stays. done is not called.
   void Cancel();
   // Between downloads: settles what waits on the settler's thread and lets go of the folder and

@@ -111,3 +111,4 @@ using cvlib::pkCompanion;
 using cvlib::PackageServiceURL;
 using cvlib::DirCreateBelow;
 using cvlib::DownloadPartPath;
+using cvlib::DownloadStagedName;

@@ -278,6 +278,7 @@ bool TDeployRun::NextItem() {
       Fail(QStringLiteral("%1:%2").arg(item->ProductNumber()).arg(item->ModuleMask()), ErrorToStr(cvlib::ceChkNameClash));
   }
   InstallItem* item = fCheck.Item(fCurrentItem);
+  if (fSettings.setupType == CreateBackup) MakeRoomForItem(*item);
   fItemIsChart = IsChartSet(*item);
   fProgress.SetSingleHeader(fItemIsChart ? item->ProductName() + QStringLiteral(" - ") + item->ModuleName()
                                          : item->ProductName());
@@ -341,7 +342,7 @@ void TDeployRun::CompleteItem() {
   if (fCurrentItem < 0 || fCurrentItem >= fCheck.ItemCount()) return;
   InstallItem* item = fCheck.Item(fCurrentItem);
   // An item with a file that did not arrive is neither installed nor stored.
-  if (fItemFailed || fAbort) return;
+  if (fItemFailed || fAbort) return DropStaged(false);
   if (fSettings.setupType == InstallOnline) {
     if (fItemIsChart) {
       if (InstallChartSet(item)) item->SetSucceeded(true);
@@ -352,7 +353,54 @@ void TDeployRun::CompleteItem() {
     }
   } else {
     item->SetSucceeded(true);
+    if (!fItemStaged.empty()) fPendingSwitch.push_back({item, std::exchange(fItemStaged, {})});
   }
+}
+
+void TDeployRun::DropStaged(bool pendingToo) {
+  for (const TStagedFile& f : fItemStaged)
+    RenameBelow(fSettings.destination, f.folder, DownloadStagedName(f.name), QString());
+  fItemStaged.clear();
+  if (!pendingToo) return;
+  for (const TStagedItem& staged : fPendingSwitch)
+    for (const TStagedFile& f : staged.files)
+      RenameBelow(fSettings.destination, f.folder, DownloadStagedName(f.name), QString());
+  fPendingSwitch.clear();
+}
+
+void TDeployRun::SwitchStaged() {
+  if (fPendingSwitch.empty()) return;
+  // Each staged file is whole on the disk before it replaces the old one, so it takes its exact
+  // time with its name; the renames are on the disk before the index that names them.
+  if (const int error = SyncFileSystem(fSettings.destination)) {
+    // Not known to be whole: the old files stay, and so do the items' old entries.
+    Fail(fSettings.destination, ErrorToStr(error));
+    for (const TStagedItem& staged : fPendingSwitch) staged.item->SetSucceeded(false);
+    return DropStaged(true);
+  }
+  for (TStagedItem& staged : fPendingSwitch) {
+    for (const TStagedFile& f : staged.files) {
+      if (const int error =
+              RenameBelow(fSettings.destination, f.folder, DownloadStagedName(f.name), f.name, f.time)) {
+        // Not all of it took its place: the item is not stored (its old entry stays).
+        Fail(fSettings.destination + f.folder + f.name, ErrorToStr(error));
+        staged.item->SetSucceeded(false);
+      }
+    }
+  }
+  fPendingSwitch.clear();
+  SyncFileSystem(fSettings.destination);
+}
+
+void TDeployRun::MakeRoomForItem(const InstallItem& item) {
+  if (fPendingSwitch.empty()) return;
+  std::int64_t size = 0;
+  for (int f = 0; f < item.FileCount(); ++f) size += item.FileSize(f);
+  const std::int64_t free = FreeBytes(fSettings.destination);
+  if (free < 0 || size < free) return;
+  fCheck.FinishDownloads();
+  SwitchStaged();
+  if (fCheck.WriteBackupIndex(fSettings.destination + QStringLiteral("cvbackup.idx"), false) == 0) fIndexWritten = true;
 }
 
 void TDeployRun::StartFileDownload() {
@@ -383,7 +431,11 @@ void TDeployRun::StartFileDownload() {
   }
   if (!fRateClock.isValid()) fRateClock.start();
   fOperation = 2;
-  const int error = fCheck.StartDownload(item, fCurrentFile, folder);
+  // A backup keeps the file there until the item is complete: the new one is staged beside it.
+  struct stat st {};
+  fStagedDownload = fSettings.setupType == CreateBackup &&
+                    ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+  const int error = fCheck.StartDownload(item, fCurrentFile, folder, fStagedDownload);
   if (error) {
     MsgBox(LangText(rtErrStartDownload), mtError, mbOKOnly);
     // The chart-check object ends every start with one event 130, except one refused as
@@ -413,8 +465,12 @@ void TDeployRun::OnDownloadDone(int error) {
   } else {
     fMoved += fFileSize;
     fProgress.FileNotice(TRunFileAction::Done, path, fFileSize, QString());
+    if (fStagedDownload)
+      fItemStaged.push_back({FileFolder(*item, fCurrentFile).mid(fSettings.destination.size()),
+                             item->FileName(fCurrentFile), item->FileTime(fCurrentFile)});
     fCurrentFile += 1;
   }
+  fStagedDownload = false;
   ShowRate(fSizeDone);
   if (fAbort) {
     // Abort: nothing more is completed or fetched; the summary counts what succeeded.
@@ -429,6 +485,8 @@ void TDeployRun::EndRun() {
   // The small files still unsynced go to disk now, and the run's folders are let go: a backup
   // medium can then be ejected while the summary shows.
   fCheck.FinishDownloads();
+  // An item cut off half way keeps its old files; a run stopped without its index keeps them all.
+  DropStaged(fStopNow);
   if (fStopNow) return Stop();
   if (fSettings.setupType == CreateBackup && !fFileListFailed) FinishBackup();
   ShowRunSummary();
@@ -694,6 +752,14 @@ bool TDeployRun::InstallChartSet(InstallItem* item) {
     fProgress.SetSingleHeader(item->ProductCode() + QStringLiteral(" - ") + item->ModuleName());
     if (!BackupItemTrusted(item, false)) return false;
     if (!CopyChartSet(item, folder, heads)) return false;
+  } else {
+    // The set's add-ons arrive in its Addons<n>/ folder, which stays as it is for the next
+    // update to find them current; the record lists them beside the charts, where a set installed
+    // from a backup has them too, so they are copied there.
+    for (int i = 0; i < item->FileCount(); ++i) {
+      if (!item->IsAddOn(i)) continue;
+      if (CopyFromBackup(item, FileFolder(*item, i) + item->FileName(i), folder + item->FileName(i), i)) return false;
+    }
   }
   TInstalledChartProduct* product = fInstalled->FindProduct(item->ProductCode());
   // The old record goes only now: the new files are in place.
@@ -781,10 +847,22 @@ bool TDeployRun::CopyChartSet(InstallItem* item, const QString& folder, std::vec
 bool TDeployRun::FinishBackup() {
   const QString backup = fSettings.destination;
   bool ok = true;
+  // The complete items' new files take their names and the index follows at once, before the
+  // installer copy: it describes what is on the medium whatever becomes of the copy, and the old
+  // files the switch lets go of make room for it.
+  SwitchStaged();
+  if (const int error = fCheck.WriteBackupIndex(backup + QStringLiteral("cvbackup.idx"), false)) {
+    MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
+    Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
+    ok = false;
+    fIndexWritten = false;
+  } else {
+    fIndexWritten = true;
+  }
   bool installerCopied = true;
   if (!fSettings.indexOnly && !fAbort && !SameFolder(fSettings.installerFolder, backup)) {
     // The program, its support library and what they need on a computer without Qt. Abort
-    // ends the copy: the file under way is removed, the index is written for what is complete.
+    // ends the copy: the file under way is removed.
     TProgramBundle bundle;
     QString file;
     int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
@@ -799,26 +877,18 @@ bool TDeployRun::FinishBackup() {
       MsgBox(LangText(rtErrCopyProgram), mtError, mbOKOnly);
       Fail(file, ErrorToStr(error));
       ok = false;
+      installerCopied = false;
     }
   }
-  if (ok) {
-    if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
-        DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
-      // Write errors pass: the backup works without them.
-      WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
-      WriteWholeFile(backup + QStringLiteral("autorun.sh"),
-                     QByteArrayLiteral("#!/bin/sh\n"
-                                       "# Starts the installer of this installation backup.\n"
-                                       "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n"),
-                     0755);
-    }
-    if (const int error = fCheck.WriteBackupIndex(backup + QStringLiteral("cvbackup.idx"), false)) {
-      MsgBox(LangText(rtErrSaveIndex), mtError, mbOKOnly);
-      Fail(backup + QStringLiteral("cvbackup.idx"), ErrorToStr(error));
-      ok = false;
-    } else {
-      fIndexWritten = true;
-    }
+  if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
+      DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
+    // Write errors pass: the backup works without them.
+    WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
+    WriteWholeFile(backup + QStringLiteral("autorun.sh"),
+                   QByteArrayLiteral("#!/bin/sh\n"
+                                     "# Starts the installer of this installation backup.\n"
+                                     "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n"),
+                   0755);
   }
   if (!ok) {
     // A backup without its index (or its installer) cannot be installed from: nothing in it

@@ -141,6 +141,13 @@ class TDeployRun final : public QObject {
   void WalkItems(bool fromDownload);
   void EndRun();
   void Stop();
+  // Backup runs: the new files of complete items take their names (then one sync), or the
+  // staged files of an item that did not complete are removed.
+  void SwitchStaged();
+  void DropStaged(bool pendingToo);
+  // Before an item that may not fit beside the staged files: the complete items are switched
+  // and the index written, which frees what their old files took.
+  void MakeRoomForItem(const InstallItem& item);
   void Finish(const TRunResult& result);
 
   QString FileFolder(const InstallItem& item, int file) const;
@@ -195,6 +202,21 @@ class TDeployRun final : public QObject {
   bool fFinished = false;
   bool fIndexWritten = false;
   QStringList fFailures;
+  // A backup update fetches a file that replaces one on the medium under a staged name beside
+  // it; it takes its name only once its item is complete, right before the index is written,
+  // so that the index always describes what is there.
+  struct TStagedFile {
+    QString folder;  // relative to the destination
+    QString name;
+    std::int64_t time = 0;  // the listed one
+  };
+  bool fStagedDownload = false;          // the download under way is staged
+  std::vector<TStagedFile> fItemStaged;  // of the item under way
+  struct TStagedItem {
+    InstallItem* item = nullptr;
+    std::vector<TStagedFile> files;
+  };
+  std::vector<TStagedItem> fPendingSwitch;  // complete items waiting for their switch
   QStringList fUnsignedCharts;  // chart sets of a backup without signatures, for the summary
 
   // Speed: bytes moved in this run and the time spent moving them.

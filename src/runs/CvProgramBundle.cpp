@@ -573,7 +573,12 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
       return error;
     }
   }
-  if (int error = WriteWholeFile(root + QStringLiteral("qt.conf"), QByteArray(kBundleQtConf))) {
+  // Kept when it says the same: an unchanged backup is not written again.
+  QFile conf(root + QStringLiteral("qt.conf"));
+  const bool confSame = QFileInfo(conf).isFile() && !QFileInfo(conf).isSymLink() && conf.open(QIODevice::ReadOnly) &&
+                        conf.readAll() == QByteArray(kBundleQtConf);
+  conf.close();
+  if (int error = confSame ? 0 : WriteWholeFile(root + QStringLiteral("qt.conf"), QByteArray(kBundleQtConf))) {
     failedFile = root + QStringLiteral("qt.conf");
     return error;
   }

@@ -24,6 +24,7 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace cvruns {
@@ -368,6 +369,11 @@ int MakeStagingFolder(const QString& parent, QString& staging) {
   return ceDirCreate;
 }
 
+std::function<void(const QString&)>& StagingSyncedHook() {
+  static std::function<void(const QString&)> hook;
+  return hook;
+}
+
 int PutFolderInPlace(const QString& staging, const QString& target) {
   const QByteArray from = Native(QDir::cleanPath(staging));
   const QString cleanTarget = QDir::cleanPath(target);
@@ -382,6 +388,7 @@ int PutFolderInPlace(const QString& staging, const QString& target) {
     TFd fd(::open(from.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.fd < 0 || ::syncfs(fd.fd) != 0) return fail(ceFileWrite);
   }
+  if (StagingSyncedHook()) StagingSyncedHook()(staging);
   struct stat st {};
   const bool present = ::lstat(to.constData(), &st) == 0;
   QString aside;
@@ -407,6 +414,40 @@ int PutFolderInPlace(const QString& staging, const QString& target) {
   TFd dir(::open(Native(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.fd >= 0) ::fsync(dir.fd);
   return ceOK;
+}
+
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to,
+                std::int64_t time) {
+  int fd = ::open(Native(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return OpenError(errno, ceFileAccess);
+  for (const QString& part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    const int next = ::openat(fd, Native(part).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    ::close(fd);
+    if (next < 0) return err == ELOOP || err == ENOTDIR ? ceChkLinkedFolder : OpenError(err, ceFileAccess);
+    fd = next;
+  }
+  TFd folder(fd);
+  const QByteArray name = Native(from);
+  if (to.isEmpty()) return ::unlinkat(fd, name.constData(), 0) == 0 ? ceOK : OpenError(errno, ceFileCreate);
+  const QByteArray target = Native(to);
+  if (::renameat(fd, name.constData(), fd, target.constData()) != 0) return OpenError(errno, ceFileCreate);
+  if (time >= 0) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(time), 0}};
+    ::utimensat(fd, target.constData(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  return ceOK;
+}
+
+int SyncFileSystem(const QString& folder) {
+  TFd fd(::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.fd >= 0 && ::syncfs(fd.fd) == 0 ? ceOK : ceFileWrite;
+}
+
+std::int64_t FreeBytes(const QString& folder) {
+  struct statvfs st {};
+  if (::statvfs(Native(folder).constData(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.f_bavail) * static_cast<std::int64_t>(st.f_frsize);
 }
 
 void RemoveTree(const QString& folder) {

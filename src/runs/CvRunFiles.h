@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 namespace cvruns {
 
@@ -93,6 +94,22 @@ int MakeStagingFolder(const QString& parent, QString& staging);
 // at target (a folder, or a link, never followed) is removed after. On failure target is as
 // it was and staging is removed.
 int PutFolderInPlace(const QString& staging, const QString& target);
+// Called by PutFolderInPlace once the staging folder's files are synced, before it takes its
+// place (tests watch the order with it); empty by default.
+std::function<void(const QString& staging)>& StagingSyncedHook();
+
+// Renames file `from` in the folder base/relative to `to` (replacing what has that name), or
+// removes it when `to` is empty. The folders below base are reached without following a link,
+// so nothing outside base changes; base itself may be a link. A renamed file gets the
+// modification time `time` (Unix seconds) when it is >= 0. 0 or an error code.
+int RenameBelow(const QString& base, const QString& relative, const QString& from, const QString& to,
+                std::int64_t time = -1);
+
+// Writes what the file system of folder holds in memory to its disk (one syncfs).
+int SyncFileSystem(const QString& folder);
+
+// The bytes free for the user on the file system of folder; -1 when unknown.
+std::int64_t FreeBytes(const QString& folder);
 
 // Removes folder and everything below it; links are removed, never followed.
 void RemoveTree(const QString& folder);

@@ -5,6 +5,7 @@
 #include "CvInstalledCharts.h"
 #include "CvLib.h"
 #include "CvLibBackupIndex.h"
+#include "CvRunFiles.h"
 #include "IntegrationFixture.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
@@ -333,14 +334,15 @@ TEST(CvtoolRuns, FaultsFailTheirItemAndTheRunGoesOn) {
   EXPECT_EQ(LastLine(setup.out), "summary partial 1 3") << qPrintable(setup.out + setup.err);
   EXPECT_TRUE(setup.err.contains("ended with error code")) << qPrintable(setup.err);
 
-  // A backup whose installer cannot be copied has no index and counts as not stored.
+  // A backup whose installer cannot be copied counts as not stored; its index still describes
+  // the files that are there.
   const QString noInstaller = MakeTempFolder("no-installer");
   const ToolResult copy = RunCvtool(QStringList{"backup", DemoService().url, noInstaller, "1002:1"} + Credentials() +
                                     QStringList{"--installer", MakeTempFolder("empty")});
   EXPECT_EQ(copy.exitCode, 1);
   EXPECT_EQ(LastLine(copy.out), "summary failed 0 1") << qPrintable(copy.out + copy.err);
   EXPECT_TRUE(copy.err.contains("Error copying file. Please try again...")) << qPrintable(copy.err);
-  EXPECT_FALSE(QFile::exists(noInstaller + "/cvbackup.idx"));
+  EXPECT_EQ(RunCvtool({"verify", noInstaller}).exitCode, 0);
 }
 
 TEST(RunFileList, AFailedFileListIsAFailedRunNotASuccess) {
@@ -469,6 +471,46 @@ TEST(RunAbort, InstallingFromABackupStopsBetweenItems) {
       "A part of the software in the backup has been installed, however some items were not."));
   EXPECT_EQ(QDir(dest + "/QMR2").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 1);
   EXPECT_FALSE(QDir(dest + "/QMR Manager").exists());
+}
+
+// A restored chart set's files are on the disk before its record is in the store: after a power
+// loss a recorded set never has empty files.
+TEST(RestoreOrder, AChartSetIsSyncedBeforeItIsRecorded) {
+  const QString backup = MakeTempFolder("sync-order-src");
+  ASSERT_EQ(Backup(backup, {"1002:1"}).exitCode, 0);
+  EngineOnService engine{QString()};
+  ASSERT_EQ(engine.check->ReadBackupIndex(backup + "/cvbackup.idx"), 0);
+  engine.check->ClearProducts();
+  for (int i = 0; i < engine.check->ItemCount(); ++i) engine.check->AddItemProduct(engine.check->Item(i));
+  engine.check->FinishProducts();
+  BoxRecorder boxes(mrNo);
+  AbortingProgress progress;
+  const QString dest = MakeTempFolder("sync-order");
+  const QString cache = MakeTempFolder("sync-order-cache");
+  // The set's folder as the store records it, read afresh from the store.
+  auto recorded = [&] {
+    TInstalledCharts store(cache + "/ChartInfo.cif");
+    const TInstalledChartProduct* product = store.FindProduct("BA");
+    const TInstalledChartModule* module = product ? product->FindModule("DK") : nullptr;
+    return module ? module->Path() : QString();
+  };
+  QStringList synced;
+  cvruns::StagingSyncedHook() = [&](const QString& staging) {
+    synced << staging;
+    EXPECT_FALSE(recorded().startsWith(dest)) << "recorded before its files were synced";
+  };
+  TInstalledCharts installed(cache + "/ChartInfo.cif");
+  TRunSettings settings;
+  settings.setupType = InstallFromBackup;
+  settings.destination = dest;
+  settings.backupFolder = backup;
+  TDeployRun run(*engine.check, &installed, progress, settings);
+  run.RunBackupInstallation();
+  const TRunResult result = WaitFor(run);
+  cvruns::StagingSyncedHook() = nullptr;
+  EXPECT_EQ(result.outcome, TRunOutcome::Success);
+  EXPECT_EQ(synced.size(), 1);
+  EXPECT_TRUE(recorded().startsWith(dest + "/QMR2/BA/DK")) << qPrintable(recorded());
 }
 
 namespace {
