@@ -8,10 +8,14 @@ cluster_die() { echo "cluster: $*" >&2; exit 1; }
 
 # A port nothing listens on.
 cluster_free_port() {
-  local p
+  local p low
+  # Below the range the system takes outgoing connections' ports from: under load, nginx's and
+  # wrk's own connections would otherwise take a port between its choice and its use.
+  low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [ "$low" -gt 12000 ] 2>/dev/null || low=32768
   for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 30000))
-    if ! ss -Htln "sport = :$p" | grep -q .; then echo "$p"; return 0; fi
+    p=$((10000 + RANDOM % (low - 10000)))
+    if ! ss -Htan "sport = :$p" | grep -q .; then echo "$p"; return 0; fi
   done
   return 1
 }
