@@ -3,6 +3,7 @@
 #include "CvRunFiles.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cvruns {
@@ -312,19 +314,36 @@ QString StripTool() { return QStandardPaths::findExecutable(QStringLiteral("stri
 // Writes source without its debug information and symbol table to a hidden name beside target,
 // then renames it into place with the source's time and mode (less group and other write).
 // ceOK when done; ceAborted on a stop; any other result: the caller copies the file as it is.
-int CopyStripped(const QString& source, const QString& target, const cvlib::TFileCopyProgress& progress,
-                 const std::atomic<bool>* stop) {
-  const QString tool = StripTool();
-  if (tool.isEmpty()) return cvlib::ceFileNotFound;
-  const QFileInfo there(target), from(source);
-  const QString temp = there.absolutePath() + QStringLiteral("/.") + there.fileName() + QStringLiteral(".strip-") +
-                       QString::number(QCoreApplication::applicationPid());
+// The stripped form of one of our own files, made once for each state of its source and kept
+// in the user's cache: a backup update compares the medium's copy with it and writes nothing
+// when they agree, and strip's output never needs room on the medium.
+int StrippedForm(const QString& tool, const QString& source, const cvlib::TFileCopyProgress& progress,
+                 const std::atomic<bool>* stop, QString& stripped) {
+  QString folder;
+  if (const int error = PrivateCacheFolder(QStringLiteral("Stripped"), folder)) return error;
+  struct stat st {};
+  if (::stat(QFile::encodeName(source).constData(), &st) != 0 || !S_ISREG(st.st_mode)) return cvlib::ceFileRead;
+  const QFileInfo from(source);
+  const QString key = QString::fromLatin1(
+      QCryptographicHash::hash(QFile::encodeName(from.canonicalFilePath()), QCryptographicHash::Sha256).toHex().left(16));
+  stripped = folder + QStringLiteral("%1-%2-%3.%4-%5-%6")
+                          .arg(key)
+                          .arg(st.st_size)
+                          .arg(st.st_mtim.tv_sec)
+                          .arg(st.st_mtim.tv_nsec)
+                          .arg(st.st_ino)
+                          .arg(from.fileName());
+  if (QFileInfo(stripped).isFile() && QFileInfo(stripped).size() > 0) return cvlib::ceOK;
+  // Forms of earlier states of this source go.
+  for (const QString& old : QDir(folder).entryList({key + QStringLiteral("-*")}, QDir::Files | QDir::Hidden))
+    QFile::remove(folder + old);
+  const QString temp = folder + QStringLiteral(".strip-") + QString::number(QCoreApplication::applicationPid());
   QFile::remove(temp);
   QProcess strip;
   strip.setStandardOutputFile(QProcess::nullDevice());
   strip.setStandardErrorFile(QProcess::nullDevice());
   // The program needs no symbols beyond its dynamic ones; a library keeps those others link to.
-  strip.start(tool, {target.endsWith(QLatin1String(".so")) ? QStringLiteral("--strip-unneeded") : QStringLiteral("--strip-all"),
+  strip.start(tool, {source.endsWith(QLatin1String(".so")) ? QStringLiteral("--strip-unneeded") : QStringLiteral("--strip-all"),
                      QStringLiteral("-o"), temp, source});
   bool stopped = false;
   while (!strip.waitForFinished(50)) {
@@ -337,24 +356,13 @@ int CopyStripped(const QString& source, const QString& target, const cvlib::TFil
     }
   }
   bool ok = !stopped && strip.exitStatus() == QProcess::NormalExit && strip.exitCode() == 0;
-  // A stop asked for while strip ran ends the copy here, before the file takes its name.
-  if (ok && ((progress && !progress(source, from.size(), from.size())) || (stop && stop->load()))) {
-    stopped = true;
-    ok = false;
-  }
   if (ok) {
     QFile out(temp);
-    ok = out.open(QIODevice::ReadWrite) && out.size() > 0 && ::fsync(out.handle()) == 0 &&
+    ok = out.open(QIODevice::ReadWrite) && out.size() > 0 &&
          out.setFileTime(from.lastModified(), QFileDevice::FileModificationTime);
     out.close();
   }
-  // A stripped copy already there that says the same is kept: the stick is not written again.
-  if (ok && SameContent(temp, target)) {
-    QFile::remove(temp);
-    return cvlib::ceOK;
-  }
-  ok = ok && QFile::setPermissions(temp, QFile::permissions(source) & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
-  ok = ok && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(target).constData()) == 0;
+  ok = ok && std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(stripped).constData()) == 0;
   if (!ok) {
     QFile::remove(temp);
     return stopped ? cvlib::ceAborted : cvlib::ceFileWrite;
@@ -559,16 +567,30 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
     // Updating a backup: a copy is kept only when its content is its source's (autorun.sh
     // starts it; size and time alone are anyone's to fake). Our own files are stripped on the
     // way, and a stripped copy that says the same stays as it is.
+    QString source = file.source;
     if (IsOwnFile(file)) {
-      const int stripped = CopyStripped(file.source, root + file.target, progress, stop);
-      if (stripped == cvlib::ceOK) continue;
-      if (stripped == cvlib::ceAborted) {
+      const QString tool = StripTool();
+      QString stripped;
+      const int formed = tool.isEmpty() ? static_cast<int>(cvlib::ceFileNotFound)
+                                        : StrippedForm(tool, file.source, progress, stop, stripped);
+      if (formed == cvlib::ceAborted || (stop && stop->load())) {
         failedFile = file.source;
-        return stripped;
+        return static_cast<int>(cvlib::ceAborted);
       }
+      // Without strip (or when it fails) the file goes as it is.
+      if (formed == cvlib::ceOK) source = stripped;
     }
-    if (SameContent(file.source, root + file.target)) continue;
-    if (int error = CopyChecked(file.source, root + file.target, -1, {}, 0, progress, stop)) {
+    if (SameContent(source, root + file.target)) continue;
+    // The progress names the file of the installer, not its stripped form in the cache.
+    cvlib::TFileCopyProgress named;
+    if (progress)
+      named = [&progress, &file](const QString&, qint64 done, qint64 total) { return progress(file.source, done, total); };
+    // Shown before the first byte, and a stop asked for then writes nothing.
+    if ((named && !named(file.source, 0, QFileInfo(source).size())) || (stop && stop->load())) {
+      failedFile = file.source;
+      return static_cast<int>(cvlib::ceAborted);
+    }
+    if (int error = CopyChecked(source, root + file.target, -1, {}, 0, named, stop)) {
       failedFile = file.source;
       return error;
     }

@@ -303,13 +303,15 @@ bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, co
          actual.compare(sha, Qt::CaseInsensitive) == 0;
 }
 
-int PrivateSetupsFolder(QString& folder) {
+int PrivateSetupsFolder(QString& folder) { return PrivateCacheFolder(QStringLiteral("Setups"), folder); }
+
+int PrivateCacheFolder(const QString& name, QString& folder) {
   QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
   if (cache.isEmpty() || !QDir::isAbsolutePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
   const QString base = cache + QStringLiteral("/Corvane/Deployer");
   if (const int error = DirCreate(base)) return error;
-  folder = base + QStringLiteral("/Setups/");
-  const QByteArray native = Native(base + QStringLiteral("/Setups"));
+  folder = base + u'/' + name + u'/';
+  const QByteArray native = Native(base + u'/' + name);
   if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) return OpenError(errno, ceDirCreate);
   struct stat st {};
   if (::lstat(native.constData(), &st) != 0) return ceFileAccess;

@@ -79,6 +79,8 @@ bool IsFileCurrent(const QString& path, std::int64_t size, std::int32_t time, co
 // that a current setup is not fetched again. Refused (ceFileAccess) when it is a link, not a
 // folder, or not the user's own; looser modes are tightened.
 int PrivateSetupsFolder(QString& folder);
+// The same for another folder of the user's cache (folder gets it with a trailing '/').
+int PrivateCacheFolder(const QString& name, QString& folder);
 
 // Writes data to path in one piece (temporary name, then rename): a link under the name is
 // replaced, never followed.

@@ -222,15 +222,32 @@ TEST(ProgramBundle, OwnFilesAreCopiedStrippedAndKeptOnUpdate) {
   // No hidden leftovers beside them.
   EXPECT_TRUE(QDir(copy).entryList(QStringList{QStringLiteral(".*strip*")}, QDir::Files | QDir::Hidden).isEmpty());
 
-  // An update leaves a stripped copy alone.
+  // An update leaves a stripped copy alone, and strip does not run again for sources that did
+  // not change (their stripped form is kept in the user's cache).
   const QString before = QFileInfo(copy + QStringLiteral("/Deployer")).lastModified().toString(Qt::ISODateWithMs);
   struct stat first {};
   ASSERT_EQ(::stat(QFile::encodeName(copy + QStringLiteral("/Deployer")).constData(), &first), 0);
+  const QString shims = cvtest::MakeTempFolder(QStringLiteral("strip-shim"));
+  const QString log = shims + QStringLiteral("/ran.log");
+  {
+    QFile shim(shims + QStringLiteral("/strip"));
+    ASSERT_TRUE(shim.open(QIODevice::WriteOnly));
+    shim.write(QStringLiteral("#!/bin/sh\necho \"$@\" >> '%1'\nexec '%2' \"$@\"\n")
+                   .arg(log, QStandardPaths::findExecutable(QStringLiteral("strip")))
+                   .toUtf8());
+    shim.close();
+    ASSERT_TRUE(shim.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+  }
+  const QByteArray searchPath = qgetenv("PATH");
+  qputenv("PATH", QFile::encodeName(shims) + ':' + searchPath);
   QString failed;
-  ASSERT_EQ(CopyProgramBundle(Planned(), copy, failed), 0) << failed.toStdString();
+  const int updated = CopyProgramBundle(Planned(), copy, failed);
+  qputenv("PATH", searchPath);
+  ASSERT_EQ(updated, 0) << failed.toStdString();
   struct stat again {};
   ASSERT_EQ(::stat(QFile::encodeName(copy + QStringLiteral("/Deployer")).constData(), &again), 0);
   EXPECT_EQ(first.st_ino, again.st_ino);
+  EXPECT_FALSE(QFile::exists(log)) << "strip ran again: " << ReadAll(log).toStdString();
 
   // Without strip on the computer, the files come as they are.
   const QByteArray path = qgetenv("PATH");
