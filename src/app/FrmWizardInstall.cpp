@@ -50,6 +50,8 @@ constexpr int kLanguageNumbers[3] = {lgDutch, lgEnglish, lgGerman};
 
 constexpr int kMinWidth = 650;
 constexpr int kMinHeight = 485;
+// A window that is never painted asks for the installer's version after this.
+constexpr int kVersionCheckAtLatestMs = 300;
 
 // The page area: every page placed in it fills it.
 class TPageArea final : public QWidget {
@@ -275,8 +277,11 @@ void TFormWizardInstall::CreateWorkingSet() {
   pusClient_->OnRequestVersion = [this](TPUSClient* sender, int index, int count, const TPUSVersionInfo& info) {
     OnRequestVersion(sender, index, count, info);
   };
+  // The silent version check goes out once page 0 is on the screen: the network and its TLS
+  // take a while to load, and page 0 does not need the answer.
   silentCheck_ = true;
-  pusClient_->RequestVersion(StrToGUID(QString::fromLatin1(kInstallerProductGUID)));
+  AfterFirstPaint(this, kVersionCheckAtLatestMs,
+                  [this] { pusClient_->RequestVersion(StrToGUID(QString::fromLatin1(kInstallerProductGUID))); });
 }
 
 TFormWizardInstall::~TFormWizardInstall() {

@@ -2,6 +2,7 @@
 // that page 0 does not wait for the charts, and handed to the GUI thread when it is done or
 // when a page needs it, whichever comes first.
 #include "FrmWizardInstall.h"
+#include "FrmWizardInstallParts.h"
 
 #include "CvAppExceptions.h"
 #include "CvInstalledChartsLoad.h"
@@ -18,23 +19,32 @@
 
 namespace {
 
-// Calls `then` once, right after the window's first paint.
 class TAfterFirstPaint final : public QObject {
  public:
-  TAfterFirstPaint(QWidget* window, std::function<void()> then) : QObject(window), then_(std::move(then)) {
+  TAfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then)
+      : QObject(window), then_(std::move(then)) {
     window->installEventFilter(this);
+    QTimer::singleShot(latestMs, this, [this] { Fire(); });
   }
 
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::Paint && then_) {
-      QTimer::singleShot(0, watched, std::exchange(then_, {}));
-      deleteLater();
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && !queued_) {
+      queued_ = true;
+      QTimer::singleShot(0, this, [this] { Fire(); });
     }
     return false;
   }
 
  private:
+  void Fire() {
+    if (!then_) return;
+    const std::function<void()> then = std::exchange(then_, {});
+    deleteLater();
+    then();
+  }
+
   std::function<void()> then_;
+  bool queued_ = false;
 };
 
 // A window that is never painted (hidden, or slow to come up) loads the charts after this.
@@ -42,11 +52,14 @@ constexpr int kChartsLoadAtLatestMs = 300;
 
 }  // namespace
 
+void AfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then) {
+  new TAfterFirstPaint(window, latestMs, std::move(then));  // owned by the window
+}
+
 void TFormWizardInstall::ScheduleChartsLoad() {
   // The load starts once page 0 is on the screen: with hundreds of thousands of charts it
   // would otherwise take memory and disk from the start itself.
-  new TAfterFirstPaint(this, [this] { StartChartsLoad(); });  // owned by the window
-  QTimer::singleShot(kChartsLoadAtLatestMs, this, [this] { StartChartsLoad(); });
+  AfterFirstPaint(this, kChartsLoadAtLatestMs, [this] { StartChartsLoad(); });
 }
 
 void TFormWizardInstall::StartChartsLoad() {
