@@ -188,7 +188,12 @@ class ChartCheckImpl final {
         fService(productCode, version),
         fDownloader(
             fService, [this](qint64 bytes) { Post({necDownloadProgress, static_cast<double>(bytes)}); },
-            [this](int error) { Finish(error); }) {}
+            [this](int error) { Finish(error); }) {
+    fDownloader.SetConnections(GetAppReg().ReadInteger(rrSettings, QStringLiteral("Servers"), QStringLiteral("Connections"), 4));
+  }
+
+  detail::Downloader& Downloader() { return fDownloader; }
+  const detail::Downloader& Downloader() const { return fDownloader; }
 
   ~ChartCheckImpl() {
     fDownloader.Cancel();
@@ -225,6 +230,10 @@ class ChartCheckImpl final {
 
   void FinishDownloads() {
     if (!fBusy) fDownloader.Finish();
+  }
+
+  bool PrefetchDownload(InstallItem* item, int fileIndex, const QString& folder) {
+    return OwnsItem(item) && fDownloader.Prefetch(item, fileIndex, folder);
   }
 
   int CancelDownload() {
@@ -427,6 +436,16 @@ int ChartCheck::StartDownload(InstallItem* item, int fileIndex, const QString& t
 int ChartCheck::CancelDownload() { return fImpl->CancelDownload(); }
 
 void ChartCheck::FinishDownloads() { fImpl->FinishDownloads(); }
+
+void ChartCheck::SetConnections(int connections) { fImpl->Downloader().SetConnections(connections); }
+
+int ChartCheck::Connections() const { return fImpl->Downloader().Connections(); }
+
+bool ChartCheck::PrefetchDownload(InstallItem* item, int fileIndex, const QString& targetFolder) {
+  return fImpl->PrefetchDownload(item, fileIndex, targetFolder);
+}
+
+int ChartCheck::PrefetchRoom() const { return fImpl->Downloader().PrefetchRoom(); }
 
 void ChartCheck::SetServiceURL(const QString& url) { fImpl->Service().SetURL(url); }
 

@@ -299,6 +299,21 @@ class ChartCheck final {
   // can be ejected once that is done). Not while a download runs.
   void FinishDownloads();
 
+  // How many connections the files of a run may come over at once, 1 to 16 (1: one file after
+  // the other). By default settings root 1, key "Servers", value "Connections", else 4.
+  void SetConnections(int connections);
+  int Connections() const;
+  // Fetches a small file into memory ahead of its StartDownload, over one of those connections,
+  // so that several small files are under way at once while their downloads still start, are
+  // checked, written and reported one after the other. Files are announced in the order their
+  // downloads will start; StartDownload then takes the file's answer (a failed fetch goes the
+  // ordinary way) and drops the files announced before it. False when the file does not
+  // qualify (a large file, a part of an earlier attempt, not plain http) or no room is left:
+  // the files after it are then best announced only once its download started.
+  bool PrefetchDownload(InstallItem* item, int fileIndex, const QString& targetFolder);
+  // How many more files PrefetchDownload takes now (0 with one connection).
+  int PrefetchRoom() const;
+
   // Another service than PackageService(); empty goes back to it.
   void SetServiceURL(const QString& url);
   QString ServiceURL() const;

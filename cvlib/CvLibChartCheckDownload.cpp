@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -44,6 +45,8 @@ constexpr qint64 kDirectAlign = 4096;             // block alignment of direct I
 constexpr char kPartSuffix[] = ".cvpart";
 
 constexpr qsizetype kMaxPlainHead = 64 * 1024;  // an answer's header on the plain connection
+constexpr int kMaxConnections = 16;             // files fetched at once, at most
+constexpr int kAheadPerConnection = 3;          // files announced ahead for each connection
 
 // Files up to this size are renamed in place unsynced, with a time that marks them unsettled,
 // and settled by one sync for many of them: a sync for each small file costs far more than
@@ -392,6 +395,7 @@ struct Downloader::Download {
   bool resent = false;
   bool closeAfter = false;  // the answer ends its connection
   bool extra = false;       // bytes beyond the listed size came: the connection is unfit
+  bool fromAhead = false;   // waits for the answer fetched ahead
   QByteArray head;
   char* Buffer() const { return buffers[current]; }
   ~Download() {
@@ -409,12 +413,284 @@ struct Downloader::Download {
   }
 };
 
+// Small files fetched ahead of their turn: up to `connections` kept-alive connections of their
+// own, one request out on each at a time, so that the round trips of several files overlap.
+// (Requests are not sent before the answer before them came: a server that reads a request
+// ahead may drop it, and its answers would then belong to other files.) The answers are held in
+// memory in the order the files were announced; each is taken, checked and written when its download
+// starts, so that the disk, the checks and the events still go one file after the other.
+// Any answer but the plain one, a broken connection or a silent one makes the file go the
+// ordinary way at its turn, where it ends as it would have without being fetched ahead.
+class Downloader::Ahead {
+ public:
+  struct Fetch {
+    const InstallItem* item = nullptr;
+    int fileIndex = 0;
+    QUrl url;
+    qint64 size = 0;
+    enum State { Queued, Sent, Ready, Failed } state = Queued;
+    // Failed: 0 goes the ordinary way at its turn; else the download ends with this error, and
+    // what arrived (got bytes of body) stays in its part as on the plain connection.
+    int error = 0;
+    int tries = 0;  // sends a kept connection dropped before the answer began
+    bool orphan = false;  // no longer wanted: its answer is read and dropped
+    QByteArray body;
+    qint64 got = 0;
+  };
+
+  Ahead(Downloader& owner, int connections)
+      : fOwner(owner), fConnections(std::max(connections, 1)), fRoot(std::make_unique<QObject>()) {}
+  ~Ahead() {
+    // Nothing of a connection may run from here on; deleting them drops their queued notices.
+    for (const std::unique_ptr<Conn>& c : fConns) c->socket->disconnect();
+    for (const std::unique_ptr<Conn>& c : fConns) c->socket->abort();
+  }
+
+  int Room() const { return fConnections * kAheadPerConnection - static_cast<int>(fFetches.size()); }
+
+  void Add(const InstallItem* item, int fileIndex, const QUrl& url, qint64 size) {
+    auto fetch = std::make_unique<Fetch>();
+    fetch->item = item;
+    fetch->fileIndex = fileIndex;
+    fetch->url = url;
+    fetch->size = size;
+    fFetches.push_back(std::move(fetch));
+    Pump();
+  }
+
+  // The file's download starts: the files announced before it are not asked for any more.
+  // False (and nothing kept) when it was not announced.
+  bool Take(const InstallItem* item, int fileIndex) {
+    const auto it = std::find_if(fFetches.begin(), fFetches.end(), [&](const std::unique_ptr<Fetch>& f) {
+      return f->item == item && f->fileIndex == fileIndex;
+    });
+    const bool found = it != fFetches.end();
+    while (!fFetches.empty() && (!found || fFetches.front()->item != item || fFetches.front()->fileIndex != fileIndex))
+      PopFront();
+    return found;
+  }
+
+  Fetch* Front() const { return fFetches.empty() ? nullptr : fFetches.front().get(); }
+
+  // Lets go of the first file. One still on its way keeps its connection until its answer is
+  // in and dropped: closing the connection would leave the server at work on it meanwhile, one
+  // request more than the connections allow.
+  void PopFront() {
+    std::unique_ptr<Fetch> f = std::move(fFetches.front());
+    fFetches.pop_front();
+    if (f->state == Fetch::Sent)
+      for (const std::unique_ptr<Conn>& c : fConns)
+        if (std::find(c->sent.begin(), c->sent.end(), f.get()) != c->sent.end()) {
+          f->orphan = true;
+          c->orphans.push_back(std::move(f));
+          break;
+        }
+    Pump();
+  }
+
+  // Tells the owner, from the event loop, that a file may have moved on.
+  void Notify() {
+    if (fNotifyQueued) return;
+    fNotifyQueued = true;
+    QMetaObject::invokeMethod(
+        fRoot.get(),
+        [this] {
+          fNotifyQueued = false;
+          fOwner.AheadMoved();
+        },
+        Qt::QueuedConnection);
+  }
+
+ private:
+
+  struct Conn {
+    QTcpSocket* socket = nullptr;  // children of fRoot
+    QTimer* idle = nullptr;
+    QString host;
+    int port = 0;
+    std::deque<Fetch*> sent;  // in the order of their answers
+    std::vector<std::unique_ptr<Fetch>> orphans;  // of sent, those no longer wanted
+    bool headDone = false;
+    bool closeAfter = false;
+    bool answered = false;  // an answer came whole: a break before the next is no server's fault
+  };
+
+  // Sends the queued files in their order while a connection has room.
+  void Pump() {
+    for (const std::unique_ptr<Fetch>& f : fFetches) {
+      if (f->state != Fetch::Queued) continue;
+      Conn* c = PickConn(f->url);
+      if (!c) break;
+      f->state = Fetch::Sent;
+      f->got = 0;
+      f->body.clear();
+      c->sent.push_back(f.get());
+      if (c->sent.size() == 1) c->idle->start();
+      c->socket->write(fOwner.PlainRequest(f->url));
+      if (c->socket->state() == QAbstractSocket::ConnectedState) c->socket->flush();
+    }
+  }
+
+  // An idle connection to the file's server, a new one while fewer than allowed are open, or
+  // none when all are busy.
+  Conn* PickConn(const QUrl& url) {
+    const QString host = url.host();
+    const int port = url.port(80);
+    for (const std::unique_ptr<Conn>& c : fConns)
+      if (c->host == host && c->port == port && !c->closeAfter && c->sent.empty()) return c.get();
+    if (static_cast<int>(fConns.size()) >= fConnections) {
+      // One idle on another server makes way.
+      const auto idle = std::find_if(fConns.begin(), fConns.end(), [](const std::unique_ptr<Conn>& c) { return c->sent.empty(); });
+      if (idle != fConns.end()) Drop(**idle);
+    }
+    return static_cast<int>(fConns.size()) < fConnections ? Open(host, port) : nullptr;
+  }
+
+  Conn* Open(const QString& host, int port) {
+    auto conn = std::make_unique<Conn>();
+    Conn* c = conn.get();
+    c->host = host;
+    c->port = port;
+    c->socket = new QTcpSocket(fRoot.get());
+    c->socket->setProxy(QNetworkProxy::NoProxy);
+    c->idle = new QTimer(c->socket);
+    c->idle->setInterval(RequestTimeoutMs());
+    // A request goes out at once, not after the ack of the one before.
+    QObject::connect(c->socket, &QAbstractSocket::connected, c->socket,
+                     [socket = c->socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+    QObject::connect(c->socket, &QIODevice::readyRead, c->socket, [this, c] { Data(*c); });
+    // Queued: the connection may be dropped inside a call of ours.
+    QObject::connect(c->socket, &QAbstractSocket::errorOccurred, c->socket, [this, socket = c->socket] {
+      if (Conn* found = Find(socket)) Broken(*found, false);
+    }, Qt::QueuedConnection);
+    QObject::connect(c->idle, &QTimer::timeout, c->socket, [this, c] { Broken(*c, true); });
+    c->socket->connectToHost(host, static_cast<quint16>(port));
+    fConns.push_back(std::move(conn));
+    return c;
+  }
+
+  // Lets go of a connection; what it had out is asked again on another (first in line first).
+  void Drop(Conn& c) {
+    for (Fetch* f : c.sent)
+      if (!f->orphan) f->state = Fetch::Queued;
+    c.sent.clear();
+    c.socket->disconnect();
+    c.idle->stop();
+    c.socket->abort();
+    c.socket->deleteLater();
+    fConns.erase(std::find_if(fConns.begin(), fConns.end(), [&c](const std::unique_ptr<Conn>& p) { return p.get() == &c; }));
+  }
+
+  Conn* Find(const QTcpSocket* socket) const {
+    for (const std::unique_ptr<Conn>& c : fConns)
+      if (c->socket == socket) return c.get();
+    return nullptr;
+  }
+
+  void Settled(Conn& c, Fetch::State state, int error = 0) {
+    Fetch* f = c.sent.front();
+    c.sent.pop_front();
+    c.headDone = false;
+    if (state == Fetch::Ready) c.answered = true;
+    if (f->orphan) {
+      c.orphans.erase(std::find_if(c.orphans.begin(), c.orphans.end(), [f](const auto& o) { return o.get() == f; }));
+      return;
+    }
+    f->state = state;
+    f->error = error;
+    Notify();
+  }
+
+  void Data(Conn& c) {
+    QTcpSocket* socket = c.socket;
+    if (!c.sent.empty()) c.idle->start();
+    while (!c.sent.empty()) {
+      Fetch& f = *c.sent.front();
+      if (!c.headDone) {
+        // The header alone: what follows it belongs to this answer's body or to the next one.
+        const QByteArray peeked = socket->peek(kMaxPlainHead + 1);
+        const qsizetype end = peeked.indexOf("\r\n\r\n");
+        if (end < 0) {
+          // A header too long, or with bare line ends, is left to the ordinary road.
+          if (peeked.size() > kMaxPlainHead || peeked.contains("\n\n")) {
+            Refuse(c);
+            return;
+          }
+          break;
+        }
+        bool closeAfter = false;
+        if (!AcceptPlainHead(peeked.left(end + 2), f.size, closeAfter)) {
+          Refuse(c);
+          return;
+        }
+        socket->skip(end + 4);
+        c.closeAfter = closeAfter;
+        c.headDone = true;
+        f.body.resize(f.size);
+        f.got = 0;
+      }
+      if (f.got < f.size) {
+        const qint64 n = socket->read(f.body.data() + f.got, f.size - f.got);
+        if (n > 0) f.got += n;
+        if (f.got < f.size) break;
+      }
+      Settled(c, Fetch::Ready);
+      if (c.closeAfter) {
+        Drop(c);
+        Pump();
+        return;
+      }
+    }
+    if (c.sent.empty()) {
+      c.idle->stop();
+      // Bytes nobody asked for: the connection is unfit for the next request.
+      if (socket->bytesAvailable() > 0) Drop(c);
+      Pump();
+    }
+  }
+
+  // An answer other than the plain one: its file goes the ordinary way, the rest on another
+  // connection (this one cannot tell where the answer ends).
+  void Refuse(Conn& c) {
+    Settled(c, Fetch::Failed);
+    Drop(c);
+    Pump();
+  }
+
+  void Broken(Conn& conn, bool timedOut) {
+    const QTcpSocket* socket = conn.socket;
+    // What came with the end is taken first.
+    if (!timedOut) Data(conn);
+    Conn* c = Find(socket);
+    if (!c) return;
+    if (!c->sent.empty()) {
+      Fetch& f = *c->sent.front();
+      // A kept connection the server closed before it began the answer: once more on a new
+      // one, as on the plain connection. The others it had out go again anyway.
+      const bool started = c->headDone || c->socket->bytesAvailable() > 0;
+      if (!timedOut && !started && c->answered && f.tries == 0) ++f.tries;
+      else Settled(*c, Fetch::Failed, f.got > 0 ? ceChkIncomplete : ceChkNetwork);
+    }
+    Drop(*c);
+    Pump();
+  }
+
+  Downloader& fOwner;
+  const int fConnections;
+  // Owns the connections; deleted after them, with their notices still queued.
+  std::unique_ptr<QObject> fRoot;
+  std::vector<std::unique_ptr<Conn>> fConns;
+  std::deque<std::unique_ptr<Fetch>> fFetches;  // in the order announced
+  bool fNotifyQueued = false;
+};
+
 Downloader::Downloader(ServiceClient& service, Progress progress, Done done)
     : fService(service), fProgress(std::move(progress)), fDone(std::move(done)),
       fWakeTarget(std::make_unique<QObject>()), fSettler(std::make_unique<Settler>()) {}
 
 Downloader::~Downloader() {
   Cancel();
+  fAhead.reset();
   DropSocket();
   std::free(fBuffers[0]);
   std::free(fBuffers[1]);
@@ -440,6 +716,8 @@ void Downloader::Cancel() {
   }
   // The writer finishes its write; what is on disk stays in the part for the next attempt.
   fDownload.reset();
+  // Whatever was fetched ahead is dropped with its connections.
+  fAhead.reset();
 }
 
 void Downloader::Finish() {
@@ -447,6 +725,70 @@ void Downloader::Finish() {
   fSettler->StartAll();
   fFolder.reset();
   DropSocket();
+  fAhead.reset();
+}
+
+void Downloader::SetConnections(int connections) {
+  fConnections = std::clamp(connections, 1, kMaxConnections);
+  if (!fDownload) fAhead.reset();
+}
+
+int Downloader::PrefetchRoom() const {
+  if (fConnections < 2) return 0;
+  return fAhead ? std::max(fAhead->Room(), 0) : fConnections * kAheadPerConnection;
+}
+
+bool Downloader::Prefetch(InstallItem* item, int fileIndex, const QString& folder) {
+  if (fConnections < 2 || PrefetchRoom() <= 0 || !item || fileIndex < 0 || fileIndex >= item->FileCount()) return false;
+  const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
+  // Only what the plain connection would fetch; the rest is left to Start to check and refuse.
+  if (item->Status() == itemNameClash || !IsSafeFileName(file.name) || IsDownloadPartName(file.name) ||
+      file.url.isEmpty() || !IsHex64(file.sha256) || !fService.IsWebURL(file.url))
+    return false;
+  const QUrl url = QUrl(fService.BaseURL()).resolved(QUrl(file.url));
+  if (!CanFetchPlain(url, file.size)) return false;
+  // A part of an earlier attempt is resumed on the ordinary road.
+  struct stat st {};
+  if (::lstat(QFile::encodeName(DownloadPartPath(folder, file.name)).constData(), &st) == 0 || errno != ENOENT)
+    return false;
+  if (!fAhead) fAhead = std::make_unique<Ahead>(*this, fConnections);
+  fAhead->Add(item, fileIndex, url, file.size);
+  return true;
+}
+
+// A file fetched ahead may be in: the download waiting for it takes it, or goes the ordinary
+// way when its fetch failed.
+void Downloader::AheadMoved() {
+  if (!fDownload || !fDownload->fromAhead || !fAhead) return;
+  Ahead::Fetch* f = fAhead->Front();
+  Download& d = *fDownload;
+  if (f && (f->state == Ahead::Fetch::Queued || f->state == Ahead::Fetch::Sent)) return;
+  d.fromAhead = false;
+  if (!f || (f->state == Ahead::Fetch::Failed && f->error == 0)) {
+    if (f) fAhead->PopFront();
+    if (const int error = BeginFetch()) {
+      fDownload.reset();
+      fDone(error);
+    }
+    return;
+  }
+  d.plain = true;
+  if (f->state == Ahead::Fetch::Failed) {
+    // Broken off or silent: as on the plain connection, what arrived stays in the part.
+    const int error = f->error;
+    PlainTake(f->body.constData(), f->got);
+    fAhead->PopFront();
+    if (d.fill > 0)
+      if (const int written = WritePart()) {
+        Fail(written, false);
+        return;
+      }
+    Fail(error, true);
+    return;
+  }
+  PlainTake(f->body.constData(), f->body.size());
+  fAhead->PopFront();
+  StoreVerified();
 }
 
 // Lets go of the running reply and its connections. Called from inside their handlers,
@@ -586,20 +928,37 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
     return fail(ceChkChecksum);
   d.serial = ++fDownloadSerial;
   d.url = QUrl(fService.BaseURL()).resolved(QUrl(d.file.url));
+  // A file fetched ahead is taken from memory once its answer is in (from the event loop, as
+  // any other download ends); one whose fetch failed goes the ordinary way from here.
+  if (fAhead && fAhead->Take(item, fileIndex)) {
+    d.fromAhead = true;
+    fAhead->Notify();
+    return ceOK;
+  }
+  if (const int error = BeginFetch()) return fail(error);
+  return ceOK;
+}
+
+// Asks for the current download's file: over the plain connection, or on Qt's road into its
+// part file. An error found at once is returned.
+int Downloader::BeginFetch() {
+  Download& d = *fDownload;
+  const TItemFile& file = d.file;
   // A small file with no part of an earlier attempt is held in memory until it is verified.
   struct stat st {};
-  if (CanFetchPlain(d) && ::fstatat(d.dirFd, d.partName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+  if (CanFetchPlain(d.url, file.size) && ::fstatat(d.dirFd, d.partName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+      errno == ENOENT) {
     d.plain = true;
     SendPlain();
     return ceOK;
   }
-  if (const int error = OpenPart(d, st)) return fail(error);
+  if (const int error = OpenPart(d, st)) return error;
   // A part left by an interrupted attempt is resumed from its last whole block (so that
   // direct I/O can go on); its bytes go through the hash first.
   qint64 keep = st.st_size;
   if (keep > file.size) keep = 0;
   else if (keep < file.size) keep = keep / kDirectAlign * kDirectAlign;
-  if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return fail(ceFileWrite);
+  if (keep != st.st_size && ::ftruncate(d.fd, keep) != 0) return ceFileWrite;
   // A small file goes through the page cache: it is synced with its batch, and writing its
   // first block straight to disk on its own made each one wait for the disk.
   d.writer = NewWriter(file.size > kSettleMaxFile ? OpenDirect(d.dirFd, d.partName, st) : -1);
@@ -989,19 +1348,19 @@ void Downloader::RenameUnsettled() {
 // coding); any other is asked again through Qt's stack, which follows redirects and knows every
 // answer, so that both roads end alike.
 
-bool Downloader::CanFetchPlain(const Download& d) {
-  if (d.file.size > kSettleMaxFile || d.url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
-      d.url.host().isEmpty() || !d.url.userInfo().isEmpty())
+bool Downloader::CanFetchPlain(const QUrl& url, qint64 size) {
+  if (size > kSettleMaxFile || url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
+      url.host().isEmpty() || !url.userInfo().isEmpty())
     return false;
   // Only where Qt's road would go without a proxy too; asked once a server.
-  const QString origin = d.url.authority(QUrl::FullyEncoded);
+  const QString origin = url.authority(QUrl::FullyEncoded);
   if (origin != fPlainOrigin) {
     QNetworkAccessManager& network = fService.Network();
     bool direct = false;
     if (network.proxy().type() == QNetworkProxy::NoProxy) {
       direct = true;
     } else if (network.proxy().type() == QNetworkProxy::DefaultProxy && !network.proxyFactory()) {
-      const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(d.url));
+      const QList<QNetworkProxy> proxies = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
       direct = proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
     }
     fPlainOrigin = origin;
@@ -1043,13 +1402,7 @@ void Downloader::SendPlain() {
   d.head.clear();
   d.headDone = false;
 
-  // The headers Qt's road would send (the session only to the service's origin).
-  const QNetworkRequest request = fService.MakeRequest(d.url);
-  QByteArray path = d.url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-  if (!path.startsWith('/')) path.prepend('/');
-  QByteArray message = "GET " + path + " HTTP/1.1\r\nHost: " + d.url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n";
-  for (const QByteArray& name : request.rawHeaderList()) message += name + ": " + request.rawHeader(name) + "\r\n";
-  message += "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
+  const QByteArray message = PlainRequest(d.url);
 
   if (!fPlainIdle) {
     fPlainIdle = new QTimer(fWakeTarget.get());
@@ -1061,6 +1414,18 @@ void Downloader::SendPlain() {
   fSocket->write(message);
   // Out now where the connection is up, not on the event loop's next round.
   if (fSocket->state() == QAbstractSocket::ConnectedState) fSocket->flush();
+}
+
+// The request for url with the headers Qt's road would send (the session only to the service's
+// origin).
+QByteArray Downloader::PlainRequest(const QUrl& url) const {
+  const QNetworkRequest request = fService.MakeRequest(url);
+  QByteArray path = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+  if (!path.startsWith('/')) path.prepend('/');
+  QByteArray message = "GET " + path + " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n";
+  for (const QByteArray& name : request.rawHeaderList()) message += name + ": " + request.rawHeader(name) + "\r\n";
+  message += "Accept-Encoding: identity\r\nConnection: keep-alive\r\n\r\n";
+  return message;
 }
 
 // A plain request is under way (a queued notice may come after its answer was taken).
@@ -1081,7 +1446,7 @@ void Downloader::PlainData() {
       if (d.head.size() > kMaxPlainHead || d.head.contains("\n\n")) FallBackToQt();
       return;
     }
-    if (!AcceptPlainHead(d.head.left(end + 2))) {
+    if (!AcceptPlainHead(d.head.left(end + 2), d.file.size, d.closeAfter)) {
       FallBackToQt();
       return;
     }
@@ -1115,7 +1480,7 @@ void Downloader::PlainTake(const char* data, qint64 size) {
 }
 
 // The plain answer: 200 with exactly the listed length, no transfer or content coding.
-bool Downloader::AcceptPlainHead(const QByteArray& head) {
+bool Downloader::AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter) {
   const QList<QByteArray> lines = head.split('\n');
   const QByteArray status = lines.first().trimmed();
   const bool http11 = status.startsWith("HTTP/1.1 ");
@@ -1142,8 +1507,8 @@ bool Downloader::AcceptPlainHead(const QByteArray& head) {
       else if (value.contains("keep-alive")) close = false;
     }
   }
-  if (length != fDownload->file.size) return false;
-  fDownload->closeAfter = close;
+  if (length != size) return false;
+  closeAfter = close;
   return true;
 }
 
@@ -1152,6 +1517,12 @@ void Downloader::PlainComplete() {
   fSocketReusable = !d.closeAfter && !d.extra && fSocket->bytesAvailable() == 0;
   DropReply();
   if (!fSocketReusable) DropSocket();
+  StoreVerified();
+}
+
+// A whole small file is in the buffer: checked, and written under its name or through its part.
+void Downloader::StoreVerified() {
+  Download& d = *fDownload;
   fProgress(d.offset);
   if (!Verified(d)) {
     Fail(ceChkChecksum, false);

@@ -160,11 +160,22 @@ class Downloader final {
   // the connection kept for the next file.
   void Finish();
 
+  // How many connections the files may come over at once (1: one file after the other).
+  void SetConnections(int connections);
+  int Connections() const { return fConnections; }
+  // Fetches a small file into memory ahead of its Start, over one of the connections; false
+  // when it does not qualify or no room is left. Files are announced in the order they will be
+  // started; a Start takes the file's answer, and drops those announced before it.
+  bool Prefetch(InstallItem* item, int fileIndex, const QString& folder);
+  // How many more files Prefetch takes now.
+  int PrefetchRoom() const;
+
  private:
   class Writer;
   struct Folder;
   class Settler;
   struct Download;
+  class Ahead;
   void Fail(int error, bool keepPart);
   void DropReply();
   int FlushBuffer();
@@ -190,13 +201,17 @@ class Downloader final {
   int StoreNew(bool& stored);
   void RenameSynced();
   void RenameUnsettled();
-  bool CanFetchPlain(const Download& d);
+  bool CanFetchPlain(const QUrl& url, qint64 size);
+  QByteArray PlainRequest(const QUrl& url) const;
+  int BeginFetch();
+  void AheadMoved();
+  void StoreVerified();
   void SendPlain();
   bool PlainUnderWay() const;
   void PlainData();
   void PlainBroken(bool timedOut);
   void PlainTake(const char* data, qint64 size);
-  bool AcceptPlainHead(const QByteArray& head);
+  static bool AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter);
   void PlainComplete();
   void FallBackToQt();
   void DropSocket();
@@ -223,6 +238,10 @@ class Downloader final {
   bool fSocketReusable = false;  // its last answer ended exactly where the next may begin
   QString fPlainOrigin;          // the server last asked whether it is reached without a proxy
   bool fPlainAllowed = false;
+  int fConnections = 4;
+  // The files announced by Prefetch and their answers; after the socket, which it may outlive
+  // by nothing.
+  std::unique_ptr<Ahead> fAhead;
 };
 
 // The backup index read last, and the merge of a new index with it.

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The runs side by side with public tools, in one run:
-#   1. a backup of COUNT (5,000) small chart files (2-5 KB) with cvtool backup, against curl
-#      fetching the same files one after another over one kept-alive connection;
+#   1. a backup of COUNT (3,000) small chart files (2-5 KB) with cvtool backup, against curl
+#      fetching the same files (with the session, as cvtool does) one after another over one
+#      kept-alive connection, and against curl -Z --parallel-max 4: through latency_proxy.py
+#      (20 ms more for every round trip, as over the internet) and on plain loopback; medians of
+#      ROUNDS (3) rounds, the tools in turn;
 #   2. the same backup again with nothing to fetch, of NOFETCH (20,000) files (sign-in and file
 #      list included), against rsync -a --dry-run of the same tree;
 #   3. extracting an add-on archive of 5,000 files / 130 MiB, against bsdtar -xf;
@@ -11,7 +14,7 @@
 #   6. the largest gap of the event loop (a 5 ms timer) while the demo products are downloaded,
 #      set up (the setups run), copied and extracted, and then installed from a backup.
 # Environment: BUILD_DIR (default build), BENCH_DIR (default $BUILD_DIR/bench-runs; a few GiB
-# free), COUNT, NOFETCH, BIG_MIB, SKIP (e.g. "4 5").
+# free), COUNT, ROUNDS, NOFETCH, BIG_MIB, SKIP (e.g. "4 5").
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build_dir=${BUILD_DIR:-build}
@@ -19,7 +22,8 @@ build_dir=${BUILD_DIR:-build}
 cmake --build "$build_dir" --target bench_runs cvtool deployer-service -- -j2
 bin=$(realpath "$build_dir/bin")
 work=$(realpath -m "${BENCH_DIR:-$build_dir/bench-runs}")
-count=${COUNT:-5000}
+count=${COUNT:-3000}
+rounds=${ROUNDS:-3}
 nofetch=${NOFETCH:-20000}
 big=${BIG_MIB:-1024}
 skip=" ${SKIP:-} "
@@ -37,6 +41,7 @@ cp "$bin/cvtool" "$installer/Deployer"; cp "$bin/libCvLibNav5.so" "$installer/"
 creds=(--email bench@corvane.example --password bench-password --installer "$installer")
 secs() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }; e=$(date +%s.%N); awk -v a="$s" -v b="$e" 'BEGIN {printf "%.3f", b-a}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a/b}'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 serve() {
   "$bin/deployer-service" --port 0 --accounts "$1" >"$1.url" 2>/dev/null &
   server=$!
@@ -44,26 +49,46 @@ serve() {
   url=$(head -1 "$1.url"); url=${url%/}/
 }
 # No server started: no kill at all (kill 0 would end the whole process group, a pipe's reader too).
-trap '[ -z "${server:-}" ] || kill "$server" 2>/dev/null || true; rm -rf "$old"' EXIT
+trap '[ -z "${server:-}" ] || kill "$server" 2>/dev/null || true; [ -z "${proxy:-}" ] || kill "$proxy" 2>/dev/null || true; rm -rf "$old"' EXIT
 
 if [[ $skip != *" 1 "* ]]; then
-  "$bin/bench_runs" catalogue "$work/cat5k" "$count" 2048 5120
-  serve "$work/cat5k"
+  "$bin/bench_runs" catalogue "$work/cat1" "$count" 2048 5120
+  serve "$work/cat1"
+  port=${url%/}; port=${port##*:}
+  bench/runs/latency_proxy.py "$port" 10 >"$work/proxy.port" &
+  proxy=$!
+  for _ in $(seq 100); do [ -s "$work/proxy.port" ] && break; sleep 0.1; done
+  purl="http://127.0.0.1:$(head -1 "$work/proxy.port")/"
+  # curl fetches with the session, as cvtool does: without it every file is a short refusal.
+  session=$(curl -s -X POST -H 'Content-Type: application/json' \
+    -d '{"email": "bench@corvane.example", "password": "bench-password"}' "${url}api/v1/signin" |
+    sed -n 's/.*"session" *: *"\([^"]*\)".*/\1/p')
+  [ -n "$session" ] || { echo "sign-in for curl failed" >&2; exit 1; }
+  # A curl config for base URL $1 into folder $2.
+  curlcfg() {
+    mkdir -p "$2"
+    { echo "silent"; echo "header = \"Authorization: Bearer $session\""
+      while read -r p; do echo "url = \"${1}files/$p\""; echo "output = \"$2/${p##*/}\""; done <"$work/cat1/paths.txt"; } >"$2.cfg"
+  }
   # Creating thousands of files costs the file system more the more files it deleted in the
-  # minutes before (the rm above), and less as they age: two rounds, the tools in turn, each
-  # into folders of its own, each round shown, and each tool's better round.
-  for round in 1 2; do
-    { echo "silent"; while read -r p; do echo "url = \"${url}files/$p\""; echo "output = \"$work/curl$round/${p##*/}\""; done <"$work/cat5k/paths.txt"; } >"$work/curl$round.cfg"
-    mkdir -p "$work/curl$round"
+  # minutes before (the rm above), and less as they age: the tools take turns in each round,
+  # each into folders of its own; each round is shown, and the medians compared.
+  declare -a pt pc pz lt lc
+  for round in $(seq "$rounds"); do
+    curlcfg "$purl" "$work/pcurl$round"; curlcfg "$purl" "$work/pcurlz$round"; curlcfg "$url" "$work/lcurl$round"
+    sync
+    pc+=("$(secs curl -K "$work/pcurl$round.cfg")"); sync
+    pt+=("$(secs "$bin/cvtool" backup "$purl" "$work/pbackup$round" 2001:1 "${creds[@]}")"); sync
+    pz+=("$(secs curl -Z --parallel-max 4 -K "$work/pcurlz$round.cfg")"); sync
+    lt+=("$(secs "$bin/cvtool" backup "$url" "$work/lbackup$round" 2001:1 "${creds[@]}")"); sync
+    lc+=("$(secs curl -K "$work/lcurl$round.cfg")"); sync
+    echo "   round $round: proxy: curl ${pc[-1]} s, cvtool ${pt[-1]} s, curl -Z ${pz[-1]} s; loopback: cvtool ${lt[-1]} s, curl ${lc[-1]} s" >&2
   done
-  sync
-  c1=$(secs curl -K "$work/curl1.cfg"); sync
-  t1=$(secs "$bin/cvtool" backup "$url" "$work/backup5k-1" 2001:1 "${creds[@]}"); sync
-  t2=$(secs "$bin/cvtool" backup "$url" "$work/backup5k-2" 2001:1 "${creds[@]}"); sync
-  c2=$(secs curl -K "$work/curl2.cfg")
-  c=$(awk -v a="$c1" -v b="$c2" 'BEGIN {print (a<b)?a:b}'); t=$(awk -v a="$t1" -v b="$t2" 'BEGIN {print (a<b)?a:b}')
-  echo "   rounds: curl $c1 s, cvtool $t1 s, cvtool $t2 s, curl $c2 s" >&2
-  echo "1. backup of $count small files: cvtool $t s, curl $c s, cvtool/curl $(ratio "$t" "$c") (goal <= 1.5)"
+  cmp -s "$work/pcurl1/c0.qmr2" "$work/pbackup1/QMR2/BX/A/c0.qmr2" || { echo "curl fetched something else than cvtool" >&2; exit 1; }
+  pc=$(median "${pc[@]}"); pt=$(median "${pt[@]}"); pz=$(median "${pz[@]}"); lt=$(median "${lt[@]}"); lc=$(median "${lc[@]}")
+  echo "1a. backup of $count small files, 20 ms round trips: cvtool $pt s, curl one by one $pc s, curl -Z --parallel-max 4 $pz s; cvtool/curl $(ratio "$pt" "$pc") (goal <= 0.35), cvtool/curl -Z $(ratio "$pt" "$pz") (goal <= 1)"
+  echo "1b. backup of $count small files, loopback: cvtool $lt s, curl one by one $lc s, cvtool/curl $(ratio "$lt" "$lc") (goal <= 1.2)"
+  kill $proxy; wait $proxy 2>/dev/null || true; proxy=
   kill $server; wait $server 2>/dev/null || true
 fi
 

@@ -215,6 +215,7 @@ void TDeployRun::OnFileList() {
   fProgress.SetTotalText(LangText(rtTotal) + QStringLiteral(" 0 / ") + Size(fSizeTotal));
   fCurrentItem = -1;
   fCurrentFile = 0;
+  fAheadItem = -1;
   WalkItems(false);
 }
 
@@ -299,7 +300,10 @@ bool TDeployRun::FindMissingFile(int from) {
     const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(fCurrentFile)];
     const QString folder = FileFolder(*item, fCurrentFile);
     const QString path = folder + file.name;
-    if (!scan.IsCurrent(folder, path, file, !fItemIsChart)) {
+    // Files looked at ahead are not looked at again.
+    const signed char found =
+        fAheadItem == fCurrentItem ? fAheadFound[static_cast<size_t>(fCurrentFile)] : static_cast<signed char>(0);
+    if (found == 2 || (found == 0 && !scan.IsCurrent(folder, path, file, !fItemIsChart))) {
       if (advanced) show();
       return true;
     }
@@ -409,6 +413,7 @@ void TDeployRun::StartFileDownload() {
     return;
   }
   if (!fRateClock.isValid()) fRateClock.start();
+  FetchAhead(item);
   fOperation = 2;
   // A backup keeps the file there until the item is complete: the new one is staged beside it.
   struct stat st {};
@@ -423,6 +428,33 @@ void TDeployRun::StartFileDownload() {
       fOperation = 0;
       QTimer::singleShot(0, this, [this, error] { OnDownloadDone(error); });
     }
+  }
+}
+
+// Over the internet each small file costs a round trip: the engine fetches the files after this
+// one over several connections while this one is written. They are announced in their order, up
+// to the first one the engine does not fetch ahead (a large file, one with a part to resume),
+// which waits for its own turn. A program's files are checked by content and go one by one.
+void TDeployRun::FetchAhead(InstallItem* item) {
+  if (!fItemIsChart || fCheck.Connections() < 2) return;
+  if (fAheadItem != fCurrentItem) {
+    fAheadItem = fCurrentItem;
+    fAheadFound.assign(static_cast<size_t>(item->FileCount()), 0);
+    fAheadFile = fCurrentFile;
+  }
+  fAheadFile = std::max(fAheadFile, fCurrentFile);
+  TFolderScan scan;
+  // Bounded, so that a long stretch of current files is left to the scan between downloads.
+  for (int looked = 0; fAheadFile < item->FileCount() && looked < 256 && fCheck.PrefetchRoom() > 0; ++looked) {
+    const int f = fAheadFile;
+    const cvlib::TItemFile& file = item->Data().files[static_cast<size_t>(f)];
+    const QString folder = FileFolder(*item, f);
+    signed char& found = fAheadFound[static_cast<size_t>(f)];
+    if (f > fCurrentFile && found == 0) found = scan.IsCurrent(folder, folder + file.name, file, false) ? 1 : 2;
+    if (f == fCurrentFile || found == 2) {
+      if (!fCheck.PrefetchDownload(item, f, folder)) return;
+    }
+    fAheadFile += 1;
   }
 }
 

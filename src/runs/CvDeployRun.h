@@ -138,6 +138,7 @@ class TDeployRun final : public QObject {
   bool FindMissingFile(int from);
   void CompleteItem();
   void StartFileDownload();
+  void FetchAhead(InstallItem* item);
   void WalkItems(bool fromDownload);
   void EndRun();
   void Stop();
@@ -186,6 +187,11 @@ class TDeployRun final : public QObject {
   int fOperation = 0;
   QString fItemFolder;
   QString fMadeFolder;  // the folder of the item's files made last (StartFileDownload)
+  // Files of the current item looked at ahead of the download under way (FetchAhead): the next
+  // one to look at, and what was found of each (0 not looked at, 1 current, 2 to be fetched).
+  int fAheadItem = -1;
+  int fAheadFile = 0;
+  std::vector<signed char> fAheadFound;
   QString fSourceFolder;
   int fCurrentItem = -1;
   int fCurrentFile = 0;

@@ -75,6 +75,13 @@ class FakeService {
       res.set_content(nlohmann::json{{"items", answer}}.dump(), "application/json");
     });
     server_.Get(R"(/files/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
+      // Requests answered at once, counted while each waits out fileDelayMs.
+      const int now = ++filesInFlight;
+      for (int seen = maxFilesInFlight; now > seen && !maxFilesInFlight.compare_exchange_weak(seen, now);) {
+      }
+      for (int waited = 0; waited < fileDelayMs && !released_; waited += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      --filesInFlight;
       std::string content;
       size_t closeAfter = 0;
       size_t stallAfter = 0;
@@ -174,6 +181,9 @@ class FakeService {
   cvtest::TSigningKey signingKey = cvtest::TSigningKey::Build;
   std::string rawFileList;  // when set, the answer of /files as it stands
   std::atomic<bool> ignoreRanges{false};
+  std::atomic<int> fileDelayMs{0};
+  std::atomic<int> filesInFlight{0};
+  std::atomic<int> maxFilesInFlight{0};
   std::vector<std::pair<std::string, std::string>> fileRequests;  // name, Range header
 
  private:

@@ -74,6 +74,7 @@ int SummaryExit(const TRunResult& r) {
 struct TOptions {
   QString email, password;
   int language = 0;
+  int connections = 0;  // 0: the setting's
   bool dryRun = false;
   bool quiet = false;
   QString installer;
@@ -81,23 +82,29 @@ struct TOptions {
 };
 
 const char* const kInstallHelp =
-    "usage: cvtool install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--dry-run] [--quiet]\n\n"
+    "usage: cvtool install URL DESTINATION PRODUCT:MASK... [--email E --password P] [--lang N] [--connections N]\n"
+    "                      [--dry-run] [--quiet]\n\n"
     "Installs the account's products from the internet, as the wizard does: chart sets into\n"
     "DESTINATION/QMR2/<code>/<module>/ (recorded as installed), programs by running their setups\n"
     "silently into DESTINATION, add-ons beside them. Files already current are not fetched again.\n"
     "URL is the package service ('-' for the configured one). Without --email and --password the\n"
     "remembered sign-in is used.\n\n"
-    "  --lang N     language of this run and of the setups (1 English, 2 Dutch, 3 German, ... 8)\n"
-    "  --dry-run    prints what would be fetched and changes nothing\n"
-    "  --quiet, -q  no progress; only the questions, failures and the summary\n\n"
+    "  --lang N         language of this run and of the setups (1 English, 2 Dutch, 3 German, ... 8)\n"
+    "  --connections N  small files fetched over up to N connections at once, 1 to 16 (default: the\n"
+    "                   setting Servers/Connections, else 4)\n"
+    "  --dry-run        prints what would be fetched and changes nothing\n"
+    "  --quiet, -q      no progress; only the questions, failures and the summary\n\n"
     "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
 const char* const kBackupHelp =
-    "usage: cvtool backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR] [--quiet]\n\n"
+    "usage: cvtool backup URL FOLDER PRODUCT:MASK... [--email E --password P] [--dry-run] [--installer DIR]\n"
+    "                     [--connections N] [--quiet]\n\n"
     "Creates or updates an installation backup in FOLDER, as the wizard does: the products' files,\n"
     "a copy of the installer and its library, the autorun files on a removable drive's root, and\n"
     "the index. A backup already there is updated and expanded; current files are not fetched.\n\n"
     "  --installer DIR  where Deployer and libCvLibNav5.so are (default: beside cvtool, else\n"
     "                   /usr/lib/corvane-deployer/)\n"
+    "  --connections N  small files fetched over up to N connections at once, 1 to 16 (default: the\n"
+    "                   setting Servers/Connections, else 4)\n"
     "  --dry-run        prints what would be fetched and changes nothing\n"
     "  --quiet, -q      no progress; only the questions, failures and the summary\n\n"
     "The last line is 'summary success|partial|failed SUCCEEDED SELECTED' (docs/cvtool-runs.md).\n";
@@ -140,6 +147,11 @@ int ParseCommand(const QStringList& args, const QStringList& values, const QStri
     const auto n = cvtool::ParseNumber(parsed.Get(QStringLiteral("--lang")), 1, 8);
     if (!n) return parsed.Usage(QStringLiteral("--lang takes a language number 1 to 8"));
     o.language = static_cast<int>(*n);
+  }
+  if (parsed.Has(QStringLiteral("--connections"))) {
+    const auto n = cvtool::ParseNumber(parsed.Get(QStringLiteral("--connections")), 1, 16);
+    if (!n) return parsed.Usage(QStringLiteral("--connections needs a number from 1 to 16"));
+    o.connections = static_cast<int>(*n);
   }
   return -1;
 }
@@ -311,8 +323,8 @@ int DownloadRun(const QStringList& args, TSetupType type) {
   TOptions o;
   QString error;
   const int parsed = type == InstallOnline
-                         ? ParseCommand(args, {"--email", "--password", "--lang"}, {"--dry-run", "--quiet"}, kInstallHelp, o)
-                         : ParseCommand(args, {"--email", "--password", "--installer"}, {"--dry-run", "--quiet"},
+                         ? ParseCommand(args, {"--email", "--password", "--lang", "--connections"}, {"--dry-run", "--quiet"}, kInstallHelp, o)
+                         : ParseCommand(args, {"--email", "--password", "--installer", "--connections"}, {"--dry-run", "--quiet"},
                                         kBackupHelp, o);
   if (parsed >= 0) return parsed;
   if (o.rest.size() < 3)
@@ -338,6 +350,7 @@ int DownloadRun(const QStringList& args, TSetupType type) {
 
   TSession s(o.quiet);
   if (!url.isEmpty()) s.Check().SetServiceURL(url);
+  if (o.connections) s.Check().SetConnections(o.connections);
   int started = 0;
   int signedIn = s.StartSignIn(o, started);
   // An earlier backup's index is read while the service checks the sign-in (a large one takes
