@@ -104,11 +104,10 @@ struct Started {
   int exitCode = -1;
 };
 
-Started StartAndStop(const QStringList& args, const QProcessEnvironment& env, const std::function<void()>& whileUp) {
-  QProcess p;
+// Starts the service and waits for the three lines it prints once it listens; its URL.
+QString StartService(QProcess& p, const QStringList& args, const QProcessEnvironment& env) {
   p.setProcessEnvironment(env);
   p.start(BinDir() + "/deployer-service", args);
-  Started s;
   EXPECT_TRUE(p.waitForStarted());
   QByteArray out;
   QElapsedTimer timer;
@@ -117,8 +116,14 @@ Started StartAndStop(const QStringList& args, const QProcessEnvironment& env, co
     p.waitForReadyRead(100);
     out += p.readAllStandardOutput();
   }
-  s.url = QString::fromUtf8(out).section('\n', 0, 0);
   EXPECT_EQ(out.count('\n'), 3) << "the service did not start: " << p.readAllStandardError().constData();
+  return QString::fromUtf8(out).section('\n', 0, 0);
+}
+
+Started StartAndStop(const QStringList& args, const QProcessEnvironment& env, const std::function<void()>& whileUp) {
+  QProcess p;
+  Started s;
+  s.url = StartService(p, args, env);
   if (whileUp) whileUp();
   ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
   EXPECT_TRUE(p.waitForFinished(30000)) << "SIGTERM did not stop the service";
@@ -245,18 +250,8 @@ TEST(ServiceProgram, ARequestCannotForgeALogLine) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("TMPDIR", MakeTempFolder("service-log"));
   QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(BinDir() + "/deployer-service", {"--demo"});
-  ASSERT_TRUE(p.waitForStarted());
-  QByteArray out;
-  QElapsedTimer timer;
-  timer.start();
-  while (out.count('\n') < 3 && p.state() == QProcess::Running && timer.elapsed() < 60000) {
-    p.waitForReadyRead(100);
-    out += p.readAllStandardOutput();
-  }
-  const QUrl url(QString::fromUtf8(out).section('\n', 0, 0));
-  ASSERT_TRUE(url.isValid() && url.port() > 0) << out.constData();
+  const QUrl url(StartService(p, {"--demo"}, env));
+  ASSERT_TRUE(url.isValid() && url.port() > 0) << qPrintable(url.toString());
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
