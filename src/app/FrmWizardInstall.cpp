@@ -24,6 +24,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -32,6 +33,8 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 
@@ -52,6 +55,34 @@ constexpr int kMinWidth = 650;
 constexpr int kMinHeight = 485;
 // A window that is never painted asks for the installer's version after this.
 constexpr int kVersionCheckAtLatestMs = 300;
+
+class TAfterFirstPaint final : public QObject {
+ public:
+  TAfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then)
+      : QObject(window), then_(std::move(then)) {
+    window->installEventFilter(this);
+    QTimer::singleShot(latestMs, this, [this] { Fire(); });
+  }
+
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && !queued_) {
+      queued_ = true;
+      QTimer::singleShot(0, this, [this] { Fire(); });
+    }
+    return false;
+  }
+
+ private:
+  void Fire() {
+    if (!then_) return;
+    const std::function<void()> then = std::exchange(then_, {});
+    deleteLater();
+    then();
+  }
+
+  std::function<void()> then_;
+  bool queued_ = false;
+};
 
 // The page area: every page placed in it fills it.
 class TPageArea final : public QWidget {
@@ -86,6 +117,10 @@ class TProgressPageRunProgress final : public TRunProgress {
 };
 
 }  // namespace
+
+void AfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then) {
+  new TAfterFirstPaint(window, latestMs, std::move(then));  // owned by the window
+}
 
 TFormWizardInstall::TFormWizardInstall(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("FormWizardInstall"));

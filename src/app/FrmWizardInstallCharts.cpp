@@ -10,51 +10,14 @@
 #include "FrmMessage.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QThread>
-#include <QTimer>
-
-#include <functional>
-#include <utility>
 
 namespace {
-
-class TAfterFirstPaint final : public QObject {
- public:
-  TAfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then)
-      : QObject(window), then_(std::move(then)) {
-    window->installEventFilter(this);
-    QTimer::singleShot(latestMs, this, [this] { Fire(); });
-  }
-
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint && !queued_) {
-      queued_ = true;
-      QTimer::singleShot(0, this, [this] { Fire(); });
-    }
-    return false;
-  }
-
- private:
-  void Fire() {
-    if (!then_) return;
-    const std::function<void()> then = std::exchange(then_, {});
-    deleteLater();
-    then();
-  }
-
-  std::function<void()> then_;
-  bool queued_ = false;
-};
 
 // A window that is never painted (hidden, or slow to come up) loads the charts after this.
 constexpr int kChartsLoadAtLatestMs = 300;
 
 }  // namespace
-
-void AfterFirstPaint(QWidget* window, int latestMs, std::function<void()> then) {
-  new TAfterFirstPaint(window, latestMs, std::move(then));  // owned by the window
-}
 
 void TFormWizardInstall::ScheduleChartsLoad() {
   // The load starts once page 0 is on the screen: with hundreds of thousands of charts it

@@ -71,24 +71,9 @@ struct TReadFile {
   }
 };
 
-struct TEvpKeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
 struct TEvpCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
-
-bool Ed25519Verify(const QByteArray& publicKey, const unsigned char* signature,
-                   const unsigned char* data, size_t length) {
-  if (publicKey.size() != kPublicKeySize) return false;
-  std::unique_ptr<EVP_PKEY, TEvpKeyFree> key(EVP_PKEY_new_raw_public_key(
-      EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
-      static_cast<size_t>(publicKey.size())));
-  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(EVP_MD_CTX_new());
-  if (!key || !ctx) return false;
-  if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
-  return EVP_DigestVerify(ctx.get(), signature, kSignatureSize, data, length) == 1;
-}
 
 // The SHA-256 of what fd reads from its current position, as lower-case hex; empty on a
 // read error.
@@ -138,7 +123,7 @@ TSignatureCheck ReadUpdateManifest(const QString& signatureFile, const QByteArra
   if (::pread(sig.fd, bytes.data(), static_cast<size_t>(sig.size), 0) != sig.size) return scMalformed;
   const QByteArray text = bytes.left(bytes.size() - kSignatureSize);
   const auto* signature = reinterpret_cast<const unsigned char*>(bytes.constData() + text.size());
-  if (!Ed25519Verify(publicKey, signature, reinterpret_cast<const unsigned char*>(text.constData()),
+  if (!cvlib::Ed25519Verify(publicKey, signature, reinterpret_cast<const unsigned char*>(text.constData()),
                      static_cast<size_t>(text.size())))
     return scMismatch;
 
