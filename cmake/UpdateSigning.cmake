@@ -58,3 +58,31 @@ function(cv_signed_service_content target_name source_dir copy_dir)
   add_custom_target(${target_name} ALL DEPENDS ${stamp})
   add_dependencies(${target_name} cv_update_signing_key)
 endfunction()
+
+# The manifest of the installer's copy that every backup carries (docs/chain-of-trust.md): our
+# own two files in the stripped form a copy holds, signed like an update, beside the program as
+# Deployer.sig. A development build signs it with its own key. A release build has no private
+# key: it writes <build>/installer-copy/Deployer.copy, which the signing machine signs, and
+# takes that raw signature back with -DCORVANE_COPY_SIGNATURE=FILE (scripts/package
+# --copy-signature); one that does not fit the build stops it.
+set(CORVANE_COPY_SIGNATURE "" CACHE FILEPATH
+    "Release builds: the release key's signature of <build>/installer-copy/Deployer.copy")
+set(CV_INSTALLER_PRODUCT "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}")
+function(cv_installer_copy_signature program library)
+  set(dir ${CMAKE_BINARY_DIR}/installer-copy)
+  set(stamp ${dir}/manifest.stamp)
+  set(signature)
+  if(NOT CV_UPDATE_SIGNING_KEY AND CORVANE_COPY_SIGNATURE)
+    set(signature ${CORVANE_COPY_SIGNATURE})
+  endif()
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} -DACTION=copy-manifest -DOPENSSL=${CV_OPENSSL_PROGRAM} -DSTRIP=${CMAKE_STRIP}
+            -DPROGRAM=$<TARGET_FILE:${program}> -DLIBRARY=$<TARGET_FILE:${library}> -DDIR=${dir}
+            -DOUT=$<TARGET_FILE_DIR:${program}>/Deployer.sig -DPRODUCT=${CV_INSTALLER_PRODUCT}
+            -DVERSION=${PROJECT_VERSION} -DTRUSTED=${CV_UPDATE_TRUSTED_KEY} -DKEY=${CV_UPDATE_SIGNING_KEY}
+            -DSIGNATURE=${signature} -DSTAMP=${stamp} -P ${_cv_signing_tasks}
+    DEPENDS ${program} ${library} ${_cv_signing_tasks} ${signature} ${CV_UPDATE_TRUSTED_KEY}
+    COMMENT "Writing the signed manifest of the installer's copy")
+  add_custom_target(cv_installer_copy_signature ALL DEPENDS ${stamp})
+  add_dependencies(cv_installer_copy_signature cv_update_signing_key)
+endfunction()

@@ -5,6 +5,13 @@
 #                        COPY := SOURCE, then "<file>.sig" beside every product's installer: the
 #                        signed manifest (docs/self-update.md) of its folder's GUID, the
 #                        "version" of its product.json and the file's SHA-256
+#   ACTION=copy-manifest OPENSSL STRIP PROGRAM LIBRARY DIR OUT PRODUCT VERSION TRUSTED STAMP
+#                        [KEY | SIGNATURE]
+#                        DIR/Deployer and DIR/libCvLibNav5.so: PROGRAM and LIBRARY stripped as a
+#                        backup's copy holds them; DIR/Deployer.copy: their manifest; OUT: the
+#                        manifest and its signature, signed with KEY, or the raw signature
+#                        SIGNATURE made on the signing machine, which must hold for TRUSTED;
+#                        without either OUT is removed
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -92,6 +99,57 @@ elseif(ACTION STREQUAL "sign-content")
         message(FATAL_ERROR "cannot write ${product}/${installer}.sig")
       endif()
     endforeach()
+  endif()
+  file(TOUCH ${STAMP})
+
+elseif(ACTION STREQUAL "copy-manifest")
+  file(MAKE_DIRECTORY ${DIR})
+  # The forms a backup's copy holds (src/runs/CvProgramBundle.cpp strips the same way), and
+  # what a package installs: stripping them again changes nothing.
+  run(${STRIP} --strip-all -o ${DIR}/Deployer ${PROGRAM})
+  run(${STRIP} --strip-unneeded -o ${DIR}/libCvLibNav5.so ${LIBRARY})
+  string(REPLACE "." ";" parts "${VERSION}")
+  list(LENGTH parts count)
+  while(count LESS 4)
+    list(APPEND parts 0)
+    math(EXPR count "${count} + 1")
+  endwhile()
+  list(JOIN parts "." version)
+  string(TOUPPER "${PRODUCT}" guid)
+  set(text "Corvane installer copy 1\nproduct ${guid}\nversion ${version}\n")
+  foreach(name Deployer libCvLibNav5.so)
+    file(SIZE ${DIR}/${name} size)
+    file(SHA256 ${DIR}/${name} sha256)
+    string(APPEND text "file ${name} ${size} ${sha256}\n")
+  endforeach()
+  set(manifest ${DIR}/Deployer.copy)
+  file(WRITE ${manifest}.new "${text}")
+  file(COPY_FILE ${manifest}.new ${manifest} ONLY_IF_DIFFERENT)
+  file(REMOVE ${manifest}.new)
+  if(KEY)
+    run(${OPENSSL} pkeyutl -sign -rawin -inkey ${KEY} -in ${manifest} -out ${manifest}.sig)
+    set(signature ${manifest}.sig)
+  elseif(SIGNATURE)
+    execute_process(COMMAND ${OPENSSL} pkeyutl -verify -rawin -pubin -inkey ${TRUSTED}
+                            -in ${manifest} -sigfile ${SIGNATURE}
+                    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+    if(NOT rc EQUAL 0)
+      file(REMOVE ${OUT})
+      message(FATAL_ERROR "${SIGNATURE} is not the release key's signature of ${manifest}: "
+                          "sign this build's manifest on the signing machine (docs/packaging.md)")
+    endif()
+    set(signature ${SIGNATURE})
+  endif()
+  if(signature)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${manifest} ${signature}
+      OUTPUT_FILE ${OUT}.new RESULT_VARIABLE rc)
+    file(REMOVE ${manifest}.sig)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "cannot write ${OUT}")
+    endif()
+    file(RENAME ${OUT}.new ${OUT})
+  else()
+    file(REMOVE ${OUT})
   endif()
   file(TOUCH ${STAMP})
 

@@ -548,11 +548,14 @@ bool TDeployRun::FinishBackup() {
     // ends the copy: the file under way is removed.
     TProgramBundle bundle;
     QString file;
+    TCopyTrust copyTrust = ctSigned;
     int error = PlanProgramBundle(fSettings.installerFolder, bundle, file);
     if (!error)
       error = CopyProgramBundle(
           bundle, backup, file,
-          [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, &fAbort);
+          [this](const QString& s, qint64 done, qint64 total) { return CopyProgress(s, done, total); }, &fAbort,
+          &copyTrust);
+    fUnsignedCopy = !error && copyTrust != ctSigned;
     if (error == cvlib::ceAborted) {
       Fail(file, ErrorToStr(error));
       installerCopied = false;
@@ -566,12 +569,8 @@ bool TDeployRun::FinishBackup() {
   if (!fSettings.indexOnly && installerCopied && !fAbort && IsDriveRoot(backup) &&
       DriveGetType(GetFolderDrive(backup)) == cvlib::dtRemovable) {
     // Write errors pass: the backup works without them.
-    WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArrayLiteral("[AutoRun]\r\nshellexecute=Deployer\r\n"));
-    WriteWholeFile(backup + QStringLiteral("autorun.sh"),
-                   QByteArrayLiteral("#!/bin/sh\n"
-                                     "# Starts the installer of this installation backup.\n"
-                                     "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n"),
-                   0755);
+    WriteWholeFile(backup + QStringLiteral("Autorun.inf"), QByteArray(kBundleAutorunInf));
+    WriteWholeFile(backup + QStringLiteral("autorun.sh"), QByteArray(kBundleAutorunSh), 0755);
   }
   if (!ok) {
     // A backup without its index (or its installer) cannot be installed from: nothing in it
@@ -626,6 +625,7 @@ TRunResult TDeployRun::ShowRunSummary() {
   QString message = LangText(*text) + QStringLiteral("\r\n\r\n");
   if (!fUnsignedCharts.isEmpty())
     message += LangText(rtWarnUnsignedCharts).arg(fUnsignedCharts.join(QStringLiteral(", "))) + QStringLiteral("\r\n\r\n");
+  if (fUnsignedCopy) message += LangText(rtWarnUnsignedCopy) + QStringLiteral("\r\n\r\n");
   message += LangText(rtReturnToStart);
   result.returnToStart = MsgBoxCaption(LangText(*caption), message, kind, mbYesNo) == mrYes;
   Finish(result);

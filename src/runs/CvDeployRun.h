@@ -224,6 +224,7 @@ class TDeployRun final : public QObject {
   };
   std::vector<TStagedItem> fPendingSwitch;  // complete items waiting for their switch
   QStringList fUnsignedCharts;  // chart sets of a backup without signatures, for the summary
+  bool fUnsignedCopy = false;   // the backup's installer copy went without the vendor's manifest
 
   // Speed: bytes moved in this run and the time spent moving them.
   QElapsedTimer fClock;

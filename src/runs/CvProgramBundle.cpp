@@ -1,6 +1,7 @@
 #include "CvProgramBundle.h"
 
 #include "CvLibFileIo.h"
+#include "CvLibSignature.h"
 #include "CvRunFiles.h"
 
 #include <QCoreApplication>
@@ -337,6 +338,31 @@ bool IsOwnFile(const TBundleFile& file) {
 
 QString StripTool() { return QStandardPaths::findExecutable(QStringLiteral("strip")); }
 
+// The installer's product, which a copy's manifest names.
+constexpr char kInstallerProduct[] = "{B1509FE0-9898-43E1-BCEA-AB44A70E44EE}";
+// A manifest is a few hundred bytes; anything much bigger under its name is not one.
+constexpr qint64 kMaxManifestSize = 4096;
+
+// A small regular file's bytes, not through a link; empty when it is none.
+QByteArray ReadSmallFile(const QString& path) {
+  const cvlib::TFd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxManifestSize) return {};
+  QByteArray bytes(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
+  return ::pread(file.fd, bytes.data(), bytes.size(), 0) == st.st_size ? bytes : QByteArray();
+}
+
+// A regular file (no link followed) of the signed size and SHA-256.
+bool MatchesSigned(const QString& path, const TCopyManifestFile& signedFile) {
+  struct stat st {};
+  if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != signedFile.size)
+    return false;
+  QString sha;
+  std::int64_t size = 0;
+  return HashFile(path, sha, size) == cvlib::ceOK && size == signedFile.size &&
+         sha.compare(signedFile.sha256, Qt::CaseInsensitive) == 0;
+}
+
 // Writes source without its debug information and symbol table to a hidden name beside target,
 // then renames it into place with the source's time and mode (less group and other write).
 // ceOK when done; ceAborted on a stop; any other result: the caller copies the file as it is.
@@ -461,6 +487,9 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
     return cvlib::ceFileRead;
   }
   const TResolver resolver(program);
+  const QString signature = QFileInfo(program.path).absolutePath() + u'/' + QLatin1String(kCopySignatureName);
+  if (struct stat st {}; ::lstat(QFile::encodeName(signature).constData(), &st) == 0 && S_ISREG(st.st_mode))
+    bundle.signature = signature;
 
   QSet<QString> targets;  // paths in the copy already planned
   QSet<QString> expected;
@@ -562,8 +591,23 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
 }
 
 int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder, QString& failedFile,
-                      const cvlib::TFileCopyProgress& progress, const std::atomic<bool>* stop) {
+                      const cvlib::TFileCopyProgress& progress, const std::atomic<bool>* stop,
+                      TCopyTrust* copyTrust) {
   const QString root = QDir::cleanPath(targetFolder) + u'/';
+  // The manifest the copy will carry, when the program has one that holds.
+  TCopyManifest manifest;
+  TCopyTrust check = bundle.signature.isEmpty() ? ctUnsigned : ReadCopyManifest(bundle.signature, manifest);
+  const QString mediumSignature = root + QLatin1String(kCopySignatureName);
+  const QByteArray signatureBytes = check == ctSigned ? ReadSmallFile(bundle.signature) : QByteArray();
+  if (check == ctSigned && signatureBytes.isEmpty()) check = ctMalformed;
+  // An old manifest goes before any file changes: until the new one is written, the copy is
+  // told as unsigned rather than vouched for by a manifest of other files.
+  if (ReadSmallFile(mediumSignature) != signatureBytes || signatureBytes.isEmpty()) {
+    if (::unlink(QFile::encodeName(mediumSignature).constData()) != 0 && errno != ENOENT) {
+      failedFile = mediumSignature;
+      return static_cast<int>(cvlib::ceFileDelete);
+    }
+  }
   // Folders below the target are made here, each refused when something else (a link
   // above all) is in its place.
   auto makeFolders = [&](const QString& relative) {
@@ -595,16 +639,22 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
     // way, and a stripped copy that says the same stays as it is.
     QString source = file.source;
     if (IsOwnFile(file)) {
-      const QString tool = StripTool();
-      QString stripped;
-      const int formed = tool.isEmpty() ? static_cast<int>(cvlib::ceFileNotFound)
-                                        : StrippedForm(tool, file.source, progress, stop, stripped);
-      if (formed == cvlib::ceAborted || (stop && stop->load())) {
-        failedFile = file.source;
-        return static_cast<int>(cvlib::ceAborted);
+      const TCopyManifestFile* signedFile = check == ctSigned ? manifest.Find(file.target) : nullptr;
+      // A package's files are the signed ones already; a build's are stripped first.
+      if (!signedFile || !MatchesSigned(file.source, *signedFile)) {
+        const QString tool = StripTool();
+        QString stripped;
+        const int formed = tool.isEmpty() ? static_cast<int>(cvlib::ceFileNotFound)
+                                          : StrippedForm(tool, file.source, progress, stop, stripped);
+        if (formed == cvlib::ceAborted || (stop && stop->load())) {
+          failedFile = file.source;
+          return static_cast<int>(cvlib::ceAborted);
+        }
+        // Without strip (or when it fails) the file goes as it is.
+        if (formed == cvlib::ceOK) source = stripped;
+        // Not what the vendor signed (another strip, a changed program): the copy goes unsigned.
+        if (check == ctSigned && (!signedFile || !MatchesSigned(source, *signedFile))) check = ctChanged;
       }
-      // Without strip (or when it fails) the file goes as it is.
-      if (formed == cvlib::ceOK) source = stripped;
     }
     if (SameContent(source, root + file.target)) continue;
     // The progress names the file of the installer, not its stripped form in the cache.
@@ -630,7 +680,60 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
     failedFile = root + QStringLiteral("qt.conf");
     return error;
   }
+  // Last, when every file it names is in place; a copy whose files are not the signed ones
+  // keeps no manifest.
+  if (check == ctSigned && ReadSmallFile(mediumSignature) != signatureBytes) {
+    if (int error = WriteWholeFile(mediumSignature, signatureBytes)) {
+      failedFile = mediumSignature;
+      return error;
+    }
+  } else if (check != ctSigned && ::unlink(QFile::encodeName(mediumSignature).constData()) != 0 && errno != ENOENT) {
+    failedFile = mediumSignature;
+    return static_cast<int>(cvlib::ceFileDelete);
+  }
+  if (copyTrust) *copyTrust = check;
   return cvlib::ceOK;
+}
+
+const TCopyManifestFile* TCopyManifest::Find(const QString& name) const {
+  for (const TCopyManifestFile& f : files)
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+TCopyTrust ReadCopyManifest(const QString& file, TCopyManifest& manifest) {
+  struct stat st {};
+  if (::lstat(QFile::encodeName(file).constData(), &st) != 0) return ctUnsigned;
+  const QByteArray bytes = ReadSmallFile(file);
+  if (bytes.size() <= cvlib::kEd25519SignatureSize) return ctMalformed;
+  const QByteArray text = bytes.left(bytes.size() - cvlib::kEd25519SignatureSize);
+  if (!cvlib::Ed25519Verify(cvlib::VendorPublicKey(),
+                            reinterpret_cast<const unsigned char*>(bytes.constData() + text.size()),
+                            reinterpret_cast<const unsigned char*>(text.constData()), static_cast<size_t>(text.size())))
+    return ctBadSignature;
+  // A signed text in another form (a later one) is refused, not guessed at.
+  static const QRegularExpression form(QStringLiteral(
+      R"(\ACorvane installer copy 1\nproduct (\{[0-9A-F-]{36}\})\nversion ([0-9]{1,3}(?:\.[0-9]{1,3}){3})\n)"
+      R"(file Deployer ([0-9]{1,12}) ([0-9a-f]{64})\nfile libCvLibNav5\.so ([0-9]{1,12}) ([0-9a-f]{64})\n\z)"));
+  const QRegularExpressionMatch m = form.match(QString::fromLatin1(text));
+  if (!m.hasMatch()) return ctMalformed;
+  if (m.captured(1) != QLatin1String(kInstallerProduct)) return ctOtherProduct;
+  TCopyManifest read;
+  read.version = m.captured(2);
+  read.files = {{QStringLiteral("Deployer"), m.captured(3).toLongLong(), m.captured(4)},
+                {QStringLiteral("libCvLibNav5.so"), m.captured(5).toLongLong(), m.captured(6)}};
+  manifest = read;
+  return ctSigned;
+}
+
+TCopyTrust CheckProgramCopy(const QString& folder, QStringList& changed) {
+  const QString root = QDir::cleanPath(folder) + u'/';
+  TCopyManifest manifest;
+  const TCopyTrust check = ReadCopyManifest(root + QLatin1String(kCopySignatureName), manifest);
+  if (check != ctSigned) return check;
+  for (const TCopyManifestFile& f : manifest.files)
+    if (!MatchesSigned(root + f.name, f)) changed.append(f.name);
+  return changed.isEmpty() ? ctSigned : ctChanged;
 }
 
 }  // namespace cvruns

@@ -24,6 +24,53 @@ namespace cvruns {
 // The folder beside the program that holds the libraries of a copy, and qt.conf's contents.
 inline constexpr char kBundleLibFolder[] = "Deployer.libs";
 inline constexpr char kBundleQtConf[] = "[Paths]\nPrefix=Deployer.libs\nPlugins=plugins\n";
+// What a removable drive's root gets beside a copy, so that the desktop offers to start it.
+inline constexpr char kBundleAutorunSh[] =
+    "#!/bin/sh\n"
+    "# Starts the installer of this installation backup.\n"
+    "cd \"$(dirname \"$0\")\" && exec ./Deployer \"$@\"\n";
+inline constexpr char kBundleAutorunInf[] = "[AutoRun]\r\nshellexecute=Deployer\r\n";
+
+// The vendor's word on a copy: Deployer.sig beside the program is a manifest naming the
+// installer's product and version and our own two files (the program and its support library,
+// stripped as a copy holds them) with size and SHA-256, followed by the 64-byte Ed25519
+// signature of that text with the vendor's key:
+//   Corvane installer copy 1
+//   product {GUID in upper case}
+//   version a.b.c.d
+//   file Deployer <size> <sha256>
+//   file libCvLibNav5.so <size> <sha256>
+// each line ended by a line feed. The build writes it (cmake/UpdateSigningTasks.cmake), a
+// package installs it, and a backup carries it beside its copy.
+inline constexpr char kCopySignatureName[] = "Deployer.sig";
+
+struct TCopyManifestFile {
+  QString name;
+  qint64 size = 0;
+  QString sha256;  // 64 lower-case hex digits
+};
+
+struct TCopyManifest {
+  QString version;
+  QList<TCopyManifestFile> files;
+  const TCopyManifestFile* Find(const QString& name) const;
+};
+
+enum TCopyTrust : int {
+  ctSigned = 0,    // the manifest holds, and (for a copy) every file is the one it names
+  ctUnsigned,      // no Deployer.sig: a copy made before copies were signed
+  ctMalformed,     // not one manifest and signature (a link, a folder, another form)
+  ctBadSignature,  // changed after signing, or not signed with the vendor's key
+  ctOtherProduct,  // signed for another product
+  ctChanged,       // a file of the copy is missing or is not the one signed for
+};
+
+// Reads a Deployer.sig: only a regular file counts, no link is followed.
+TCopyTrust ReadCopyManifest(const QString& file, TCopyManifest& manifest);
+
+// A copy of the installer in folder against its Deployer.sig; changed gets the files that are
+// missing or differ from the signed ones.
+TCopyTrust CheckProgramCopy(const QString& folder, QStringList& changed);
 
 // What the dynamic section of an ELF file says about loading it.
 struct TElfDynamic {
@@ -54,6 +101,7 @@ struct TProgramBundle {
   QList<TBundleFile> files;  // the program and support library first, then libraries, plug-ins
   QStringList expected;      // system libraries the copy expects on the computer, sorted
   QStringList skipped;       // plug-ins left out because a library they need is not there
+  QString signature;         // the program's Deployer.sig, when it has one
 };
 
 // Works out the copy of programFolder's `Deployer` and `libCvLibNav5.so`. Plug-ins come from
@@ -64,12 +112,17 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
                       const QString& pluginFolder = {});
 
 // Copies the planned files into targetFolder (which must exist) and writes qt.conf beside the
-// program; a file already there with its source's size and time is kept. The program and its
-// support library are copied without their debug information when the computer has binutils'
-// strip (a stripped copy with its source's time is kept too); else as they are. Each file arrives whole or not at all (CopyChecked); a link in the target's place of
-// Deployer.libs or one of its folders is refused (ceChkLinkedFolder), never written through.
+// program; a file already there with its source's content is kept. The program's Deployer.sig
+// goes with them when the copied files are the ones it vouches for (else none is left there:
+// copyTrust says why); an old one goes first, so an interrupted update never leaves a manifest
+// beside files it does not describe. The program and its support library go as they are when
+// they are the signed ones (a package's), else without their debug information when the
+// computer has binutils' strip, else as they are. Each file arrives whole or not at all
+// (CopyChecked); a link in the target's place of Deployer.libs or one of its folders is refused
+// (ceChkLinkedFolder), never written through.
 // failedFile names the file an error concerns.
 int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder, QString& failedFile,
-                      const cvlib::TFileCopyProgress& progress = {}, const std::atomic<bool>* stop = nullptr);
+                      const cvlib::TFileCopyProgress& progress = {}, const std::atomic<bool>* stop = nullptr,
+                      TCopyTrust* copyTrust = nullptr);
 
 }  // namespace cvruns

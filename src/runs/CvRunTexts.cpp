@@ -100,6 +100,17 @@ const TLangText rtErrUntrustedItem = {
     "te vertrouwen, en \"%1\" is niet geïnstalleerd.",
     "Die Dateien von \"%1\" stimmen nicht mit der Signatur von Corvane Software überein: Der Sicherung kann "
     "nicht vertraut werden, und \"%1\" wurde nicht installiert.", "", "", "", "", ""};
+const TLangText rtWarnUnsignedCopy = {
+    "Warning: the copy of the installer on this backup carries no signature of Corvane Software, because "
+    "the installer it was made from is not the one Corvane Software signed. Its setups and chart sets are "
+    "still checked against their signatures.",
+    "Waarschuwing: de kopie van het installatieprogramma op deze backup heeft geen handtekening van Corvane "
+    "Software, omdat het installatieprogramma waarvan ze is gemaakt niet het door Corvane Software "
+    "ondertekende is. De setups en kaartsets worden nog steeds tegen hun handtekeningen gecontroleerd.",
+    "Warnung: Die Kopie des Installationsprogramms auf dieser Sicherung trägt keine Signatur von Corvane "
+    "Software, weil das Installationsprogramm, aus dem sie erstellt wurde, nicht das von Corvane Software "
+    "signierte ist. Ihre Setups und Kartensätze werden weiterhin anhand ihrer Signaturen geprüft.",
+    "", "", "", "", ""};
 const TLangText rtWarnUnsignedCharts = {
     "Warning: this backup was made by an older version and carries no signatures. These chart sets were "
     "installed as the backup holds them: %1",

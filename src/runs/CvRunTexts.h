@@ -19,6 +19,7 @@ extern const TLangText rtReturnToStart;     // "Return to start page?"
 extern const TLangText rtErrUntrustedProgram;
 extern const TLangText rtErrUntrustedItem;
 extern const TLangText rtWarnUnsignedCharts;
+extern const TLangText rtWarnUnsignedCopy;
 
 extern const TLangText rtCaptionSuccess;
 extern const TLangText rtCaptionFailed;

@@ -33,6 +33,15 @@ for path in usr/lib/corvane-deployer/Deployer usr/lib/corvane-deployer/libCvLibN
     usr/lib/systemd/system/deployer-service.service; do
   [ -f "$root/$path" ] || fail "$path is missing"
 done
+# The program and its support library are the files the manifest beside them vouches for
+# (the form a backup's copy holds), and a copy made from the package keeps it signed.
+lib=$root/usr/lib/corvane-deployer
+[ -f "$lib/Deployer.sig" ] || fail "usr/lib/corvane-deployer/Deployer.sig is missing"
+for name in Deployer libCvLibNav5.so; do
+  signed=$(grep -a "^file $name " "$lib/Deployer.sig" | cut -d' ' -f3-)
+  [ "$signed" = "$(stat -c %s "$lib/$name") $(sha256sum < "$lib/$name" | cut -d' ' -f1)" ] ||
+    fail "$name is not the file Deployer.sig names ($signed)"
+done
 # The commands are links to the programs beside their libraries.
 [ "$(readlink "$root/usr/bin/corvane-deployer")" = ../lib/corvane-deployer/Deployer ] || fail "usr/bin/corvane-deployer"
 [ "$(readlink "$root/usr/bin/cvtool")" = ../lib/corvane-deployer/cvtool ] || fail "usr/bin/cvtool"

@@ -7,6 +7,7 @@
 #include "CvLibBackupIndex.h"
 #include "CvRunFiles.h"
 #include "IntegrationFixture.h"
+#include "TestSigning.h"
 #include "TestEnv.h"
 #include "ToolRun.h"
 
@@ -203,7 +204,9 @@ TEST(CvtoolBackup, CreatesUpdatesVerifiesAndRestoresWithoutTheService) {
   const ToolResult good = RunCvtool({"verify", backup});
   EXPECT_EQ(good.exitCode, 0) << qPrintable(good.out);
   // The updating run named fewer products: the index keeps the programs of the first run.
-  EXPECT_TRUE(good.out.startsWith("verified ")) << qPrintable(good.out);
+  // (The stand-in installer has no manifest: its copy is told as unsigned, nothing else.)
+  EXPECT_FALSE(good.out.contains("untrusted")) << qPrintable(good.out);
+  EXPECT_TRUE(LastLine(good.out).startsWith("verified ")) << qPrintable(good.out);
 
   // Install from the backup with no service at all.
   const QString dest = MakeTempFolder("restore");
@@ -671,4 +674,104 @@ TEST(CvtoolBackup, AnUpdateReplacesATamperedProgramOfTheSameSizeAndTime) {
   EXPECT_EQ(Read(backup + "/Setups/NavigatorSetup"), setup);
   EXPECT_EQ(Read(backup + "/Deployer"), installer);
   EXPECT_EQ(RunCvtool({"verify", backup}).exitCode, 0);
+}
+
+// The installer's copy carries the vendor's manifest of its two files of ours; verify holds the
+// copy to it, and to the files the backup writes itself. A tampered copy (same size and time)
+// is untrusted until the next update puts the signed files back.
+TEST(CvtoolBackup, TheInstallerCopyIsHeldToTheVendorsManifest) {
+  const QString signedBackup = MakeTempFolder("copy-signed");
+  const ToolResult made = RunCvtool(QStringList{"backup", DemoService().url, signedBackup, "1001:1"} + Credentials() +
+                                    QStringList{"--installer", BinDir()});
+  ASSERT_EQ(made.exitCode, 0) << qPrintable(made.out + made.err);
+  EXPECT_FALSE((made.out + made.err).contains("no signature")) << qPrintable(made.out + made.err);
+  const QByteArray manifest = Read(signedBackup + "/Deployer.sig");
+  ASSERT_TRUE(manifest.startsWith("Corvane installer copy 1\n")) << manifest.constData();
+  const ToolResult good = RunCvtool({"verify", signedBackup});
+  EXPECT_EQ(good.exitCode, 0) << qPrintable(good.out);
+  EXPECT_FALSE(good.out.contains("Deployer")) << qPrintable(good.out);
+
+  const QByteArray text = manifest.left(manifest.size() - 64);
+  auto signedText = [](const QByteArray& t, TSigningKey key) {
+    return t + QByteArray::fromStdString(SignRaw(t.toStdString(), key));
+  };
+  auto tamper = [](const QString& path) {
+    QFile file(path);
+    const QDateTime time = QFileInfo(file).lastModified();
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.seek(file.size() / 2);
+    file.write("EVIL");
+    file.setFileTime(time, QFileDevice::FileModificationTime);
+  };
+  auto write = [](const QString& path, const QByteArray& bytes) {
+    QFile::remove(path);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const QString&)> change;
+    QStringList lines;  // lines verify prints besides 'verified'
+    int exitCode;
+  };
+  QByteArray otherProduct = text;
+  otherProduct.replace("{B1509FE0-", "{B1509FE1-");
+  const std::vector<Case> cases = {
+      {"program changed", [&](const QString& b) { tamper(b + "/Deployer"); },
+       {"untrusted\tDeployer", "damaged\tDeployer"}, 1},
+      {"support library changed", [&](const QString& b) { tamper(b + "/libCvLibNav5.so"); },
+       {"untrusted\tDeployer", "damaged\tlibCvLibNav5.so"}, 1},
+      {"manifest edited", [&](const QString& b) { tamper(b + "/Deployer.sig"); },
+       {"untrusted\tDeployer", "damaged\tDeployer.sig"}, 1},
+      {"manifest signed by another key",
+       [&](const QString& b) { write(b + "/Deployer.sig", signedText(text, TSigningKey::Foreign)); },
+       {"untrusted\tDeployer", "damaged\tDeployer.sig"}, 1},
+      {"manifest for another product",
+       [&](const QString& b) { write(b + "/Deployer.sig", signedText(otherProduct, TSigningKey::Build)); },
+       {"untrusted\tDeployer", "damaged\tDeployer.sig"}, 1},
+      {"manifest a link to a good one",
+       [&](const QString& b) {
+         QFile::rename(b + "/Deployer.sig", b + "/elsewhere.sig");
+         QFile::link(b + "/elsewhere.sig", b + "/Deployer.sig");
+       },
+       {"untrusted\tDeployer", "damaged\tDeployer.sig"}, 1},
+      {"qt.conf changed", [&](const QString& b) { write(b + "/qt.conf", "[Paths]\nPrefix=/tmp/evil\n"); },
+       {"damaged\tqt.conf"}, 1},
+      {"autorun.sh planted", [&](const QString& b) { write(b + "/autorun.sh", "#!/bin/sh\nexec /tmp/evil\n"); },
+       {"damaged\tautorun.sh"}, 1},
+      {"manifest removed", [&](const QString& b) { QFile::remove(b + "/Deployer.sig"); }, {"unsigned\tDeployer"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString backup = CopyOf(signedBackup, "copy-tampered");
+    c.change(backup);
+    const ToolResult verify = RunCvtool({"verify", backup});
+    EXPECT_EQ(verify.exitCode, c.exitCode) << qPrintable(verify.out);
+    QStringList lines = verify.out.split('\n', Qt::SkipEmptyParts);
+    lines.removeIf([](const QString& l) { return l.startsWith("verified "); });
+    EXPECT_EQ(lines, c.lines) << qPrintable(verify.out);
+  }
+
+  // An update puts the signed copy back, manifest last.
+  const QString backup = CopyOf(signedBackup, "copy-refresh");
+  tamper(backup + "/Deployer");
+  QFile::remove(backup + "/Deployer.sig");
+  const ToolResult update = RunCvtool(QStringList{"backup", DemoService().url, backup, "1001:1"} + Credentials() +
+                                      QStringList{"--installer", BinDir()});
+  ASSERT_EQ(update.exitCode, 0) << qPrintable(update.out + update.err);
+  EXPECT_EQ(Read(backup + "/Deployer"), Read(signedBackup + "/Deployer"));
+  EXPECT_EQ(Read(backup + "/Deployer.sig"), manifest);
+  EXPECT_EQ(RunCvtool({"verify", backup}).exitCode, 0);
+
+  // A copy made from an installer without the vendor's manifest (here a stand-in program)
+  // carries none, and the summary says so; an old manifest on the medium goes.
+  const ToolResult unsignedRun = Backup(backup, {"1001:1"});
+  ASSERT_EQ(unsignedRun.exitCode, 0) << qPrintable(unsignedRun.out + unsignedRun.err);
+  EXPECT_TRUE((unsignedRun.out + unsignedRun.err).contains("carries no signature of Corvane Software"))
+      << qPrintable(unsignedRun.out + unsignedRun.err);
+  EXPECT_FALSE(QFile::exists(backup + "/Deployer.sig"));
+  const ToolResult told = RunCvtool({"verify", backup});
+  EXPECT_EQ(told.exitCode, 0) << qPrintable(told.out);
+  EXPECT_TRUE(told.out.contains("unsigned\tDeployer")) << qPrintable(told.out);
 }

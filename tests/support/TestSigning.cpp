@@ -45,21 +45,27 @@ T Get(const nlohmann::json& o, const char* key) {
 
 // Base64 of the Ed25519 signature of form.
 std::string Sign(const std::string& form, TSigningKey key) {
-  unsigned char signature[64];
-  std::size_t length = sizeof signature;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, LoadKey(key));
-  EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(form.data()), form.size());
-  EVP_MD_CTX_free(ctx);
-  std::string text(4 * ((length + 2) / 3) + 1, '\0');
-  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), signature,
-                                                       static_cast<int>(length))));
+  const std::string signature = SignRaw(form, key);
+  std::string text(4 * ((signature.size() + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                       reinterpret_cast<const unsigned char*>(signature.data()),
+                                                       static_cast<int>(signature.size()))));
   return text;
 }
 
 }  // namespace
 
 std::string BuildSigningKeyFile() { return CV_TEST_SIGNING_KEY; }
+
+std::string SignRaw(const std::string& data, TSigningKey key) {
+  unsigned char signature[64];
+  std::size_t length = sizeof signature;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, LoadKey(key));
+  EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  EVP_MD_CTX_free(ctx);
+  return std::string(reinterpret_cast<const char*>(signature), length);
+}
 
 void SignItemJson(nlohmann::json& item, TSigningKey key) {
   cvservice::TListedItem listed;

@@ -20,6 +20,9 @@ void SignItemJson(nlohmann::json& item, TSigningKey key = TSigningKey::Build);
 // changes a file of a backup on purpose and still wants it trusted).
 void SignItemData(cvlib::TItemData& item, TSigningKey key = TSigningKey::Build);
 
+// The 64-byte Ed25519 signature of data (a signed manifest's text is followed by it).
+std::string SignRaw(const std::string& data, TSigningKey key = TSigningKey::Build);
+
 // The build's development signing key (PEM), as the service takes it with --signing-key.
 std::string BuildSigningKeyFile();
 

@@ -8,6 +8,7 @@
 #include "RunConsole.h"
 #include "CvDeployRun.h"
 #include "CvInstalledCharts.h"
+#include "CvProgramBundle.h"
 #include "CvLib.h"
 #include "CvRunFiles.h"
 #include "Args.h"
@@ -16,11 +17,14 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
 #include <memory>
 #include <optional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -123,8 +127,10 @@ const char* const kVerifyHelp =
     "its signed size and SHA-256: 'untrusted ITEM' for an item whose signature does not verify (or a\n"
     "program without one; its files count as damaged), 'unsigned ITEM' for a chart set of an older\n"
     "backup without signatures, one line per missing or damaged file, then\n"
-    "'verified FILES MISSING DAMAGED'. Exit code 1 when any file is missing or damaged or the index\n"
-    "cannot be read.\n";
+    "'verified FILES MISSING DAMAGED' (the index's files). The installer's copy is checked against\n"
+    "the vendor's manifest beside it: 'untrusted Deployer' and its damaged files when it does not\n"
+    "hold, 'unsigned Deployer' for a copy without one. Exit code 1 when any file is missing or\n"
+    "damaged, the copy is untrusted or the index cannot be read.\n";
 
 // Parses the command line with the shared rules (help, version, usage errors). Returns -1 to
 // go on, else the exit code.
@@ -544,8 +550,37 @@ int VerifyCommand(const QStringList& args) {
       }
     }
   }
+  // The installer's copy, which autorun.sh starts: our own two files against the vendor's
+  // manifest beside them, the files the backup writes itself against what it writes.
+  bool copyDamaged = false;
+  struct stat st {};
+  if (::lstat(QFile::encodeName(backup + QStringLiteral("Deployer")).constData(), &st) == 0) {
+    QStringList changed;
+    const cvruns::TCopyTrust copy = cvruns::CheckProgramCopy(backup, changed);
+    if (copy == cvruns::ctUnsigned) {
+      WriteLine(stdout, QStringLiteral("unsigned\tDeployer"));
+    } else if (copy != cvruns::ctSigned) {
+      copyDamaged = true;
+      WriteLine(stdout, QStringLiteral("untrusted\tDeployer"));
+      if (changed.isEmpty()) changed << QString::fromLatin1(cvruns::kCopySignatureName);
+      for (const QString& name : changed) WriteLine(stdout, QStringLiteral("damaged\t%1").arg(name));
+    }
+    const std::pair<const char*, const char*> written[] = {{"qt.conf", cvruns::kBundleQtConf},
+                                                           {"autorun.sh", cvruns::kBundleAutorunSh},
+                                                           {"Autorun.inf", cvruns::kBundleAutorunInf}};
+    for (const auto& [name, content] : written) {
+      const QString path = backup + QLatin1String(name);
+      if (::lstat(QFile::encodeName(path).constData(), &st) != 0) continue;
+      QFile file(path);
+      if (!S_ISREG(st.st_mode) || st.st_size > 4096 || !file.open(QIODevice::ReadOnly) ||
+          file.readAll() != QByteArray(content)) {
+        copyDamaged = true;
+        WriteLine(stdout, QStringLiteral("damaged\t%1").arg(QLatin1String(name)));
+      }
+    }
+  }
   WriteLine(stdout, QStringLiteral("verified %1 %2 %3").arg(files).arg(missing).arg(damaged));
-  return missing || damaged ? kExitFailed : kExitOK;
+  return missing || damaged || copyDamaged ? kExitFailed : kExitOK;
 }
 
 }  // namespace
