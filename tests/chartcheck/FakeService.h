@@ -91,8 +91,11 @@ class FakeService {
         auto it = files_.find(req.matches[1]);
         if (it == files_.end()) return Error(res, 404, 7);
         content = it->second;
-        closeAfter = closeAfter_;
-        closeAfter_ = 0;  // once
+        // Once, for the next request (of the named file, when one is named).
+        if (closeAfterFile_.empty() || closeAfterFile_ == req.matches[1].str()) {
+          closeAfter = closeAfter_;
+          closeAfter_ = 0;
+        }
         stallAfter = stallAfter_;
         stallAfter_ = 0;
         if (ignoreRanges) const_cast<httplib::Request&>(req).ranges.clear();
@@ -146,9 +149,11 @@ class FakeService {
     std::lock_guard lock(mutex_);
     stallAfter_ = bytes;
   }
-  void CloseNextFileAfter(size_t bytes) {
+  // file: the path below /files/ whose next answer breaks off; empty: the next answer's.
+  void CloseNextFileAfter(size_t bytes, const std::string& file = {}) {
     std::lock_guard lock(mutex_);
     closeAfter_ = bytes;
+    closeAfterFile_ = file;
   }
   std::vector<std::pair<std::string, std::string>> FileRequests() {
     std::lock_guard lock(mutex_);
@@ -202,6 +207,7 @@ class FakeService {
   std::string token_;
   std::string session_;
   size_t closeAfter_ = 0;
+  std::string closeAfterFile_;
   size_t stallAfter_ = 0;
   std::atomic<bool> released_{false};
 };

@@ -125,7 +125,7 @@ TEST_F(ParallelDownload, AnAnswerBrokenOffAheadKeepsItsPartAndIsResumed) {
   Catalogue(6, {}, 10000);
   check->SetConnections(3);
   cvlib::InstallItem* item = check->Item(0);
-  service.CloseNextFileAfter(9000);  // the first request: file 0
+  service.CloseNextFileAfter(9000, "c0.qmr2");
   std::vector<int> errors = DownloadAll();
   std::vector<int> expected(6, 0);
   expected[0] = cvlib::ceChkIncomplete;
