@@ -1,9 +1,10 @@
 #pragma once
 
-// The service's connection front: one event thread reads each request's header section (and its
-// body) before any worker sees it, so slow or idle connections hold no worker, and refuses what
-// is too large or too slow; the workers then run the request on the server's routes. See
-// docs/account-service.md, "Limits".
+// The service's connection front: event threads read each request's header section (and its
+// body) before any worker sees it, so slow or idle connections hold no worker, and refuse what
+// is too large or too slow; the workers then run the request on the server's routes, unless a
+// quick route answered it on the event thread already. See docs/account-service.md, "Limits"
+// and "Speed".
 
 #include <httplib.h>
 
