@@ -55,7 +55,7 @@ struct TConn {
   std::size_t served = 0;
   std::string out;  // the answer's bytes not yet sent: the header and a small body go in one
   std::size_t loop = 0;     // the event thread that waits for it
-  bool registered = false;  // known to that thread's epoll
+  std::uint32_t armed = 0;  // the events that thread's epoll waits for; 0 while not known to it
   // The addresses, asked of the system once per connection rather than for every request.
   bool addressesKnown = false;
   std::string remoteIp, localIp;
@@ -459,17 +459,21 @@ class TFrontCore {
   // is not busy, or a proxy's kept-alive connections would be cut under any load.
   bool Busy() const { return queued_.load(std::memory_order_relaxed) >= idleWorkers_.load(std::memory_order_relaxed); }
 
+  // Level-triggered: a connection that stays with its event thread from one request to the next
+  // costs no call to re-arm it. One that goes to a worker is forgotten first.
   void Arm(TLoop& loop, TConn& conn, std::uint32_t events) {
+    events |= EPOLLRDHUP;
+    if (conn.armed == events) return;
     epoll_event ev{};
-    ev.events = events | EPOLLONESHOT | EPOLLRDHUP;
+    ev.events = events;
     ev.data.fd = conn.fd;
-    ::epoll_ctl(loop.epoll, conn.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, conn.fd, &ev);
-    conn.registered = true;
+    ::epoll_ctl(loop.epoll, conn.armed ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, conn.fd, &ev);
+    conn.armed = events;
   }
 
   void Forget(TLoop& loop, TConn& conn) {
-    if (conn.registered) ::epoll_ctl(loop.epoll, EPOLL_CTL_DEL, conn.fd, nullptr);
-    conn.registered = false;
+    if (conn.armed) ::epoll_ctl(loop.epoll, EPOLL_CTL_DEL, conn.fd, nullptr);
+    conn.armed = 0;
   }
 
   void EventLoop(TLoop& loop) {
