@@ -599,8 +599,11 @@ class TFrontCore {
       if (colon == 0 || colon == std::string_view::npos) return TQuickResult::declined;
       const std::string_view name = field.substr(0, colon);
       if (name.find_first_of(" \t") != std::string_view::npos) return TQuickResult::declined;
-      for (const std::string_view refused : {"connection", "content-length", "transfer-encoding", "expect", "range",
-                                             "if-range", "upgrade"})
+      // Keep-alive is what HTTP/1.1 does anyway (Qt names it); any other option goes the routes' way.
+      if (SameWithoutCase(name, "connection") && !SameWithoutCase(Trim(field.substr(colon + 1)), "keep-alive"))
+        return TQuickResult::declined;
+      for (const std::string_view refused : {"content-length", "transfer-encoding", "expect", "range", "if-range",
+                                             "upgrade"})
         if (SameWithoutCase(name, refused)) return TQuickResult::declined;
     }
     // The last request a connection may make closes it: the server's routes answer that one.

@@ -46,9 +46,9 @@ bool IsFrontServer(const httplib::Server& server);
 
 // A request the front offers to a quick route before the server's routes: a GET read whole,
 // HTTP/1.1, whose target has no query and no percent sign, and that names no range, body or
-// connection option. On an event thread (`mayBlock` false) the route may use only what it
-// holds in memory and a stat of a file, and answers `later` for anything else: a worker then
-// offers the request again with `mayBlock` true.
+// connection option (keep-alive aside). On an event thread (`mayBlock` false) the route may use
+// only what it holds in memory and a stat of a file, and answers `later` for anything else: a
+// worker then offers the request again with `mayBlock` true.
 struct TQuickRequest {
   std::string_view method;
   std::string_view path;

@@ -872,6 +872,7 @@ TEST_F(AccountServiceTest, SmallFilesAreNeverSentStale) {
 TEST_F(AccountServiceTest, PipelinedRequestsAreAnsweredInOrder) {
   const std::string auth = "Host: x\r\nAuthorization: Bearer " + Session() + "\r\n";
   const std::string guide = "GET /files/addons/Guide.txt HTTP/1.1\r\n" + auth + "\r\n";
+  const std::string guideKept = "GET /files/addons/Guide.txt HTTP/1.1\r\n" + auth + "Connection: Keep-Alive\r\n\r\n";
   const std::string products = "GET /api/v1/products HTTP/1.1\r\n" + auth + "\r\n";
   const std::string last = "GET /files/setups/NavSetup HTTP/1.1\r\n" + auth + "Connection: close\r\n\r\n";
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -882,7 +883,7 @@ TEST_F(AccountServiceTest, PipelinedRequestsAreAnsweredInOrder) {
   address.sin_port = htons(static_cast<std::uint16_t>(runner_->Port()));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const std::string requests = guide + guide + products + guide + last;
+  const std::string requests = guide + guideKept + products + guide + last;
   ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
   std::string stream;
   char buffer[4096];
