@@ -284,19 +284,8 @@ int main(int argc, char** argv) {
   }
   server->set_payload_max_length(1 << 20);
   cvservice::LimitServer(*server);
-  server->set_logger([](const httplib::Request& req, const httplib::Response& res) {
-    // One write per line, without the stream's lock that every worker would wait for; a
-    // control character in the (decoded) path cannot start a forged line.
-    std::string line = req.method + ' ' + req.path + ' ' + std::to_string(res.status) + '\n';
-    for (std::size_t i = 0; i + 1 < line.size(); ++i)
-      if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f) line[i] = '?';
-    for (std::size_t at = 0; at < line.size();) {
-      const ssize_t n = ::write(STDERR_FILENO, line.data() + at, line.size() - at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      at += static_cast<std::size_t>(n);
-    }
-  });
+  // Requests are logged on stderr in batches (at least once a second, and the rest at the stop).
+  cvservice::LogRequests(*server, STDERR_FILENO);
   // Small answers go out at once: without this each one on a kept-alive connection waits for
   // the client's delayed acknowledgement.
   server->set_tcp_nodelay(true);

@@ -13,11 +13,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
@@ -284,31 +286,36 @@ bool IsPlainRelativePath(const std::string& relative) {
   return true;
 }
 
+// The files folder: its own path, resolved once (resolving it link by link for every small file
+// took most of the time of the answer), and the folder itself, for opening beneath it.
+struct TFilesRoot {
+  fs::path path;
+  int fd = -1;
+};
+
+bool FilesRoot(TCatalogue& catalogue, TFilesRoot& root) {
+  static std::mutex rootsMutex;
+  static std::map<std::string, TFilesRoot> roots;
+  std::lock_guard lock(rootsMutex);
+  auto it = roots.find(catalogue.FilesFolder());
+  if (it == roots.end()) {
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(catalogue.FilesFolder(), ec);
+    if (ec) return false;
+    const int dirFd = ::open(resolved.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    it = roots.emplace(catalogue.FilesFolder(), TFilesRoot{resolved, dirFd}).first;
+  }
+  root = it->second;
+  return true;
+}
+
 // Opens a file below files/; refuses names that would leave the folder, also through links.
 TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, int& fd) {
   fd = -1;
   if (!IsPlainRelativePath(relative)) return TPathCheck::refused;
-  // The folder's own path is resolved once: resolving it link by link for every small file
-  // took most of the time of the answer.
-  struct TRoot {
-    fs::path path;
-    int fd = -1;  // the folder itself, for opening beneath it
-  };
-  static std::mutex rootsMutex;
-  static std::map<std::string, TRoot> roots;
-  TRoot root;
+  TFilesRoot root;
+  if (!FilesRoot(catalogue, root)) return TPathCheck::missing;
   std::error_code ec;
-  {
-    std::lock_guard lock(rootsMutex);
-    auto it = roots.find(catalogue.FilesFolder());
-    if (it == roots.end()) {
-      const fs::path resolved = fs::weakly_canonical(catalogue.FilesFolder(), ec);
-      if (ec) return TPathCheck::missing;
-      const int dirFd = ::open(resolved.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      it = roots.emplace(catalogue.FilesFolder(), TRoot{resolved, dirFd}).first;
-    }
-    root = it->second;
-  }
 #ifdef SYS_openat2
   // The system keeps the name beneath the folder, links included, in one call; anything it
   // refuses (an absolute link that points back inside, say) takes the slower way below.
@@ -340,6 +347,131 @@ TPathCheck OpenBelowFiles(TCatalogue& catalogue, const std::string& relative, in
     return ec ? TPathCheck::missing : TPathCheck::refused;
   }
   return TPathCheck::ok;
+}
+
+// Small files kept in memory by their path below files/, each with what tells the file on disk
+// apart: before one is sent from memory a stat checks that the name still leads to that same,
+// unchanged file, so a replaced or rewritten file is read again and never sent stale.
+class TSmallFiles {
+ public:
+  static constexpr std::int64_t kMaxFileBytes = 64 * 1024;
+  static constexpr std::size_t kMaxBytes = 64 << 20;
+
+  std::shared_ptr<const std::string> Find(TCatalogue& catalogue, const std::string& relative) {
+    struct stat kept {};
+    std::shared_ptr<const std::string> bytes;
+    int rootFd = -1;
+    {
+      std::lock_guard lock(mutex_);
+      if (!Current(catalogue)) return nullptr;
+      const auto it = entries_.find(relative);
+      if (it == entries_.end()) return nullptr;
+      kept = it->second.st;
+      bytes = it->second.bytes;
+      rootFd = rootFd_;
+    }
+    struct stat st {};
+    if (::fstatat(rootFd, relative.c_str(), &st, 0) != 0 || !Same(kept, st)) return nullptr;
+    return bytes;
+  }
+
+  // Keeps what was read of the file `st` tells, unless it changed too recently to tell a later
+  // change from it: a file's times have a coarse grain, and a change within the same grain
+  // would leave them as they were.
+  void Keep(TCatalogue& catalogue, const std::string& relative, const struct stat& st,
+            std::shared_ptr<const std::string> bytes) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) + 2 > now.tv_sec) return;
+    std::lock_guard lock(mutex_);
+    if (!Current(catalogue)) return;
+    if (const auto it = entries_.find(relative); it != entries_.end()) {
+      bytes_ -= it->second.bytes->size();
+      entries_.erase(it);
+    }
+    // Bounded: the catalogue names any number of files.
+    if (bytes_ + bytes->size() > kMaxBytes) {
+      entries_.clear();
+      bytes_ = 0;
+    }
+    bytes_ += bytes->size();
+    entries_.emplace(relative, TEntry{st, std::move(bytes)});
+  }
+
+ private:
+  struct TEntry {
+    struct stat st;
+    std::shared_ptr<const std::string> bytes;
+  };
+  // Whether the kept files are the catalogue's; with the mutex held.
+  bool Current(TCatalogue& catalogue) {
+    if (rootFd_ >= 0 && folder_ == catalogue.Folder()) return true;
+    TFilesRoot root;
+    if (!FilesRoot(catalogue, root) || root.fd < 0) return false;
+    folder_ = catalogue.Folder();
+    rootFd_ = root.fd;
+    entries_.clear();
+    bytes_ = 0;
+    return true;
+  }
+  static bool Same(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  }
+
+  std::mutex mutex_;
+  std::string folder_;
+  int rootFd_ = -1;  // the files folder's, which FilesRoot keeps open
+  std::unordered_map<std::string, TEntry> entries_;
+  std::size_t bytes_ = 0;
+};
+
+// A whole small file to its owner, answered by the connection front before the routes: what
+// it cannot tell without waiting (a session or a file it has not seen yet, accounts in a
+// database) it leaves to a worker, and anything but a plain 200 (no session, another owner,
+// a range, a hostile or encoded name, a large file) to HandleFileGet below.
+TQuickResult QuickFileGet(TCatalogue& catalogue, TSmallFiles& files, const TQuickRequest& req, TQuickAnswer& answer) {
+  if (req.method != "GET" || !catalogue.AccelRedirect().empty() || catalogue.DropsPlanned())
+    return TQuickResult::declined;
+  const std::string relative(req.path.substr(kFilesPrefix.size()));
+  if (!IsPlainRelativePath(relative)) return TQuickResult::declined;
+  const std::string_view header = req.Header("Authorization");
+  constexpr std::string_view kScheme = "bearer ";
+  if (header.size() <= kScheme.size()) return TQuickResult::declined;
+  for (std::size_t i = 0; i < kScheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(header[i])) != kScheme[i]) return TQuickResult::declined;
+  const std::string session(header.substr(kScheme.size()));
+  const std::string email = req.mayBlock ? catalogue.SessionEmail(session) : catalogue.KnownSessionEmail(session);
+  if (email.empty()) return req.mayBlock ? TQuickResult::declined : TQuickResult::later;
+  if (!req.mayBlock && !catalogue.AccountsInMemory()) return TQuickResult::later;
+  if (catalogue.FileAccess(email, relative) != TFileAccess::owned) return TQuickResult::declined;
+  std::shared_ptr<const std::string> bytes = files.Find(catalogue, relative);
+  if (!bytes) {
+    if (!req.mayBlock) return TQuickResult::later;
+    int fd = -1;
+    if (OpenBelowFiles(catalogue, relative, fd) != TPathCheck::ok) return TQuickResult::declined;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > TSmallFiles::kMaxFileBytes) {
+      ::close(fd);
+      return TQuickResult::declined;
+    }
+    auto read = std::make_shared<std::string>(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < read->size()) {
+      const ssize_t n = ::pread(fd, read->data() + done, read->size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (done != read->size()) return TQuickResult::declined;  // it shrank while read
+    files.Keep(catalogue, relative, st, read);
+    bytes = std::move(read);
+  }
+  answer.body = std::move(bytes);
+  answer.fields = "Accept-Ranges: bytes\r\n";
+  return TQuickResult::answered;
 }
 
 // `relative` is the request's path after "/files/".
@@ -467,6 +599,14 @@ void RegisterAccountService(httplib::Server& server, TCatalogue& catalogue, bool
                   SendJson(res, json::object());
                 }));
   }
+  SetQuickRoute(server, std::string(kFilesPrefix),
+                [&catalogue, files = std::make_shared<TSmallFiles>()](const TQuickRequest& req, TQuickAnswer& answer) {
+                  try {
+                    return QuickFileGet(catalogue, *files, req, answer);
+                  } catch (const std::exception&) {
+                    return TQuickResult::declined;  // the routes answer it, and tell the fault
+                  }
+                });
   // What each route takes; the front refuses a larger body before reading it (413).
   SetBodyLimit(server, "/api/v1/signin", 16 * 1024);
   SetBodyLimit(server, "/api/v1/files", kMaxRequestBody);

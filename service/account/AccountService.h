@@ -125,6 +125,13 @@ class TCatalogue final {
 
   // The e-mail address of a live session; empty when the session is unknown or expired.
   std::string SessionEmail(const std::string& session);
+  // The same from what the service holds in memory only (never asks the store): empty also
+  // when the session has not been seen for a while.
+  std::string KnownSessionEmail(const std::string& session);
+
+  // Whether the accounts are held in memory (accounts.json), so that FileAccess never waits
+  // for the store.
+  bool AccountsInMemory() const { return !store_ || !store_->HoldsAccounts(); }
 
   // The product records an account owns, in the order the wizard shows them.
   std::vector<TServiceProduct> ProductList(const std::string& email) const;
@@ -158,12 +165,15 @@ class TCatalogue final {
   void DropConnectionOnce(const std::string& path, std::int64_t afterBytes);
   // Consumes a drop set for `path`: the byte count, or none.
   std::optional<std::int64_t> TakeDrop(const std::string& path);
+  bool DropsPlanned() const { return dropsPlanned_; }
 
   // Where a file below files/ lies on disk.
   std::string FilesFolder() const { return folder_ + "/files"; }
 
  private:
   std::optional<TAccount> FindAccount(const std::string& email) const;
+  // An account of accounts.json by its address in any letter case; null when unknown.
+  const TAccount* FindAccountInMemory(const std::string& email) const;
   bool Owns(const TAccount& account, const TServiceProduct& product) const;
   std::string NewSession(const std::string& email);
   // 0 when a sign-in may be tried, else the seconds until it may.
@@ -175,6 +185,7 @@ class TCatalogue final {
   std::vector<TServiceProduct> products_;
   std::multimap<std::string, std::size_t> fileProducts_;  // file path -> index in products_
   std::vector<TAccount> accounts_;
+  std::unordered_map<std::string, std::size_t> accountIndex_;  // lower-case address -> index
 
   std::unique_ptr<TServiceStore> store_;
   // Sessions already found: a session never changes, so every file request need not ask the

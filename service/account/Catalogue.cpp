@@ -195,6 +195,7 @@ bool TCatalogue::Load(const std::string& folder, std::string& error, const std::
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
   products_.clear();
   accounts_.clear();
+  accountIndex_.clear();
   fileProducts_.clear();
   store_.reset();
   const fs::path root(folder_);
@@ -235,8 +236,7 @@ bool TCatalogue::Load(const std::string& folder, std::string& error, const std::
       if (account.email.empty() || account.salt.empty() || !FromHex(account.salt, bytes) ||
           !IsSha256Hex(account.hash) || account.rounds <= 0)
         throw std::invalid_argument("account " + account.email + ": bad e-mail, salt, hash or rounds");
-      if (std::any_of(accounts_.begin(), accounts_.end(),
-                      [&](const TAccount& a) { return Lower(a.email) == Lower(account.email); }))
+      if (!accountIndex_.emplace(Lower(account.email), accounts_.size()).second)
         throw std::invalid_argument("account " + account.email + " appears twice");
       if (const auto owned = item.find("products"); owned != item.end())
         for (const json& entry : owned->get_ref<const json::array_t&>())
@@ -262,10 +262,13 @@ std::optional<TAccount> TCatalogue::FindAccount(const std::string& email) const 
     if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
     return found;
   }
-  const std::string wanted = Lower(email);
-  for (const auto& account : accounts_)
-    if (Lower(account.email) == wanted) return account;
+  if (const TAccount* account = FindAccountInMemory(email)) return *account;
   return std::nullopt;
+}
+
+const TAccount* TCatalogue::FindAccountInMemory(const std::string& email) const {
+  const auto it = accountIndex_.find(Lower(email));
+  return it == accountIndex_.end() ? nullptr : &accounts_[it->second];
 }
 
 bool TCatalogue::Owns(const TAccount& account, const TServiceProduct& product) const {
@@ -313,6 +316,15 @@ std::string TCatalogue::SessionEmail(const std::string& session) {
   if (sessions_.size() >= kMaxCachedSessions) sessions_.clear();
   sessions_[hash] = {found->email, std::min(found->expires, now + kSessionCacheSeconds)};
   return found->email;
+}
+
+std::string TCatalogue::KnownSessionEmail(const std::string& session) {
+  if (!store_ || session.empty()) return {};
+  const std::string hash = Sha256Hex(session);
+  const std::int64_t now = Now();
+  std::lock_guard lock(sessionsMutex_);
+  const auto it = sessions_.find(hash);
+  return it != sessions_.end() && it->second.second > now ? it->second.first : std::string();
 }
 
 void TCatalogue::ExpireSessions() {
@@ -421,9 +433,17 @@ TSignInResult TCatalogue::SignInToken(const std::string& email, const std::strin
 }
 
 TFileAccess TCatalogue::FileAccess(const std::string& email, const std::string& path) const {
-  const std::optional<TAccount> account = FindAccount(email);
-  TFileAccess access = TFileAccess::unlisted;
   const auto [from, to] = fileProducts_.equal_range(path);
+  if (from == to) return TFileAccess::unlisted;
+  // Asked for every file sent: an account of accounts.json is not copied.
+  std::optional<TAccount> stored;
+  const TAccount* account = nullptr;
+  if (AccountsInMemory()) {
+    account = FindAccountInMemory(email);
+  } else if ((stored = FindAccount(email))) {
+    account = &*stored;
+  }
+  TFileAccess access = TFileAccess::unlisted;
   for (auto it = from; it != to; ++it) {
     const TServiceProduct& product = products_[it->second];
     if (product.withdrawn) continue;

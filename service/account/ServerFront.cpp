@@ -26,6 +26,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace cvservice {
@@ -53,6 +54,8 @@ struct TConn {
   bool lingering = false;         // refused: what the client still sends is read and dropped
   std::size_t served = 0;
   std::string out;  // the answer's bytes not yet sent: the header and a small body go in one
+  std::size_t loop = 0;     // the event thread that waits for it
+  std::uint32_t armed = 0;  // the events that thread's epoll waits for; 0 while not known to it
   // The addresses, asked of the system once per connection rather than for every request.
   bool addressesKnown = false;
   std::string remoteIp, localIp;
@@ -229,25 +232,145 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// The request log: lines gathered in memory and written by a thread of its own in batches, so
+// that no request waits for a write (nor for the others' lock on the stream).
+class TRequestLog {
+ public:
+  explicit TRequestLog(int fd) : fd_(fd) {
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    thread_ = std::thread([this] { Run(); });
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  ~TRequestLog() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    due_.notify_all();
+    thread_.join();
+    Write(pending_);
+  }
+
+  void Request(std::string_view method, std::string_view path, int status) {
+    std::string line;
+    line.reserve(method.size() + path.size() + 6);
+    line.append(method).append(1, ' ').append(path).append(1, ' ').append(std::to_string(status));
+    Text(std::move(line));
+  }
+
+  // One line; a control character in it cannot start a forged one.
+  void Text(std::string line) {
+    for (char& ch : line)
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    line += '\n';
+    std::unique_lock lock(mutex_);
+    // A log that cannot be written as fast as requests come holds them up rather than lose lines.
+    room_.wait(lock, [this] { return pending_.size() < kMaxPending || stopping_; });
+    const bool first = pending_.empty();
+    pending_ += line;
+    if (first || pending_.size() >= kBatch) due_.notify_one();
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 64 * 1024;
+  static constexpr std::size_t kMaxPending = 4 << 20;
+  // How long the first line of a batch waits for others.
+  static constexpr std::chrono::milliseconds kGather{100};
+
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      due_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+      due_.wait_for(lock, kGather, [this] { return stopping_ || pending_.size() >= kBatch; });
+      if (stopping_) break;
+      std::string batch;
+      batch.swap(pending_);
+      lock.unlock();
+      room_.notify_all();
+      Write(batch);
+      lock.lock();
+    }
+  }
+
+  void Write(const std::string& text) const {
+    for (std::size_t at = 0; at < text.size();) {
+      const ssize_t n = ::write(fd_, text.data() + at, text.size() - at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      at += static_cast<std::size_t>(n);
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable due_, room_;
+  bool stopping_ = false;
+  std::string pending_;
+  std::thread thread_;
+};
+
+char LowerChar(char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; }
+
+bool SameWithoutCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerChar(a[i]) != LowerChar(b[i])) return false;
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+// Characters a quick route's path may hold: none that the server's routes would decode.
+bool IsQuickPathCharacter(char ch) {
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '/' ||
+         ch == '-' || ch == '.' || ch == '_' || ch == '~';
+}
+
 }  // namespace
 
-// The event thread, the workers and the connections between them.
+std::string_view TQuickRequest::Header(std::string_view name) const {
+  for (std::size_t at = 0; at < fields.size();) {
+    std::size_t lf = fields.find('\n', at);
+    if (lf == std::string_view::npos) lf = fields.size();
+    const std::string_view line = fields.substr(at, lf - at);
+    at = lf + 1;
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && SameWithoutCase(line.substr(0, colon), name)) return Trim(line.substr(colon + 1));
+  }
+  return {};
+}
+
+// The event threads, the workers and the connections between them.
 class TFrontCore {
  public:
   // `runRequest` runs one request on the stream: false when the connection is to be closed.
-  TFrontCore(const TFrontLimits& limits, std::function<bool(httplib::Stream&, std::size_t served)> runRequest)
-      : limits_(limits), runRequest_(std::move(runRequest)) {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = wake_;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
+  // `keepAlive` tells the server's kept-alive timeout (seconds) and most requests a connection.
+  TFrontCore(const TFrontLimits& limits, std::function<bool(httplib::Stream&, std::size_t served)> runRequest,
+             std::function<std::pair<long, std::size_t>()> keepAlive)
+      : limits_(limits), runRequest_(std::move(runRequest)), keepAlive_(std::move(keepAlive)) {
+    std::size_t loops = limits_.eventThreads;
+    if (loops == 0) loops = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
     // The front's threads take no signals: the program waits for its own.
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
-    eventThread_ = std::thread([this] { EventLoop(); });
+    for (std::size_t i = 0; i < loops; ++i) {
+      auto loop = std::make_unique<TLoop>();
+      loop->epoll = ::epoll_create1(EPOLL_CLOEXEC);
+      loop->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = loop->wake;
+      ::epoll_ctl(loop->epoll, EPOLL_CTL_ADD, loop->wake, &ev);
+      loops_.push_back(std::move(loop));
+    }
+    for (auto& loop : loops_) loop->thread = std::thread([this, l = loop.get()] { EventLoop(*l); });
     for (std::size_t i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
   }
@@ -259,13 +382,18 @@ class TFrontCore {
       // Requests under way end at their next read or write.
       for (const int fd : activeFds_) ::shutdown(fd, SHUT_RDWR);
     }
-    Wake();
+    for (auto& loop : loops_) Wake(*loop);
     jobsChanged_.notify_all();
-    eventThread_.join();
+    for (auto& loop : loops_) loop->thread.join();
     for (auto& worker : workers_) worker.join();
-    for (auto& conn : incoming_) conn.reset();
-    ::close(epoll_);
-    ::close(wake_);
+    for (auto& loop : loops_) {
+      loop->incoming.clear();
+      ::close(loop->epoll);
+      ::close(loop->wake);
+    }
+    jobs_.clear();
+    // Every line is in once the threads have ended; the log writes the rest as it goes.
+    log_.reset();
   }
 
   void SetBodyLimit(const std::string& path, std::size_t bytes) {
@@ -275,10 +403,21 @@ class TFrontCore {
 
   void SetSsl(SSL_CTX* ctx) { sslCtx_ = ctx; }
 
+  // Set before the server runs.
+  void SetQuickRoute(const std::string& prefix, TQuickRoute route) {
+    quickPrefix_ = prefix;
+    quick_ = std::move(route);
+  }
+  TRequestLog& StartLog(int fd) {
+    if (!log_) log_ = std::make_unique<TRequestLog>(fd);
+    return *log_;
+  }
+
   // From the accept loop: a new connection.
   void Adopt(int fd) {
     auto conn = std::make_unique<TConn>();
     conn->fd = fd;
+    conn->loop = nextLoop_++ % loops_.size();
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (sslCtx_) {
       conn->ssl = SSL_new(sslCtx_);
@@ -290,66 +429,85 @@ class TFrontCore {
   }
 
  private:
-  // Gives a connection to the event thread to wait for its next request.
+  // One event thread: the connections it waits on, and those handed to it.
+  struct TLoop {
+    int epoll = -1;
+    int wake = -1;
+    std::mutex mutex;
+    std::vector<std::unique_ptr<TConn>> incoming;
+    std::thread thread;
+  };
+  using TParked = std::unordered_map<int, std::unique_ptr<TConn>>;
+
+  // Gives a connection to its event thread to wait for its next request.
   void Hand(std::unique_ptr<TConn> conn) {
+    TLoop& loop = *loops_[conn->loop];
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(loop.mutex);
       if (stopping_) return;
-      incoming_.push_back(std::move(conn));
+      loop.incoming.push_back(std::move(conn));
     }
-    Wake();
+    Wake(loop);
   }
 
-  void Wake() {
+  static void Wake(TLoop& loop) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = ::write(loop.wake, &one, sizeof one);
   }
 
   // Whether every worker has a request: a request queued for a moment while workers are free
   // is not busy, or a proxy's kept-alive connections would be cut under any load.
   bool Busy() const { return queued_.load(std::memory_order_relaxed) >= idleWorkers_.load(std::memory_order_relaxed); }
 
-  void Arm(TConn& conn, std::uint32_t events, bool added) {
+  // Level-triggered: a connection that stays with its event thread from one request to the next
+  // costs no call to re-arm it. One that goes to a worker is forgotten first.
+  void Arm(TLoop& loop, TConn& conn, std::uint32_t events) {
+    events |= EPOLLRDHUP;
+    if (conn.armed == events) return;
     epoll_event ev{};
-    ev.events = events | EPOLLONESHOT | EPOLLRDHUP;
+    ev.events = events;
     ev.data.fd = conn.fd;
-    ::epoll_ctl(epoll_, added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, conn.fd, &ev);
+    ::epoll_ctl(loop.epoll, conn.armed ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, conn.fd, &ev);
+    conn.armed = events;
   }
 
-  void EventLoop() {
-    std::unordered_map<int, std::unique_ptr<TConn>> parked;
-    std::set<int> registered;  // fds known to epoll
+  void Forget(TLoop& loop, TConn& conn) {
+    if (conn.armed) ::epoll_ctl(loop.epoll, EPOLL_CTL_DEL, conn.fd, nullptr);
+    conn.armed = 0;
+  }
+
+  void EventLoop(TLoop& loop) {
+    TParked parked;
     std::vector<epoll_event> events(256);
+    std::vector<std::unique_ptr<TConn>> arrived;
+    auto swept = Clock::now();
     for (;;) {
-      const int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 200);
-      std::vector<std::unique_ptr<TConn>> arrived;
+      const int n = ::epoll_wait(loop.epoll, events.data(), static_cast<int>(events.size()), 200);
+      if (stopping_) break;
       {
-        std::lock_guard lock(mutex_);
-        if (stopping_) break;
-        arrived.swap(incoming_);
+        std::lock_guard lock(loop.mutex);
+        arrived.swap(loop.incoming);
       }
       for (auto& conn : arrived) {
         const int fd = conn->fd;
         TConn& c = *conn;
-        parked[fd] = std::move(conn);
+        const auto it = parked.insert_or_assign(fd, std::move(conn)).first;
         // A request already read whole (pipelined) goes on at once; bytes TLS holds decrypted
         // wake no poll.
         const bool ready = Advance(c) || (!c.refused && c.ssl && SSL_pending(c.ssl) > 0 && Step(c) == TStep::ready);
         if (ready) {
-          if (registered.erase(fd)) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-          Dispatch(std::move(parked[fd]));
-          parked.erase(fd);
+          Run(loop, parked, it);
           continue;
         }
         if (c.refused) Linger(c);
-        Arm(c, EPOLLIN, registered.count(fd) != 0);
-        registered.insert(fd);
+        Arm(loop, c, EPOLLIN);
       }
+      arrived.clear();
       for (int i = 0; i < n; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_) {
+        if (fd == loop.wake) {
           std::uint64_t count;
-          [[maybe_unused]] const ssize_t r = ::read(wake_, &count, sizeof count);
+          [[maybe_unused]] const ssize_t r = ::read(loop.wake, &count, sizeof count);
           continue;
         }
         const auto it = parked.find(fd);
@@ -357,21 +515,19 @@ class TFrontCore {
         TConn& c = *it->second;
         const TStep step = Step(c);
         if (step == TStep::wait) {
-          Arm(c, c.ssl && !c.handshaken && SSL_want_write(c.ssl) ? EPOLLOUT : EPOLLIN, true);
+          Arm(loop, c, c.ssl && !c.handshaken && SSL_want_write(c.ssl) ? EPOLLOUT : EPOLLIN);
         } else if (step == TStep::close) {
-          ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-          registered.erase(fd);
+          Forget(loop, c);
           parked.erase(it);
         } else {
-          // The worker owns it now.
-          ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-          registered.erase(fd);
-          Dispatch(std::move(it->second));
-          parked.erase(it);
+          Run(loop, parked, it);
         }
       }
-      // Deadlines: a header or body too slow, a connection idle too long.
+      // Deadlines: a header or body too slow, a connection idle too long. They are whole
+      // seconds: a look every tenth of one is enough.
       const auto now = Clock::now();
+      if (now - swept < std::chrono::milliseconds(100)) continue;
+      swept = now;
       const bool busy = Busy();
       for (auto it = parked.begin(); it != parked.end();) {
         TConn& c = *it->second;
@@ -384,12 +540,119 @@ class TFrontCore {
         }
         if (!c.waitingForRequest && !c.lingering && (c.handshaken || !c.ssl))
           Refuse(c, 408, "Request Timeout", "the request did not arrive in time");
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, it->first, nullptr);
-        registered.erase(it->first);
+        Forget(loop, c);
         it = parked.erase(it);
       }
     }
-    for (auto& [fd, conn] : parked) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    for (auto& [fd, conn] : parked) Forget(loop, *conn);
+  }
+
+  // A parked connection with a whole request: answered here when the quick route can do it
+  // without waiting (no hand-over to a worker, no system call beyond the read, a stat and the
+  // send), else given to a worker.
+  void Run(TLoop& loop, TParked& parked, TParked::iterator it) {
+    TConn& c = *it->second;
+    // A few requests one after another (pipelined) at most, then a worker goes on.
+    for (int round = 0; round < 8 && !c.ssl; ++round) {
+      if (AnswerQuick(c, false) != TQuickResult::answered) break;
+      NextRequest(c);
+      if (!SendNow(c)) {
+        Forget(loop, c);
+        parked.erase(it);
+        return;
+      }
+      if (!c.out.empty()) break;  // a worker sends the rest, waiting as long as it may
+      if (!Advance(c)) {
+        if (c.refused) Linger(c);
+        Arm(loop, c, EPOLLIN);
+        return;
+      }
+    }
+    Forget(loop, c);
+    Dispatch(std::move(it->second));
+    parked.erase(it);
+  }
+
+  // Answers the whole request at the start of `c.in` when the quick route takes it: the
+  // answer is then in `c.out`.
+  TQuickResult AnswerQuick(TConn& c, bool mayBlock) {
+    if (!quick_ || c.needed == 0 || c.in.size() < c.needed) return TQuickResult::declined;
+    const std::string_view request(c.in.data(), c.needed);
+    const std::size_t lineEnd = request.find('\n');
+    const std::string_view line = Trim(request.substr(0, lineEnd));
+    if (line.compare(0, 4, "GET ") != 0) return TQuickResult::declined;
+    const std::size_t space = line.find(' ', 4);
+    if (space == std::string_view::npos || line.substr(space) != " HTTP/1.1") return TQuickResult::declined;
+    const std::string_view path = line.substr(4, space - 4);
+    if (path.compare(0, quickPrefix_.size(), quickPrefix_) != 0 ||
+        !std::all_of(path.begin(), path.end(), IsQuickPathCharacter))
+      return TQuickResult::declined;
+    // Fields the routes would act on, and lines they would refuse, go their way.
+    const std::string_view fields = request.substr(lineEnd + 1);
+    for (std::size_t at = 0; at < fields.size();) {
+      std::size_t lf = fields.find('\n', at);
+      if (lf == std::string_view::npos) lf = fields.size();
+      const std::string_view field = fields.substr(at, lf - at);
+      at = lf + 1;
+      if (Trim(field).empty()) break;
+      const std::size_t colon = field.find(':');
+      if (colon == 0 || colon == std::string_view::npos) return TQuickResult::declined;
+      const std::string_view name = field.substr(0, colon);
+      if (name.find_first_of(" \t") != std::string_view::npos) return TQuickResult::declined;
+      // Keep-alive is what HTTP/1.1 does anyway (Qt names it); any other option goes the routes' way.
+      if (SameWithoutCase(name, "connection") && !SameWithoutCase(Trim(field.substr(colon + 1)), "keep-alive"))
+        return TQuickResult::declined;
+      for (const std::string_view refused : {"content-length", "transfer-encoding", "expect", "range", "if-range",
+                                             "upgrade"})
+        if (SameWithoutCase(name, refused)) return TQuickResult::declined;
+    }
+    // The last request a connection may make closes it: the server's routes answer that one.
+    const auto [timeout, most] = keepAlive_();
+    if (c.served + 1 >= most) return TQuickResult::declined;
+    TQuickRequest quick{"GET", path, fields, mayBlock};
+    TQuickAnswer answer;
+    const TQuickResult result = quick_(quick, answer);
+    if (result != TQuickResult::answered) return result;
+    ++c.served;
+    const std::size_t length = answer.body ? answer.body->size() : 0;
+    c.out.reserve(c.out.size() + 160 + answer.fields.size() + length);
+    c.out.append("HTTP/1.1 200 OK\r\n").append(answer.fields);
+    c.out.append("Content-Length: ").append(std::to_string(length));
+    c.out.append("\r\nContent-Type: ").append(answer.contentType);
+    c.out.append("\r\nKeep-Alive: timeout=").append(std::to_string(timeout)).append(", max=").append(std::to_string(most));
+    c.out.append("\r\n\r\n");
+    if (length) c.out.append(*answer.body);
+    c.taken = c.needed;
+    if (log_) log_->Request("GET", path, 200);
+    return TQuickResult::answered;
+  }
+
+  // Past an answered request: the connection waits for its next one.
+  void NextRequest(TConn& c) {
+    c.in.erase(0, std::min(c.taken, c.in.size()));
+    c.taken = 0;
+    c.needed = 0;
+    c.waitingForRequest = c.in.empty();
+    c.deadline = Clock::now() + std::chrono::seconds(c.in.empty() ? limits_.idleSeconds : limits_.headerSeconds);
+  }
+
+  // Sends what it can of `c.out` without waiting: false when the connection failed.
+  static bool SendNow(TConn& c) {
+    std::size_t sent = 0;
+    while (sent < c.out.size()) {
+      const ssize_t n = ::send(c.fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;
+      } else {
+        return false;
+      }
+    }
+    c.out.erase(0, sent);
+    return true;
   }
 
   enum class TStep { wait, close, ready };
@@ -427,6 +690,9 @@ class TFrontCore {
       // Never more than the request can take; the rest waits in the connection.
       if (c.needed ? c.in.size() >= c.needed : c.in.size() > limits_.requestLineBytes + limits_.headerBytes + 4)
         break;
+      // A short read emptied the socket: asking again would only tell so (the poll reports
+      // what comes later). TLS may hold decrypted bytes back, so it reads until told to wait.
+      if (!c.ssl && static_cast<std::size_t>(n) < sizeof buffer) break;
     }
     if (Advance(c)) return TStep::ready;
     if (c.refused) Linger(c);
@@ -539,13 +805,16 @@ class TFrontCore {
     return false;
   }
 
-  static void Refuse(TConn& c, int status, const char* reason, const char* message) {
+
+  void Refuse(TConn& c, int status, const char* reason, const char* message) {
     const std::string body = nlohmann::json{{"error", 6}, {"message", message}}.dump();
     const std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                                "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
                                "\r\nConnection: close\r\n\r\n" + body;
     WriteAll(c, answer.data(), answer.size());
-    std::fprintf(stderr, "refused %d: %s\n", status, message);
+    const std::string line = "refused " + std::to_string(status) + ": " + message;
+    if (log_) log_->Text(line);
+    else std::fprintf(stderr, "%s\n", line.c_str());
   }
 
   void Dispatch(std::unique_ptr<TConn> conn) {
@@ -578,10 +847,19 @@ class TFrontCore {
 
   void Serve(std::unique_ptr<TConn> conn) {
     TConn& c = *conn;
-    for (;;) {
+    // What an event thread could not send without waiting goes first.
+    if (!Flush(c)) {
+      Done(c);
+      return;  // closed by ~TConn
+    }
+    bool ready = Advance(c);
+    while (ready) {
       c.taken = 0;
-      TFrontStream stream(c);
-      const bool keep = runRequest_(stream, ++c.served);
+      bool keep = true;
+      if (AnswerQuick(c, true) != TQuickResult::answered) {
+        TFrontStream stream(c);
+        keep = runRequest_(stream, ++c.served);
+      }
       if (!Flush(c) || !keep) {
         Done(c);
         return;  // closed by ~TConn
@@ -597,11 +875,7 @@ class TFrontCore {
       if (c.ssl) break;
       const bool busy = Busy();
       if (c.in.empty()) {
-        // The client has only just had its answer: its next request is seldom there yet.
-        if (!busy) {
-          pollfd p{c.fd, POLLIN, 0};
-          if (::poll(&p, 1, 1) <= 0) break;
-        }
+        // Whatever is there already; waiting for more would hold the worker.
         char buffer[kReadChunk];
         const ssize_t n = ReadSome(c, buffer, sizeof buffer);
         if (n == 0 || n == -2) {
@@ -613,8 +887,8 @@ class TFrontCore {
       }
       c.waitingForRequest = false;
       c.deadline = Clock::now() + std::chrono::seconds(limits_.headerSeconds);
-      if (!Advance(c)) break;
-      if (busy) {
+      ready = Advance(c);
+      if (ready && busy) {
         Done(c);
         Dispatch(std::move(conn));
         return;
@@ -640,13 +914,14 @@ class TFrontCore {
 
   TFrontLimits limits_;
   std::function<bool(httplib::Stream&, std::size_t)> runRequest_;
+  std::function<std::pair<long, std::size_t>()> keepAlive_;
   SSL_CTX* sslCtx_ = nullptr;
-  int epoll_ = -1;
-  int wake_ = -1;
+  std::string quickPrefix_;
+  TQuickRoute quick_;
+  std::unique_ptr<TRequestLog> log_;
 
   std::mutex mutex_;
-  bool stopping_ = false;
-  std::vector<std::unique_ptr<TConn>> incoming_;
+  std::atomic<bool> stopping_ = false;
   std::deque<std::unique_ptr<TConn>> jobs_;
   std::condition_variable jobsChanged_;
   // Read without the lock by Busy(), a hint that need not be exact.
@@ -654,9 +929,11 @@ class TFrontCore {
   std::atomic<std::size_t> queued_ = 0;
   std::set<int> activeFds_;
   std::map<std::string, std::size_t> bodyLimits_;
-  std::thread eventThread_;
+  std::vector<std::unique_ptr<TLoop>> loops_;
+  std::atomic<std::size_t> nextLoop_ = 0;
   std::vector<std::thread> workers_;
 };
+
 
 namespace {
 
@@ -668,12 +945,18 @@ class TFrontServer final : public Base {
   template <class... Args>
   explicit TFrontServer(const TFrontLimits& limits, Args&&... args) : Base(std::forward<Args>(args)...) {
     this->new_task_queue = [] { return new TInlineQueue; };
-    core_ = std::make_unique<TFrontCore>(limits, [this](httplib::Stream& stream, std::size_t served) {
-      const bool last = served >= this->keep_alive_max_count_;
-      bool closed = false;
-      const bool ok = this->process_request(stream, last, closed, [](httplib::Request&) {});
-      return ok && !closed && !last;
-    });
+    core_ = std::make_unique<TFrontCore>(
+        limits,
+        [this](httplib::Stream& stream, std::size_t served) {
+          const bool last = served >= this->keep_alive_max_count_;
+          bool closed = false;
+          const bool ok = this->process_request(stream, last, closed, [](httplib::Request&) {});
+          return ok && !closed && !last;
+        },
+        [this] {
+          return std::pair<long, std::size_t>(static_cast<long>(this->keep_alive_timeout_sec_),
+                                              this->keep_alive_max_count_);
+        });
     if constexpr (std::is_same_v<Base, httplib::SSLServer>) {
       if (this->is_valid()) core_->SetSsl(this->ssl_context());
     }
@@ -706,6 +989,30 @@ std::unique_ptr<httplib::Server> MakeFrontServer(const std::string& cert, const 
 void SetBodyLimit(httplib::Server& server, const std::string& path, std::size_t bytes) {
   if (auto* plain = dynamic_cast<TFrontServer<httplib::Server>*>(&server)) plain->Core().SetBodyLimit(path, bytes);
   if (auto* tls = dynamic_cast<TFrontServer<httplib::SSLServer>*>(&server)) tls->Core().SetBodyLimit(path, bytes);
+}
+
+namespace {
+
+TFrontCore* CoreOf(httplib::Server& server) {
+  if (auto* plain = dynamic_cast<TFrontServer<httplib::Server>*>(&server)) return &plain->Core();
+  if (auto* tls = dynamic_cast<TFrontServer<httplib::SSLServer>*>(&server)) return &tls->Core();
+  return nullptr;
+}
+
+}  // namespace
+
+void SetQuickRoute(httplib::Server& server, const std::string& prefix, TQuickRoute route) {
+  if (TFrontCore* core = CoreOf(server)) core->SetQuickRoute(prefix, std::move(route));
+}
+
+bool LogRequests(httplib::Server& server, int fd) {
+  TFrontCore* core = CoreOf(server);
+  if (!core) return false;
+  TRequestLog& log = core->StartLog(fd);
+  server.set_logger([&log](const httplib::Request& req, const httplib::Response& res) {
+    log.Request(req.method, req.path, res.status);
+  });
+  return true;
 }
 
 bool IsFrontServer(const httplib::Server& server) {

@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -647,39 +649,43 @@ TEST_F(AccountServiceTest, DownloadsWithByteRanges) {
   EXPECT_TRUE(res->body.empty());
 }
 
+// Through a kept-alive connection too, where the front answers a small file itself.
 TEST_F(AccountServiceTest, HostilePathsAreRefused) {
   client_->set_bearer_token_auth(Session());
   ASSERT_EQ(::mkfifo((folder_ + "/files/data/pipe").c_str(), 0600), 0);
-  struct TCase {
-    std::string path;
-    int status, error;
-  };
-  const TCase cases[] = {
-      {"/files/../secret.txt", 400, 6},
-      {"/files/%2e%2e/secret.txt", 400, 6},
-      {"/files/%2e%2e%2fsecret.txt", 400, 6},
-      {"/files/data/../../secret.txt", 400, 6},
-      {"/files//etc/passwd", 400, 6},
-      {"/files/%2Fetc%2Fpasswd", 400, 6},
-      {"/files/data/link.txt", 400, 6},
-      {"/files/out/secret.txt", 400, 6},
-      {"/files/./data/big.bin", 400, 6},
-      {"/files/data/none.bin", 404, 7},
-      {"/files/data/" + std::string(300, 'n') + ".bin", 404, 7},
-      {"/files/data", 404, 7},
-      {"/files/data/pipe", 404, 7},
-  };
-  for (const auto& c : cases) {
-    auto res = client_->Get(c.path.c_str());
-    ASSERT_TRUE(res) << c.path;
-    EXPECT_EQ(res->status, c.status) << c.path;
-    EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
-    EXPECT_EQ(res->body.find("outside the files folder"), std::string::npos) << c.path;
+  for (const bool keepAlive : {false, true}) {
+    client_->set_keep_alive(keepAlive);
+    struct TCase {
+      std::string path;
+      int status, error;
+    };
+    const TCase cases[] = {
+        {"/files/../secret.txt", 400, 6},
+        {"/files/%2e%2e/secret.txt", 400, 6},
+        {"/files/%2e%2e%2fsecret.txt", 400, 6},
+        {"/files/data/../../secret.txt", 400, 6},
+        {"/files//etc/passwd", 400, 6},
+        {"/files/%2Fetc%2Fpasswd", 400, 6},
+        {"/files/data/link.txt", 400, 6},
+        {"/files/out/secret.txt", 400, 6},
+        {"/files/./data/big.bin", 400, 6},
+        {"/files/data/none.bin", 404, 7},
+        {"/files/data/" + std::string(300, 'n') + ".bin", 404, 7},
+        {"/files/data", 404, 7},
+        {"/files/data/pipe", 404, 7},
+    };
+    for (const auto& c : cases) {
+      auto res = client_->Get(c.path.c_str());
+      ASSERT_TRUE(res) << c.path;
+      EXPECT_EQ(res->status, c.status) << c.path;
+      EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
+      EXPECT_EQ(res->body.find("outside the files folder"), std::string::npos) << c.path;
+    }
+    // An encoded slash is a slash.
+    auto res = client_->Get("/files/data%2Fempty.bin");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
   }
-  // An encoded slash is a slash.
-  auto res = client_->Get("/files/data%2Fempty.bin");
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 200);
 }
 
 // A file goes only to an account that owns an item listing it and still offered; the paths are
@@ -707,23 +713,27 @@ TEST_F(AccountServiceTest, FilesOnlyForTheirOwners) {
   };
   for (const bool handOver : {false, true}) {
     catalogue_.SetAccelRedirect(handOver ? "/protected/" : "");
-    for (const auto& c : cases) {
-      httplib::Headers headers;
-      if (!c.session.empty()) headers.emplace("Authorization", "Bearer " + c.session);
-      for (const char* method : {"GET", "HEAD"}) {
-        auto res = std::string(method) == "GET" ? client_->Get(c.path, headers) : client_->Head(c.path, headers);
-        ASSERT_TRUE(res) << c.path;
-        EXPECT_EQ(res->status, c.status) << method << " " << c.path << " " << handOver;
-        if (c.status != 200) {
-          if (std::string(method) == "GET") {
-            EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
+    // A kept-alive connection's small files the front answers itself.
+    for (const bool keepAlive : {false, true}) {
+      client_->set_keep_alive(keepAlive);
+      for (const auto& c : cases) {
+        httplib::Headers headers;
+        if (!c.session.empty()) headers.emplace("Authorization", "Bearer " + c.session);
+        for (const char* method : {"GET", "HEAD"}) {
+          auto res = std::string(method) == "GET" ? client_->Get(c.path, headers) : client_->Head(c.path, headers);
+          ASSERT_TRUE(res) << c.path;
+          EXPECT_EQ(res->status, c.status) << method << " " << c.path << " " << handOver;
+          if (c.status != 200) {
+            if (std::string(method) == "GET") {
+              EXPECT_EQ(json::parse(res->body, nullptr, false).value("error", 0), c.error) << c.path;
+            }
+            EXPECT_FALSE(res->has_header("X-Accel-Redirect")) << c.path;
+          } else if (handOver) {
+            EXPECT_EQ(res->get_header_value("X-Accel-Redirect"), std::string("/protected") + (c.path + 6));
+            EXPECT_TRUE(res->body.empty());
+          } else if (std::string(method) == "GET") {
+            EXPECT_EQ(res->body, ReadFile(folder_ + (c.path)));
           }
-          EXPECT_FALSE(res->has_header("X-Accel-Redirect")) << c.path;
-        } else if (handOver) {
-          EXPECT_EQ(res->get_header_value("X-Accel-Redirect"), std::string("/protected") + (c.path + 6));
-          EXPECT_TRUE(res->body.empty());
-        } else if (std::string(method) == "GET") {
-          EXPECT_EQ(res->body, ReadFile(folder_ + (c.path)));
         }
       }
     }
@@ -822,6 +832,110 @@ TEST_F(AccountServiceTest, FileChangedWhileServed) {
       EXPECT_EQ(received, kSize);
     }
   }
+}
+
+// A small file the front keeps in memory is checked against the file on disk before each
+// answer: one rewritten in place (same size), replaced, swapped for a link out of the folder or
+// removed is never sent as it was.
+TEST_F(AccountServiceTest, SmallFilesAreNeverSentStale) {
+  const std::string path = folder_ + "/files/data/changing.bin";
+  WriteFile(path, "first version");
+  // Kept only once its times are old enough to tell a later change from them.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  client_->set_bearer_token_auth(Session());
+  client_->set_keep_alive(true);
+  auto get = [&] {
+    auto res = client_->Get("/files/data/changing.bin");
+    return res ? std::to_string(res->status) + " " + res->body : std::string("no answer");
+  };
+  EXPECT_EQ(get(), "200 first version");
+  EXPECT_EQ(get(), "200 first version");
+  {
+    std::fstream in(path, std::ios::in | std::ios::out | std::ios::binary);
+    in.write("FIRST", 5);
+  }
+  EXPECT_EQ(get(), "200 FIRST version");
+  WriteFile(path + ".new", "other version");
+  std::filesystem::rename(path + ".new", path);
+  EXPECT_EQ(get(), "200 other version");
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(folder_ + "/secret.txt", path);
+  const std::string refused = get();
+  EXPECT_EQ(refused.compare(0, 4, "400 "), 0) << refused;
+  EXPECT_EQ(refused.find("outside the files folder"), std::string::npos) << refused;
+  std::filesystem::remove(path);
+  EXPECT_EQ(get().compare(0, 4, "404 "), 0);
+}
+
+// Requests sent together on one connection are answered in their order, whether the front
+// answers them itself or a worker runs them.
+TEST_F(AccountServiceTest, PipelinedRequestsAreAnsweredInOrder) {
+  const std::string auth = "Host: x\r\nAuthorization: Bearer " + Session() + "\r\n";
+  const std::string guide = "GET /files/addons/Guide.txt HTTP/1.1\r\n" + auth + "\r\n";
+  const std::string guideKept = "GET /files/addons/Guide.txt HTTP/1.1\r\n" + auth + "Connection: Keep-Alive\r\n\r\n";
+  const std::string products = "GET /api/v1/products HTTP/1.1\r\n" + auth + "\r\n";
+  const std::string last = "GET /files/setups/NavSetup HTTP/1.1\r\n" + auth + "Connection: close\r\n\r\n";
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(runner_->Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string requests = guide + guideKept + products + guide + last;
+  ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+  std::string stream;
+  char buffer[4096];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) stream.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  std::vector<std::string> answers;
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t headEnd = stream.find("\r\n\r\n", at);
+    const std::size_t length = stream.find("Content-Length: ", at);
+    if (headEnd == std::string::npos || length == std::string::npos || length > headEnd) break;
+    const std::size_t size = std::strtoull(stream.c_str() + length + 16, nullptr, 10);
+    answers.push_back(stream.substr(at, 12) + " " + stream.substr(headEnd + 4, size));
+    at = headEnd + 4 + size;
+  }
+  ASSERT_EQ(answers.size(), 5u) << stream;
+  EXPECT_EQ(answers[0], "HTTP/1.1 200 guide");
+  EXPECT_EQ(answers[1], "HTTP/1.1 200 guide");
+  EXPECT_EQ(answers[2].rfind("HTTP/1.1 200 {\"products\":[", 0), 0u) << answers[2];
+  EXPECT_EQ(answers[3], "HTTP/1.1 200 guide");
+  EXPECT_EQ(answers[4], "HTTP/1.1 200 setup program");
+}
+
+// Every request is logged once, whoever answered it, and no line is lost when the server stops.
+TEST(AccountServiceFront, EveryRequestIsLoggedByTheStop) {
+  const std::string folder = MakeContent();
+  TCatalogue catalogue;
+  std::string error;
+  ASSERT_TRUE(catalogue.Load(folder, error)) << error;
+  int log[2];
+  ASSERT_EQ(::pipe(log), 0);
+  {
+    std::unique_ptr<httplib::Server> server = cvservice::MakeFrontServer();
+    ASSERT_TRUE(cvservice::LogRequests(*server, log[1]));
+    TServiceRunner runner(catalogue, std::move(server));
+    httplib::Client client("127.0.0.1", runner.Port());
+    client.set_keep_alive(true);
+    client.set_bearer_token_auth(SignIn(client, {{"email", kEmail}, {"password", kPassword}}).body.value("session", ""));
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(client.Get("/files/addons/Guide.txt"));
+    ASSERT_TRUE(client.Get("/files/a%0AGET%20/forged%20200"));
+  }
+  ::close(log[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(log[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(log[0]);
+  std::map<std::string, int> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) ++lines[line];
+  EXPECT_EQ(lines["POST /api/v1/signin 200"], 1) << text;
+  EXPECT_EQ(lines["GET /files/addons/Guide.txt 200"], 50) << text;
+  EXPECT_EQ(lines["GET /files/a?GET /forged 200 404"], 1) << text;
+  EXPECT_EQ(lines.size(), 3u) << text;
 }
 
 // Downloads to more clients than a small server has threads, none of them reading, must not
