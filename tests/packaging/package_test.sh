@@ -85,6 +85,13 @@ for word in --wait "--accounts /var/lib/deployer-service/accounts" "--signing-ke
   case "$exec_start" in *"$word"*) ;; *) fail "unit ExecStart lacks $word" ;; esac
 done
 grep -qx 'UMask=0077' "$unit" || fail "unit lacks UMask=0077"
+# Its maintainer scripts reload systemd and stop a removed service; none enables or starts it.
+mkdir "$out/control"
+dpkg-deb -e "$service" "$out/control"
+for script in postinst prerm postrm; do
+  [ -x "$out/control/$script" ] && sh -n "$out/control/$script" || fail "corvane-deployer-service $script"
+done
+! grep -v '^ *#' "$out/control/postinst" | grep -Eq 'enable|(invoke|systemctl).* start ' || fail "postinst enables or starts the service"
 if command -v systemd-analyze >/dev/null; then
   # systemd's own measure of the sandbox: 0 (tight) to 10; the unit scores about 1.5.
   systemd-analyze security --offline=yes --threshold=20 --root="$root" "$unit" > "$out/security.log" 2>&1 ||
