@@ -82,6 +82,11 @@ set(CPACK_DEBIAN_DEPLOYER_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_DEPLOYER_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME corvane-deployer-service)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+# systemd reads the unit again after an upgrade (restarting a running service) and a removal
+# stops the service; nothing enables or starts it (docs/packaging.md).
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+  "${CV_PACKAGING_DIR}/service-scripts/postinst;${CV_PACKAGING_DIR}/service-scripts/prerm;${CV_PACKAGING_DIR}/service-scripts/postrm")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_COMPONENT_DEPLOYER_DESCRIPTION "Corvane Software Installer, a setup wizard
 Deployer signs in to a Corvane customer account, lists the programs and chart
 products it holds, and installs them from the internet. It also writes an

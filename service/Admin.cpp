@@ -3,6 +3,7 @@
 
 #include "AccountCrypto.h"
 #include "DemoCatalogue.h"
+#include "ItemSignature.h"
 #include "ServiceStore.h"
 
 #include <nlohmann/json.hpp>
@@ -13,9 +14,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -85,20 +88,65 @@ bool ParseProduct(const std::string& text, json& entry) {
   }
 }
 
-int Init(const fs::path& folder) {
-  std::error_code ec;
-  for (const fs::path& made : {folder, folder / "content", folder / "accounts", folder / "accounts" / "files"}) {
-    if (::mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) return Fail(made.string() + ": " + std::strerror(errno));
+// Who the files root makes in FOLDER belong to: FOLDER's owner. The packaged service runs as a
+// user of its own and reads only what is its own; systemd hands it the folder at a start only
+// when the folder itself is not the service's yet, so what an operator adds later (as root)
+// must be the service's from the start. -1: leave as made (not root, or a folder of root's).
+struct TOwner {
+  int uid = -1, gid = -1;
+};
+
+TOwner OwnerOf(const fs::path& folder) {
+  struct stat st {};
+  if (::geteuid() != 0 || ::stat(folder.c_str(), &st) != 0 || (st.st_uid == 0 && st.st_gid == 0)) return {};
+  return {static_cast<int>(st.st_uid), static_cast<int>(st.st_gid)};
+}
+
+// A folder made 0700 for OWNER; one that is there already is left as it is. The owner goes to the
+// folder itself, never through a link put in its place.
+bool MakeFolder(const fs::path& made, const TOwner& owner, std::string& error) {
+  if (::mkdir(made.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return true;
+    error = made.string() + ": " + std::strerror(errno);
+    return false;
   }
+  if (owner.uid == -1) return true;
+  const int fd = ::open(made.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const bool ok = fd >= 0 && ::fchown(fd, static_cast<uid_t>(owner.uid), static_cast<gid_t>(owner.gid)) == 0;
+  if (!ok) error = made.string() + ": " + std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+// FOLDER/content, FOLDER/accounts with an empty catalogue and no accounts, and with
+// --signing-key KEY the vendor's key as FOLDER/signing-key.pem (the packaged unit's name for it),
+// checked to be one first. Run again it keeps what is there and puts a new key in place.
+int Init(const fs::path& folder, const std::string& keyFile) {
   std::string error;
+  std::string key;
+  if (!keyFile.empty()) {
+    cvservice::TItemSigner signer;
+    if (!signer.Load(keyFile, error)) return Fail(error);
+    std::ifstream in(keyFile, std::ios::binary);
+    key.assign(std::istreambuf_iterator<char>(in), {});
+    if (!in && !in.eof()) return Fail(keyFile + ": cannot be read");
+  }
+  if (!MakeFolder(folder, {}, error)) return Fail(error);
+  const TOwner owner = OwnerOf(folder);
+  for (const fs::path& made : {folder / "content", folder / "accounts", folder / "accounts" / "files"})
+    if (!MakeFolder(made, owner, error)) return Fail(error);
+  std::error_code ec;
   for (const auto& [name, text] : {std::pair{"catalogue.json", std::string("{\"products\": []}\n")},
                                    std::pair{"accounts.json", std::string("{\"accounts\": []}\n")}}) {
     const fs::path file = folder / "accounts" / name;
     if (fs::exists(fs::symlink_status(file, ec))) continue;  // an earlier init or the operator's own
-    if (!cvdemo::WritePrivateFile(file.string(), text, error)) return Fail(error);
+    if (!cvdemo::WritePrivateFile(file.string(), text, error, owner.uid, owner.gid)) return Fail(error);
   }
-  std::printf("%s: content in %s, accounts in %s\n", folder.c_str(), (folder / "content").c_str(),
-              (folder / "accounts").c_str());
+  if (!key.empty() && !cvdemo::WritePrivateFile((folder / "signing-key.pem").string(), key, error, owner.uid, owner.gid))
+    return Fail(error);
+  std::printf("%s: content in %s, accounts in %s%s\n", folder.c_str(), (folder / "content").c_str(),
+              (folder / "accounts").c_str(),
+              key.empty() ? "" : (", signing key in " + (folder / "signing-key.pem").string()).c_str());
   return 0;
 }
 
@@ -182,7 +230,8 @@ int Account(const std::vector<std::string>& args) {
     return Fail(std::string("usage: deployer-service ") + kUsage), 2;
   }
   std::string error;
-  if (!cvdemo::WritePrivateFile(file.string(), doc.dump(1) + "\n", error)) return Fail(error);
+  const TOwner owner = OwnerOf(file.parent_path());
+  if (!cvdemo::WritePrivateFile(file.string(), doc.dump(1) + "\n", error, owner.uid, owner.gid)) return Fail(error);
   std::printf("%s: %s %s; a running service takes it at its next start\n", file.c_str(), email.c_str(),
               verb == "add" ? "added" : verb == "remove" ? "removed" : "updated");
   return 0;
@@ -194,8 +243,9 @@ int RunAdminCommand(int argc, char** argv) {
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (command == "init") {
-    if (args.size() != 1) return Fail("usage: deployer-service init FOLDER"), 2;
-    return Init(args[0]);
+    if (args.size() == 3 && args[1] == "--signing-key") return Init(args[0], args[2]);
+    if (args.size() != 1 || args[0].rfind("--", 0) == 0) return Fail("usage: deployer-service init FOLDER [--signing-key FILE]"), 2;
+    return Init(args[0], {});
   }
   if (command == "migrate") {
     if (!(args.size() == 2 && args[0] == "--database") && args.size() != 1)

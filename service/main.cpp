@@ -34,7 +34,7 @@ const char kHelp[] =
     "                        [--cert FILE --key FILE | --insecure-http] [--accel-redirect PREFIX]\n"
     "                        [--database postgresql://...] [--wait] [--signing-key FILE]\n"
     "                        [--test-control]\n"
-    "       deployer-service init FOLDER\n"
+    "       deployer-service init FOLDER [--signing-key FILE]\n"
     "       deployer-service account add|remove|products FOLDER|DATABASE EMAIL [PRODUCT[:MASK]...]\n"
     "       deployer-service migrate [--database] postgresql://...\n"
     "       deployer-service --help | --version\n"
@@ -48,8 +48,9 @@ const char kHelp[] =
     "  --port N         the port (default 0: a free one, printed in the URL)\n"
     "  --content DIR    the update service's content folder (default: the one in the sources)\n"
     "  --accounts DIR   serve the account and package service from the catalogue in DIR\n"
-    "                   (catalogue.json, accounts.json, files/; remembered sign-ins are kept\n"
-    "                   in DIR/tokens.json); without it only the update service answers\n"
+    "                   (catalogue.json, accounts.json, files/; sessions, remembered and\n"
+    "                   failed sign-ins are kept in DIR/state.sqlite); without it only the\n"
+    "                   update service answers\n"
     "  --demo           serve the demo catalogue and print its account (E-mail:, Password:).\n"
     "                   With --accounts DIR it is made in DIR, which must be new, empty or an\n"
     "                   earlier demo folder (it has demo-stamp.json); without, in a new folder\n"
@@ -69,8 +70,11 @@ const char kHelp[] =
     "  --insecure-http  serve plain http on an address other than the loopback (refused\n"
     "                   without it: passwords and tokens would cross the network in the clear)\n"
     "  --wait           while the --accounts folder has no accounts.json, say what to do and\n"
-    "                   wait for it (the packaged service)\n"
-    "  init FOLDER      make FOLDER/content and FOLDER/accounts (an empty catalogue, no accounts)\n"
+    "                   wait for it, and for the --signing-key file (the packaged service)\n"
+    "  init FOLDER [--signing-key FILE]\n"
+    "                   make FOLDER/content and FOLDER/accounts (an empty catalogue, no accounts),\n"
+    "                   owned as FOLDER is; with --signing-key a copy of the key in\n"
+    "                   FOLDER/signing-key.pem\n"
     "  account add FOLDER EMAIL [PRODUCT[:MASK]...]\n"
     "                   add an account owning those products; the password is asked on the\n"
     "                   terminal (read from stdin when that is no terminal)\n"
@@ -191,20 +195,33 @@ int main(int argc, char** argv) {
                          "cross the network in the clear\n", host.c_str());
   }
   if (wait && !demo && !accounts.empty()) {
-    // The packaged service starts before anyone has made its folder: it says what to do.
-    bool told = false;
-    std::error_code ec;
-    while (!std::filesystem::exists(std::filesystem::path(accounts) / "accounts.json", ec)) {
-      if (!told)
+    // The packaged service starts before anyone has made its folder: it says what to do, and
+    // what it cannot see (a folder that is not the service user's reads as missing).
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(accounts).parent_path();
+    const fs::path accountsFile = fs::path(accounts) / "accounts.json";
+    std::string told;
+    for (;;) {
+      std::error_code accountsError, keyError;
+      const bool haveAccounts = fs::exists(accountsFile, accountsError);
+      const bool haveKey = !signingKeyGiven || fs::exists(signingKey, keyError);
+      if (haveAccounts && haveKey) break;
+      std::string missing;
+      if (!haveAccounts)
+        missing = accountsFile.string() + (accountsError ? " (" + accountsError.message() + ")" : std::string());
+      if (!haveKey)
+        missing += (missing.empty() ? "" : " and ") + signingKey + (keyError ? " (" + keyError.message() + ")" : std::string());
+      if (missing != told) {
+        const std::string key = signingKeyGiven ? " --signing-key YOUR-SIGNING-KEY.pem" : "";
         std::fprintf(stderr,
-                     "deployer-service: %s has no accounts yet. As root run\n"
-                     "  deployer-service init %s\n"
+                     "deployer-service: waiting for %s. As root run\n"
+                     "  deployer-service init %s%s\n"
                      "  deployer-service account add %s EMAIL [PRODUCT...]\n"
                      "put the catalogue into %s/catalogue.json and its files under %s/files/, then\n"
                      "  systemctl restart deployer-service\n",
-                     accounts.c_str(), std::filesystem::path(accounts).parent_path().c_str(),
-                     std::filesystem::path(accounts).parent_path().c_str(), accounts.c_str(), accounts.c_str());
-      told = true;
+                     missing.c_str(), folder.c_str(), key.c_str(), folder.c_str(), accounts.c_str(), accounts.c_str());
+        told = missing;
+      }
       std::this_thread::sleep_for(std::chrono::seconds(5));
     }
   }

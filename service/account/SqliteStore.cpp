@@ -24,8 +24,18 @@ class TSqliteStore final : public TServiceStore {
     if (db_) sqlite3_close(db_);
   }
 
-  bool Open(const std::string& path, std::string& error) {
-    path_ = path;
+  bool Open(const std::string& given, std::string& error) {
+    // SQLite's NOFOLLOW refuses a link anywhere in the path, and the folder may be reached
+    // through one (systemd's /var/lib/NAME of a dynamic user leads to /var/lib/private/NAME):
+    // the folder's links are resolved here, and the file itself is never one.
+    std::error_code ec;
+    const fs::path folder = fs::canonical(fs::path(given).parent_path().empty() ? fs::path(".") : fs::path(given).parent_path(), ec);
+    if (ec) {
+      error = given + ": " + ec.message();
+      return false;
+    }
+    const std::string path = (folder / fs::path(given).filename()).string();
+    path_ = given;
     // Made here, 0600 and not through a link; SQLite gives its journal the same mode.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -369,7 +369,7 @@ bool WriteDemoCatalogue(const std::string& folder, const std::string& setupProgr
          WriteFile(root / "demo-stamp.json", DemoStamp(setupProgram) + "\n", error);
 }
 
-bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error) {
+bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error, int uid, int gid) {
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
   // A new temporary name of its own (O_EXCL, 0600): a link planted beside the file never
@@ -381,6 +381,7 @@ bool WritePrivateFile(const std::string& path, const std::string& data, std::str
     return false;
   }
   bool ok = ::fchmod(fd, 0600) == 0;
+  if (uid != -1 || gid != -1) ok = ok && ::fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0;
   for (std::size_t done = 0; ok && done < data.size();) {
     const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;

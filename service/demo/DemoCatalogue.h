@@ -40,7 +40,9 @@ bool PatchVersionMarker(std::string& image, const std::string& version);
 std::string ChartFileBytes(int product, int module, const std::string& data);
 
 // Writes a file 0600 through a new temporary name beside it (never through a link), synced,
-// then renamed into place.
-bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error);
+// then renamed into place. An owner other than -1 is given to the file before it takes its
+// name (root writing into a service's folder).
+bool WritePrivateFile(const std::string& path, const std::string& data, std::string& error, int uid = -1,
+                      int gid = -1);
 
 }  // namespace cvdemo

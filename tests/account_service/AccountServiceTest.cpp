@@ -431,6 +431,27 @@ TEST_F(AccountServiceTest, FailedSignInsAreThrottled) {
   EXPECT_EQ(restarted.Store().CountFailures("address:skipper@example.org", 0, oldest, error), 5);
 }
 
+// The packaged service reaches its folder through a link (systemd's /var/lib/NAME of a dynamic
+// user leads to /var/lib/private/NAME); its state opens all the same, while a link in place of
+// state.sqlite itself is still refused.
+TEST_F(AccountServiceTest, StateOpensThroughALinkedFolderButNeverAsALink) {
+  runner_.reset();
+  const std::string linked = MakeTempFolder(QStringLiteral("linked")).toStdString() + "/service";
+  std::filesystem::create_directory_symlink(folder_, linked);
+  TCatalogue throughLink;
+  std::string error;
+  ASSERT_TRUE(throughLink.Load(linked, error)) << error;
+  EXPECT_EQ(throughLink.SignInPassword(kEmail, kPassword, true).error, 0);
+
+  const std::string victim = MakeTempFolder(QStringLiteral("victim")).toStdString() + "/victim.sqlite";
+  WriteFile(victim, "untouched");
+  for (const char* name : {"/state.sqlite", "/state.sqlite-wal", "/state.sqlite-shm"}) std::filesystem::remove(folder_ + name);
+  std::filesystem::create_symlink(victim, folder_ + "/state.sqlite");
+  TCatalogue planted;
+  EXPECT_FALSE(planted.Load(linked, error));
+  EXPECT_EQ(ReadFile(victim), "untouched");
+}
+
 // Each account keeps its 20 newest remembered sign-ins.
 TEST_F(AccountServiceTest, AtMostTwentyRememberedSignInsPerAccount) {
   std::vector<std::string> tokens;

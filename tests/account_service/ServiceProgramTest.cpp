@@ -212,6 +212,107 @@ TEST(ServiceProgram, InitAndAccountsForAnOperator) {
   EXPECT_EQ(catalogue.SignInPassword("op@example.org", "harbour pilot", false).error, 0);
 }
 
+// An Ed25519 key pair of the test's own, as an operator makes the vendor's (docs/packaging.md).
+QString MakeSigningKey(const QString& folder) {
+  const QString key = folder + "/vendor-key.pem";
+  QProcess openssl;
+  openssl.start("openssl", {"genpkey", "-algorithm", "ED25519", "-out", key});
+  EXPECT_TRUE(openssl.waitForFinished(30000) && openssl.exitCode() == 0) << "openssl genpkey failed";
+  return key;
+}
+
+struct stat StatOf(const QString& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.toUtf8().constData(), &st), 0) << qPrintable(path);
+  return st;
+}
+
+// Root runs init and account in the folder of a service that runs as a user of its own (the
+// packaged unit's): what they write belongs to that user, else the service could not read
+// its accounts after the operator's change. The key is copied only when it is one.
+TEST(ServiceProgram, OperatorCommandsWriteAsTheFolderOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  const QString dir = MakeTempFolder("service-owner");
+  const QString root = dir + "/service";
+  const uid_t uid = 61999;
+  const gid_t gid = 61998;
+  ASSERT_TRUE(QDir().mkpath(root));
+  ASSERT_EQ(::chown(root.toUtf8().constData(), uid, gid), 0);
+  WriteFile((dir + "/not-a-key.pem").toStdString(), "-----BEGIN PUBLIC KEY-----\nMCowBQYDK2VwAyEA\n-----END PUBLIC KEY-----\n");
+  const ServiceRun notKey = RunService({"init", root, "--signing-key", dir + "/not-a-key.pem"});
+  EXPECT_EQ(notKey.exitCode, 1);
+  EXPECT_TRUE(QDir(root).isEmpty()) << "init wrote before the key was checked";
+
+  const QString key = MakeSigningKey(dir);
+  const ServiceRun init = RunService({"init", root, "--signing-key", key});
+  ASSERT_EQ(init.exitCode, 0) << qPrintable(init.err);
+  QProcess add;
+  add.start(BinDir() + "/deployer-service", {"account", "add", root, "op@example.org", "100"});
+  add.write("harbour pilot\n");
+  add.closeWriteChannel();
+  ASSERT_TRUE(add.waitForFinished(60000));
+  ASSERT_EQ(add.exitCode(), 0) << add.readAllStandardError().constData();
+
+  const std::pair<const char*, mode_t> made[] = {{"content", 0700},
+                                                 {"accounts", 0700},
+                                                 {"accounts/files", 0700},
+                                                 {"accounts/catalogue.json", 0600},
+                                                 {"accounts/accounts.json", 0600},
+                                                 {"signing-key.pem", 0600}};
+  for (const auto& [name, mode] : made) {
+    const struct stat st = StatOf(root + "/" + name);
+    EXPECT_EQ(st.st_uid, uid) << name;
+    EXPECT_EQ(st.st_gid, gid) << name;
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+  EXPECT_EQ(ReadFile((root + "/signing-key.pem").toStdString()), ReadFile(key.toStdString()));
+
+  // A folder of root's keeps root's files.
+  const QString own = dir + "/own";
+  ASSERT_EQ(RunService({"init", own}).exitCode, 0);
+  EXPECT_EQ(StatOf(own + "/accounts/accounts.json").st_uid, 0u);
+  EXPECT_FALSE(QFile::exists(own + "/signing-key.pem"));
+  EXPECT_EQ(RunService({"init", own, "--signing-key"}).exitCode, 2);
+}
+
+// The packaged service before its operator has set it up: it says what to run and waits, and
+// goes on by itself once the accounts and the signing key are there.
+TEST(ServiceProgram, WaitsForItsFolderAndSaysWhatToDo) {
+  const QString dir = MakeTempFolder("service-wait");
+  const QString root = dir + "/service";
+  QProcess p;
+  p.start(BinDir() + "/deployer-service", {"--port", "0", "--accounts", root + "/accounts", "--signing-key",
+                                           root + "/signing-key.pem", "--wait"});
+  ASSERT_TRUE(p.waitForStarted());
+  struct TStop {
+    QProcess& p;
+    ~TStop() {
+      p.kill();
+      p.waitForFinished();
+    }
+  } stop{p};
+  QString err;
+  QElapsedTimer timer;
+  timer.start();
+  while (!err.contains("systemctl restart") && timer.elapsed() < 20000) {
+    p.waitForReadyRead(100);
+    err += QString::fromUtf8(p.readAllStandardError());
+  }
+  for (const QString& says : {root + "/accounts/accounts.json", root + "/signing-key.pem",
+                              "deployer-service init " + root + " --signing-key", "account add " + root})
+    EXPECT_TRUE(err.contains(says)) << qPrintable(says) << "\n" << qPrintable(err);
+  EXPECT_TRUE(p.readAllStandardOutput().isEmpty()) << "it listened before it had its folder";
+
+  ASSERT_EQ(RunService({"init", root, "--signing-key", MakeSigningKey(dir)}).exitCode, 0);
+  QByteArray out;
+  timer.restart();
+  while (!out.contains('\n') && p.state() == QProcess::Running && timer.elapsed() < 20000) {
+    p.waitForReadyRead(100);
+    out += p.readAllStandardOutput();
+  }
+  EXPECT_TRUE(out.startsWith("http://127.0.0.1:")) << out.constData() << p.readAllStandardError().constData();
+}
+
 // Plain http beyond this computer only when asked for, with a warning.
 TEST(ServiceProgram, PlainHttpBeyondTheLoopbackOnlyWhenAsked) {
   const ServiceRun refused = RunService({"--host", "0.0.0.0", "--port", "0"});

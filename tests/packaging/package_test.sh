@@ -86,6 +86,26 @@ for line in DynamicUser=yes ProtectSystem=strict ProtectHome=yes StateDirectory=
   grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
 grep -q '^ExecStart=/usr/bin/deployer-service .*--content /var/lib/deployer-service/content' "$unit" || fail "unit ExecStart"
+# It never serves the demo, waits for its operator, signs with a key in its own folder, and
+# writes for its own user only.
+exec_start=$(grep '^ExecStart=' "$unit")
+case "$exec_start" in *--demo*) fail "unit runs --demo" ;; esac
+for word in --wait "--accounts /var/lib/deployer-service/accounts" "--signing-key /var/lib/deployer-service/"; do
+  case "$exec_start" in *"$word"*) ;; *) fail "unit ExecStart lacks $word" ;; esac
+done
+grep -qx 'UMask=0077' "$unit" || fail "unit lacks UMask=0077"
+# Its maintainer scripts reload systemd and stop a removed service; none enables or starts it.
+mkdir "$out/control"
+dpkg-deb -e "$service" "$out/control"
+for script in postinst prerm postrm; do
+  [ -x "$out/control/$script" ] && sh -n "$out/control/$script" || fail "corvane-deployer-service $script"
+done
+! grep -v '^ *#' "$out/control/postinst" | grep -Eq 'enable|(invoke|systemctl).* start ' || fail "postinst enables or starts the service"
+if command -v systemd-analyze >/dev/null; then
+  # systemd's own measure of the sandbox: 0 (tight) to 10; the unit scores about 1.5.
+  systemd-analyze security --offline=yes --threshold=20 --root="$root" "$unit" > "$out/security.log" 2>&1 ||
+    { tail -3 "$out/security.log"; fail "the unit's exposure is above 2.0"; }
+fi
 
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$root/usr/share/applications/com.corvane.deployer.desktop" || fail "desktop-file-validate"
