@@ -1,7 +1,9 @@
 #include "CvProgramBundle.h"
 
+#include "CvLibCrypto.h"
 #include "CvLibFileIo.h"
 #include "CvRunFiles.h"
+#include "CvZipLibrary.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -460,6 +462,8 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
     error = program.path + QStringLiteral(": ") + error;
     return cvlib::ceFileRead;
   }
+  // What the program loads when it first needs it, as if it were linked.
+  program.elf.needed.append(QString::fromLatin1(cvzip::kLibraryName));
   const TResolver resolver(program);
 
   QSet<QString> targets;  // paths in the copy already planned
@@ -513,6 +517,8 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
     error = library.path + QStringLiteral(": ") + error;
     return cvlib::ceFileRead;
   }
+  // What the support library loads when it first needs it, as if it were linked.
+  library.elf.needed.append(QString::fromLatin1(cvcrypto::kLibraryName));
   bundle.files.append({program.path, QStringLiteral("Deployer")});
   bundle.files.append({library.path, QStringLiteral("libCvLibNav5.so")});
   targets << QStringLiteral("Deployer") << QStringLiteral("libCvLibNav5.so");
