@@ -9,7 +9,10 @@
 #include "FrmMessage.h"
 #include "FrmWizardInstall.h"
 
+#include <QFontMetrics>
+
 #include <memory>
+#include <thread>
 
 bool TCvApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -23,6 +26,11 @@ bool TCvApplication::notify(QObject* receiver, QEvent* event) {
 bool ChooseLanguage(int& language) { return TFormLanguage::Execute(language); }
 
 int RunDeployer(const std::function<bool(TFormWizardInstall&)>& shown) {
+  // The font database is filled the first time a text is measured: several milliseconds of
+  // reading the system's fonts, the largest single part of the way to page 0. A worker fills it
+  // while this thread opens the settings and builds the window (the database is thread-safe);
+  // the first text of the window then finds it ready, or waits for it to be.
+  const std::jthread fonts([] { QFontMetrics(QGuiApplication::font()).height(); });
   InstallMessageFormPresenter();
   InstallDesktopConventions();
   InitLocale();
