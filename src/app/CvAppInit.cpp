@@ -11,8 +11,17 @@
 
 #include <QFontMetrics>
 
+#include <fontconfig/fontconfig.h>
+
 #include <memory>
 #include <thread>
+
+TFontConfigLoad::TFontConfigLoad()
+    : thread_([this] {
+        FcInit();
+        done_.store(true);
+        done_.notify_all();
+      }) {}
 
 bool TCvApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -26,11 +35,13 @@ bool TCvApplication::notify(QObject* receiver, QEvent* event) {
 bool ChooseLanguage(int& language) { return TFormLanguage::Execute(language); }
 
 int RunDeployer(const std::function<bool(TFormWizardInstall&)>& shown) {
-  // The font database is filled the first time a text is measured: several milliseconds of
-  // reading the system's fonts, the largest single part of the way to page 0. A worker fills it
-  // while this thread opens the settings and builds the window (the database is thread-safe);
-  // the first text of the window then finds it ready, or waits for it to be.
-  const std::jthread fonts([] { QFontMetrics(QGuiApplication::font()).height(); });
+  // Qt's font database is filled the first time a text is measured. A worker fills it, once the
+  // font configuration is read, while this thread opens the settings and builds the window (the
+  // database is thread-safe); the first text of the window then finds it ready, or waits for it.
+  const std::jthread fonts([] {
+    if (const auto* app = dynamic_cast<const TCvApplication*>(QCoreApplication::instance())) app->WaitForFontConfig();
+    QFontMetrics(QGuiApplication::font()).height();
+  });
   InstallMessageFormPresenter();
   InstallDesktopConventions();
   InitLocale();
