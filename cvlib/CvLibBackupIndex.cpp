@@ -1,5 +1,6 @@
 #include "CvLibBackupIndex.h"
 
+#include "CvLibCrypto.h"
 #include "CvLibErrors.h"
 #include "CvLibItemJson.h"
 
@@ -8,8 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <utility>
@@ -133,7 +132,7 @@ int ReadIndexBytes(const QString& path, QByteArray& data) {
 QByteArray Sha256Hex(const QByteArray& data) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_Digest(data.constData(), static_cast<size_t>(data.size()), digest, &length, EVP_sha256(), nullptr) != 1)
+  if (cvcrypto::EVP_Digest(data.constData(), static_cast<size_t>(data.size()), digest, &length, cvcrypto::EVP_sha256(), nullptr) != 1)
     return QByteArray();
   return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
 }

@@ -200,7 +200,7 @@ int Downloader::Start(InstallItem* item, int fileIndex, const QString& folder, c
   d.targetName = QFile::encodeName(staged ? DownloadStagedName(file.name) : file.name);
   d.partName = QFile::encodeName(PartName(file.name));
   if (const int error = TargetFolder(folder, layout, byPath, d)) return fail(error);
-  d.hash = EVP_MD_CTX_new();
+  d.hash = cvcrypto::EVP_MD_CTX_new();
   d.xxh3 = XXH3_createState();
   // The buffers serve one download after the other: freeing them each time costs more than a
   // small file's whole download (the mapping is torn down on every thread).
@@ -523,7 +523,7 @@ void Downloader::ReplyFinished(QNetworkReply* reply) {
 bool Downloader::Verified(Download& d) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(d.hash, digest, &length);
+  cvcrypto::EVP_DigestFinal_ex(d.hash, digest, &length);
   const QString sha = QString::fromLatin1(
       QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
   if (d.offset != d.file.size || sha != d.file.sha256) return false;

@@ -5,6 +5,7 @@
 // plain connection of the downloader's own, and the files fetched ahead over several).
 #include "CvLibChartCheckParts.h"
 
+#include "CvLibCrypto.h"
 #include "CvLibErrors.h"
 #include "CvLibFiles.h"
 #include <QCryptographicHash>
@@ -17,7 +18,6 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
-#include <openssl/evp.h>
 #include <xxhash.h>
 #include <algorithm>
 #include <atomic>
@@ -381,15 +381,15 @@ struct Downloader::Download {
   ~Download() {
     if (owner) owner->ReleaseWriter(*this);  // finishes its write before the file closes
     if (fd >= 0) ::close(fd);
-    if (hash) EVP_MD_CTX_free(hash);
+    if (hash) cvcrypto::EVP_MD_CTX_free(hash);
     if (xxh3) XXH3_freeState(xxh3);
   }
   void Hash(const char* data, size_t size) {
-    EVP_DigestUpdate(hash, data, size);
+    cvcrypto::EVP_DigestUpdate(hash, data, size);
     XXH3_64bits_update(xxh3, data, size);
   }
   bool ResetHash() {
-    return EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) && XXH3_64bits_reset(xxh3) == XXH_OK;
+    return cvcrypto::EVP_DigestInit_ex(hash, cvcrypto::EVP_sha256(), nullptr) && XXH3_64bits_reset(xxh3) == XXH_OK;
   }
 };
 

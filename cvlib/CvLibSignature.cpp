@@ -1,8 +1,7 @@
 #include "CvLibSignature.h"
 
 #include "CvLibChartCheck.h"
-
-#include <openssl/evp.h>
+#include "CvLibCrypto.h"
 
 #include <memory>
 
@@ -14,10 +13,10 @@ namespace cvlib {
 namespace {
 
 struct TEvpKeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+  void operator()(EVP_PKEY* key) const { cvcrypto::EVP_PKEY_free(key); }
 };
 struct TEvpCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  void operator()(EVP_MD_CTX* ctx) const { cvcrypto::EVP_MD_CTX_free(ctx); }
 };
 
 void AddText(QByteArray& out, const char* label, const QString& text) {
@@ -46,14 +45,14 @@ QByteArray VendorPublicKey() {
 bool Ed25519Verify(const QByteArray& publicKey, const unsigned char* signature, const unsigned char* data,
                    size_t length) {
   if (publicKey.size() != kEd25519KeySize || !signature) return false;
-  std::unique_ptr<EVP_PKEY, TEvpKeyFree> key(EVP_PKEY_new_raw_public_key(
+  std::unique_ptr<EVP_PKEY, TEvpKeyFree> key(cvcrypto::EVP_PKEY_new_raw_public_key(
       EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
       static_cast<size_t>(publicKey.size())));
-  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(EVP_MD_CTX_new());
+  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(cvcrypto::EVP_MD_CTX_new());
   if (!key || !ctx) return false;
-  if (EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+  if (cvcrypto::EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
   static const unsigned char kEmpty = 0;
-  return EVP_DigestVerify(ctx.get(), signature, kEd25519SignatureSize, data ? data : &kEmpty, length) == 1;
+  return cvcrypto::EVP_DigestVerify(ctx.get(), signature, kEd25519SignatureSize, data ? data : &kEmpty, length) == 1;
 }
 
 QByteArray SignedItemForm(const TItemData& item) {

@@ -9,7 +9,19 @@
 #include "FrmMessage.h"
 #include "FrmWizardInstall.h"
 
+#include <QFontMetrics>
+
+#include <fontconfig/fontconfig.h>
+
 #include <memory>
+#include <thread>
+
+TFontConfigLoad::TFontConfigLoad()
+    : thread_([this] {
+        FcInit();
+        done_.store(true);
+        done_.notify_all();
+      }) {}
 
 bool TCvApplication::notify(QObject* receiver, QEvent* event) {
   try {
@@ -23,6 +35,13 @@ bool TCvApplication::notify(QObject* receiver, QEvent* event) {
 bool ChooseLanguage(int& language) { return TFormLanguage::Execute(language); }
 
 int RunDeployer(const std::function<bool(TFormWizardInstall&)>& shown) {
+  // Qt's font database is filled the first time a text is measured. A worker fills it, once the
+  // font configuration is read, while this thread opens the settings and builds the window (the
+  // database is thread-safe); the first text of the window then finds it ready, or waits for it.
+  const std::jthread fonts([] {
+    if (const auto* app = dynamic_cast<const TCvApplication*>(QCoreApplication::instance())) app->WaitForFontConfig();
+    QFontMetrics(QGuiApplication::font()).height();
+  });
   InstallMessageFormPresenter();
   InstallDesktopConventions();
   InitLocale();

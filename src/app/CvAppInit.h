@@ -5,12 +5,29 @@
 
 #include <QApplication>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 class TFormWizardInstall;
 
-// The GUI application: an exception that reaches the event loop is logged and shown.
-class TCvApplication final : public QApplication {
+// Reads the system's font configuration on a worker from the moment it is made. The first text
+// of a window needs it, and reading it is the largest single part of the way to page 0; made
+// before the application object, it overlaps with the loading of Qt's platform.
+class TFontConfigLoad {
+ public:
+  TFontConfigLoad();
+  // Returns once the configuration has been read.
+  void WaitForFontConfig() const { done_.wait(false); }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::jthread thread_;  // after done_: started after it is made, joined before it goes
+};
+
+// The GUI application: an exception that reaches the event loop is logged and shown. The font
+// configuration is read beside the construction of the application object.
+class TCvApplication final : public TFontConfigLoad, public QApplication {
  public:
   TCvApplication(int& argc, char** argv) : QApplication(argc, argv) {}
   bool notify(QObject* receiver, QEvent* event) override;

@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 #include <set>
 
@@ -282,6 +283,12 @@ class TDesktopWatcher final : public QObject {
     if (type != QEvent::Paint && type != QEvent::Show && type != QEvent::Hide) return false;
     if (!watched->isWidgetType()) return false;
     auto* w = static_cast<QWidget*>(watched);
+    if (type == QEvent::Paint && !iconSet_) {
+      // Decoding the icon's pictures probes every image plug-in: it waits until the first
+      // window is on the screen, then comes at once.
+      iconSet_ = true;
+      QTimer::singleShot(0, this, [] { QApplication::setWindowIcon(DeployerIcon()); });
+    }
     if (type == QEvent::Show && w->isWindow()) {
       ApplyDesktopConventions(w);
       // Without a window manager (a kiosk, a bare X server) nothing else gives the keyboard
@@ -302,6 +309,9 @@ class TDesktopWatcher final : public QObject {
       NameControl(w);
     return false;
   }
+
+ private:
+  bool iconSet_ = false;
 };
 
 }  // namespace
@@ -328,7 +338,6 @@ void ApplyDesktopConventions(QWidget* window) {
 void InstallDesktopConventions() {
   auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
   if (!app) return;
-  QApplication::setWindowIcon(DeployerIcon());
   // Lets a Wayland compositor find the desktop entry, and with it the icon and the name.
   QGuiApplication::setDesktopFileName(QStringLiteral("com.corvane.deployer"));
   app->installEventFilter(new TDesktopWatcher(app));

@@ -13,8 +13,8 @@ class QWidget;
 // The installer's icon, as the desktop entry has it.
 QIcon DeployerIcon();
 
-// The window icon, the desktop entry's name, and the watcher that gives access keys and names
-// to every window of the application from now on.
+// The desktop entry's name, and the watcher that gives access keys and names to every window
+// of the application from now on; it sets the window icon once the first window is painted.
 void InstallDesktopConventions();
 
 // Gives access keys and names to the visible controls of `window` at once (the watcher does

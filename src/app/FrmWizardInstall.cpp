@@ -296,14 +296,10 @@ void TFormWizardInstall::CreateWorkingSet() {
   subscribed_ = true;
   chartCheck_ = QMRChartCheckCreate(environment_->EventSource(), QStringLiteral("CSI"), programVersion_);
 
-  pageDestination_ = new TFramePageDestinationInstall(this);
-  pageProgress_ = new TFramePageProgress(this);
-  pageProgress_->SetPump(false);
-  runProgress_ = std::make_unique<TProgressPageRunProgress>(*pageProgress_);
-  pageSelectSoftware_ = new TFramePageSelectSoftware(installedCharts_.get(), chartCheck_.get(), this);
-  pageSourceInstall_ = new TFramePageSourceInstall(this);
   pageTypeInstall_ = new TFramePageTypeInstall(this);
-  pageUserLogin_ = new TFramePageUserLogin(this);
+  // The other pages are made once page 0 is painted (or when one is needed before that):
+  // page 0 does not wait for their controls.
+  AfterFirstPaint(this, kVersionCheckAtLatestMs, [this] { CreateOtherPages(); });
 
   pusClient_ = std::make_unique<TPUSClient>();
   pusClient_->OnCommandDone = [this](TPUSClient* sender, TPUSCommand command, int result) {
@@ -319,6 +315,19 @@ void TFormWizardInstall::CreateWorkingSet() {
                   [this] { pusClient_->RequestVersion(StrToGUID(QString::fromLatin1(kInstallerProductGUID))); });
 }
 
+void TFormWizardInstall::CreateOtherPages() const {
+  if (pageUserLogin_) return;
+  // Asked for through a const wizard too (the page getters): the window owns its pages either way.
+  auto* self = const_cast<TFormWizardInstall*>(this);
+  self->pageDestination_ = new TFramePageDestinationInstall(self);
+  self->pageProgress_ = new TFramePageProgress(self);
+  pageProgress_->SetPump(false);
+  self->runProgress_ = std::make_unique<TProgressPageRunProgress>(*pageProgress_);
+  self->pageSelectSoftware_ = new TFramePageSelectSoftware(installedCharts_.get(), chartCheck_.get(), self);
+  self->pageSourceInstall_ = new TFramePageSourceInstall(self);
+  self->pageUserLogin_ = new TFramePageUserLogin(self);
+}
+
 TFormWizardInstall::~TFormWizardInstall() {
   FreePleaseWait();
   run_.reset();
@@ -327,6 +336,7 @@ TFormWizardInstall::~TFormWizardInstall() {
   // Detached from the window first, each page running its leave actions, then freed.
   if (pageTypeInstall_) {
     for (TWizardPage* page : Pages()) {
+      if (!page) continue;  // the pages after page 0 were never made
       page->SetParent(nullptr);
       delete page;
     }

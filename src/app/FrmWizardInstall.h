@@ -91,11 +91,12 @@ class TFormWizardInstall final : public QWidget {
   TPUSClient* PUSClient() const { return pusClient_.get(); }
   TFormMessage* PleaseWait() const;
   TFramePageTypeInstall* PageTypeInstall() const { return pageTypeInstall_; }
-  TFramePageUserLogin* PageUserLogin() const { return pageUserLogin_; }
-  TFramePageSelectSoftware* PageSelectSoftware() const { return pageSelectSoftware_; }
-  TFramePageDestinationInstall* PageDestination() const { return pageDestination_; }
-  TFramePageSourceInstall* PageSourceInstall() const { return pageSourceInstall_; }
-  TFramePageProgress* PageProgress() const { return pageProgress_; }
+  // The pages after page 0 are made once it is painted, or here when asked for before that.
+  TFramePageUserLogin* PageUserLogin() const { return CreateOtherPages(), pageUserLogin_; }
+  TFramePageSelectSoftware* PageSelectSoftware() const { return CreateOtherPages(), pageSelectSoftware_; }
+  TFramePageDestinationInstall* PageDestination() const { return CreateOtherPages(), pageDestination_; }
+  TFramePageSourceInstall* PageSourceInstall() const { return CreateOtherPages(), pageSourceInstall_; }
+  TFramePageProgress* PageProgress() const { return CreateOtherPages(), pageProgress_; }
 
   QLabel* LabelHeaderTitle() const { return labelHeaderTitle_; }
   QLabel* LabelHeaderDescription() const { return labelHeaderDescription_; }
@@ -123,6 +124,8 @@ class TFormWizardInstall final : public QWidget {
   bool ResolveDataFolder();
   void BuildWindow();
   void CreateWorkingSet();
+  // Makes the pages after page 0 (and the run's view of the progress page) once.
+  void CreateOtherPages() const;
   // The installed-products model loads on a worker thread once page 0 is shown; its end hands it
   // to this thread (FrmWizardInstallCharts.cpp).
   void ScheduleChartsLoad();

@@ -61,5 +61,7 @@ void TFormWizardInstall::TakeInstalledCharts() {
     if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(1);
     return;
   }
-  if (installedCharts_) pageSelectSoftware_->SetInstalledCharts(installedCharts_.get());
+  if (!installedCharts_) return;
+  CreateOtherPages();
+  pageSelectSoftware_->SetInstalledCharts(installedCharts_.get());
 }

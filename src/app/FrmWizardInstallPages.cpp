@@ -66,7 +66,8 @@ TWizardPage* TFormWizardInstall::Page(int page) const {
 
 void TFormWizardInstall::TakeOffPages() {
   // Each page runs its own leave actions (the setup-type page stores the chosen type).
-  for (TWizardPage* page : Pages()) page->SetParent(nullptr);
+  for (TWizardPage* page : Pages())
+    if (page) page->SetParent(nullptr);
 }
 
 void TFormWizardInstall::PlacePage(int page) {
@@ -74,6 +75,7 @@ void TFormWizardInstall::PlacePage(int page) {
 }
 
 void TFormWizardInstall::ShowPage(int page) {
+  if (page != wpSetupType) CreateOtherPages();
   // Shown again in place (a language switch): what the user typed stays.
   const bool samePage = page == wpLogin && pageUserLogin_->PlacedIn() != nullptr;
   currentPage_ = page;
@@ -107,7 +109,7 @@ void TFormWizardInstall::ShowPage(int page) {
   PlacePage(page);
 
   buttonNext_->setEnabled(look.next == neEnabled ||
-                          (look.next == neIfRows && pageSelectSoftware_->ProductCount() > 0));
+                          (look.next == neIfRows && pageSelectSoftware_ && pageSelectSoftware_->ProductCount() > 0));
   buttonPrev_->setEnabled(look.previousEnabled);
   buttonNext_->setVisible(look.buttonsVisible);
   buttonPrev_->setVisible(look.buttonsVisible);
@@ -123,6 +125,7 @@ void TFormWizardInstall::SetCloseActsAsAbort(bool abort) {
 
 void TFormWizardInstall::ButtonNextClick() {
   if (!buttonNext_->isEnabled() || !buttonNext_->isVisible()) return;
+  CreateOtherPages();
   if (currentPage_ == wpSetupType) setupType_ = pageTypeInstall_->SetupType();
   const TNextStep step = NextStep(currentPage_, setupType_);
   switch (step.action) {

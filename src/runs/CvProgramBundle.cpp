@@ -1,8 +1,10 @@
 #include "CvProgramBundle.h"
 
+#include "CvLibCrypto.h"
 #include "CvLibFileIo.h"
 #include "CvLibSignature.h"
 #include "CvRunFiles.h"
+#include "CvZipLibrary.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -486,6 +488,8 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
     error = program.path + QStringLiteral(": ") + error;
     return cvlib::ceFileRead;
   }
+  // What the program loads when it first needs it, as if it were linked.
+  program.elf.needed.append(QString::fromLatin1(cvzip::kLibraryName));
   const TResolver resolver(program);
   const QString signature = QFileInfo(program.path).absolutePath() + u'/' + QLatin1String(kCopySignatureName);
   if (struct stat st {}; ::lstat(QFile::encodeName(signature).constData(), &st) == 0 && S_ISREG(st.st_mode))
@@ -542,6 +546,8 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
     error = library.path + QStringLiteral(": ") + error;
     return cvlib::ceFileRead;
   }
+  // What the support library loads when it first needs it, as if it were linked.
+  library.elf.needed.append(QString::fromLatin1(cvcrypto::kLibraryName));
   bundle.files.append({program.path, QStringLiteral("Deployer")});
   bundle.files.append({library.path, QStringLiteral("libCvLibNav5.so")});
   targets << QStringLiteral("Deployer") << QStringLiteral("libCvLibNav5.so");

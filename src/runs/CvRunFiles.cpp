@@ -1,5 +1,6 @@
 #include "CvRunFiles.h"
 
+#include "CvLibCrypto.h"
 #include "CvLibFileIo.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
-#include <openssl/evp.h>
 #include <xxhash.h>
 
 #include <algorithm>
@@ -35,20 +35,20 @@ using namespace cvlib;
 QByteArray Native(const QString& path) { return QFile::encodeName(path); }
 
 struct TMdFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+  void operator()(EVP_MD_CTX* c) const { cvcrypto::EVP_MD_CTX_free(c); }
 };
 using TMd = std::unique_ptr<EVP_MD_CTX, TMdFree>;
 
 TMd NewSha256() {
-  TMd md(EVP_MD_CTX_new());
-  if (md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) md.reset();
+  TMd md(cvcrypto::EVP_MD_CTX_new());
+  if (md && cvcrypto::EVP_DigestInit_ex(md.get(), cvcrypto::EVP_sha256(), nullptr) != 1) md.reset();
   return md;
 }
 
 QString HexDigest(EVP_MD_CTX* md) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  EVP_DigestFinal_ex(md, digest, &length);
+  cvcrypto::EVP_DigestFinal_ex(md, digest, &length);
   return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<int>(length)).toHex());
 }
 
@@ -68,7 +68,7 @@ struct THashes {
   EVP_MD_CTX* md = nullptr;
   bool Update(const char* data, size_t size) const {
     if (xxh3 && XXH3_64bits_update(xxh3, data, size) != XXH_OK) return false;
-    return !md || EVP_DigestUpdate(md, data, size) == 1;
+    return !md || cvcrypto::EVP_DigestUpdate(md, data, size) == 1;
   }
 };
 
@@ -277,7 +277,7 @@ int HashFile(const QString& path, QString& sha, std::int64_t& size) {
       return ceFileRead;
     }
     if (n == 0) break;
-    EVP_DigestUpdate(md.get(), buffer.get(), static_cast<size_t>(n));
+    cvcrypto::EVP_DigestUpdate(md.get(), buffer.get(), static_cast<size_t>(n));
     size += n;
   }
   sha = HexDigest(md.get());

@@ -2,10 +2,10 @@
 
 #include "CvLib.h"
 #include "CvLibFileIo.h"
+#include "CvZipLibrary.h"
 
 #include <QFile>
 
-#include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -43,10 +43,10 @@ constexpr std::size_t kMaxFolders = 128;  // folder handles kept open
 constexpr auto kTick = std::chrono::milliseconds(10);  // longest wait between two progress calls
 
 struct TZipClose {
-  void operator()(zip_t* z) const { zip_discard(z); }
+  void operator()(zip_t* z) const { cvzip::zip_discard(z); }
 };
 struct TZipFileClose {
-  void operator()(zip_file_t* f) const { zip_fclose(f); }
+  void operator()(zip_file_t* f) const { cvzip::zip_fclose(f); }
 };
 using TZip = std::unique_ptr<zip_t, TZipClose>;
 using TZipFile = std::unique_ptr<zip_file_t, TZipFileClose>;
@@ -54,7 +54,7 @@ using TZipFile = std::unique_ptr<zip_file_t, TZipFileClose>;
 bool IsLinkEntry(zip_t* zip, zip_uint64_t index) {
   zip_uint8_t opsys = 0;
   zip_uint32_t attributes = 0;
-  if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) != 0) return false;
+  if (cvzip::zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) != 0) return false;
   return opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
 }
 
@@ -281,15 +281,15 @@ int TExtraction::Stop(int error) {
 int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringList* refused) {
   const QByteArray path = QFile::encodeName(archive);
   int zipError = 0;
-  TZip zip(zip_open(path.constData(), ZIP_RDONLY, &zipError));
+  TZip zip(cvzip::zip_open(path.constData(), ZIP_RDONLY, &zipError));
   if (!zip) return ceFileRead;
   struct stat archiveStat {};
   if (::stat(path.constData(), &archiveStat) == 0) fArchive = {archiveStat.st_dev, archiveStat.st_ino};
-  const zip_int64_t count = zip_get_num_entries(zip.get(), 0);
+  const zip_int64_t count = cvzip::zip_get_num_entries(zip.get(), 0);
   std::vector<TEntryInfo> entries(static_cast<std::size_t>(std::max<zip_int64_t>(count, 0)));
   for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t st;
-    if (zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0) continue;
+    if (cvzip::zip_stat_index(zip.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0) continue;
     TEntryInfo& e = entries[static_cast<std::size_t>(i)];
     if (st.valid & ZIP_STAT_SIZE) fTotal += e.size = st.size;
     if (st.valid & ZIP_STAT_COMP_SIZE) e.compSize = st.comp_size;
@@ -309,8 +309,8 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
   // zip_t is not shared between threads: each worker reads through a handle of its own.
   for (int i = 0; i < kWorkers; ++i) {
     auto worker = std::make_unique<TWorker>();
-    worker->zip.reset(zip_open(path.constData(), ZIP_RDONLY, &zipError));
-    if (!worker->zip || zip_get_num_entries(worker->zip.get(), 0) != count) return ceFileRead;
+    worker->zip.reset(cvzip::zip_open(path.constData(), ZIP_RDONLY, &zipError));
+    if (!worker->zip || cvzip::zip_get_num_entries(worker->zip.get(), 0) != count) return ceFileRead;
     if (inflateInit2(&worker->z, -MAX_WBITS) != Z_OK) return ceFileRead;
     worker->zReady = true;
     fWorkers.push_back(std::move(worker));
@@ -329,7 +329,7 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
       std::lock_guard lock(fMutex);
       if (fFailure) break;
     }
-    const char* rawName = zip_get_name(zip.get(), index, ZIP_FL_ENC_GUESS);
+    const char* rawName = cvzip::zip_get_name(zip.get(), index, ZIP_FL_ENC_GUESS);
     const auto refuse = [&] {
       if (refused) refused->append(rawName ? QString::fromUtf8(rawName) : QString());
       LeftOut(index, rawName);
@@ -351,7 +351,7 @@ int TExtraction::Run(const QString& archive, const QString& baseFolder, QStringL
     if (folderEntry) continue;
     const TEntryInfo& info = entries[index];
     // Another method goes through the library; one it cannot read (unknown, encrypted) is left out.
-    if (!info.raw && !TZipFile(zip_fopen_index(zip.get(), index, 0))) {
+    if (!info.raw && !TZipFile(cvzip::zip_fopen_index(zip.get(), index, 0))) {
       LeftOut(index, rawName);
       continue;
     }
@@ -502,7 +502,7 @@ bool TExtraction::Flush(TWorker& worker, int fd, std::size_t n, std::uint64_t& w
 // A stored or deflated entry: its bytes read as they stand, inflated, and held to the size and
 // CRC of the archive's directory while they are written.
 int TExtraction::ExtractRaw(TWorker& worker, const TJob& job) {
-  TZipFile in(zip_fopen_index(worker.zip.get(), job.index, ZIP_FL_COMPRESSED));
+  TZipFile in(cvzip::zip_fopen_index(worker.zip.get(), job.index, ZIP_FL_COMPRESSED));
   if (!in) return ceFileRead;
   const bool deflated = job.info.deflated;
   std::uint64_t left = job.info.compSize;
@@ -514,7 +514,7 @@ int TExtraction::ExtractRaw(TWorker& worker, const TJob& job) {
   z_stream& z = worker.z;
   if (deflated && inflateReset(&z) != Z_OK) return ceFileRead;
   while (left > 0 && !(deflated && ended)) {
-    const zip_int64_t n = zip_fread(in.get(), deflated ? worker.in.get() : worker.out.get(),
+    const zip_int64_t n = cvzip::zip_fread(in.get(), deflated ? worker.in.get() : worker.out.get(),
                                     static_cast<zip_uint64_t>(std::min<std::uint64_t>(left, kChunk)));
     if (n <= 0) return ceFileRead;
     left -= static_cast<std::uint64_t>(n);
@@ -552,13 +552,13 @@ int TExtraction::ExtractRaw(TWorker& worker, const TJob& job) {
 
 // Other methods: the library inflates and checks; the size is held to what the entry declares.
 int TExtraction::ExtractThroughLibrary(TWorker& worker, const TJob& job) {
-  TZipFile in(zip_fopen_index(worker.zip.get(), job.index, 0));
+  TZipFile in(cvzip::zip_fopen_index(worker.zip.get(), job.index, 0));
   if (!in) return ceFileRead;
   std::uint64_t written = 0;
   std::uint32_t crc = static_cast<std::uint32_t>(crc32_z(0, nullptr, 0));
   int error = ceOK;
   for (;;) {
-    const zip_int64_t n = zip_fread(in.get(), worker.out.get(), kChunk);
+    const zip_int64_t n = cvzip::zip_fread(in.get(), worker.out.get(), kChunk);
     if (n < 0) return ceFileRead;
     if (n == 0) return ceOK;
     if (!Flush(worker, job.fd, static_cast<std::size_t>(n), written, crc, job.info.size, error)) return error;

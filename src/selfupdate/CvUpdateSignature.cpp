@@ -1,10 +1,9 @@
 #include "CvUpdateSignature.h"
 
 #include "CvLanguage.h"
+#include "CvLibCrypto.h"
 #include "CvLibFileIo.h"
 #include "CvLibSignature.h"
-
-#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,14 +71,14 @@ struct TReadFile {
 };
 
 struct TEvpCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  void operator()(EVP_MD_CTX* ctx) const { cvcrypto::EVP_MD_CTX_free(ctx); }
 };
 
 // The SHA-256 of what fd reads from its current position, as lower-case hex; empty on a
 // read error.
 QByteArray Sha256Hex(int fd) {
-  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return {};
+  std::unique_ptr<EVP_MD_CTX, TEvpCtxFree> ctx(cvcrypto::EVP_MD_CTX_new());
+  if (!ctx || cvcrypto::EVP_DigestInit_ex(ctx.get(), cvcrypto::EVP_sha256(), nullptr) != 1) return {};
   std::vector<unsigned char> buffer(1 << 20);
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
@@ -88,11 +87,11 @@ QByteArray Sha256Hex(int fd) {
       return {};
     }
     if (got == 0) break;
-    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(got)) != 1) return {};
+    if (cvcrypto::EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(got)) != 1) return {};
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
+  if (cvcrypto::EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return {};
   return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
 }
 

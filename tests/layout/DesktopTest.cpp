@@ -42,6 +42,12 @@ class DesktopConventions : public ::testing::Test {
 };
 
 TEST_F(DesktopConventions, WindowIcon) {
+  // The icon follows the first paint of a window, not the start.
+  {
+    QWidget window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([] { return !QApplication::windowIcon().isNull(); }, 5000));
+  }
   const QIcon icon = QApplication::windowIcon();
   ASSERT_FALSE(icon.isNull());
   EXPECT_EQ(icon.pixmap(48, 48).size(), QSize(48, 48));

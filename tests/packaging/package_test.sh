@@ -63,7 +63,7 @@ fi
 
 # Dependencies from the binaries.
 depends=$(dpkg-deb -f "$wizard" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libxxhash0 libc6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libxxhash0 libc6 libssl3 libzip4; do
   echo "$depends" | grep -q "$lib" || fail "corvane-deployer does not depend on $lib: $depends"
 done
 dpkg-deb -f "$service" Depends | grep -q libcpp-httplib || fail "corvane-deployer-service depends: $(dpkg-deb -f "$service" Depends)"
