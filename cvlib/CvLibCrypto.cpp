@@ -1,8 +1,5 @@
 #include "CvLibCrypto.h"
-
-#include <dlfcn.h>
-
-#include <type_traits>
+#include "CvLibLaterLibrary.h"
 
 namespace cvcrypto {
 
@@ -24,28 +21,21 @@ struct TCrypto {
   bool loaded = false;
 
   TCrypto() {
-    // Never closed: contexts and keys may outlive any caller.
-    void* library = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return;
-    bool all = true;
-    auto resolve = [&](auto& entry, const char* name) {
-      entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(::dlsym(library, name));
-      all = all && entry;
-    };
-    resolve(mdCtxNew, "EVP_MD_CTX_new");
-    resolve(mdCtxFree, "EVP_MD_CTX_free");
-    resolve(sha256, "EVP_sha256");
-    resolve(digestInit, "EVP_DigestInit_ex");
-    resolve(digestUpdate, "EVP_DigestUpdate");
-    resolve(digestFinal, "EVP_DigestFinal_ex");
-    resolve(digest, "EVP_Digest");
-    resolve(pkeyNewRawPublic, "EVP_PKEY_new_raw_public_key");
-    resolve(pkeyFree, "EVP_PKEY_free");
-    resolve(verifyInit, "EVP_DigestVerifyInit");
-    resolve(verify, "EVP_DigestVerify");
+    cvlib::TLaterLibrary library(kLibraryName);
+    library.Resolve(mdCtxNew, "EVP_MD_CTX_new");
+    library.Resolve(mdCtxFree, "EVP_MD_CTX_free");
+    library.Resolve(sha256, "EVP_sha256");
+    library.Resolve(digestInit, "EVP_DigestInit_ex");
+    library.Resolve(digestUpdate, "EVP_DigestUpdate");
+    library.Resolve(digestFinal, "EVP_DigestFinal_ex");
+    library.Resolve(digest, "EVP_Digest");
+    library.Resolve(pkeyNewRawPublic, "EVP_PKEY_new_raw_public_key");
+    library.Resolve(pkeyFree, "EVP_PKEY_free");
+    library.Resolve(verifyInit, "EVP_DigestVerifyInit");
+    library.Resolve(verify, "EVP_DigestVerify");
     // A library that lacks one of them is used for none: a half that hashes but cannot free
     // would leak, one that verifies without a key would be worse.
-    loaded = all;
+    loaded = library.AllResolved();
   }
 };
 

@@ -354,6 +354,29 @@ QByteArray ReadSmallFile(const QString& path) {
   return ::pread(file.fd, bytes.data(), bytes.size(), 0) == st.st_size ? bytes : QByteArray();
 }
 
+// A manifest and its signature, as Deployer.sig holds them (no file: empty bytes).
+TCopyTrust ParseCopyManifest(const QByteArray& bytes, TCopyManifest& manifest) {
+  if (bytes.size() <= cvlib::kEd25519SignatureSize) return ctMalformed;
+  const QByteArray text = bytes.left(bytes.size() - cvlib::kEd25519SignatureSize);
+  if (!cvlib::Ed25519Verify(cvlib::VendorPublicKey(),
+                            reinterpret_cast<const unsigned char*>(bytes.constData() + text.size()),
+                            reinterpret_cast<const unsigned char*>(text.constData()), static_cast<size_t>(text.size())))
+    return ctBadSignature;
+  // A signed text in another form (a later one) is refused, not guessed at.
+  static const QRegularExpression form(QStringLiteral(
+      R"(\ACorvane installer copy 1\nproduct (\{[0-9A-F-]{36}\})\nversion ([0-9]{1,3}(?:\.[0-9]{1,3}){3})\n)"
+      R"(file Deployer ([0-9]{1,12}) ([0-9a-f]{64})\nfile libCvLibNav5\.so ([0-9]{1,12}) ([0-9a-f]{64})\n\z)"));
+  const QRegularExpressionMatch m = form.match(QString::fromLatin1(text));
+  if (!m.hasMatch()) return ctMalformed;
+  if (m.captured(1) != QLatin1String(kInstallerProduct)) return ctOtherProduct;
+  TCopyManifest read;
+  read.version = m.captured(2);
+  read.files = {{QStringLiteral("Deployer"), m.captured(3).toLongLong(), m.captured(4)},
+                {QStringLiteral("libCvLibNav5.so"), m.captured(5).toLongLong(), m.captured(6)}};
+  manifest = read;
+  return ctSigned;
+}
+
 // A regular file (no link followed) of the signed size and SHA-256.
 bool MatchesSigned(const QString& path, const TCopyManifestFile& signedFile) {
   struct stat st {};
@@ -602,10 +625,11 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
   const QString root = QDir::cleanPath(targetFolder) + u'/';
   // The manifest the copy will carry, when the program has one that holds.
   TCopyManifest manifest;
-  TCopyTrust check = bundle.signature.isEmpty() ? ctUnsigned : ReadCopyManifest(bundle.signature, manifest);
+  // Read once: the bytes checked are the bytes the copy gets.
+  QByteArray signatureBytes = bundle.signature.isEmpty() ? QByteArray() : ReadSmallFile(bundle.signature);
+  TCopyTrust check = bundle.signature.isEmpty() ? ctUnsigned : ParseCopyManifest(signatureBytes, manifest);
+  if (check != ctSigned) signatureBytes.clear();
   const QString mediumSignature = root + QLatin1String(kCopySignatureName);
-  const QByteArray signatureBytes = check == ctSigned ? ReadSmallFile(bundle.signature) : QByteArray();
-  if (check == ctSigned && signatureBytes.isEmpty()) check = ctMalformed;
   // An old manifest goes before any file changes: until the new one is written, the copy is
   // told as unsigned rather than vouched for by a manifest of other files.
   if (ReadSmallFile(mediumSignature) != signatureBytes || signatureBytes.isEmpty()) {
@@ -678,10 +702,7 @@ int CopyProgramBundle(const TProgramBundle& bundle, const QString& targetFolder,
     }
   }
   // Kept when it says the same: an unchanged backup is not written again.
-  QFile conf(root + QStringLiteral("qt.conf"));
-  const bool confSame = QFileInfo(conf).isFile() && !QFileInfo(conf).isSymLink() && conf.open(QIODevice::ReadOnly) &&
-                        conf.readAll() == QByteArray(kBundleQtConf);
-  conf.close();
+  const bool confSame = ReadSmallFile(root + QStringLiteral("qt.conf")) == QByteArray(kBundleQtConf);
   if (int error = confSame ? 0 : WriteWholeFile(root + QStringLiteral("qt.conf"), QByteArray(kBundleQtConf))) {
     failedFile = root + QStringLiteral("qt.conf");
     return error;
@@ -710,26 +731,21 @@ const TCopyManifestFile* TCopyManifest::Find(const QString& name) const {
 TCopyTrust ReadCopyManifest(const QString& file, TCopyManifest& manifest) {
   struct stat st {};
   if (::lstat(QFile::encodeName(file).constData(), &st) != 0) return ctUnsigned;
-  const QByteArray bytes = ReadSmallFile(file);
-  if (bytes.size() <= cvlib::kEd25519SignatureSize) return ctMalformed;
-  const QByteArray text = bytes.left(bytes.size() - cvlib::kEd25519SignatureSize);
-  if (!cvlib::Ed25519Verify(cvlib::VendorPublicKey(),
-                            reinterpret_cast<const unsigned char*>(bytes.constData() + text.size()),
-                            reinterpret_cast<const unsigned char*>(text.constData()), static_cast<size_t>(text.size())))
-    return ctBadSignature;
-  // A signed text in another form (a later one) is refused, not guessed at.
-  static const QRegularExpression form(QStringLiteral(
-      R"(\ACorvane installer copy 1\nproduct (\{[0-9A-F-]{36}\})\nversion ([0-9]{1,3}(?:\.[0-9]{1,3}){3})\n)"
-      R"(file Deployer ([0-9]{1,12}) ([0-9a-f]{64})\nfile libCvLibNav5\.so ([0-9]{1,12}) ([0-9a-f]{64})\n\z)"));
-  const QRegularExpressionMatch m = form.match(QString::fromLatin1(text));
-  if (!m.hasMatch()) return ctMalformed;
-  if (m.captured(1) != QLatin1String(kInstallerProduct)) return ctOtherProduct;
-  TCopyManifest read;
-  read.version = m.captured(2);
-  read.files = {{QStringLiteral("Deployer"), m.captured(3).toLongLong(), m.captured(4)},
-                {QStringLiteral("libCvLibNav5.so"), m.captured(5).toLongLong(), m.captured(6)}};
-  manifest = read;
-  return ctSigned;
+  return ParseCopyManifest(ReadSmallFile(file), manifest);
+}
+
+QStringList ChangedBundleTexts(const QString& folder) {
+  const QString root = QDir::cleanPath(folder) + u'/';
+  const std::pair<const char*, const char*> written[] = {
+      {"qt.conf", kBundleQtConf}, {"autorun.sh", kBundleAutorunSh}, {"Autorun.inf", kBundleAutorunInf}};
+  QStringList changed;
+  for (const auto& [name, content] : written) {
+    const QString path = root + QLatin1String(name);
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && ReadSmallFile(path) != QByteArray(content))
+      changed << QLatin1String(name);
+  }
+  return changed;
 }
 
 TCopyTrust CheckProgramCopy(const QString& folder, QStringList& changed) {

@@ -72,6 +72,10 @@ TCopyTrust ReadCopyManifest(const QString& file, TCopyManifest& manifest);
 // missing or differ from the signed ones.
 TCopyTrust CheckProgramCopy(const QString& folder, QStringList& changed);
 
+// The files a backup writes beside its copy (qt.conf, autorun.sh, Autorun.inf) that are there
+// but are not the bytes it writes; a link, a folder or a FIFO under such a name counts too.
+QStringList ChangedBundleTexts(const QString& folder);
+
 // What the dynamic section of an ELF file says about loading it.
 struct TElfDynamic {
   int elfClass = 0;  // 1 = 32-bit, 2 = 64-bit

@@ -1,8 +1,6 @@
 #include "CvZipLibrary.h"
 
-#include <dlfcn.h>
-
-#include <type_traits>
+#include "CvLibLaterLibrary.h"
 
 namespace cvzip {
 
@@ -22,24 +20,17 @@ struct TZipLibrary {
   bool loaded = false;
 
   TZipLibrary() {
-    // Never closed: archives may be open on worker threads until the program ends.
-    void* library = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
-    if (!library) return;
-    bool all = true;
-    auto resolve = [&](auto& entry, const char* name) {
-      entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(::dlsym(library, name));
-      all = all && entry;
-    };
-    resolve(open, "zip_open");
-    resolve(discard, "zip_discard");
-    resolve(numEntries, "zip_get_num_entries");
-    resolve(statIndex, "zip_stat_index");
-    resolve(getName, "zip_get_name");
-    resolve(externalAttributes, "zip_file_get_external_attributes");
-    resolve(fopenIndex, "zip_fopen_index");
-    resolve(fread, "zip_fread");
-    resolve(fclose, "zip_fclose");
-    loaded = all;
+    cvlib::TLaterLibrary library(kLibraryName);
+    library.Resolve(open, "zip_open");
+    library.Resolve(discard, "zip_discard");
+    library.Resolve(numEntries, "zip_get_num_entries");
+    library.Resolve(statIndex, "zip_stat_index");
+    library.Resolve(getName, "zip_get_name");
+    library.Resolve(externalAttributes, "zip_file_get_external_attributes");
+    library.Resolve(fopenIndex, "zip_fopen_index");
+    library.Resolve(fread, "zip_fread");
+    library.Resolve(fclose, "zip_fclose");
+    loaded = library.AllResolved();
   }
 };
 

@@ -565,18 +565,9 @@ int VerifyCommand(const QStringList& args) {
       if (changed.isEmpty()) changed << QString::fromLatin1(cvruns::kCopySignatureName);
       for (const QString& name : changed) WriteLine(stdout, QStringLiteral("damaged\t%1").arg(name));
     }
-    const std::pair<const char*, const char*> written[] = {{"qt.conf", cvruns::kBundleQtConf},
-                                                           {"autorun.sh", cvruns::kBundleAutorunSh},
-                                                           {"Autorun.inf", cvruns::kBundleAutorunInf}};
-    for (const auto& [name, content] : written) {
-      const QString path = backup + QLatin1String(name);
-      if (::lstat(QFile::encodeName(path).constData(), &st) != 0) continue;
-      QFile file(path);
-      if (!S_ISREG(st.st_mode) || st.st_size > 4096 || !file.open(QIODevice::ReadOnly) ||
-          file.readAll() != QByteArray(content)) {
-        copyDamaged = true;
-        WriteLine(stdout, QStringLiteral("damaged\t%1").arg(QLatin1String(name)));
-      }
+    for (const QString& name : cvruns::ChangedBundleTexts(backup)) {
+      copyDamaged = true;
+      WriteLine(stdout, QStringLiteral("damaged\t%1").arg(name));
     }
   }
   WriteLine(stdout, QStringLiteral("verified %1 %2 %3").arg(files).arg(missing).arg(damaged));
