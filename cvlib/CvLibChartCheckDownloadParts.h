@@ -45,6 +45,9 @@ constexpr char kPartSuffix[] = ".cvpart";
 constexpr qsizetype kMaxPlainHead = 64 * 1024;  // an answer's header on the plain connection
 constexpr int kMaxConnections = 16;             // files fetched at once, at most
 constexpr int kAheadPerConnection = 3;          // files announced ahead for each connection
+constexpr int kPipelined = 2;                   // requests out at once on a proven connection
+// The field of an answer whose server answers requests sent one behind another in their order.
+constexpr char kInOrderField[] = "corvane-pipelining: in-order";
 
 // Files up to this size are renamed in place unsynced, with a time that marks them unsettled,
 // and settled by one sync for many of them: a sync for each small file costs far more than
@@ -394,11 +397,17 @@ struct Downloader::Download {
 };
 
 // Small files fetched ahead of their turn: up to `connections` kept-alive connections of their
-// own, one request out on each at a time, so that the round trips of several files overlap.
-// (Requests are not sent before the answer before them came: a server that reads a request
-// ahead may drop it, and its answers would then belong to other files.) The answers are held in
-// memory in the order the files were announced; each is taken, checked and written when its download
-// starts, so that the disk, the checks and the events still go one file after the other.
+// own, so that the round trips of several files overlap. Many servers drop a request they read
+// ahead, so one goes out behind another only to a server that says it answers such requests in
+// order (kInOrderField, as the service does): on a connection that answered a request whole
+// over HTTP/1.1 with that field and kept it open, the next request goes out before the answer
+// before it is in (kPipelined out at once). Over the internet that halves the round trips
+// again, and the server still works on one request of each connection at a time. Should such a
+// server drop one after all, that shows as silence, a close or a foreign answer after an
+// answer: the request is asked again alone, and none goes behind another any more. The
+// answers are held in memory in the order the files were announced; each is taken, checked and
+// written when its download starts, so that the disk, the checks and the events still go one
+// file after the other.
 // Any answer but the plain one, a broken connection or a silent one makes the file go the
 // ordinary way at its turn, where it ends as it would have without being fetched ahead.
 class Downloader::Ahead {
@@ -413,6 +422,7 @@ class Downloader::Ahead {
     // what arrived (got bytes of body) stays in its part as on the plain connection.
     int error = 0;
     int tries = 0;  // sends a kept connection dropped before the answer began
+    bool behind = false;  // sent while an answer before it on its connection was still out
     bool orphan = false;  // no longer wanted: its answer is read and dropped
     QByteArray body;
     qint64 got = 0;
@@ -492,7 +502,9 @@ class Downloader::Ahead {
     std::vector<std::unique_ptr<Fetch>> orphans;  // of sent, those no longer wanted
     bool headDone = false;
     bool closeAfter = false;
+    bool inOrder = false;  // the answer under way is HTTP/1.1 and carries kInOrderField
     bool answered = false;  // an answer came whole: a break before the next is no server's fault
+    bool proven = false;    // an inOrder answer came whole and kept the connection: fit to pipeline
   };
 
   // Sends the queued files in their order while a connection has room.
@@ -504,6 +516,7 @@ class Downloader::Ahead {
       f->state = Fetch::Sent;
       f->got = 0;
       f->body.clear();
+      f->behind = !c->sent.empty();
       c->sent.push_back(f.get());
       if (c->sent.size() == 1) c->idle->start();
       c->socket->write(fOwner.PlainRequest(f->url));
@@ -511,19 +524,26 @@ class Downloader::Ahead {
     }
   }
 
-  // An idle connection to the file's server, a new one while fewer than allowed are open, or
-  // none when all are busy.
+  // An idle connection to the file's server, a new one while fewer than allowed are open, a
+  // proven one with room for a request behind the one it has out, or none when all are busy.
   Conn* PickConn(const QUrl& url) {
     const QString host = url.host();
     const int port = url.port(80);
+    const auto same = [&](const Conn& c) { return c.host == host && c.port == port && !c.closeAfter; };
     for (const std::unique_ptr<Conn>& c : fConns)
-      if (c->host == host && c->port == port && !c->closeAfter && c->sent.empty()) return c.get();
+      if (same(*c) && c->sent.empty()) return c.get();
     if (static_cast<int>(fConns.size()) >= fConnections) {
       // One idle on another server makes way.
       const auto idle = std::find_if(fConns.begin(), fConns.end(), [](const std::unique_ptr<Conn>& c) { return c->sent.empty(); });
       if (idle != fConns.end()) Drop(**idle);
     }
-    return static_cast<int>(fConns.size()) < fConnections ? Open(host, port) : nullptr;
+    if (static_cast<int>(fConns.size()) < fConnections) return Open(host, port);
+    if (!fPipelining) return nullptr;
+    Conn* best = nullptr;
+    for (const std::unique_ptr<Conn>& c : fConns)
+      if (same(*c) && c->proven && static_cast<int>(c->sent.size()) < kPipelined && (!best || c->sent.size() < best->sent.size()))
+        best = c.get();
+    return best;
   }
 
   Conn* Open(const QString& host, int port) {
@@ -571,7 +591,10 @@ class Downloader::Ahead {
     Fetch* f = c.sent.front();
     c.sent.pop_front();
     c.headDone = false;
-    if (state == Fetch::Ready) c.answered = true;
+    if (state == Fetch::Ready) {
+      c.answered = true;
+      if (c.inOrder && !c.closeAfter) c.proven = true;
+    }
     if (f->orphan) {
       c.orphans.erase(std::find_if(c.orphans.begin(), c.orphans.end(), [f](const auto& o) { return o.get() == f; }));
       return;
@@ -605,6 +628,7 @@ class Downloader::Ahead {
         }
         socket->skip(end + 4);
         c.closeAfter = closeAfter;
+        c.inOrder = peeked.startsWith("HTTP/1.1 ") && HasInOrderField(peeked.left(end + 2));
         c.headDone = true;
         f.body.resize(f.size);
         f.got = 0;
@@ -629,9 +653,17 @@ class Downloader::Ahead {
     }
   }
 
+  // A field line "name: value" of the head, the name in any case, the value as it stands.
+  static bool HasInOrderField(const QByteArray& head) {
+    const QByteArray field = QByteArray("\r\n") + kInOrderField + "\r\n";
+    return head.toLower().contains(field);
+  }
+
   // An answer other than the plain one: its file goes the ordinary way, the rest on another
-  // connection (this one cannot tell where the answer ends).
+  // connection (this one cannot tell where the answer ends). Behind another, it may be the
+  // answer to another request.
   void Refuse(Conn& c) {
+    if (c.sent.front()->behind) fPipelining = false;
     Settled(c, Fetch::Failed);
     Drop(c);
     Pump();
@@ -648,7 +680,11 @@ class Downloader::Ahead {
       // A kept connection the server closed before it began the answer: once more on a new
       // one, as on the plain connection. The others it had out go again anyway.
       const bool started = c->headDone || c->socket->bytesAvailable() > 0;
-      if (!timedOut && !started && c->answered && f.tries == 0) ++f.tries;
+      if (!started && f.behind) {
+        // Silence or a close after an answer, for a request sent behind it: the server dropped
+        // what it read ahead. Asked again alone, and no request goes behind another from now on.
+        fPipelining = false;
+      } else if (!timedOut && !started && c->answered && f.tries == 0) ++f.tries;
       else Settled(*c, Fetch::Failed, f.got > 0 ? ceChkIncomplete : ceChkNetwork);
     }
     Drop(*c);
@@ -662,6 +698,7 @@ class Downloader::Ahead {
   std::vector<std::unique_ptr<Conn>> fConns;
   std::deque<std::unique_ptr<Fetch>> fFetches;  // in the order announced
   bool fNotifyQueued = false;
+  bool fPipelining = true;  // until a server drops a request sent behind another
 };
 
 }  // namespace detail

@@ -39,6 +39,11 @@ constexpr std::size_t kChunkBytes = 1024 * 1024;
 // them that downloads to many clients do not hold up a sign-in.
 constexpr std::size_t kServerThreads = 64;
 constexpr std::string_view kFilesPrefix = "/files/";
+// On each file answer: the front answers requests sent one behind another on a connection in
+// their order, and the downloader may send them so.
+constexpr char kInOrderName[] = "Corvane-Pipelining";
+constexpr char kInOrderValue[] = "in-order";
+constexpr char kInOrderField[] = "Corvane-Pipelining: in-order";
 
 enum TProtocolError : int {
   peCredentials = 4,
@@ -470,7 +475,7 @@ TQuickResult QuickFileGet(TCatalogue& catalogue, TSmallFiles& files, const TQuic
     bytes = std::move(read);
   }
   answer.body = std::move(bytes);
-  answer.fields = "Accept-Ranges: bytes\r\n";
+  answer.fields = std::string("Accept-Ranges: bytes\r\n") + kInOrderField + "\r\n";
   return TQuickResult::answered;
 }
 
@@ -532,6 +537,7 @@ void HandleFileGet(TCatalogue& catalogue, const std::string& relative, const htt
     return;
   }
   res.set_header("Accept-Ranges", "bytes");
+  res.set_header(kInOrderName, kInOrderValue);
   if (!whole) {
     res.status = 206;
     res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +

@@ -920,6 +920,10 @@ TEST_F(AccountServiceTest, PipelinedRequestsAreAnsweredInOrder) {
     at = headEnd + 4 + size;
   }
   ASSERT_EQ(answers.size(), 5u) << stream;
+  // Each file answer tells the downloader it may send requests so.
+  std::size_t inOrder = 0;
+  for (std::size_t at = 0; (at = stream.find("\r\nCorvane-Pipelining: in-order\r\n", at)) != std::string::npos; ++at) ++inOrder;
+  EXPECT_EQ(inOrder, 4u);
   EXPECT_EQ(answers[0], "HTTP/1.1 200 guide");
   EXPECT_EQ(answers[1], "HTTP/1.1 200 guide");
   EXPECT_EQ(answers[2].rfind("HTTP/1.1 200 {\"products\":[", 0), 0u) << answers[2];
