@@ -860,9 +860,18 @@ class TFrontCore {
         TFrontStream stream(c);
         keep = runRequest_(stream, ++c.served);
       }
-      if (!Flush(c) || !keep) {
+      if (!Flush(c) || (!keep && c.ssl)) {
         Done(c);
         return;  // closed by ~TConn
+      }
+      if (!keep) {
+        // A request the client sent behind this one may be here unread: closing now would
+        // reset the connection and drop what of the answer has not gone out yet. (TLS ends
+        // with its own close notice, as before.)
+        Done(c);
+        Linger(c);
+        Hand(std::move(conn));
+        return;
       }
       c.in.erase(0, std::min(c.taken, c.in.size()));
       c.taken = 0;

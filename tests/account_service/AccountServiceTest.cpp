@@ -931,6 +931,47 @@ TEST_F(AccountServiceTest, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(answers[4], "HTTP/1.1 200 setup program");
 }
 
+// The last request a connection may make is answered whole even when the client has sent the
+// next one behind it: closing with that one unread would reset the connection and drop what of
+// the answer had not gone out yet.
+TEST_F(AccountServiceTest, TheLastAnswerOfAConnectionIsNotCutShortByARequestBehindIt) {
+  auto server = cvservice::MakeFrontServer();
+  server->set_keep_alive_max_count(2);
+  TServiceRunner runner(catalogue_, std::move(server));
+  const std::string big = "GET /files/data/big.bin HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + Session() + "\r\n\r\n";
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval timeout{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(runner.Port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string requests = big + big;
+  ASSERT_EQ(::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL), static_cast<ssize_t>(requests.size()));
+  // The third comes while the server is at the answers, and stays unread by it; the answers
+  // pile up in the buffers before anything is read.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(::send(fd, big.data(), big.size(), MSG_NOSIGNAL), static_cast<ssize_t>(big.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string stream;
+  char buffer[65536];
+  for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) stream.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  const std::string whole = Bytes(kBigSize, 3);
+  std::size_t at = 0;
+  for (int answer = 0; answer < 2; ++answer) {
+    SCOPED_TRACE(answer);
+    const std::size_t headEnd = stream.find("\r\n\r\n", at);
+    ASSERT_NE(headEnd, std::string::npos) << stream.size();
+    EXPECT_EQ(stream.compare(at, 15, "HTTP/1.1 200 OK"), 0);
+    ASSERT_GE(stream.size(), headEnd + 4 + kBigSize) << "answer cut short";
+    EXPECT_TRUE(stream.compare(headEnd + 4, kBigSize, whole) == 0);
+    at = headEnd + 4 + kBigSize;
+  }
+  EXPECT_EQ(at, stream.size()) << "the third request gets no answer";
+}
+
 // Every request is logged once, whoever answered it, and no line is lost when the server stops.
 TEST(AccountServiceFront, EveryRequestIsLoggedByTheStop) {
   const std::string folder = MakeContent();
