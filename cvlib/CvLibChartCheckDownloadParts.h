@@ -46,8 +46,10 @@ constexpr qsizetype kMaxPlainHead = 64 * 1024;  // an answer's header on the pla
 constexpr int kMaxConnections = 16;             // files fetched at once, at most
 constexpr int kAheadPerConnection = 3;          // files announced ahead for each connection
 constexpr int kPipelined = 2;                   // requests out at once on a proven connection
-// The field of an answer whose server answers requests sent one behind another in their order.
-constexpr char kInOrderField[] = "corvane-pipelining: in-order";
+// The field (name and value in lower case) of an answer whose server answers requests sent one
+// behind another in their order.
+constexpr char kInOrderName[] = "corvane-pipelining";
+constexpr char kInOrderValue[] = "in-order";
 
 // Files up to this size are renamed in place unsynced, with a time that marks them unsettled,
 // and settled by one sync for many of them: a sync for each small file costs far more than
@@ -399,7 +401,7 @@ struct Downloader::Download {
 // Small files fetched ahead of their turn: up to `connections` kept-alive connections of their
 // own, so that the round trips of several files overlap. Many servers drop a request they read
 // ahead, so one goes out behind another only to a server that says it answers such requests in
-// order (kInOrderField, as the service does): on a connection that answered a request whole
+// order (kInOrderName, as the service does): on a connection that answered a request whole
 // over HTTP/1.1 with that field and kept it open, the next request goes out before the answer
 // before it is in (kPipelined out at once). Over the internet that halves the round trips
 // again, and the server still works on one request of each connection at a time. Should such a
@@ -502,7 +504,7 @@ class Downloader::Ahead {
     std::vector<std::unique_ptr<Fetch>> orphans;  // of sent, those no longer wanted
     bool headDone = false;
     bool closeAfter = false;
-    bool inOrder = false;  // the answer under way is HTTP/1.1 and carries kInOrderField
+    bool inOrder = false;  // the answer under way is HTTP/1.1 and says it answers in order
     bool answered = false;  // an answer came whole: a break before the next is no server's fault
     bool proven = false;    // an inOrder answer came whole and kept the connection: fit to pipeline
   };
@@ -622,13 +624,14 @@ class Downloader::Ahead {
           break;
         }
         bool closeAfter = false;
-        if (!AcceptPlainHead(peeked.left(end + 2), f.size, closeAfter)) {
+        bool inOrder = false;
+        if (!AcceptPlainHead(peeked.left(end + 2), f.size, closeAfter, &inOrder)) {
           Refuse(c);
           return;
         }
         socket->skip(end + 4);
         c.closeAfter = closeAfter;
-        c.inOrder = peeked.startsWith("HTTP/1.1 ") && HasInOrderField(peeked.left(end + 2));
+        c.inOrder = inOrder;
         c.headDone = true;
         f.body.resize(f.size);
         f.got = 0;
@@ -651,12 +654,6 @@ class Downloader::Ahead {
       if (socket->bytesAvailable() > 0) Drop(c);
       Pump();
     }
-  }
-
-  // A field line "name: value" of the head, the name in any case, the value as it stands.
-  static bool HasInOrderField(const QByteArray& head) {
-    const QByteArray field = QByteArray("\r\n") + kInOrderField + "\r\n";
-    return head.toLower().contains(field);
   }
 
   // An answer other than the plain one: its file goes the ordinary way, the rest on another

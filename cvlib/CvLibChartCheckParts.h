@@ -211,7 +211,8 @@ class Downloader final {
   void PlainData();
   void PlainBroken(bool timedOut);
   void PlainTake(const char* data, qint64 size);
-  static bool AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter);
+  // inOrder, when given: the answer is HTTP/1.1 and carries the field kInOrderName: kInOrderValue.
+  static bool AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter, bool* inOrder = nullptr);
   void PlainComplete();
   void FallBackToQt();
   void DropSocket();

@@ -211,7 +211,7 @@ void Downloader::PlainTake(const char* data, qint64 size) {
 }
 
 // The plain answer: 200 with exactly the listed length, no transfer or content coding.
-bool Downloader::AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter) {
+bool Downloader::AcceptPlainHead(const QByteArray& head, qint64 size, bool& closeAfter, bool* inOrder) {
   const QList<QByteArray> lines = head.split('\n');
   const QByteArray status = lines.first().trimmed();
   const bool http11 = status.startsWith("HTTP/1.1 ");
@@ -219,6 +219,7 @@ bool Downloader::AcceptPlainHead(const QByteArray& head, qint64 size, bool& clos
   if (status.mid(9, 4) != "200 " && status.mid(9) != "200") return false;
   qint64 length = -1;
   bool close = !http11;
+  bool saysInOrder = false;
   // Each line ends with "\r\n": after the last one comes an empty piece.
   for (qsizetype i = 1; i + 1 < lines.size(); ++i) {
     const QByteArray& line = lines[i];
@@ -236,10 +237,13 @@ bool Downloader::AcceptPlainHead(const QByteArray& head, qint64 size, bool& clos
     } else if (name == "connection") {
       if (value.contains("close")) close = true;
       else if (value.contains("keep-alive")) close = false;
+    } else if (name == kInOrderName && value == kInOrderValue) {
+      saysInOrder = true;
     }
   }
   if (length != size) return false;
   closeAfter = close;
+  if (inOrder) *inOrder = http11 && saysInOrder;
   return true;
 }
 
