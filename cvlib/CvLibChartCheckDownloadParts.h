@@ -507,6 +507,7 @@ class Downloader::Ahead {
     bool inOrder = false;  // the answer under way is HTTP/1.1 and says it answers in order
     bool answered = false;  // an answer came whole: a break before the next is no server's fault
     bool proven = false;    // an inOrder answer came whole and kept the connection: fit to pipeline
+    bool retired = false;   // of the time before StopPipelining: takes no new request
   };
 
   // Sends the queued files in their order while a connection has room.
@@ -531,7 +532,7 @@ class Downloader::Ahead {
   Conn* PickConn(const QUrl& url) {
     const QString host = url.host();
     const int port = url.port(80);
-    const auto same = [&](const Conn& c) { return c.host == host && c.port == port && !c.closeAfter; };
+    const auto same = [&](const Conn& c) { return c.host == host && c.port == port && !c.closeAfter && !c.retired; };
     for (const std::unique_ptr<Conn>& c : fConns)
       if (same(*c) && c->sent.empty()) return c.get();
     if (static_cast<int>(fConns.size()) >= fConnections) {
@@ -642,7 +643,7 @@ class Downloader::Ahead {
         if (f.got < f.size) break;
       }
       Settled(c, Fetch::Ready);
-      if (c.closeAfter) {
+      if (c.closeAfter || c.retired) {
         Drop(c);
         Pump();
         return;
@@ -660,7 +661,7 @@ class Downloader::Ahead {
   // connection (this one cannot tell where the answer ends). Behind another, it may be the
   // answer to another request.
   void Refuse(Conn& c) {
-    if (c.sent.front()->behind) fPipelining = false;
+    if (c.sent.front()->behind) StopPipelining();
     Settled(c, Fetch::Failed);
     Drop(c);
     Pump();
@@ -679,13 +680,23 @@ class Downloader::Ahead {
       const bool started = c->headDone || c->socket->bytesAvailable() > 0;
       if (!started && f.behind) {
         // Silence or a close after an answer, for a request sent behind it: the server dropped
-        // what it read ahead. Asked again alone, and no request goes behind another from now on.
-        fPipelining = false;
+        // what it read ahead.
+        StopPipelining();
       } else if (!timedOut && !started && c->answered && f.tries == 0) ++f.tries;
       else Settled(*c, Fetch::Failed, f.got > 0 ? ceChkIncomplete : ceChkNetwork);
     }
     Drop(*c);
     Pump();
+  }
+
+  // The server dropped a request sent behind another, or answered another in its place: none
+  // goes so any more, and the connections it has are let go as their next answer ends (what
+  // they still had out is asked again), so that every request from now on goes alone on a
+  // connection opened after this. One of the old ones could hold a request the server dropped
+  // and take the next answer for its own.
+  void StopPipelining() {
+    fPipelining = false;
+    for (const std::unique_ptr<Conn>& c : fConns) c->retired = true;
   }
 
   Downloader& fOwner;
