@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -20,9 +21,12 @@
 #include <cstring>
 #include <cerrno>
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include <cstdio>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <fcntl.h>
@@ -37,29 +41,56 @@ constexpr quint32 kPtLoad = 1, kPtDynamic = 2;
 constexpr quint64 kDtNull = 0, kDtNeeded = 1, kDtStrtab = 5, kDtStrsz = 10, kDtSoname = 14,
                   kDtRpath = 15, kDtRunpath = 29;
 
-// Little-endian reads that never leave the mapped file.
+// Little-endian reads that never leave the file. The few blocks a dynamic section asks for are
+// read as they are needed: no mapping of a library of megabytes (nor the page faults and the
+// unmapping that cost more than the reads on a busy process).
 class TElfView {
  public:
-  TElfView(const uchar* data, quint64 size) : fData(data), fSize(size) {}
+  TElfView(int fd, quint64 size) : fFd(fd), fSize(size) {}
   bool Has(quint64 offset, quint64 length) const { return offset <= fSize && length <= fSize - offset; }
   quint64 Get(quint64 offset, int width) const {
     quint64 v = 0;
-    for (int i = width - 1; i >= 0; --i) v = (v << 8) | fData[offset + i];
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | Byte(offset + static_cast<quint64>(i));
     return v;
   }
   // A zero-terminated string at offset inside [begin, end).
   bool String(quint64 offset, quint64 end, QString& out) const {
     if (offset >= end || end > fSize) return false;
-    const void* zero = std::memchr(fData + offset, 0, end - offset);
-    if (!zero) return false;
-    out = QString::fromUtf8(reinterpret_cast<const char*>(fData + offset),
-                            static_cast<const uchar*>(zero) - (fData + offset));
-    return true;
+    QByteArray bytes;
+    for (quint64 at = offset; at < end; ++at) {
+      const uchar c = Byte(at);
+      if (c == 0) {
+        out = QString::fromUtf8(bytes);
+        return true;
+      }
+      bytes.append(static_cast<char>(c));
+    }
+    return false;
   }
+  // A read of the file failed: what was parsed is not to be trusted.
+  bool Failed() const { return fFailed; }
 
  private:
-  const uchar* fData;
+  static constexpr quint64 kBlock = 4096;
+  uchar Byte(quint64 offset) const {
+    const quint64 block = offset / kBlock;
+    auto it = fBlocks.find(block);
+    if (it == fBlocks.end()) {
+      QByteArray data(static_cast<qsizetype>(std::min(kBlock, fSize - block * kBlock)), '\0');
+      const ssize_t n = ::pread(fFd, data.data(), static_cast<size_t>(data.size()), static_cast<off_t>(block * kBlock));
+      if (n != data.size()) {
+        fFailed = true;
+        data.fill('\0');
+      }
+      it = fBlocks.emplace(block, std::move(data)).first;
+    }
+    return static_cast<uchar>(it->second.at(static_cast<qsizetype>(offset % kBlock)));
+  }
+
+  int fFd;
   quint64 fSize;
+  mutable std::map<quint64, QByteArray> fBlocks;
+  mutable bool fFailed = false;
 };
 
 struct TLoadSegment {
@@ -183,6 +214,23 @@ bool ParseElf(const TElfView& f, quint64 size, TElfDynamic& elf, QString& error)
   return true;
 }
 
+// The dynamic section of the regular file open as fd, of size bytes.
+bool ReadElfDynamicAt(int fd, qint64 size, TElfDynamic& elf, QString& error) {
+  elf = TElfDynamic();
+  if (size < 16) {
+    error = QStringLiteral("not an ELF file");
+    return false;
+  }
+  const TElfView view(fd, static_cast<quint64>(size));
+  const bool ok = ParseElf(view, static_cast<quint64>(size), elf, error);
+  if (view.Failed()) {
+    elf = TElfDynamic();
+    error = QStringLiteral("read error");
+    return false;
+  }
+  return ok;
+}
+
 // ---- Looking names up like the loader ---------------------------------------------------
 
 // The folders the loader searches after the run paths: /etc/ld.so.conf (with its includes),
@@ -234,14 +282,17 @@ struct TLoaded {
   TElfDynamic elf;
 };
 
+// Looks names up like the loader. A copy's program, its library and a dozen plug-ins ask for
+// the same Qt libraries again and again: every path is looked at and every file read once.
 class TResolver {
  public:
   TResolver(const TLoaded& program) : fProgram(program), fSystem(SystemLibraryFolders()) {
     fProgramChain = ExpandOrigin(program.elf.rpath, QFileInfo(program.path).absolutePath());
   }
 
-  // The file the loader would take for name when requester asks for it, or empty.
-  QString Find(const QString& name, const TLoaded& requester) const {
+  // The file the loader would take for name when requester asks for it (canonical, with its
+  // dynamic section), or nullptr.
+  const TLoaded* Find(const QString& name, const TLoaded& requester) const {
     if (name.contains(QLatin1Char('/'))) return Usable(name);
     QStringList folders;
     const QString origin = QFileInfo(requester.path).absolutePath();
@@ -253,29 +304,57 @@ class TResolver {
       if (fProgram.elf.runpath.isEmpty()) folders += fProgramChain;
     }
     folders += fSystem;
-    for (const QString& folder : folders) {
-      const QString found = Usable(folder + u'/' + name);
-      if (!found.isEmpty()) return found;
-    }
-    return {};
+    for (const QString& folder : folders)
+      if (const TLoaded* found = Usable(folder + u'/' + name)) return found;
+    return nullptr;
   }
 
  private:
-  // A regular file (after links) of the program's kind, canonical; else empty.
-  QString Usable(const QString& path) const {
-    const QFileInfo info(path);
-    if (!info.exists() || !info.isFile()) return {};
-    const QString canonical = info.canonicalFilePath();
-    TElfDynamic elf;
-    QString error;
-    if (!ReadElfDynamic(canonical, elf, error)) return {};
-    if (elf.elfClass != fProgram.elf.elfClass || elf.machine != fProgram.elf.machine) return {};
-    return canonical;
+  // A regular file (after links) of the program's kind; else nullptr. Opened once, named by
+  // what was opened: a few calls for each place looked at, where a copy looks at hundreds.
+  const TLoaded* Usable(const QString& path) const {
+    const auto asked = fByPath.constFind(path);
+    if (asked != fByPath.cend()) return *asked;
+    const TLoaded* usable = nullptr;
+    // Not blocking: a FIFO under a library's name is refused, never waited on.
+    const cvlib::TFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.fd >= 0 && ::fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      const QString canonical = OpenedPath(fd.fd, path);
+      auto read = fByFile.find(canonical);
+      if (read == fByFile.end()) {
+        auto loaded = std::make_unique<TLoaded>();
+        loaded->path = canonical;
+        QString error;
+        if (canonical.isEmpty() || !ReadElfDynamicAt(fd.fd, st.st_size, loaded->elf, error)) loaded.reset();
+        read = fByFile.emplace(canonical, std::move(loaded)).first;
+      }
+      const TLoaded* file = read->second.get();
+      if (file && file->elf.elfClass == fProgram.elf.elfClass && file->elf.machine == fProgram.elf.machine)
+        usable = file;
+    }
+    fByPath.insert(path, usable);
+    return usable;
+  }
+
+  // The canonical path of the file open as fd (opened by path).
+  static QString OpenedPath(int fd, const QString& path) {
+    char link[PATH_MAX];
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t n = ::readlink(proc.constData(), link, sizeof link);
+    if (n > 0 && n < static_cast<ssize_t>(sizeof link) && link[0] == '/') {
+      const QString opened = QFile::decodeName(QByteArray(link, n));
+      // A file deleted since it was opened is named so; it is looked up by its path instead.
+      if (!opened.endsWith(QLatin1String(" (deleted)"))) return opened;
+    }
+    return QFileInfo(path).canonicalFilePath();
   }
 
   const TLoaded& fProgram;
   QStringList fSystem;
   QStringList fProgramChain;
+  mutable QHash<QString, const TLoaded*> fByPath;  // as asked; nullptr: not usable
+  mutable std::map<QString, std::unique_ptr<TLoaded>> fByFile;  // canonical; nullptr: no ELF object
 };
 
 // The plug-ins a copy takes, by folder: what the installer uses on the desktops it supports.
@@ -451,46 +530,65 @@ int StrippedForm(const QString& tool, const QString& source, const cvlib::TFileC
 
 bool ReadElfDynamic(const QString& path, TElfDynamic& elf, QString& error) {
   elf = TElfDynamic();
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = file.errorString();
+  const cvlib::TFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) {
+    error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
   }
-  const qint64 size = file.size();
-  if (size < 16) {
+  if (!S_ISREG(st.st_mode)) {
     error = QStringLiteral("not an ELF file");
     return false;
   }
-  const uchar* data = file.map(0, size);
-  if (!data) {
-    error = file.errorString();
-    return false;
-  }
-  const bool ok = ParseElf(TElfView(data, static_cast<quint64>(size)), static_cast<quint64>(size), elf, error);
-  file.unmap(const_cast<uchar*>(data));
-  return ok;
+  return ReadElfDynamicAt(fd.fd, st.st_size, elf, error);
 }
 
 bool IsSystemLibrary(const QString& soname) {
-  static const QRegularExpression system(QStringLiteral(
-      "^(?:"
-      // C and C++ run-time
-      "ld-linux.*|libc|libm|libmvec|libdl|libpthread|librt|libresolv|libutil|libanl|libcrypt|"
-      "libBrokenLocale|libnsl|libnss_.*|libgcc_s|libstdc\\+\\+|"
-      // what every installation has (compression, security, system)
-      "libz|libzstd|liblzma|libbz2|liblz4|libpcre2-8|libselinux|libcap|libgcrypt|libgpg-error|"
-      "libsystemd|libudev|libuuid|libblkid|libmount|libbsd|libmd|libffi|libexpat|"
-      // the desktop: GLib, D-Bus, fonts and text shaping
-      "libglib-2\\.0|libgobject-2\\.0|libgio-2\\.0|libgmodule-2\\.0|libgthread-2\\.0|libdbus-1|"
-      "libfontconfig|libfreetype|libpng16|libbrotli(?:common|dec)|libharfbuzz|libgraphite2|"
-      // Unicode (ICU, 37 MB, two thirds of a copy): libxml2 needs it, and with it every desktop
-      "libicudata|libicuuc|libicui18n|"
-      // graphics drivers and the display's client libraries
-      "libGL|libEGL|libGLX|libGLESv2|libOpenGL|libGLdispatch|libgbm|libdrm|libvulkan|"
-      "libX11|libX11-xcb|libxcb|libXau|libXdmcp|libXext|libXrender|libXfixes|libXi|libXcursor|"
-      "libXrandr|libXinerama|libwayland-client|libwayland-cursor|libwayland-egl"
-      ")\\.so(?:\\.[0-9]+)*$"));
-  return system.match(soname).hasMatch();
+  // Looked up by name, not matched by pattern: a copy asks a few hundred times.
+  static const QSet<QString> system = [] {
+    QSet<QString> names;
+    for (const char* name : {
+             // C and C++ run-time
+             "libc", "libm", "libmvec", "libdl", "libpthread", "librt", "libresolv", "libutil", "libanl", "libcrypt",
+             "libBrokenLocale", "libnsl", "libgcc_s", "libstdc++",
+             // what every installation has (compression, security, system)
+             "libz", "libzstd", "liblzma", "libbz2", "liblz4", "libpcre2-8", "libselinux", "libcap", "libgcrypt",
+             "libgpg-error", "libsystemd", "libudev", "libuuid", "libblkid", "libmount", "libbsd", "libmd", "libffi",
+             "libexpat",
+             // the desktop: GLib, D-Bus, fonts and text shaping
+             "libglib-2.0", "libgobject-2.0", "libgio-2.0", "libgmodule-2.0", "libgthread-2.0", "libdbus-1",
+             "libfontconfig", "libfreetype", "libpng16", "libbrotlicommon", "libbrotlidec", "libharfbuzz",
+             "libgraphite2",
+             // Unicode (ICU, 37 MB, two thirds of a copy): libxml2 needs it, and with it every desktop
+             "libicudata", "libicuuc", "libicui18n",
+             // graphics drivers and the display's client libraries
+             "libGL", "libEGL", "libGLX", "libGLESv2", "libOpenGL", "libGLdispatch", "libgbm", "libdrm", "libvulkan",
+             "libX11", "libX11-xcb", "libxcb", "libXau", "libXdmcp", "libXext", "libXrender", "libXfixes", "libXi",
+             "libXcursor", "libXrandr", "libXinerama", "libwayland-client", "libwayland-cursor", "libwayland-egl"})
+      names.insert(QString::fromLatin1(name));
+    return names;
+  }();
+  // <name>.so, then any number of .<digits>; every split of that form counts.
+  static const QLatin1String kSo(".so");
+  for (qsizetype at = soname.indexOf(kSo); at > 0; at = soname.indexOf(kSo, at + 1)) {
+    bool versions = true;
+    for (qsizetype i = at + kSo.size(); i < soname.size() && versions;) {
+      if (soname[i] != u'.') {
+        versions = false;
+        break;
+      }
+      const qsizetype digits = ++i;
+      while (i < soname.size() && soname[i].isDigit() && soname[i].unicode() < 128) ++i;
+      versions = i > digits;
+    }
+    if (!versions) continue;
+    const QStringView name = QStringView(soname).left(at);
+    // The loader's own (ld-linux-x86-64, ...) and the name-service modules come in many names.
+    if (system.contains(name.toString()) || name.startsWith(QLatin1String("ld-linux")) ||
+        name.startsWith(QLatin1String("libnss_")))
+      return true;
+  }
+  return false;
 }
 
 int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QString& error,
@@ -537,23 +635,16 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
           expected.insert(name);
           continue;
         }
-        const QString source = resolver.Find(name, object);
-        if (source.isEmpty()) {
+        const TLoaded* found = resolver.Find(name, object);
+        if (!found) {
           missing = name;
           return false;
         }
-        const QString target = targetFor(name, source);
+        const QString target = targetFor(name, found->path);
         if (targets.contains(target) || seen.contains(target)) continue;
         seen.insert(target);
-        TLoaded next;
-        next.path = source;
-        QString why;
-        if (!ReadElfDynamic(source, next.elf, why)) {
-          missing = source + QStringLiteral(": ") + why;
-          return false;
-        }
-        added.append({source, target});
-        queue.append(next);
+        added.append({found->path, target});
+        queue.append(*found);
       }
     }
     return true;

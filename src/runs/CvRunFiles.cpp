@@ -181,8 +181,9 @@ class TCheckObserver final : public TCopyObserver {
         head_->append(data, static_cast<qsizetype>(std::min<qint64>(size, kCopyHeadBytes - head_->size())));
       if (!hashes_.Update(data, static_cast<size_t>(size))) return ceFileRead;
     } else {
-      if (!behind_) behind_ = std::make_unique<THashBehind>(out, hashes_);
-      behind_->Copied(done);
+      byKernel_ = true;
+      if (!behind_ && (hashes_.xxh3 || hashes_.md)) behind_ = std::make_unique<THashBehind>(out, hashes_);
+      if (behind_) behind_->Copied(done);
     }
     // A file that fits one chunk has been read whole: no progress between its first and last byte.
     return done < total_ && Stopped(done) ? ceAborted : ceOK;
@@ -192,12 +193,10 @@ class TCheckObserver final : public TCopyObserver {
       if (behind_) behind_->Finish(true);
       return error;
     }
-    if (behind_) {
-      if (!behind_->Finish()) return ceFileRead;
-      if (head_) {
-        head_->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done_)));
-        if (::pread(out, head_->data(), static_cast<size_t>(head_->size()), 0) != head_->size()) return ceFileRead;
-      }
+    if (behind_ && !behind_->Finish()) return ceFileRead;
+    if (byKernel_ && head_) {
+      head_->resize(static_cast<qsizetype>(std::min<qint64>(kCopyHeadBytes, done_)));
+      if (::pread(out, head_->data(), static_cast<size_t>(head_->size()), 0) != head_->size()) return ceFileRead;
     }
     if (hashes_.xxh3 && check_.xxh3.compare(cvlib::Xxh3Text(XXH3_64bits_digest(hashes_.xxh3)), Qt::CaseInsensitive) != 0)
       return ceChkChecksum;
@@ -219,6 +218,7 @@ class TCheckObserver final : public TCopyObserver {
   const std::atomic<bool>* const stop_;
   QByteArray* const head_;
   std::unique_ptr<THashBehind> behind_;
+  bool byKernel_ = false;  // the bytes went by the kernel, not through Copied's buffer
   qint64 total_ = 0;
   qint64 done_ = 0;
 };
@@ -251,8 +251,9 @@ int CopyChecked(const QString& source, const QString& target, const TCopyCheck& 
   options.followTargetLink = false;
   options.tempName = TTempName::Anonymous;
   // A large file is copied by the kernel (no trip through this process) and hashed behind it
-  // on a second thread: the checksum costs no time of its own.
-  options.kernelFrom = kRangeCopyFile;
+  // on a second thread: the checksum costs no time of its own. Without a checksum every file
+  // goes by the kernel (an installer copy's libraries, above all).
+  options.kernelFrom = xxh3 || md ? kRangeCopyFile : 0;
   options.kernelChunkMin = kCopyChunk;
   options.kernelChunkMax = kRangeChunkMax;
   options.observer = &observer;

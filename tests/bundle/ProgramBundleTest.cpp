@@ -120,6 +120,9 @@ TEST(ElfDynamic, DamagedFilesGiveAReasonNotACrash) {
   TElfDynamic elf;
   QString error;
   EXPECT_FALSE(ReadElfDynamic(folder + QStringLiteral("/none"), elf, error));
+  // A FIFO under a library's name is refused at once, never waited on.
+  ASSERT_EQ(::mkfifo(QFile::encodeName(folder + QStringLiteral("/fifo.so")).constData(), 0600), 0);
+  EXPECT_FALSE(ReadElfDynamic(folder + QStringLiteral("/fifo.so"), elf, error));
 }
 
 TEST(ProgramBundle, SystemLibrariesStayOut) {
