@@ -6,12 +6,10 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,44 +31,142 @@ constexpr char kMagic[] = "CVBACKUPIDX";
 constexpr qint64 kMaxIndexSize = 64 * 1024 * 1024;
 constexpr qint64 kMaxHeaderLine = 200;
 
-// Writes each field as the index keeps it.
-struct Writer {
-  static void Int(QJsonObject& o, const char* key, int value) { o[QLatin1String(key)] = value; }
-  static void Str(QJsonObject& o, const char* key, const QString& value) { o[QLatin1String(key)] = value; }
-  static void Bool(QJsonObject& o, const char* key, bool value) { o[QLatin1String(key)] = value; }
+// Writes the payload's JSON text straight into one buffer: building a document of tens of
+// thousands of file objects first took most of a backup's last moments. Objects of an item are
+// laid out one field a line, a file's fields on one line.
+class TIndexText {
+ public:
+  explicit TIndexText(QByteArray& out) : fOut(out) {}
+
+  // The field visitor of CvLibItemJson.h; the object argument is not used (fields go to the
+  // object begun last).
+  template <typename Object>
+  void Int(Object&, const char* key, int value) {
+    Key(key);
+    fOut += QByteArray::number(value);
+  }
+  template <typename Object>
+  void Str(Object&, const char* key, const QString& value) {
+    Key(key);
+    String(value);
+  }
+  template <typename Object>
+  void Bool(Object&, const char* key, bool value) {
+    Key(key);
+    fOut += value ? "true" : "false";
+  }
   // 64-bit values as text: JSON numbers are doubles.
-  static void Size(QJsonObject& o, const char* key, int64_t value) {
-    o[QLatin1String(key)] = QString::number(value);
+  template <typename Object>
+  void Size(Object&, const char* key, int64_t value) {
+    Key(key);
+    fOut += '"';
+    fOut += QByteArray::number(static_cast<qint64>(value));
+    fOut += '"';
   }
-  static void Version(QJsonObject& o, const char* key, uint32_t value) {
-    o[QLatin1String(key)] = static_cast<qint64>(value);
+  template <typename Object>
+  void Version(Object&, const char* key, uint32_t value) {
+    Key(key);
+    fOut += QByteArray::number(static_cast<qint64>(value));
   }
+
+  // An object as the value of key (none: an element of the array begun last); on one line
+  // when flat.
+  void BeginObject(const char* key = nullptr, bool flat = false) {
+    if (key) Key(key);
+    else Element();
+    fOut += '{';
+    fLevels.push_back({flat || Flat(), true});
+  }
+  void EndObject() { End('}'); }
+  void BeginArray(const char* key) {
+    Key(key);
+    fOut += '[';
+    fLevels.push_back({Flat(), true});
+  }
+  void EndArray() { End(']'); }
+
+ private:
+  struct Level {
+    bool flat;
+    bool empty;
+  };
+  bool Flat() const { return !fLevels.empty() && fLevels.back().flat; }
+  void Break(std::size_t depth) {
+    fOut += '\n';
+    fOut.append(static_cast<qsizetype>(depth * 4), ' ');
+  }
+  void Element() {
+    if (fLevels.empty()) return;
+    Level& level = fLevels.back();
+    if (!level.empty) fOut += level.flat ? ", " : ",";
+    if (!level.flat) Break(fLevels.size());
+    level.empty = false;
+  }
+  void Key(const char* key) {
+    Element();
+    fOut += '"';
+    fOut += key;
+    fOut += "\": ";
+  }
+  void End(char close) {
+    const Level level = fLevels.back();
+    fLevels.pop_back();
+    if (!level.flat && !level.empty) Break(fLevels.size());
+    fOut += close;
+  }
+  void String(const QString& value) {
+    static const char kHex[] = "0123456789abcdef";
+    const QByteArray utf8 = value.toUtf8();
+    fOut += '"';
+    for (const char c : utf8) {
+      const auto u = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\') {
+        fOut += '\\';
+        fOut += c;
+      } else if (u < 0x20) {
+        switch (c) {
+          case '\b': fOut += "\\b"; break;
+          case '\f': fOut += "\\f"; break;
+          case '\n': fOut += "\\n"; break;
+          case '\r': fOut += "\\r"; break;
+          case '\t': fOut += "\\t"; break;
+          default:
+            fOut += "\\u00";
+            fOut += kHex[u >> 4];
+            fOut += kHex[u & 15];
+        }
+      } else {
+        fOut += c;
+      }
+    }
+    fOut += '"';
+  }
+
+  QByteArray& fOut;
+  std::vector<Level> fLevels;
 };
 
-QJsonObject ProductToJson(const TProductData& p) {
-  Writer w;
-  QJsonObject o;
-  detail::ProductFields(w, o, p);
-  return o;
-}
-
-QJsonObject ItemToJson(const TItemData& item) {
-  Writer w;
-  QJsonObject o;
-  detail::ItemFields(w, o, item);
-  w.Str(o, "sourceFolder", item.sourceFolder);
-  if (!item.version.isEmpty()) w.Str(o, "version", item.version);
-  if (!item.signature.isEmpty()) w.Str(o, "signature", item.signature);
-  QJsonArray files;
+void WriteItem(TIndexText& w, const TItemData& item) {
+  const int none = 0;
+  w.BeginObject();
+  detail::ItemFields(w, none, item);
+  w.Str(none, "sourceFolder", item.sourceFolder);
+  if (!item.version.isEmpty()) w.Str(none, "version", item.version);
+  if (!item.signature.isEmpty()) w.Str(none, "signature", item.signature);
+  w.BeginArray("files");
   for (const TItemFile& f : item.files) {
-    QJsonObject fo;
-    detail::FileFields(w, fo, f);
-    if (!f.xxh3.isEmpty()) w.Str(fo, "xxh3", f.xxh3);
-    files.append(fo);
+    w.BeginObject(nullptr, true);
+    detail::FileFields(w, none, f);
+    if (!f.xxh3.isEmpty()) w.Str(none, "xxh3", f.xxh3);
+    w.EndObject();
   }
-  o["files"] = files;
-  if (item.hasProduct) o["record"] = ProductToJson(item.product);
-  return o;
+  w.EndArray();
+  if (item.hasProduct) {
+    w.BeginObject("record");
+    detail::ProductFields(w, none, item.product);
+    w.EndObject();
+  }
+  w.EndObject();
 }
 
 bool WriteFully(int fd, const QByteArray& data) {
@@ -140,11 +236,17 @@ QByteArray Sha256Hex(const QByteArray& data) {
 }  // namespace
 
 int WriteBackupIndexFile(const QString& path, const std::vector<TItemData>& items) {
-  QJsonArray array;
-  for (const TItemData& item : items) array.append(ItemToJson(item));
-  QJsonObject root;
-  root["items"] = array;
-  const QByteArray payload = QJsonDocument(root).toJson(QJsonDocument::Indented);
+  QByteArray payload;
+  std::size_t files = 0;
+  for (const TItemData& item : items) files += item.files.size();
+  payload.reserve(static_cast<qsizetype>(4096 + 1024 * items.size() + 320 * files));
+  TIndexText w(payload);
+  w.BeginObject();
+  w.BeginArray("items");
+  for (const TItemData& item : items) WriteItem(w, item);
+  w.EndArray();
+  w.EndObject();
+  payload += '\n';
   const QByteArray header = QByteArray(kMagic) + ' ' + QByteArray::number(kBackupIndexVersion) + ' ' +
                             QByteArray::number(payload.size()) + ' ' +
                             Sha256Hex(payload) + '\n';

@@ -120,6 +120,31 @@ TEST_F(EngineTest, BackupIndexRoundTripRebuildsItemsAndProducts) {
   EXPECT_EQ(a->Revision(), 2);
 }
 
+// Texts that JSON must escape, and any other character, come back as they went in.
+TEST_F(EngineTest, BackupIndexTextsComeBackAsWritten) {
+  const QString path = MakeTempFolder(QStringLiteral("idx")) + "/cvbackup.idx";
+  const QString text = QStringLiteral("Nord \"See\" \\ /\n\t\r\b\f") + QChar(1) + QChar(0x1f) + QChar(0x7f) +
+                       QStringLiteral(" \u00c6r\u00f8 \u6d77 ") + QString::fromUtf8("\xf0\x9f\x8c\x8a");
+  TItemData item = ChartItem(1, "A");
+  item.productName = text;
+  item.moduleName = text;
+  item.product.displayName = text;
+  item.files.clear();  // an item may list no files
+  ASSERT_EQ(cvlib::WriteBackupIndexFile(path, {item, ChartItem(2, "B")}), 0);
+  ASSERT_EQ(check->ReadBackupIndex(path), 0);
+  ASSERT_EQ(check->ItemCount(), 2);
+  EXPECT_EQ(check->Item(0)->ProductName(), text);
+  EXPECT_EQ(check->Item(0)->ModuleName(), text);
+  EXPECT_EQ(check->Item(0)->FileCount(), 0);
+  EXPECT_EQ(check->Item(1)->FileCount(), 2);
+  EXPECT_EQ(check->Item(1)->FileSha256(0), QString(64, 'a'));
+  check->ClearProducts();
+  check->AddItemProduct(check->Item(0));
+  check->FinishProducts();
+  ASSERT_EQ(check->ProductCount(), 1);
+  EXPECT_EQ(check->Product(0)->DisplayName(), text);
+}
+
 TEST_F(EngineTest, AnUpdatedBackupKeepsWhatItHadAndAddsWhatSucceeded) {
   const QString folder = MakeTempFolder(QStringLiteral("idx"));
   const QString path = folder + "/cvbackup.idx";
