@@ -19,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -137,6 +138,7 @@ class ServiceClient final {
   std::unique_ptr<QNetworkAccessManager> fNetwork;
   std::unique_ptr<QObject> fContext;
   QNetworkReply* fReply = nullptr;
+  std::jthread fCryptoLoad;  // libcrypto loading during the first sign-in
 };
 
 // One file download at a time into a part file, verified and renamed into place.

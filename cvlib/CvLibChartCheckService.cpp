@@ -1,6 +1,7 @@
 // The chart-check engine's client of the account service: sign-in, product list, file list.
 // Protocol: docs/account-protocol.md.
 #include "CvLibChartCheckParts.h"
+#include "CvLibCrypto.h"
 
 #include "CvLibErrors.h"
 #include "CvLibItemJson.h"
@@ -276,6 +277,9 @@ int ServiceClient::RequestProducts(EngineLists& lists, Done done) {
   const bool remember = signIn.remember;
   const bool once = signIn.once;
   const bool byToken = !signIn.token.isEmpty();
+  // The file list's signatures and every download's SHA-256 need libcrypto: it loads while the
+  // service checks the password, which keeps this side waiting anyway.
+  if (!fCryptoLoad.joinable()) fCryptoLoad = std::jthread([] { cvcrypto::Loaded(); });
   SendJson(QStringLiteral("api/v1/signin"), &body, [this, &lists, done, sentEmail, remember, once, byToken](
                                                       int error, const QJsonObject& answer) {
     if (error) {
