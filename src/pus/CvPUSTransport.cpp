@@ -24,9 +24,7 @@ constexpr qsizetype kChunkSize = 64 * 1024;
 }  // namespace
 
 TPUSTransport::TPUSTransport(QObject* parent)
-    : QObject(parent),
-      fManager(std::make_unique<QNetworkAccessManager>()),
-      fIdleTimer(std::make_unique<QTimer>()) {
+    : QObject(parent), fIdleTimer(std::make_unique<QTimer>()) {
   fChunk.resize(kChunkSize);
   fIdleTimer->setSingleShot(true);
   connect(fIdleTimer.get(), &QTimer::timeout, this, &TPUSTransport::Stalled);
@@ -36,7 +34,7 @@ TPUSTransport::~TPUSTransport() {
   DropReply();
   // The owner may free us from inside a delivery, that is from inside a signal of the reply,
   // which touches itself after the signal returns: the manager and its replies go later.
-  fManager.release()->deleteLater();
+  if (fManager) fManager.release()->deleteLater();
 }
 
 TPostResult TPUSTransport::Post() {
@@ -64,6 +62,8 @@ TPostResult TPUSTransport::Post() {
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                        QNetworkRequest::ManualRedirectPolicy);
 
+  // Made at the first request: a wizard that never asks spends nothing on it at its start.
+  if (!fManager) fManager = std::make_unique<QNetworkAccessManager>();
   QNetworkReply* reply = fManager->post(request, body);
   fReply = reply;
   fStatus = 0;
