@@ -72,10 +72,13 @@ class TElfView {
 
  private:
   static constexpr quint64 kBlock = 4096;
+  static constexpr std::size_t kKeptBlocks = 64;
   uchar Byte(quint64 offset) const {
     const quint64 block = offset / kBlock;
     auto it = fBlocks.find(block);
     if (it == fBlocks.end()) {
+      // A damaged or hostile file may point across all of itself: only the last few blocks stay.
+      if (fBlocks.size() >= kKeptBlocks) fBlocks.clear();
       QByteArray data(static_cast<qsizetype>(std::min(kBlock, fSize - block * kBlock)), '\0');
       const ssize_t n = ::pread(fFd, data.data(), static_cast<size_t>(data.size()), static_cast<off_t>(block * kBlock));
       if (n != data.size()) {

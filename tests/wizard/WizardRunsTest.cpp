@@ -119,7 +119,9 @@ TEST_F(WizardTest, AbortStopsADownloadRunAndShowsWhatSucceeded) {
   EXPECT_NE(boxes.boxes.last().caption, "Success");
   // The run may be gone already (its end follows the summary at once): the window kept the request.
   EXPECT_TRUE(w->AbortRequest());
-  if (w->Run()) EXPECT_TRUE(w->Run()->AbortRequested());
+  if (w->Run()) {
+    EXPECT_TRUE(w->Run()->AbortRequested());
+  }
   EXPECT_FALSE(QDir(backup + "/QMR2/BA").exists()) << "nothing after the file under way";
 }
 
