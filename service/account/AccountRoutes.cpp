@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -44,7 +45,8 @@ constexpr std::string_view kFilesPrefix = "/files/";
 constexpr char kInOrderName[] = "Corvane-Pipelining";
 constexpr char kInOrderValue[] = "in-order";
 // The quick route's further fields, made once rather than for every file.
-constexpr char kQuickFileFields[] = "Accept-Ranges: bytes\r\nCorvane-Pipelining: in-order\r\n";
+const std::string kQuickFileFields =
+    std::string("Accept-Ranges: bytes\r\n") + kInOrderName + ": " + kInOrderValue + "\r\n";
 
 enum TProtocolError : int {
   peCredentials = 4,

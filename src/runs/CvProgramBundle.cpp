@@ -220,10 +220,6 @@ bool ParseElf(const TElfView& f, quint64 size, TElfDynamic& elf, QString& error)
 // The dynamic section of the regular file open as fd, of size bytes.
 bool ReadElfDynamicAt(int fd, qint64 size, TElfDynamic& elf, QString& error) {
   elf = TElfDynamic();
-  if (size < 16) {
-    error = QStringLiteral("not an ELF file");
-    return false;
-  }
   const TElfView view(fd, static_cast<quint64>(size));
   const bool ok = ParseElf(view, static_cast<quint64>(size), elf, error);
   if (view.Failed()) {
@@ -571,20 +567,20 @@ bool IsSystemLibrary(const QString& soname) {
       names.insert(QString::fromLatin1(name));
     return names;
   }();
-  // <name>.so, then any number of .<digits>; every split of that form counts.
+  // Nothing or .<digits>, any number of times.
+  const auto versionsOnly = [&soname](qsizetype i) {
+    while (i < soname.size()) {
+      if (soname[i] != u'.') return false;
+      const qsizetype digits = ++i;
+      while (i < soname.size() && soname[i] >= u'0' && soname[i] <= u'9') ++i;
+      if (i == digits) return false;
+    }
+    return true;
+  };
+  // <name>.so and its versions; every split of that form counts.
   static const QLatin1String kSo(".so");
   for (qsizetype at = soname.indexOf(kSo); at > 0; at = soname.indexOf(kSo, at + 1)) {
-    bool versions = true;
-    for (qsizetype i = at + kSo.size(); i < soname.size() && versions;) {
-      if (soname[i] != u'.') {
-        versions = false;
-        break;
-      }
-      const qsizetype digits = ++i;
-      while (i < soname.size() && soname[i].isDigit() && soname[i].unicode() < 128) ++i;
-      versions = i > digits;
-    }
-    if (!versions) continue;
+    if (!versionsOnly(at + kSo.size())) continue;
     const QStringView name = QStringView(soname).left(at);
     // The loader's own (ld-linux-x86-64, ...) and the name-service modules come in many names.
     if (system.contains(name.toString()) || name.startsWith(QLatin1String("ld-linux")) ||
