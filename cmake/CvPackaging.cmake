@@ -78,9 +78,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.corvane.com/")
 set(CPACK_DEBIAN_DEPLOYER_PACKAGE_NAME corvane-deployer)
 set(CPACK_DEBIAN_DEPLOYER_PACKAGE_SECTION admin)
-# Loaded at their first use (cvlib/CvLibCrypto.h, src/runs/CvZipLibrary.h), so that no
-# binary names them for shlibdeps to find.
-set(CPACK_DEBIAN_DEPLOYER_PACKAGE_DEPENDS "libssl3, libzip4")
+# Loaded at their first use (cvlib/CvLibCrypto.h, src/runs/CvZipLibrary.h, cvlib/CvLibNet.h:
+# Qt Network), so that no binary names them for shlibdeps to find.
+set(CPACK_DEBIAN_DEPLOYER_PACKAGE_DEPENDS "libssl3, libzip4, libqt6network6")
 # Qt's Wayland platform; without it the wizard runs through XWayland.
 set(CPACK_DEBIAN_DEPLOYER_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME corvane-deployer-service)

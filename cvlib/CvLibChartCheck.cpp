@@ -3,6 +3,7 @@
 #include "CvLibChartCheck.h"
 #include "CvLibChartCheckParts.h"
 #include "CvLibChartCheckTesting.h"
+#include "CvLibNetEntries.h"
 
 #include "CvLibErrors.h"
 #include "CvLibProcess.h"
@@ -99,6 +100,18 @@ QString BackupSourceFolder(const InstallItem& item, bool chartSet) {
   return QStringLiteral("Setups/") + item.FileName(0);
 }
 
+namespace detail {
+
+NetService::~NetService() = default;
+NetDownloads::~NetDownloads() = default;
+
+QString ServiceBaseURL(const QString& url) {
+  if (url.isEmpty()) return PackageServiceURL();
+  return url.endsWith(u'/') ? url : url + u'/';
+}
+
+}  // namespace detail
+
 QString PackageServiceURL() {
   QString url = qEnvironmentVariable("CORVANE_SERVICE_URL");
   if (url.isEmpty())
@@ -185,61 +198,108 @@ class ChartCheckImpl final {
   ChartCheckImpl(TNavEventSource& events, const QString& productCode, uint32_t version)
       : fEvents(events),
         fEventsAlive(events.Lifetime()),
-        fService(productCode, version),
-        fDownloader(
-            fService, [this](qint64 bytes) { Post({necDownloadProgress, static_cast<double>(bytes)}); },
-            [this](int error) { Finish(error); }) {
-    fDownloader.SetConnections(GetAppReg().ReadInteger(rrSettings, QStringLiteral("Servers"), QStringLiteral("Connections"), 4));
-  }
-
-  detail::Downloader& Downloader() { return fDownloader; }
-  const detail::Downloader& Downloader() const { return fDownloader; }
+        fProductCode(productCode),
+        fVersion(version),
+        fConnections(std::clamp(
+            GetAppReg().ReadInteger(rrSettings, QStringLiteral("Servers"), QStringLiteral("Connections"), 4), 1,
+            detail::kMaxConnections)) {}
 
   ~ChartCheckImpl() {
-    fDownloader.Cancel();
-    fService.Abort();
+    if (fDownloads) fDownloads->Cancel();
+    if (fService) fService->Abort();
+    fDownloads.reset();  // uses fService
     if (EventsAlive()) fEvents.Withdraw(this);
   }
 
+  // The service's client and the downloader, made at the first use of either: until then the
+  // network module is not loaded. nullptr when it cannot be (ceChkNoNetwork).
+  detail::NetService* Service() {
+    if (!fService) {
+      const detail::NetEntries* net = detail::Net();
+      if (!net) return nullptr;
+      fService = net->newService(fProductCode, fVersion);
+      fService->SetURL(fServiceURL);
+      fDownloads = net->newDownloads(
+          *fService, [this](qint64 bytes) { Post({necDownloadProgress, static_cast<double>(bytes)}); },
+          [this](int error) { Finish(error); });
+      fDownloads->SetConnections(fConnections);
+    }
+    return fService.get();
+  }
+  detail::NetDownloads* Downloads() { return Service() ? fDownloads.get() : nullptr; }
+
   detail::EngineLists& Lists() { return fLists; }
   const detail::EngineLists& Lists() const { return fLists; }
-  detail::ServiceClient& Service() { return fService; }
   const detail::BackupIndexMerge& Backup() const { return fBackup; }
   int LastError() const { return fLastError; }
   bool IsBusy() const { return fBusy; }
+  int RetryAfter() const { return fService ? fService->RetryAfter() : 0; }
+
+  void SetServiceURL(const QString& url) {
+    fServiceURL = url;
+    if (fService) fService->SetURL(url);
+  }
+  QString ServiceURL() const { return detail::ServiceBaseURL(fServiceURL); }
+
+  void SetConnections(int connections) {
+    fConnections = std::clamp(connections, 1, detail::kMaxConnections);
+    if (fDownloads) fDownloads->SetConnections(fConnections);
+  }
+  int Connections() const { return fConnections; }
+  int PrefetchRoom() {
+    if (fConnections < 2) return 0;
+    detail::NetDownloads* downloads = Downloads();
+    return downloads ? downloads->PrefetchRoom() : 0;
+  }
+
+  int PrepareSignIn(const detail::PendingSignIn& signIn) {
+    detail::NetService* service = Service();
+    return service ? service->PrepareSignIn(signIn) : ceChkNoNetwork;
+  }
+  void MarkSignInOnce() {
+    if (detail::NetService* service = Service()) service->MarkSignInOnce();
+  }
 
   int RequestProducts() {
     if (fBusy) return ceChkBusy;
     fBusy = true;
-    return Started(fService.RequestProducts(fLists, [this](int error) { Finish(error); }));
+    detail::NetService* service = Service();
+    if (!service) return Started(ceChkNoNetwork);
+    return Started(service->RequestProducts(fLists, [this](int error) { Finish(error); }));
   }
 
   int RequestFileList(const SelectionList& selection) {
     if (fBusy) return ceChkBusy;
     fBusy = true;
-    return Started(fService.RequestFileList(selection, fLists, fBackup.Items(), [this](int error) { Finish(error); }));
+    detail::NetService* service = Service();
+    if (!service) return Started(ceChkNoNetwork);
+    return Started(service->RequestFileList(selection, fLists, fBackup.Items(), [this](int error) { Finish(error); }));
   }
 
   int StartDownload(InstallItem* item, int fileIndex, const QString& folder, bool staged) {
     if (fBusy) return ceChkBusy;
     fBusy = true;
     if (!OwnsItem(item) || fileIndex < 0 || fileIndex >= item->FileCount()) return Started(ceChkBadArgument);
+    detail::NetDownloads* downloads = Downloads();
+    if (!downloads) return Started(ceChkNoNetwork);
     const TItemFile& file = item->Data().files[static_cast<size_t>(fileIndex)];
-    return Started(fDownloader.Start(item, fileIndex, folder, fLists.LayoutFolders(*item, file), staged));
+    return Started(downloads->Start(item, fileIndex, folder, fLists.LayoutFolders(*item, file), staged));
   }
 
   void FinishDownloads() {
-    if (!fBusy) fDownloader.Finish();
+    if (!fBusy && fDownloads) fDownloads->Finish();
   }
 
   bool PrefetchDownload(InstallItem* item, int fileIndex, const QString& folder) {
-    return OwnsItem(item) && fDownloader.Prefetch(item, fileIndex, folder);
+    if (!OwnsItem(item)) return false;
+    detail::NetDownloads* downloads = Downloads();
+    return downloads && downloads->Prefetch(item, fileIndex, folder);
   }
 
   int CancelDownload() {
     if (!fBusy) return ceOK;
-    fDownloader.Cancel();
-    fService.Abort();
+    if (fDownloads) fDownloads->Cancel();
+    if (fService) fService->Abort();
     Finish(ceChkCancelled);
     return ceOK;
   }
@@ -287,10 +347,14 @@ class ChartCheckImpl final {
 
   TNavEventSource& fEvents;
   std::weak_ptr<const bool> fEventsAlive;  // the environment may be deleted first
+  QString fProductCode;
+  uint32_t fVersion;
+  QString fServiceURL;  // empty: PackageServiceURL()
+  int fConnections;
   detail::EngineLists fLists;
   detail::BackupIndexMerge fBackup;
-  detail::ServiceClient fService;
-  detail::Downloader fDownloader;  // after fService, which it uses
+  std::unique_ptr<detail::NetService> fService;
+  std::unique_ptr<detail::NetDownloads> fDownloads;  // after fService, which it uses
   int fLastError = 0;
   bool fBusy = false;
 };
@@ -349,7 +413,7 @@ int ChartCheck::ItemCount() const { return fImpl->Lists().ItemCount(); }
 InstallItem* ChartCheck::Item(int index) const { return fImpl->Lists().Item(index); }
 
 int ChartCheck::LastError() const { return fImpl->LastError(); }
-int ChartCheck::RetryAfter() const { return fImpl->Service().RetryAfter(); }
+int ChartCheck::RetryAfter() const { return fImpl->RetryAfter(); }
 
 bool ChartCheck::IsBusy() const { return fImpl->IsBusy(); }
 
@@ -394,7 +458,7 @@ int ChartCheck::SignIn(const QString& text, bool remember) {
       s.password = text.mid(semicolon + 1);
     }
   }
-  return fImpl->Service().PrepareSignIn(s);
+  return fImpl->PrepareSignIn(s);
 }
 
 int ChartCheck::SignInEmail(const QString& email, bool remember) {
@@ -406,7 +470,7 @@ int ChartCheck::SignInEmail(const QString& email, bool remember) {
     s.token.clear();
     s.error = ceChkNoRemembered;
   }
-  return fImpl->Service().PrepareSignIn(s);
+  return fImpl->PrepareSignIn(s);
 }
 
 int ChartCheck::SignInPassword(const QString& password, bool remember) {
@@ -415,13 +479,13 @@ int ChartCheck::SignInPassword(const QString& password, bool remember) {
   QString token;
   if (!ReadRemembered(s.email, token)) s.error = ceChkNoRemembered;
   s.password = password;
-  return fImpl->Service().PrepareSignIn(s);
+  return fImpl->PrepareSignIn(s);
 }
 
 int ChartCheck::SignInOnce(const QString& text) {
   // Only with a password: a token used without "remember" is forgotten by the service too.
   const int error = SignIn(text.isEmpty() ? QStringLiteral(";") : text, false);
-  fImpl->Service().MarkSignInOnce();
+  fImpl->MarkSignInOnce();
   return error;
 }
 
@@ -437,19 +501,19 @@ int ChartCheck::CancelDownload() { return fImpl->CancelDownload(); }
 
 void ChartCheck::FinishDownloads() { fImpl->FinishDownloads(); }
 
-void ChartCheck::SetConnections(int connections) { fImpl->Downloader().SetConnections(connections); }
+void ChartCheck::SetConnections(int connections) { fImpl->SetConnections(connections); }
 
-int ChartCheck::Connections() const { return fImpl->Downloader().Connections(); }
+int ChartCheck::Connections() const { return fImpl->Connections(); }
 
 bool ChartCheck::PrefetchDownload(InstallItem* item, int fileIndex, const QString& targetFolder) {
   return fImpl->PrefetchDownload(item, fileIndex, targetFolder);
 }
 
-int ChartCheck::PrefetchRoom() const { return fImpl->Downloader().PrefetchRoom(); }
+int ChartCheck::PrefetchRoom() const { return fImpl->PrefetchRoom(); }
 
-void ChartCheck::SetServiceURL(const QString& url) { fImpl->Service().SetURL(url); }
+void ChartCheck::SetServiceURL(const QString& url) { fImpl->SetServiceURL(url); }
 
-QString ChartCheck::ServiceURL() const { return fImpl->Service().BaseURL(); }
+QString ChartCheck::ServiceURL() const { return fImpl->ServiceURL(); }
 
 std::unique_ptr<ChartCheck> QMRChartCheckCreate(TNavEventSource& events, const QString& productCode,
                                                 uint32_t progVersion) {

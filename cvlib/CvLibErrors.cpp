@@ -55,6 +55,8 @@ QString ErrorToStr(int error) {
     case ceChkLinkedFolder: return QStringLiteral("A folder to be written into is a symbolic link.");
     case ceChkUnsigned:
       return QStringLiteral("The file list is not signed by Corvane Software, or was changed after it was signed.");
+    case ceChkNoNetwork:
+      return QStringLiteral("The program's network part cannot be loaded; reinstalling the program may help.");
     case ceBackupIndexMissing: return QStringLiteral("The backup index does not exist.");
     case ceBackupIndexForeign: return QStringLiteral("The file is not a backup index.");
     case ceBackupIndexCorrupt: return QStringLiteral("The backup index is damaged or incomplete.");

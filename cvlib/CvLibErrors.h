@@ -65,6 +65,7 @@ enum TCvError : int {
   ceChkNameClash = 511,     // a file of the item would land where a file of an earlier item lands
   ceChkLinkedFolder = 512,  // a folder the engine writes into is a symbolic link
   ceChkUnsigned = 513,      // a file list (or a backup's item) is not signed by the vendor's key
+  ceChkNoNetwork = 514,     // the program's network module cannot be loaded (CvLibNet.h)
   ceBackupIndexMissing = 600,  // there is no backup index
   ceBackupIndexForeign = 601,  // the file is no backup index
   ceBackupIndexCorrupt = 602,  // the backup index is truncated or damaged

@@ -1,19 +1,14 @@
 #include "CvPUSTransport.h"
 
+#include "CvLibNet.h"
+
 #include <QIODevice>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QNetworkReply>  // its error numbers only: the requests go through the support library
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
 namespace {
-
-// Whether a request's answer is being handed over: a property of the request, so that a request
-// started from inside the delivery of an earlier one gets its own answer delivered.
-constexpr char kDelivering[] = "cvDelivering";
-
-bool Delivering(const QNetworkReply* reply) { return reply && reply->property(kDelivering).toBool(); }
 
 // What Qt may hold of an answer before we have taken it: keeps memory flat while the disk is
 // slower than the network.
@@ -32,9 +27,6 @@ TPUSTransport::TPUSTransport(QObject* parent)
 
 TPUSTransport::~TPUSTransport() {
   DropReply();
-  // The owner may free us from inside a delivery, that is from inside a signal of the reply,
-  // which touches itself after the signal returns: the manager and its replies go later.
-  if (fManager) fManager.release()->deleteLater();
 }
 
 TPostResult TPUSTransport::Post() {
@@ -52,39 +44,30 @@ TPostResult TPUSTransport::Post() {
   const QByteArray body = fBodySource->read(length);
   if (body.size() != length) return TPostResult::prRefused;
 
-  QNetworkRequest request(url);
-  // Raw headers: the bytes go out as they were set, and an unset type is simply left out.
-  if (!fContentType.isEmpty()) request.setRawHeader("Content-Type", fContentType);
-  request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-  if (!fUserAgent.isEmpty()) request.setRawHeader("User-Agent", fUserAgent);
-  // The protocol is plain HTTP/1.1; an answer that redirects is an answer like any other.
-  request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::ManualRedirectPolicy);
-
   // Made at the first request: a wizard that never asks spends nothing on it at its start.
-  if (!fManager) fManager = std::make_unique<QNetworkAccessManager>();
-  QNetworkReply* reply = fManager->post(request, body);
-  fReply = reply;
+  if (!fClient) fClient = cvlib::NewHttpClient();
   fStatus = 0;
   fFinishPending = false;
   fBusy = true;
-  // Qt's HTTP thread only limits its own reading from the socket when the size is set again
-  // once the request is under way there; set before that, it merely limits what is handed
-  // over, and the rest piles up in memory while the disk is slower than the network. The
-  // queued call runs just after Qt has started the request (queued before it) and before the
-  // first answer bytes can arrive; the header notice repeats it in case it came too early.
-  reply->setReadBufferSize(kReadBufferSize);
-  QMetaObject::invokeMethod(
-      reply, [reply] { reply->setReadBufferSize(kReadBufferSize); }, Qt::QueuedConnection);
-  connect(reply, &QNetworkReply::metaDataChanged, reply,
-          [reply] { reply->setReadBufferSize(kReadBufferSize); });
+  if (!fClient) {
+    PostDone(teOther);
+    return TPostResult::prStarted;
+  }
+  // The protocol is plain HTTP/1.1; an answer that redirects is an answer like any other.
+  cvlib::HttpPost post;
+  post.url = url;
+  post.contentType = fContentType;
+  post.userAgent = fUserAgent;
+  post.body = body;
+  // Keeps memory flat while the disk is slower than the network.
+  post.readBufferSize = kReadBufferSize;
+  fReply = fClient->Post(post);
   // A server that stops sending (or never starts) would hold the request forever.
-  connect(reply, &QNetworkReply::uploadProgress, this, &TPUSTransport::RestartIdleTimer);
-  connect(reply, &QNetworkReply::metaDataChanged, this, &TPUSTransport::RestartIdleTimer);
+  fReply->onSent = [this] { RestartIdleTimer(); };
+  fReply->onHeaders = [this] { RestartIdleTimer(); };
   RestartIdleTimer();
-  connect(reply, &QNetworkReply::readyRead, this, &TPUSTransport::ReplyReadyRead);
-  connect(reply, &QNetworkReply::finished, this, &TPUSTransport::ReplyFinished);
+  fReply->onReadyRead = [this] { ReplyReadyRead(); };
+  fReply->onFinished = [this] { ReplyFinished(); };
   return TPostResult::prStarted;
 }
 
@@ -96,7 +79,7 @@ void TPUSTransport::Abort() {
 
 int TPUSTransport::StatusCode() const {
   if (fReply) {
-    const QVariant status = fReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QVariant status = fReply->Status();
     if (status.isValid()) return status.toInt();
   }
   return fStatus;
@@ -117,7 +100,7 @@ void TPUSTransport::RestartIdleTimer() {
 void TPUSTransport::Stalled() {
   if (!fReply) return;
   // The owner is inside a delivery (a modal box, say): the wait is ours, not the server's.
-  if (Delivering(fReply)) {
+  if (fReply->delivering) {
     RestartIdleTimer();
     return;
   }
@@ -133,38 +116,40 @@ void TPUSTransport::ReplyFinished() {
 void TPUSTransport::Deliver() {
   // A handler that runs a nested event loop (a modal box) must not get a second, interleaved
   // delivery of the same answer: the outer loop below picks up whatever arrives meanwhile.
-  if (!fReply || Delivering(fReply)) return;
+  if (!fReply || fReply->delivering) return;
   const QPointer<TPUSTransport> self(this);
-  const QPointer<QNetworkReply> reply = fReply;
-  reply->setProperty(kDelivering, true);
-  while (reply && reply == fReply && reply->bytesAvailable() > 0) {
-    const qint64 n = reply->read(fChunk.data(), fChunk.size());
+  const std::shared_ptr<cvlib::HttpExchange> reply = fReply;
+  reply->delivering = true;
+  while (reply == fReply && reply->BytesAvailable() > 0) {
+    const qint64 n = reply->Read(fChunk.data(), fChunk.size());
     if (n <= 0) break;
     fStatus = StatusCode();
     if (OnData) OnData(fChunk.constData(), n);
     if (!self) return;
   }
-  if (reply) reply->setProperty(kDelivering, false);
+  reply->delivering = false;
   RestartIdleTimer();
-  if (fFinishPending && reply && reply == fReply) {
+  if (fFinishPending && reply == fReply) {
     fFinishPending = false;
-    const bool gotStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    const int error = MapNetworkError(reply->error(), gotStatus, reply->errorString());
+    const bool gotStatus = reply->Status().isValid();
+    const int error = MapNetworkError(reply->Error(), gotStatus, reply->ErrorText());
     DropReply();
     PostDone(error);
   }
 }
 
 void TPUSTransport::DropReply() {
-  QNetworkReply* reply = fReply;
-  fReply = nullptr;
+  const std::shared_ptr<cvlib::HttpExchange> reply = std::move(fReply);
+  fReply.reset();
   fFinishPending = false;
   fIdleTimer->stop();
   if (!reply) return;
   fStatus = 0;
-  reply->disconnect(this);
-  if (reply->isRunning()) reply->abort();
-  reply->deleteLater();
+  // Nothing more of it reaches us; it is aborted once nobody holds it.
+  reply->onHeaders = nullptr;
+  reply->onSent = nullptr;
+  reply->onReadyRead = nullptr;
+  reply->onFinished = nullptr;
 }
 
 void TPUSTransport::PostDone(int error) {

@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -14,9 +13,12 @@
 #include <memory>
 
 class QIODevice;
-class QNetworkAccessManager;
-class QNetworkReply;
 class QTimer;
+
+namespace cvlib {
+class HttpClient;
+class HttpExchange;
+}  // namespace cvlib
 
 // Completion codes: 0 no error; 10000 and above are socket error numbers; others our own.
 enum : int {
@@ -95,8 +97,8 @@ class TPUSTransport final : public QObject {
   void Stalled();
   void RestartIdleTimer();
 
-  std::unique_ptr<QNetworkAccessManager> fManager;
-  QPointer<QNetworkReply> fReply;
+  std::unique_ptr<cvlib::HttpClient> fClient;
+  std::shared_ptr<cvlib::HttpExchange> fReply;
   QString fURL;
   QByteArray fUserAgent;
   QByteArray fContentType;

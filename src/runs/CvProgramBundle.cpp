@@ -2,6 +2,7 @@
 
 #include "CvLibCrypto.h"
 #include "CvLibFileIo.h"
+#include "CvLibNet.h"
 #include "CvLibSignature.h"
 #include "CvRunFiles.h"
 #include "CvZipLibrary.h"
@@ -661,6 +662,7 @@ int PlanProgramBundle(const QString& programFolder, TProgramBundle& bundle, QStr
   }
   // What the support library loads when it first needs it, as if it were linked.
   library.elf.needed.append(QString::fromLatin1(cvcrypto::kLibraryName));
+  library.elf.needed.append(QString::fromLatin1(cvlib::kNetLibraryName));
   bundle.files.append({program.path, QStringLiteral("Deployer")});
   bundle.files.append({library.path, QStringLiteral("libCvLibNav5.so")});
   targets << QStringLiteral("Deployer") << QStringLiteral("libCvLibNav5.so");

@@ -1,6 +1,6 @@
 // The chart-check engine's client of the account service: sign-in, product list, file list.
 // Protocol: docs/account-protocol.md.
-#include "CvLibChartCheckParts.h"
+#include "CvLibNetClients.h"
 #include "CvLibCrypto.h"
 
 #include "CvLibErrors.h"
@@ -113,10 +113,7 @@ void ServiceClient::Abort() {
   }
 }
 
-QString ServiceClient::BaseURL() const {
-  if (fServiceURL.isEmpty()) return PackageServiceURL();
-  return fServiceURL.endsWith(u'/') ? fServiceURL : fServiceURL + u'/';
-}
+QString ServiceClient::BaseURL() const { return ServiceBaseURL(fServiceURL); }
 
 QNetworkAccessManager& ServiceClient::Network() {
   if (!fNetwork) fNetwork = std::make_unique<QNetworkAccessManager>();

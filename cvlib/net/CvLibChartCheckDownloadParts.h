@@ -3,7 +3,8 @@
 // What the engine's download files share: CvLibChartCheckDownload.cpp (a download's way from
 // the answer through the writer to its name) and CvLibChartCheckPlain.cpp (small files over a
 // plain connection of the downloader's own, and the files fetched ahead over several).
-#include "CvLibChartCheckParts.h"
+#include "CvLibNetClients.h"
+#include "CvLibDownloadFiles.h"
 
 #include "CvLibCrypto.h"
 #include "CvLibErrors.h"
@@ -40,10 +41,8 @@ constexpr qint64 kWriteChunk = 8 * 1024 * 1024;   // downloads reach the disk in
 constexpr qint64 kReplyBuffer = 4 * 1024 * 1024;  // what Qt may hold of a download unread
 constexpr qint64 kDirectAlign = 4096;             // block alignment of direct I/O
 
-constexpr char kPartSuffix[] = ".cvpart";
-
 constexpr qsizetype kMaxPlainHead = 64 * 1024;  // an answer's header on the plain connection
-constexpr int kMaxConnections = 16;             // files fetched at once, at most
+constexpr int kMaxConnections = detail::kMaxConnections;  // files fetched at once, at most
 constexpr int kAheadPerConnection = 3;          // files announced ahead for each connection
 constexpr int kPipelined = 2;                   // requests out at once on a proven connection
 // The field (name and value in lower case) of an answer whose server answers requests sent one
@@ -60,44 +59,6 @@ constexpr qint64 kSettleBytes = 64 * 1024 * 1024;  // or this many bytes
 // The nanoseconds of an unsettled file's time: the second is the listed one, but a file whose
 // time is not exactly the listed second is taken as current only after its checksum is checked.
 constexpr long kUnsettledNanoseconds = 1;
-
-// Hidden, and with a suffix no listed file may have, so that no file of a list can take it.
-inline QString PartName(const QString& name) {
-  const QString plain = u'.' + name + QLatin1String(kPartSuffix);
-  if (QFile::encodeName(plain).size() <= NAME_MAX) return plain;
-  // A name near the limit: its hash keeps the part's name within it.
-  const QByteArray hash = QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Sha256).toHex().left(40);
-  return u'.' + QString::fromLatin1(hash) + QLatin1String(kPartSuffix);
-}
-
-// A finished file gets the mode any file the user makes gets: the part was private meanwhile.
-// Installed and stored files are writable by their owner alone, whatever the umask allows.
-inline mode_t NewFileMode() { return static_cast<mode_t>(0644 & ~ProcessUmask()); }
-
-// Opens each of `names` below the open folder `fd` without following a link; takes fd.
-// Creates missing ones when `create`. The last folder's descriptor, or -1 with error set.
-inline int OpenBelow(int fd, const QStringList& names, bool create, int& error) {
-  for (const QString& name : names) {
-    const QByteArray n = QFile::encodeName(name);
-    if (create && ::mkdirat(fd, n.constData(), 0777) != 0 && errno != EEXIST) {
-      error = ceDirCreate;
-      ::close(fd);
-      return -1;
-    }
-    const int next = ::openat(fd, n.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) {
-      struct stat st {};
-      const bool link = ::fstatat(fd, n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-      error = link ? ceChkLinkedFolder : errno == ENOENT ? ceFileNotFound : ceFileAccess;
-      ::close(fd);
-      return -1;
-    }
-    ::close(fd);
-    fd = next;
-  }
-  error = ceOK;
-  return fd;
-}
 
 inline int WriteError() { return errno == ENOSPC || errno == EDQUOT ? ceDiskFull : ceFileWrite; }
 
