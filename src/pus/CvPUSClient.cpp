@@ -220,6 +220,7 @@ int TPUSClient::Send() {
       case TPostResult::prNothingToPost: return prNothingToPost;
       case TPostResult::prOverflow: return prOverflow;
       case TPostResult::prRefused: return prRefused;
+      case TPostResult::prNoNetwork: break;  // a start that failed
     }
   } catch (...) {
   }

@@ -41,18 +41,15 @@ TPostResult TPUSTransport::Post() {
   const qint64 length = fBodySource->size() - fBodySource->pos();
   if (length <= 0) return TPostResult::prNothingToPost;
   if (length > fMaxBodySize) return TPostResult::prOverflow;
+  // Made at the first request: a wizard that never asks spends nothing on it at its start.
+  if (!fClient) fClient = cvlib::NewHttpClient();
+  if (!fClient) return TPostResult::prNoNetwork;
   const QByteArray body = fBodySource->read(length);
   if (body.size() != length) return TPostResult::prRefused;
 
-  // Made at the first request: a wizard that never asks spends nothing on it at its start.
-  if (!fClient) fClient = cvlib::NewHttpClient();
   fStatus = 0;
   fFinishPending = false;
   fBusy = true;
-  if (!fClient) {
-    PostDone(teOther);
-    return TPostResult::prStarted;
-  }
   // The protocol is plain HTTP/1.1; an answer that redirects is an answer like any other.
   cvlib::HttpPost post;
   post.url = url;

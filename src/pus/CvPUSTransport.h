@@ -43,6 +43,7 @@ enum class TPostResult : std::uint8_t {
   prNothingToPost,   // no body source, or an empty one
   prOverflow,        // the body is larger than MaxBodySize
   prRefused,         // no usable URL (empty, not http or https)
+  prNoNetwork,       // the network part of the program cannot be loaded
 };
 
 class TPUSTransport final : public QObject {
