@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // What Qt may hold of an answer before we have taken it: keeps memory flat while the disk is
@@ -50,7 +52,7 @@ TPostResult TPUSTransport::Post() {
   fStatus = 0;
   fFinishPending = false;
   fBusy = true;
-  // The protocol is plain HTTP/1.1; an answer that redirects is an answer like any other.
+  // Plain HTTP/1.1, where an answer that redirects is an answer like any other (HttpClient).
   cvlib::HttpPost post;
   post.url = url;
   post.contentType = fContentType;
@@ -136,8 +138,7 @@ void TPUSTransport::Deliver() {
 }
 
 void TPUSTransport::DropReply() {
-  const std::shared_ptr<cvlib::HttpExchange> reply = std::move(fReply);
-  fReply.reset();
+  const std::shared_ptr<cvlib::HttpExchange> reply = std::exchange(fReply, nullptr);
   fFinishPending = false;
   fIdleTimer->stop();
   if (!reply) return;
